@@ -1,0 +1,2 @@
+// The home of the builder module.
+namespace builder {}

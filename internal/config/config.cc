@@ -1,0 +1,2 @@
+// The home of the config module.
+namespace config {}

@@ -1,0 +1,2 @@
+// The home of the db module.
+namespace db {}

@@ -1,0 +1,2 @@
+// The home of the pkgfmt module.
+namespace pkgfmt {}

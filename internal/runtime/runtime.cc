@@ -1,0 +1,2 @@
+// The home of the runtime module.
+namespace runtime {}

@@ -1,0 +1,176 @@
+#include "tests/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace e2e {
+
+namespace {
+
+std::vector<char*> CStrings(const std::vector<std::string>& v) {
+  std::vector<char*> out;
+  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+RunResult RunArgv(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& input, const std::string& cwd) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+  auto cargv = CStrings(argv);
+  auto cenv = CStrings(env);
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (argv[0].find('/') == std::string::npos) {
+      // Resolve through the child's PATH like a shell would.
+      for (const auto& e : env) {
+        if (e.rfind("PATH=", 0) == 0) setenv("PATH", e.c_str() + 5, 1);
+      }
+      execvpe(cargv[0], cargv.data(), cenv.data());
+    } else {
+      execve(cargv[0], cargv.data(), cenv.data());
+    }
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  RunResult r;
+  size_t written = 0;
+  if (input.empty()) {
+    close(in[1]);
+    in[1] = -1;
+  }
+  struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+  int open_reads = 2;
+  char buf[65536];
+  while (open_reads > 0 || fds[2].fd >= 0) {
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        if (n <= 0) {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open_reads;
+        } else {
+          (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+        }
+      }
+    }
+    if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<size_t>(n);
+      if (n <= 0 || written == input.size()) {
+        close(fds[2].fd);
+        fds[2].fd = -1;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+RunResult Sh(const std::string& script) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  return RunArgv({"/bin/sh", "-c", script}, env);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw std::runtime_error("open " + path + ": " + strerror(errno));
+  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    close(fd);
+    throw std::runtime_error("write " + path);
+  }
+  fchmod(fd, mode);
+  close(fd);
+}
+
+std::string ZolBin() {
+  const char* b = std::getenv("ZOL_BIN");
+  if (b != nullptr && *b != '\0') return b;
+  return std::string(ZOL_BINARY_DIR) + "/zol-cli";
+}
+
+Sandbox::Sandbox() {
+  const char* base = std::getenv("ZOL_TEST_TMP");
+  std::string tmpl = std::string(base != nullptr && *base ? base : "/tmp") + "/zol-e2e-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  root = tmpl;
+  app_dir = root + "/apps";
+  runtime_dir = root + "/runtimes";
+  db_file = root + "/db/installed.json";
+  log_dir = root + "/log";
+  audit_dir = root + "/audit";
+  metrics_path = root + "/metrics.prom";
+  tmp = root + "/tmp";
+  home = root + "/home";
+  mkdir(tmp.c_str(), 0755);
+  mkdir(home.c_str(), 0755);
+}
+
+Sandbox::~Sandbox() {
+  // The audit file may carry the append-only attribute; clear every such
+  // attribute first or the tree cannot be removed.
+  Sh("chattr -R -a -i '" + root + "' >/dev/null 2>&1; rm -rf --one-file-system '" + root + "'");
+}
+
+std::vector<std::string> Sandbox::Env(const std::map<std::string, std::string>& extra) const {
+  std::map<std::string, std::string> m = {
+      {"PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"},
+      {"DRAV_APP_DIR", app_dir},
+      {"DRAV_RUNTIME_DIR", runtime_dir},
+      {"DRAV_DB_FILE", db_file},
+      {"DRAV_LOG_DIR", log_dir},
+      {"DRAV_AUDIT_DIR", audit_dir},
+      {"DRAV_METRICS_PATH", metrics_path},
+      {"TMPDIR", tmp},
+      {"HOME", home},
+      {"USER", "root"},
+  };
+  for (const auto& [k, v] : extra) m[k] = v;
+  std::vector<std::string> env;
+  for (const auto& [k, v] : m) env.push_back(k + "=" + v);
+  return env;
+}
+
+RunResult Sandbox::Zol(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra,
+                       const std::string& input) const {
+  std::vector<std::string> argv = {ZolBin()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunArgv(argv, Env(extra), input);
+}
+
+}  // namespace e2e

@@ -1,0 +1,53 @@
+// What every end-to-end test needs: a fresh directory holding every DRAV_*
+// path, TMPDIR and HOME, and a way to run the real zol-cli binary in it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128+signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv (argv[0] a path or a name on PATH) with exactly `env`, feeding
+// `input` on standard input, and collects both output streams.
+RunResult RunArgv(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& input = "", const std::string& cwd = "");
+
+// Runs a shell script for test fixtures (never for the system under test).
+RunResult Sh(const std::string& script);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+
+// The zol-cli binary under test ($ZOL_BIN, else the build tree's).
+std::string ZolBin();
+
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  std::string root;  // everything below lives here
+  std::string app_dir, runtime_dir, db_file, log_dir, audit_dir, metrics_path, tmp, home;
+
+  // The environment zol-cli runs with: PATH plus every DRAV_* path, TMPDIR,
+  // HOME, USER=root; `extra` entries ("NAME=value") replace or add.
+  std::vector<std::string> Env(const std::map<std::string, std::string>& extra = {}) const;
+
+  RunResult Zol(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {},
+                const std::string& input = "") const;
+
+  std::string Path(const std::string& rel) const { return root + "/" + rel; }
+};
+
+}  // namespace e2e
