@@ -1,2 +1,0 @@
-// The home of the builder module.
-namespace builder {}

@@ -1,0 +1,51 @@
+// The end of every application road: the manifest a build writes, the package
+// file packed from a build directory, and its sidecars.
+#pragma once
+
+#include <string>
+
+#include "internal/pkgfmt/manifest.h"
+#include "internal/util/error.h"
+
+namespace builder {
+
+// What a road settled on; generateManifest turns it into the manifest.
+struct manifestParams {
+  std::string ID;
+  std::string Name;
+  std::string Version;
+  std::string Arch;
+  std::string Base;
+  std::string Kind;
+  std::string Command;
+  std::string SourceType;       // "deb", "rpm", "dir"
+  std::string OriginalPackage;  // the converted package's path, or "manual"
+  std::string Description;      // left out of the file when empty
+  bool PipBundled = false;      // also picks PYTHONPATH
+};
+
+// The application manifest for `p`: empty entry args and depends lists, the
+// fixed environment and permissions. Never fails.
+pkgfmt::Manifest generateManifest(manifestParams p);
+
+// Writes dir/"manifest.json" (mode 0644): "marshal manifest: %w",
+// "write manifest: %w".
+util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m);
+
+// writeZOLManifest into build_dir, then creates `output` with its parents
+// (0755): "create output dir: %w".
+util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output,
+                                const pkgfmt::Manifest& m);
+
+// Packs build_dir (which holds "files" and "manifest.json") into pkg_path and
+// writes pkg_path.sha256 and, when ZOL_SIGNING_KEY_PATH is set and not empty,
+// pkg_path.sig. The manifest must pass validation and the tree must pass the
+// extractor's member rules, or nothing is written. The package is written
+// under a temporary name beside pkg_path and renamed into place when
+// complete; an unsigned build removes a stale pkg_path.sig.
+util::Error packZOL(const std::string& build_dir, const std::string& pkg_path);
+
+// Lower-case hexadecimal SHA-256 of a file: "open: %w", "hash: %w".
+util::Result<std::string> computeFileChecksum(const std::string& path);
+
+}  // namespace builder

@@ -1,0 +1,29 @@
+// Checks that stand before every program the builder starts, and the rule
+// that names every package file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "internal/util/error.h"
+
+namespace builder {
+
+// Refused anywhere in a program path or argument: ` $ ; & | > < LF CR, and
+// the two-character ".." (a..b as well as ../x). NUL, blanks and quotes pass.
+util::Error validateCommandBinary(const std::string& path);  // also refuses ""
+util::Error validateCommandArg(const std::string& arg);      // "" passes
+util::Error validateCommandArgs(const std::vector<std::string>& args);
+// The same characters, and the path must begin with "/".
+util::Error validateFilesystemPath(const std::string& path);
+
+// The architectures a package may name; install refuses every other.
+bool IsPackageArch(const std::string& arch);
+
+// `output` joined with "id_version_arch.zol". The package must land directly
+// in `output`, so a part holding "/" or NUL is refused before anything is
+// written.
+util::Result<std::string> PackagePath(const std::string& output, const std::string& id,
+                                      const std::string& version, const std::string& arch);
+
+}  // namespace builder
