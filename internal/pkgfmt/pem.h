@@ -28,9 +28,10 @@ std::string EncodePemBlock(std::string_view type, std::string_view bytes);
 
 // The first well-formed block of `text`, whatever its label; text around it is
 // ignored. A block is well-formed when its begin line starts a line, its end
-// line carries the same label, and the lines between are base64 (trailing
-// blanks and carriage returns on each line allowed). A malformed block is
-// skipped and the search goes on after its begin line.
+// line starts a line and carries the same label (blanks and carriage returns
+// may end both), and the lines between are base64 once blanks, tabs and line
+// breaks are dropped. A malformed block is skipped and the search goes on
+// after its begin line.
 std::optional<PemBlock> DecodeFirstPemBlock(std::string_view text);
 
 }  // namespace pkgfmt

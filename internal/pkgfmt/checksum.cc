@@ -1,0 +1,95 @@
+#include "internal/pkgfmt/checksum.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "internal/util/fd.h"
+
+namespace pkgfmt {
+namespace {
+
+constexpr size_t kHashBufferSize = 256 * 1024;
+
+std::string Hex(const unsigned char* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(n * 2);
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[p[i] >> 4];
+    out += kDigits[p[i] & 0xf];
+  }
+  return out;
+}
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+MdCtx NewSha256() {
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) ctx.reset();
+  return ctx;
+}
+
+std::string Finish(EVP_MD_CTX* ctx) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (EVP_DigestFinal_ex(ctx, md, &n) != 1) std::abort();  // cannot fail for SHA-256
+  return Hex(md, n);
+}
+
+// The two file members differ only in the words in front of the cause.
+util::Result<std::string> HashFile(const std::string& path, std::string_view open_word,
+                                   std::string_view hash_word) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno).Wrap(open_word);
+  MdCtx ctx = NewSha256();
+  if (!ctx) return util::Error::Msg("sha256 unavailable").Wrap(hash_word);
+  std::vector<unsigned char> buf(kHashBufferSize);
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno).Wrap(hash_word);
+    }
+    if (n == 0) break;
+    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+  }
+  return Finish(ctx.get());
+}
+
+}  // namespace
+
+util::Result<std::string> ComputeFileChecksum(const std::string& path) {
+  return HashFile(path, "open file", "hash file");
+}
+
+util::Result<std::string> computeFileChecksumHex(const std::string& path) {
+  return HashFile(path, "open", "hash");
+}
+
+util::Error VerifyFileChecksum(const std::string& path, std::string_view expected) {
+  if (expected.empty()) return util::Error();
+  auto got = ComputeFileChecksum(path);
+  if (!got.ok()) return got.error();
+  if (*got != expected) {
+    return util::Error::Msg("checksum mismatch for " + path + ": expected " + std::string(expected) + ", got " +
+                            *got);
+  }
+  return util::Error();
+}
+
+std::string computeBytesChecksum(std::string_view data) {
+  MdCtx ctx = NewSha256();
+  if (!ctx) std::abort();
+  EVP_DigestUpdate(ctx.get(), data.data(), data.size());
+  return Finish(ctx.get());
+}
+
+}  // namespace pkgfmt
