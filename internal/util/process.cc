@@ -1,0 +1,284 @@
+#include "internal/util/process.h"
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "internal/util/fd.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+
+extern char** environ;
+
+namespace util {
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return false;
+  return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+std::vector<char*> CStrings(const std::vector<std::string>& v) {
+  std::vector<char*> out;
+  out.reserve(v.size() + 1);
+  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+// Everything the child needs, prepared before fork so that the child only
+// makes async-signal-safe system calls.
+struct ChildPlan {
+  const char* exec_path;
+  char** argv;
+  char** envp;
+  int stdio_src[3];  // descriptor to place at 0, 1, 2; -1 keeps the parent's
+  const char* chroot_dir;  // nullptr: no chroot
+  const char* dir;         // nullptr: keep the working directory
+  bool new_process_group;
+  bool no_new_privs;
+  int err_fd;
+  int max_fd;
+};
+
+[[noreturn]] void ChildFail(int err_fd) {
+  int e = errno;
+  ssize_t ignored = ::write(err_fd, &e, sizeof e);
+  (void)ignored;
+  ::_exit(127);
+}
+
+[[noreturn]] void RunChild(const ChildPlan& p) {
+  // A signal mask or an ignored SIGPIPE of this process (a thread waiting
+  // for signals blocks them) must not leak into the program.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction dfl;
+  std::memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &dfl, nullptr);
+
+  for (int target = 0; target < 3; ++target) {
+    int src = p.stdio_src[target];
+    if (src < 0) continue;
+    if (src == target) {
+      // dup2 onto itself keeps close-on-exec; clear it by hand.
+      if (::fcntl(target, F_SETFD, 0) != 0) ChildFail(p.err_fd);
+    } else if (::dup2(src, target) < 0) {
+      ChildFail(p.err_fd);
+    }
+  }
+  if (p.chroot_dir != nullptr) {
+    if (::chroot(p.chroot_dir) != 0) ChildFail(p.err_fd);
+    if (::chdir(p.dir != nullptr ? p.dir : "/") != 0) ChildFail(p.err_fd);
+  } else if (p.dir != nullptr) {
+    if (::chdir(p.dir) != 0) ChildFail(p.err_fd);
+  }
+  if (p.new_process_group && ::setpgid(0, 0) != 0) ChildFail(p.err_fd);
+  if (p.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ChildFail(p.err_fd);
+
+  // Only 0, 1 and 2 may reach the program: a descriptor to the audit trail
+  // or the registry in a package's script would let it forge records. Marking
+  // them close-on-exec (rather than closing) keeps the error pipe alive until
+  // the exec itself succeeds.
+  if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = 3; fd < p.max_fd; ++fd) {
+      if (fd != p.err_fd) ::close(fd);
+    }
+  }
+  ::execve(p.exec_path, p.argv, p.envp);
+  ChildFail(p.err_fd);
+}
+
+// Lower-cases the first letter of a signal description unless it starts an
+// abbreviation ("I/O possible", "CPU time limit exceeded").
+std::string SignalText(int sig) {
+  const char* d = ::strsignal(sig);
+  std::string text = d != nullptr ? d : "";
+  if (text.empty()) return Sprintf("signal %d", sig);
+  if (text.size() > 1 && std::islower(static_cast<unsigned char>(text[1]))) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  return text;
+}
+
+Result<pid_t> StartImpl(const Command& cmd, int stdout_fd);
+
+}  // namespace
+
+Result<std::string> LookPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path_env = std::getenv("PATH");
+  std::string_view path = path_env != nullptr ? path_env : "";
+  size_t start = 0;
+  while (!name.empty()) {
+    size_t end = path.find(':', start);
+    std::string_view dir = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    // An empty element is the working directory, as in every shell.
+    std::string candidate = JoinPath(dir.empty() ? "." : std::string(dir), name);
+    if (IsExecutableFile(candidate)) {
+      if (!IsAbs(candidate)) {
+        // A program found through "." in PATH would be whatever the current
+        // directory holds; refuse it rather than run it by accident.
+        return Error::Msg("exec: " + Quote(name) + ": cannot run executable found relative to current directory");
+      }
+      return candidate;
+    }
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return Error::Msg("exec: " + Quote(name) + ": executable file not found in $PATH");
+}
+
+Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }
+
+namespace {
+
+// `stdout_fd` >= 0 replaces cmd.stdout_mode (for captured output).
+Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
+  if (cmd.path.empty()) return Error::Msg("exec: no command");
+  auto exec_path = LookPath(cmd.path);
+  if (!exec_path.ok()) return exec_path.error();
+
+  std::vector<std::string> argv_s;
+  argv_s.reserve(cmd.args.size() + 1);
+  argv_s.push_back(cmd.path);
+  argv_s.insert(argv_s.end(), cmd.args.begin(), cmd.args.end());
+  std::vector<std::string> env_s;
+  if (cmd.env.has_value()) {
+    env_s = *cmd.env;
+  } else {
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) env_s.emplace_back(*e);
+  }
+  std::vector<char*> argv = CStrings(argv_s);
+  std::vector<char*> envp = CStrings(env_s);
+
+  UniqueFd null_fd;
+  if (cmd.stdin_mode == Stdio::kNull || cmd.stdout_mode == Stdio::kNull || cmd.stderr_mode == Stdio::kNull) {
+    null_fd.Reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!null_fd.valid()) return Error::Errno("open", "/dev/null", errno);
+  }
+  auto src_for = [&](Stdio mode, bool is_stdout) {
+    switch (mode) {
+      case Stdio::kNull: return null_fd.get();
+      case Stdio::kToStderr: return is_stdout ? 2 : -1;
+      case Stdio::kInherit: break;
+    }
+    return -1;
+  };
+
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+  UniqueFd err_read(pipe_fds[0]);
+  UniqueFd err_write(pipe_fds[1]);
+
+  struct rlimit rl;
+  int max_fd = 1024;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) max_fd = static_cast<int>(rl.rlim_cur);
+
+  ChildPlan plan{};
+  plan.exec_path = exec_path->c_str();
+  plan.argv = argv.data();
+  plan.envp = envp.data();
+  plan.stdio_src[0] = src_for(cmd.stdin_mode, false);
+  plan.stdio_src[1] = stdout_fd >= 0 ? stdout_fd : src_for(cmd.stdout_mode, true);
+  plan.stdio_src[2] = src_for(cmd.stderr_mode, false);
+  plan.chroot_dir = cmd.chroot_dir.empty() ? nullptr : cmd.chroot_dir.c_str();
+  plan.dir = cmd.dir.empty() ? nullptr : cmd.dir.c_str();
+  plan.new_process_group = cmd.new_process_group;
+  plan.no_new_privs = cmd.no_new_privs;
+  plan.err_fd = err_write.get();
+  plan.max_fd = max_fd;
+
+  // Our own buffered progress lines must come out before the child's.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = ::fork();
+  if (pid < 0) return Error::Errno("fork", "", errno);
+  if (pid == 0) RunChild(plan);
+
+  err_write.Reset();
+  int child_errno = 0;
+  ssize_t n;
+  do {
+    n = ::read(err_read.get(), &child_errno, sizeof child_errno);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return Error::Errno("fork/exec", *exec_path, child_errno);
+  }
+  return pid;
+}
+
+}  // namespace
+
+Result<int> WaitProcess(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return Error::Errno("wait", "", errno);
+  }
+  return status;
+}
+
+Error WaitStatusError(int status) {
+  if (WIFEXITED(status)) {
+    int code = WEXITSTATUS(status);
+    if (code == 0) return Error();
+    return Error::Msg(Sprintf("exit status %d", code));
+  }
+  if (WIFSIGNALED(status)) {
+    std::string text = "signal: " + SignalText(WTERMSIG(status));
+    if (WCOREDUMP(status)) text += " (core dumped)";
+    return Error::Msg(text);
+  }
+  if (WIFSTOPPED(status)) return Error::Msg("stop signal: " + SignalText(WSTOPSIG(status)));
+  return Error::Msg(Sprintf("unknown wait status %d", status));
+}
+
+Error RunProcess(const Command& cmd) {
+  auto pid = StartProcess(cmd);
+  if (!pid.ok()) return pid.error();
+  auto status = WaitProcess(*pid);
+  if (!status.ok()) return status.error();
+  return WaitStatusError(*status);
+}
+
+Result<std::string> RunProcessOutput(const Command& cmd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+  UniqueFd out_read(fds[0]);
+  UniqueFd out_write(fds[1]);
+  auto pid = StartImpl(cmd, out_write.get());
+  out_write.Reset();
+  if (!pid.ok()) return pid.error();
+  std::string output;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(out_read.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  auto status = WaitProcess(*pid);
+  if (!status.ok()) return status.error();
+  ZOL_TRY(WaitStatusError(*status));
+  return output;
+}
+
+}  // namespace util
