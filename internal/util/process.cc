@@ -52,6 +52,8 @@ struct ChildPlan {
   bool no_new_privs;
   int err_fd;
   int max_fd;
+  int gate_fd;        // -1, or read until EOF before the set-up
+  int gate_write_fd;  // the parent's end, closed in the child
 };
 
 [[noreturn]] void ChildFail(int err_fd) {
@@ -71,6 +73,13 @@ struct ChildPlan {
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
   ::sigaction(SIGPIPE, &dfl, nullptr);
+
+  if (p.gate_fd >= 0) {
+    ::close(p.gate_write_fd);
+    char c;
+    while (::read(p.gate_fd, &c, 1) < 0 && errno == EINTR) {
+    }
+  }
 
   for (int target = 0; target < 3; ++target) {
     int src = p.stdio_src[target];
@@ -203,6 +212,15 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   plan.no_new_privs = cmd.no_new_privs;
   plan.err_fd = err_write.get();
   plan.max_fd = max_fd;
+  UniqueFd gate_read, gate_write;
+  if (cmd.before_exec) {
+    int gate[2];
+    if (::pipe2(gate, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+    gate_read.Reset(gate[0]);
+    gate_write.Reset(gate[1]);
+  }
+  plan.gate_fd = gate_read.valid() ? gate_read.get() : -1;
+  plan.gate_write_fd = gate_write.get();
 
   // Our own buffered progress lines must come out before the child's.
   std::fflush(stdout);
@@ -212,6 +230,17 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   if (pid == 0) RunChild(plan);
 
   err_write.Reset();
+  if (cmd.before_exec) {
+    gate_read.Reset();
+    if (Error err = cmd.before_exec(pid); !err.ok()) {
+      ::kill(pid, SIGKILL);
+      int status;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return err;
+    }
+    gate_write.Reset();
+  }
   int child_errno = 0;
   ssize_t n;
   do {

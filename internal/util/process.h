@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ struct Command {
   std::string chroot_dir;
   bool new_process_group = false;
   bool no_new_privs = false;
+
+  // When set, runs in the parent right after the fork while the child waits
+  // before its set-up and exec; a failure kills and collects the child and is
+  // returned. Lets a caller place the child (a control group, say) before the
+  // program can start anything of its own.
+  std::function<Error(pid_t)> before_exec;
 };
 
 // The path exec would use for `name`: `name` itself when it holds "/", else

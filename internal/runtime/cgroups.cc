@@ -1,0 +1,340 @@
+#include "internal/runtime/cgroups.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <limits>
+#include <set>
+
+#include "internal/runtime/warn.h"
+#include "internal/util/fd.h"
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+
+namespace runtime {
+
+namespace {
+
+util::Error WriteControl(const std::string& path, const std::string& value) {
+  util::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  ssize_t n = ::write(fd.get(), value.data(), value.size());
+  if (n < 0) return util::Error::Errno("write", path, errno);
+  if (static_cast<size_t>(n) != value.size()) return util::Error::Errno("write", path, EIO);
+  return {};
+}
+
+util::Error WriteControl(const std::string& path, int64_t value) {
+  return WriteControl(path, std::to_string(value));
+}
+
+util::Result<std::string> ReadWhole(const std::string& path) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// Removes one group directory; "does not exist" is not a failure.
+void RemoveGroup(const std::string& dir) {
+  if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) {
+    WarnText(util::Sprintf("failed to remove cgroup path %s: %s", dir.c_str(),
+                           util::Error::Errno("remove", dir, errno).message().c_str()));
+  }
+}
+
+// Creates a fresh group directory. A directory of the same name belongs to an
+// earlier process that had this pid; joining it would put the application next
+// to whatever still runs there and let our kill reach it, so it is removed and
+// made anew, and when it cannot be removed the group is not used.
+util::Error MakeFreshGroup(const std::string& dir) {
+  ZOL_TRY(util::MkdirAll(util::DirName(dir), 0755));
+  if (::mkdir(dir.c_str(), 0755) == 0) return {};
+  if (errno != EEXIST) return util::Error::Errno("mkdir", dir, errno);
+  if (::rmdir(dir.c_str()) != 0) return util::Error::Errno("remove stale group", dir, errno);
+  if (::mkdir(dir.c_str(), 0755) != 0) return util::Error::Errno("mkdir", dir, errno);
+  return {};
+}
+
+bool ParsePid(std::string_view s, pid_t* out) {
+  if (s.empty()) return false;
+  int64_t v = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || p != s.data() + s.size()) return false;
+  if (v > std::numeric_limits<pid_t>::max() || v < std::numeric_limits<pid_t>::min()) return false;
+  *out = static_cast<pid_t>(v);
+  return true;
+}
+
+}  // namespace
+
+std::optional<int64_t> MemoryLimitBytes(int64_t mem_limit_mb) {
+  if (mem_limit_mb <= 0) return std::nullopt;
+  // A shift past bit 62 is undefined for a signed value; such a limit could not
+  // be honoured anyway, so the caller runs without one rather than with garbage.
+  if (mem_limit_mb > (std::numeric_limits<int64_t>::max() >> 20)) return std::nullopt;
+  return mem_limit_mb << 20;
+}
+
+int64_t CpuSharesFromWeight(int64_t cpu_weight) {
+  constexpr int64_t kMin = 2, kMax = 262144;
+  // Past this weight the product would overflow; the clamp gives kMax anyway.
+  if (cpu_weight > kMax * 100 / 1024 + 1) return kMax;
+  int64_t shares = cpu_weight * 1024 / 100;
+  return std::clamp(shares, kMin, kMax);
+}
+
+int64_t CpuWeightV2(int64_t cpu_weight) { return std::min<int64_t>(cpu_weight, 10000); }
+
+CgroupManager::CgroupManager(std::string name, int64_t mem_limit_mb, int64_t cpu_weight, std::string root)
+    : name_(std::move(name)), mem_limit_mb_(mem_limit_mb), cpu_weight_(cpu_weight), root_(std::move(root)) {
+  struct stat st;
+  is_v2_ = ::stat(util::JoinPath(root_, "cgroup.controllers").c_str(), &st) == 0;
+}
+
+void CgroupManager::Setup() {
+  if (is_v2_) {
+    SetupV2();
+  } else {
+    SetupV1();
+  }
+}
+
+void CgroupManager::SetupV2() {
+  std::string dir = util::JoinPath(root_, name_);
+  if (auto err = MakeFreshGroup(dir); !err.ok()) {
+    WarnText(util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(), err.message().c_str()));
+    return;
+  }
+  v2_path_ = dir;
+  if (mem_limit_mb_ > 0) {
+    auto bytes = MemoryLimitBytes(mem_limit_mb_);
+    util::Error err = bytes ? WriteControl(util::JoinPath(dir, "memory.max"), *bytes)
+                            : util::Error::Msg(util::Sprintf("memory limit of %lld MiB is too large",
+                                                             static_cast<long long>(mem_limit_mb_)));
+    if (!err.ok()) WarnText("cgroup v2 set memory.max: " + err.message());
+  }
+  if (cpu_weight_ > 0) {
+    if (auto err = WriteControl(util::JoinPath(dir, "cpu.weight"), CpuWeightV2(cpu_weight_)); !err.ok()) {
+      WarnText("cgroup v2 set cpu.weight: " + err.message());
+    }
+  }
+}
+
+void CgroupManager::SetupV1() {
+  std::string pids = util::JoinPath({root_, "pids", name_});
+  if (auto err = MakeFreshGroup(pids); !err.ok()) {
+    WarnText(util::Sprintf("cgroup v1 pids mkdir %s: %s", pids.c_str(), err.message().c_str()));
+  } else {
+    v1_pids_path_ = pids;
+  }
+
+  if (mem_limit_mb_ > 0) {
+    auto bytes = MemoryLimitBytes(mem_limit_mb_);
+    if (!bytes) {
+      WarnText(util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
+                             static_cast<long long>(mem_limit_mb_)));
+      return;
+    }
+    std::string mem = util::JoinPath({root_, "memory", name_});
+    if (!MakeFreshGroup(mem).ok()) return;
+    if (!WriteControl(util::JoinPath(mem, "memory.limit_in_bytes"), *bytes).ok()) {
+      RemoveGroup(mem);
+      return;
+    }
+    if (auto err = WriteControl(util::JoinPath(mem, "memory.memsw.limit_in_bytes"), *bytes); !err.ok()) {
+      WarnText("cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
+    }
+    v1_mem_path_ = mem;
+  }
+
+  if (cpu_weight_ > 0) {
+    int64_t shares = CpuSharesFromWeight(cpu_weight_);
+    std::string cpu = util::JoinPath({root_, "cpu", name_});
+    if (!MakeFreshGroup(cpu).ok()) return;
+    if (auto err = WriteControl(util::JoinPath(cpu, "cpu.shares"), shares); !err.ok()) {
+      WarnText("cgroup v1 set cpu.shares: " + err.message());
+      RemoveGroup(cpu);
+      return;
+    }
+    v1_cpu_path_ = cpu;
+  }
+}
+
+util::Error CgroupManager::AddPID(pid_t pid) {
+  std::string value = std::to_string(pid);
+  if (is_v2_) {
+    if (v2_path_.empty()) return {};
+    if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.procs"), value); !err.ok()) {
+      return err.Wrap("add PID to cgroup v2");
+    }
+    return {};
+  }
+  if (!v1_pids_path_.empty()) {
+    if (auto err = WriteControl(util::JoinPath(v1_pids_path_, "cgroup.procs"), value); !err.ok()) {
+      WarnText("add PID to pids cgroup v1: " + err.message());
+    }
+  }
+  if (!v1_mem_path_.empty()) {
+    if (auto err = WriteControl(util::JoinPath(v1_mem_path_, "cgroup.procs"), value); !err.ok()) {
+      return err.Wrap("add PID to memory cgroup v1");
+    }
+  }
+  if (!v1_cpu_path_.empty()) {
+    if (auto err = WriteControl(util::JoinPath(v1_cpu_path_, "cgroup.procs"), value); !err.ok()) {
+      return err.Wrap("add PID to cpu cgroup v1");
+    }
+  }
+  return {};
+}
+
+bool CgroupManager::KillGroup() const {
+  if (is_v2_) {
+    if (v2_path_.empty()) return false;
+    if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
+      WarnText("cgroup.kill failed: " + err.message());
+      return false;
+    }
+    return true;
+  }
+  if (v1_pids_path_.empty()) return false;
+  return KillCgroupV1Pids(v1_pids_path_);
+}
+
+void CgroupManager::Kill(pid_t pid) const {
+  if (is_v2_ && !v2_path_.empty()) {
+    if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
+      WarnText("cgroup.kill failed, falling back to killTree: " + err.message());
+      KillTree(pid);
+    }
+    return;
+  }
+  if (!is_v2_ && !v1_pids_path_.empty() && KillCgroupV1Pids(v1_pids_path_)) return;
+  KillTree(pid);
+}
+
+void CgroupManager::Cleanup() {
+  for (const std::string* p : {&v2_path_, &v1_pids_path_, &v1_mem_path_, &v1_cpu_path_}) {
+    if (!p->empty()) RemoveGroup(*p);
+  }
+}
+
+bool KillCgroupV1Pids(const std::string& pids_path) {
+  auto data = ReadWhole(util::JoinPath(pids_path, "cgroup.procs"));
+  if (!data.ok()) {
+    WarnText("cgroup v1 read cgroup.procs: " + data.error().message());
+    return false;
+  }
+  for (const std::string& line : SplitLines(*data)) {
+    pid_t pid = 0;
+    if (line.empty() || !ParsePid(line, &pid) || pid <= 1) continue;
+    if (::kill(pid, SIGKILL) != 0 && errno != ESRCH) {
+      WarnText(util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> SplitLines(std::string_view data) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (;;) {
+    size_t nl = data.find('\n', start);
+    if (nl == std::string_view::npos) break;
+    std::string_view line = data.substr(start, nl - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    start = nl + 1;
+  }
+  if (start < data.size()) lines.emplace_back(data.substr(start));
+  return lines;
+}
+
+std::vector<pid_t> KillOrder(pid_t pid, const std::vector<ProcInfo>& procs) {
+  std::set<pid_t> members = {pid};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const ProcInfo& p : procs) {
+      if (!members.count(p.pid) && members.count(p.ppid)) {
+        members.insert(p.pid);
+        grew = true;
+      }
+    }
+  }
+  std::vector<pid_t> order;
+  std::set<pid_t> signalled;
+  for (size_t round = 0; round < members.size() && signalled.size() < members.size(); ++round) {
+    for (pid_t m : members) {
+      if (signalled.count(m)) continue;
+      bool has_pending_child = std::any_of(procs.begin(), procs.end(), [&](const ProcInfo& p) {
+        return p.ppid == m && p.pid != m && members.count(p.pid) && !signalled.count(p.pid);
+      });
+      if (has_pending_child) continue;
+      order.push_back(m);
+      signalled.insert(m);
+    }
+  }
+  return order;
+}
+
+void KillTree(pid_t pid, const std::string& proc_root) {
+  DIR* dir = ::opendir(proc_root.c_str());
+  if (dir == nullptr) {
+    if (::kill(-pid, SIGKILL) != 0) {
+      WarnText(util::Sprintf("killTree fallback kill: %s", util::ErrnoText(errno).c_str()));
+    }
+    return;
+  }
+  std::vector<ProcInfo> procs;
+  while (struct dirent* e = ::readdir(dir)) {
+    pid_t p = 0;
+    if (!ParsePid(e->d_name, &p) || p <= 1) continue;
+    auto status = ReadWhole(proc_root + "/" + e->d_name + "/status");
+    if (!status.ok()) continue;
+    pid_t ppid = 0;
+    for (const std::string& line : SplitLines(*status)) {
+      if (!util::HasPrefix(line, "PPid:")) continue;
+      std::string_view rest(line);
+      rest.remove_prefix(5);
+      while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+      while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.remove_suffix(1);
+      if (!ParsePid(rest, &ppid)) ppid = 0;
+      break;
+    }
+    procs.push_back({p, ppid});
+  }
+  ::closedir(dir);
+  for (pid_t victim : KillOrder(pid, procs)) {
+    if (::kill(victim, SIGKILL) != 0) {
+      WarnText(util::Sprintf("killTree: failed to kill pid %d: %s", victim, util::ErrnoText(errno).c_str()));
+    }
+  }
+}
+
+util::Error SetNoNewPrivs() {
+  errno = 0;
+  ::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
+  if (errno != 0) return util::Error::Msg(util::ErrnoText(errno));
+  return {};
+}
+
+}  // namespace runtime

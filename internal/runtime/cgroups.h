@@ -1,0 +1,99 @@
+// The run's control group: limits, membership, kill and removal, for both
+// the unified (v2) and the per-controller (v1) layouts; the process-tree kill
+// used where no group can kill; the no-new-privileges switch.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/util/error.h"
+
+namespace runtime {
+
+// Where the hierarchies live in production.
+inline constexpr const char* kCgroupRoot = "/sys/fs/cgroup";
+
+// Memory limit in bytes for `mem_limit_mb` mebibytes; nullopt when the value
+// is 0 or less (no limit) or when the product would not fit in 63 bits.
+std::optional<int64_t> MemoryLimitBytes(int64_t mem_limit_mb);
+// v1 "cpu.shares" for a v2-scale weight: weight*1024/100 clamped to 2..262144
+// (computed without overflow for any positive weight).
+int64_t CpuSharesFromWeight(int64_t cpu_weight);
+// v2 "cpu.weight": the weight capped at 10000.
+int64_t CpuWeightV2(int64_t cpu_weight);
+
+class CgroupManager {
+ public:
+  // `root` holds the hierarchies: the v2 groups directly below it, the v1
+  // controllers as root/pids, root/memory, root/cpu. The layout is fixed here:
+  // v2 exactly when root/cgroup.controllers exists.
+  CgroupManager(std::string name, int64_t mem_limit_mb, int64_t cpu_weight,
+                std::string root = kCgroupRoot);
+
+  // Creates the groups and writes the limits. Never fails: every problem is
+  // a warning and the run goes on, possibly without that limit. A group left
+  // by an earlier process of the same pid is removed first, never reused.
+  void Setup();
+  // Moves pid into every group that exists.
+  util::Error AddPID(pid_t pid);
+  // Kills every process of the group; when the group cannot kill, the tree
+  // below pid. Only for a pid that has not been collected yet.
+  void Kill(pid_t pid) const;
+  // The group part of Kill alone, for after the application was collected,
+  // when its pid may already name another process. False when there is no
+  // group that could kill.
+  bool KillGroup() const;
+  // Removes the group directories that exist.
+  void Cleanup();
+
+  bool is_v2() const { return is_v2_; }
+  const std::string& v2_path() const { return v2_path_; }
+  const std::string& v1_pids_path() const { return v1_pids_path_; }
+  const std::string& v1_mem_path() const { return v1_mem_path_; }
+  const std::string& v1_cpu_path() const { return v1_cpu_path_; }
+
+ private:
+  void SetupV2();
+  void SetupV1();
+
+  std::string name_;
+  int64_t mem_limit_mb_;
+  int64_t cpu_weight_;
+  std::string root_;
+  bool is_v2_;
+  std::string v2_path_;
+  std::string v1_mem_path_;
+  std::string v1_cpu_path_;
+  std::string v1_pids_path_;
+};
+
+// SIGKILLs every process listed in a v1 pids group; false only when the list
+// cannot be read.
+bool KillCgroupV1Pids(const std::string& pids_path);
+
+// SIGKILLs pid and all its descendants seen in `proc_root`, children before
+// parents.
+void KillTree(pid_t pid, const std::string& proc_root = "/proc");
+
+// One process of the tree snapshot.
+struct ProcInfo {
+  pid_t pid;
+  pid_t ppid;
+};
+// The order in which KillTree signals: pid and its descendants in `procs`,
+// every process after all of its children in the set.
+std::vector<pid_t> KillOrder(pid_t pid, const std::vector<ProcInfo>& procs);
+
+// File bytes cut at line feeds; a line ended by "\r\n" loses the "\r"; a
+// non-empty rest after the last line feed is a last line.
+std::vector<std::string> SplitLines(std::string_view data);
+
+// Sets the calling thread's no-new-privileges attribute.
+util::Error SetNoNewPrivs();
+
+}  // namespace runtime

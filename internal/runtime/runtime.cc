@@ -1,2 +1,0 @@
-// The home of the runtime module.
-namespace runtime {}
