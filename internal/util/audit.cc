@@ -1,0 +1,138 @@
+#include "internal/util/audit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "internal/util/files.h"
+#include "internal/util/json_writer.h"
+#include "internal/util/log.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+#include "internal/util/timefmt.h"
+
+namespace util {
+
+namespace {
+
+// The open audit file, or -1; opened once by the dispatcher, never closed.
+int g_audit_fd = -1;
+std::string* g_audit_path = nullptr;  // leaked on purpose: used until exit
+
+void MarkAppendOnly(const std::string& path) {
+  auto chattr = LookPath("chattr");
+  if (!chattr.ok()) return;
+  Command cmd;
+  cmd.path = *chattr;
+  cmd.args = {"+a", path};
+  cmd.stdin_mode = Stdio::kNull;
+  cmd.stdout_mode = Stdio::kNull;
+  cmd.stderr_mode = Stdio::kNull;
+  if (Error err = RunProcess(cmd); !err.ok()) {
+    Warn("audit: chattr +a %s: %v (append-only protection unavailable)", path, err);
+  }
+}
+
+}  // namespace
+
+Error InitAudit(const std::string& dir) {
+  ZOL_TRY(MkdirAll(dir, 0750));
+  std::string path = JoinPath(dir, "audit.log");
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+  if (fd < 0) return Error::Errno("open", path, errno);
+  g_audit_fd = fd;
+  g_audit_path = new std::string(path);
+  MarkAppendOnly(path);
+  return Error();
+}
+
+std::string currentUser() {
+  for (const char* name : {"USER", "LOGNAME"}) {
+    const char* v = std::getenv(name);
+    if (v != nullptr && *v != '\0') return v;
+  }
+  return Sprintf("uid=%u", static_cast<unsigned>(::getuid()));
+}
+
+std::string encodeAuditEvent(const auditEvent& ev) {
+  JsonWriter w;
+  w.BeginObject();
+  w.Field("event", ev.Event);
+  w.Field("timestamp", ev.Timestamp);
+  w.Field("user", ev.User);
+  if (!ev.PkgName.empty()) w.Field("pkg_name", ev.PkgName);
+  if (!ev.Version.empty()) w.Field("version", ev.Version);
+  if (!ev.InstallPath.empty()) w.Field("install_path", ev.InstallPath);
+  if (!ev.RuntimeID.empty()) w.Field("runtime_id", ev.RuntimeID);
+  if (ev.ExitCode.has_value()) w.Field("exit_code", *ev.ExitCode);
+  w.EndObject();
+  std::string line = w.Take();
+  line += '\n';
+  return line;
+}
+
+void writeAudit(auditEvent ev) {
+  ev.Timestamp = FormatRFC3339(NowUTC());
+  if (ev.User.empty()) ev.User = currentUser();
+  std::string line = encodeAuditEvent(ev);
+  if (g_audit_fd < 0) return;
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    ssize_t n = ::write(g_audit_fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::string msg = "audit write failed: " + Error::Errno("write", *g_audit_path, errno).message() + "\n";
+      ssize_t ignored = ::write(2, msg.data(), msg.size());
+      (void)ignored;
+      return;
+    }
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void RecordInstall(const std::string& name, const std::string& version, const std::string& installPath) {
+  auditEvent ev;
+  ev.Event = "PKG_INSTALL";
+  ev.PkgName = name;
+  ev.Version = version;
+  ev.InstallPath = installPath;
+  writeAudit(std::move(ev));
+}
+
+void RecordUninstall(const std::string& name, const std::string& version) {
+  auditEvent ev;
+  ev.Event = "PKG_UNINSTALL";
+  ev.PkgName = name;
+  ev.Version = version;
+  writeAudit(std::move(ev));
+}
+
+void RecordRun(const std::string& name, const std::string& version, const std::string& runtimeID) {
+  auditEvent ev;
+  ev.Event = "PKG_RUN";
+  ev.PkgName = name;
+  ev.Version = version;
+  ev.RuntimeID = runtimeID;
+  writeAudit(std::move(ev));
+}
+
+void RecordRuntimeCreate(const std::string& name, const std::string& runtimeID) {
+  auditEvent ev;
+  ev.Event = "RUNTIME_CREATE";
+  ev.PkgName = name;
+  ev.RuntimeID = runtimeID;
+  writeAudit(std::move(ev));
+}
+
+void RecordRuntimeDestroy(const std::string& name, const std::string& runtimeID, int exitCode) {
+  auditEvent ev;
+  ev.Event = "RUNTIME_DESTROY";
+  ev.PkgName = name;
+  ev.RuntimeID = runtimeID;
+  ev.ExitCode = exitCode;
+  writeAudit(std::move(ev));
+}
+
+}  // namespace util

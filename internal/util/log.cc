@@ -1,0 +1,115 @@
+#include "internal/util/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+#include "internal/util/timefmt.h"
+
+namespace util {
+
+namespace {
+
+// The open log file, or -1. Opened once by the dispatcher before any other
+// thread exists and never closed: the process's exit closes it.
+int g_log_fd = -1;
+
+bool IsVerb(char c) {
+  switch (c) {
+    case 'E': case 'F': case 'G': case 'T': case 'X': case 'b': case 'd': case 'e':
+    case 'f': case 'g': case 'o': case 'q': case 's': case 't': case 'v': case 'x':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One write of the whole line; a short write goes on with the rest rather
+// than lose the tail.
+Error WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::Errno("write", "", errno);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return Error();
+}
+
+void Fallback(std::string_view what, const Error& err) {
+  std::string line = LocalDateTimeForDiagnostics() + " " + std::string(what) + err.message() + "\n";
+  WriteAll(2, line).IgnoreError();
+}
+
+}  // namespace
+
+Error InitLogging(const std::string& dir) {
+  ZOL_TRY(MkdirAll(dir, 0755));
+  std::string path = JoinPath(dir, "zol.log");
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Error::Errno("open", path, errno);
+  g_log_fd = fd;
+  return Error();
+}
+
+void appendLogArg(std::string* out, const LogArg& arg) { out->append(arg.text()); }
+
+std::string renderLogContent(std::string_view format, const std::vector<LogArg>& args) {
+  if (args.empty()) return std::string(format);
+  std::string out;
+  size_t next = 0;
+  size_t i = 0;
+  while (i < format.size()) {
+    char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    if (format[i + 1] == '%') {
+      out.push_back('%');
+      i += 2;
+      continue;
+    }
+    size_t verb = i + 1;
+    while (verb < format.size() && !IsVerb(format[verb])) ++verb;
+    if (verb == format.size()) {
+      out.push_back('%');
+      ++i;
+      continue;
+    }
+    if (next < args.size()) {
+      appendLogArg(&out, args[next++]);
+    } else {
+      out.append(format.substr(i, verb - i + 1));
+    }
+    i = verb + 1;
+  }
+  for (; next < args.size(); ++next) {
+    if (!out.empty()) out.push_back(' ');
+    appendLogArg(&out, args[next]);
+  }
+  return out;
+}
+
+void writeLog(std::string_view level, std::string_view format, const std::vector<LogArg>& args) {
+  std::string line = "[";
+  line += level;
+  line += "] ";
+  std::string text = renderLogContent(format, args);
+  line += FormatRFC3339(Now());
+  line += ' ';
+  line += text;
+  line += '\n';
+  if (Error err = WriteAll(2, line); !err.ok()) Fallback("log stderr write failed: ", err);
+  if (g_log_fd >= 0) {
+    if (Error err = WriteAll(g_log_fd, line); !err.ok()) Fallback("log file write failed: ", err);
+  }
+}
+
+}  // namespace util
