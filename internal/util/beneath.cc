@@ -1,0 +1,482 @@
+#include "internal/util/beneath.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "internal/util/strings.h"
+
+namespace util {
+
+namespace {
+
+std::atomic<bool> g_forced_fallback{false};
+std::atomic<bool> g_no_openat2{false};
+
+// Symbolic links followed in one resolution before ELOOP, as the kernel's.
+constexpr int kMaxLinks = 40;
+
+// The components of rel that name something: empty and "." dropped, ".."
+// kept (it means the parent of what the walk has reached).
+std::deque<std::string> Split(std::string_view rel) {
+  std::deque<std::string> out;
+  size_t i = 0;
+  while (i <= rel.size()) {
+    size_t j = rel.find('/', i);
+    if (j == std::string_view::npos) j = rel.size();
+    std::string_view c = rel.substr(i, j - i);
+    if (!c.empty() && c != ".") out.emplace_back(c);
+    i = j + 1;
+  }
+  return out;
+}
+
+void PrependLink(std::deque<std::string>& todo, const std::string& target) {
+  std::deque<std::string> parts = Split(target);
+  todo.insert(todo.begin(), parts.begin(), parts.end());
+}
+
+// readlinkat on an O_PATH descriptor of the link itself.
+int ReadLinkFd(int fd, std::string& out) {
+  std::vector<char> buf(256);
+  for (;;) {
+    ssize_t n = ::readlinkat(fd, "", buf.data(), buf.size());
+    if (n < 0) return errno;
+    if (static_cast<size_t>(n) < buf.size()) {
+      out.assign(buf.data(), static_cast<size_t>(n));
+      return 0;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// The walk done one component at a time: each component is opened with
+// O_NOFOLLOW relative to a directory already known to be beneath the root, a
+// link is read and its text walked in its place, ".." pops back to the
+// directory the walk came from and fails with EXDEV above the root, as does
+// an absolute link. Returns a descriptor or -errno.
+int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow) {
+  if (!rel.empty() && rel[0] == '/') return -EXDEV;
+  std::deque<std::string> todo = Split(rel);
+  std::vector<UniqueFd> stack;
+  auto cur = [&] { return stack.empty() ? root : stack.back().get(); };
+  int links = 0;
+  while (!todo.empty()) {
+    std::string c = std::move(todo.front());
+    todo.pop_front();
+    bool last = todo.empty();
+    if (c == "..") {
+      if (stack.empty()) return -EXDEV;
+      stack.pop_back();
+      continue;
+    }
+    if (last && !follow) {
+      int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+      return fd >= 0 ? fd : -errno;
+    }
+    UniqueFd f(::openat(cur(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!f.valid()) {
+      int err = errno;
+      if (last && err == ENOENT && (flags & O_CREAT)) {
+        int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        return fd >= 0 ? fd : -errno;
+      }
+      return -err;
+    }
+    struct stat st;
+    if (::fstat(f.get(), &st) != 0) return -errno;
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return -ELOOP;
+      std::string target;
+      if (int err = ReadLinkFd(f.get(), target); err != 0) return -err;
+      if (target.empty()) return -ENOENT;
+      if (target[0] == '/') return -EXDEV;
+      PrependLink(todo, target);
+      continue;
+    }
+    if (last) {
+      int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+      return fd >= 0 ? fd : -errno;
+    }
+    if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+    stack.push_back(std::move(f));
+  }
+  int fd = ::openat(cur(), ".", flags | O_CLOEXEC, mode);
+  return fd >= 0 ? fd : -errno;
+}
+
+// Resolves with the kernel where it can. Returns a descriptor or -errno.
+int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow) {
+  std::string path = rel.empty() ? std::string(".") : std::string(rel);
+  if (!g_forced_fallback.load() && !g_no_openat2.load()) {
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    // O_TMPFILE holds the O_DIRECTORY bit, so it is tested whole.
+    bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    how.mode = creates ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0;; ++attempt) {
+      long r = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+      if (r >= 0) return static_cast<int>(r);
+      // EAGAIN: a rename raced the kernel's ".." check; the walk is retried.
+      if (errno == EAGAIN && attempt < 8) continue;
+      if (errno != ENOSYS) return -errno;
+      g_no_openat2.store(true);
+      break;
+    }
+  }
+  return WalkOpen(root, path, flags, mode, follow);
+}
+
+// The parent directory of rel (links inside followed) and the last name.
+struct Parent {
+  UniqueFd fd;
+  std::string name;  // empty for the root itself
+};
+
+int OpenParent(int root, std::string_view rel, Parent& out) {
+  std::deque<std::string> parts = Split(rel);
+  if (parts.empty()) {
+    out.name.clear();
+  } else {
+    out.name = parts.back();
+    parts.pop_back();
+  }
+  std::string parent;
+  for (const std::string& p : parts) {
+    if (!parent.empty()) parent += '/';
+    parent += p;
+  }
+  int fd = ResolveOpen(root, parent, O_PATH | O_DIRECTORY, 0, true);
+  if (fd < 0) return -fd;
+  out.fd.Reset(fd);
+  return 0;
+}
+
+}  // namespace
+
+void SetBeneathFallbackForTesting(bool on) { g_forced_fallback.store(on); }
+
+bool BeneathUsesOpenat2() {
+  if (g_forced_fallback.load()) return false;
+  if (!g_no_openat2.load()) {
+    // Probe once so the answer reflects this kernel.
+    struct open_how how = {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH;
+    long r = ::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (r >= 0) ::close(static_cast<int>(r));
+    else if (errno == ENOSYS) g_no_openat2.store(true);
+  }
+  return !g_no_openat2.load();
+}
+
+Result<Root> Root::Open(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  return Root(std::move(fd), path);
+}
+
+Result<Root> Root::Sub(std::string_view rel) const {
+  auto fd = OpenDir(rel);
+  if (!fd.ok()) return fd.error();
+  return Root(std::move(*fd), PathOf(rel));
+}
+
+std::string Root::PathOf(std::string_view rel) const {
+  while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+  if (rel.empty()) return path_;
+  if (!path_.empty() && path_.back() == '/') return path_ + std::string(rel);
+  return path_ + "/" + std::string(rel);
+}
+
+Result<UniqueFd> Root::OpenFile(std::string_view rel, int flags, mode_t mode,
+                                Follow follow) const {
+  int fd = ResolveOpen(fd_.get(), rel, flags, mode, follow == Follow::kYes);
+  if (fd < 0) return Error::Errno("open", PathOf(rel), -fd);
+  return UniqueFd(fd);
+}
+
+Result<UniqueFd> Root::OpenDir(std::string_view rel) const {
+  return OpenFile(rel, O_RDONLY | O_DIRECTORY, 0, Follow::kYes);
+}
+
+Error Root::Mkdir(std::string_view rel, mode_t mode) const {
+  Parent p;
+  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
+  if (p.name.empty() || p.name == "..") return Error::Errno("mkdir", PathOf(rel), EEXIST);
+  if (::mkdirat(p.fd.get(), p.name.c_str(), mode) != 0) return Error::Errno("mkdir", PathOf(rel), errno);
+  return Error();
+}
+
+Error Root::MkdirAll(std::string_view rel, mode_t mode) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+  if (fd >= 0) {
+    ::close(fd);
+    return Error();
+  }
+  if (-fd != ENOENT) return Error::Errno("mkdir", PathOf(rel), -fd);
+  std::deque<std::string> parts = Split(rel);
+  if (parts.empty()) return Error::Errno("mkdir", PathOf(rel), ENOENT);
+  std::string last = parts.back();
+  parts.pop_back();
+  std::string parent;
+  for (const std::string& p : parts) {
+    if (!parent.empty()) parent += '/';
+    parent += p;
+  }
+  ZOL_TRY(MkdirAll(parent, mode));
+  if (last == "..") {
+    fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+    if (fd < 0) return Error::Errno("mkdir", PathOf(rel), -fd);
+    ::close(fd);
+    return Error();
+  }
+  Parent p;
+  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
+  if (::mkdirat(p.fd.get(), p.name.c_str(), mode) != 0) {
+    int err = errno;
+    // Made meanwhile, or a link inside to a directory: both are success.
+    if (err == EEXIST) {
+      fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+      if (fd >= 0) {
+        ::close(fd);
+        return Error();
+      }
+      err = -fd == ENOENT ? EEXIST : -fd;
+    }
+    return Error::Errno("mkdir", PathOf(rel), err);
+  }
+  return Error();
+}
+
+Error Root::Symlink(std::string_view target, std::string_view rel) const {
+  std::string shown = std::string(target) + " " + PathOf(rel);
+  Parent p;
+  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("symlink", shown, err);
+  if (p.name.empty() || p.name == "..") return Error::Errno("symlink", shown, EEXIST);
+  std::string t(target);
+  if (::symlinkat(t.c_str(), p.fd.get(), p.name.c_str()) != 0) return Error::Errno("symlink", shown, errno);
+  return Error();
+}
+
+Error Root::Link(std::string_view old_rel, std::string_view new_rel) const {
+  std::string shown = PathOf(old_rel) + " " + PathOf(new_rel);
+  Parent o, n;
+  if (int err = OpenParent(fd_.get(), old_rel, o); err != 0) return Error::Errno("link", shown, err);
+  if (int err = OpenParent(fd_.get(), new_rel, n); err != 0) return Error::Errno("link", shown, err);
+  // ".." (or the root) as a last name would reach past what was resolved.
+  if (o.name.empty() || o.name == "..") return Error::Errno("link", shown, EPERM);
+  if (n.name.empty() || n.name == "..") return Error::Errno("link", shown, EEXIST);
+  if (::linkat(o.fd.get(), o.name.c_str(), n.fd.get(), n.name.c_str(), 0) != 0) {
+    return Error::Errno("link", shown, errno);
+  }
+  return Error();
+}
+
+Error Root::Rename(std::string_view old_rel, std::string_view new_rel) const {
+  std::string shown = PathOf(old_rel) + " " + PathOf(new_rel);
+  Parent o, n;
+  if (int err = OpenParent(fd_.get(), old_rel, o); err != 0) return Error::Errno("rename", shown, err);
+  if (int err = OpenParent(fd_.get(), new_rel, n); err != 0) return Error::Errno("rename", shown, err);
+  if (o.name.empty() || o.name == ".." || n.name.empty() || n.name == "..") {
+    return Error::Errno("rename", shown, EBUSY);
+  }
+  if (::renameat(o.fd.get(), o.name.c_str(), n.fd.get(), n.name.c_str()) != 0) {
+    return Error::Errno("rename", shown, errno);
+  }
+  return Error();
+}
+
+Result<struct stat> Root::Lstat(std::string_view rel) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  if (fd < 0) return Error::Errno("lstat", PathOf(rel), -fd);
+  UniqueFd f(fd);
+  struct stat st;
+  if (::fstat(f.get(), &st) != 0) return Error::Errno("lstat", PathOf(rel), errno);
+  return st;
+}
+
+Result<struct stat> Root::Stat(std::string_view rel) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, true);
+  if (fd < 0) return Error::Errno("stat", PathOf(rel), -fd);
+  UniqueFd f(fd);
+  struct stat st;
+  if (::fstat(f.get(), &st) != 0) return Error::Errno("stat", PathOf(rel), errno);
+  return st;
+}
+
+Result<std::string> Root::Readlink(std::string_view rel) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  if (fd < 0) return Error::Errno("readlink", PathOf(rel), -fd);
+  UniqueFd f(fd);
+  std::string target;
+  if (int err = ReadLinkFd(f.get(), target); err != 0) {
+    // readlinkat on something that is not a link reports ENOENT; say EINVAL
+    // as readlink(2) does.
+    return Error::Errno("readlink", PathOf(rel), err == ENOENT ? EINVAL : err);
+  }
+  return target;
+}
+
+Error Root::Chmod(std::string_view rel, mode_t mode) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  if (fd < 0) return Error::Errno("chmod", PathOf(rel), -fd);
+  UniqueFd f(fd);
+  struct stat st;
+  if (::fstat(f.get(), &st) != 0) return Error::Errno("chmod", PathOf(rel), errno);
+  if (S_ISLNK(st.st_mode)) return Error::Errno("chmod", PathOf(rel), ELOOP);
+  // An O_PATH descriptor cannot be fchmod'ed; its /proc entry names exactly
+  // the inode already resolved, so nothing is looked up by path again.
+  std::string proc = Sprintf("/proc/self/fd/%d", f.get());
+  if (::fchmodat(AT_FDCWD, proc.c_str(), mode, 0) == 0) return Error();
+  if (errno != ENOENT) return Error::Errno("chmod", PathOf(rel), errno);
+  // No /proc: reopen the file or directory itself (never a device or FIFO,
+  // whose open has side effects).
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return Error::Errno("chmod", PathOf(rel), EOPNOTSUPP);
+  fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_NONBLOCK, 0, false);
+  if (fd < 0) return Error::Errno("chmod", PathOf(rel), -fd);
+  UniqueFd g(fd);
+  if (::fchmod(g.get(), mode) != 0) return Error::Errno("chmod", PathOf(rel), errno);
+  return Error();
+}
+
+Error Root::Remove(std::string_view rel) const {
+  Parent p;
+  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("remove", PathOf(rel), err);
+  if (p.name.empty() || p.name == "..") return Error::Errno("remove", PathOf(rel), EBUSY);
+  if (::unlinkat(p.fd.get(), p.name.c_str(), 0) == 0) return Error();
+  int err = errno;
+  if (err == EISDIR || err == EPERM) {
+    if (::unlinkat(p.fd.get(), p.name.c_str(), AT_REMOVEDIR) == 0) return Error();
+    int err2 = errno;
+    if (err2 != ENOTDIR) err = err2;
+  }
+  return Error::Errno("remove", PathOf(rel), err);
+}
+
+namespace {
+
+// Empties the directory open as dirfd, never following a link.
+Error RemoveContentsAt(int dirfd, const std::string& shown) {
+  int dup = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return Error::Errno("open", shown, errno);
+  DIR* dir = ::fdopendir(dup);
+  if (dir == nullptr) {
+    int err = errno;
+    ::close(dup);
+    return Error::Errno("open", shown, err);
+  }
+  std::vector<std::string> names;
+  while (struct dirent* de = ::readdir(dir)) {
+    std::string name = de->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  ::closedir(dir);
+  Error first;
+  for (const std::string& name : names) {
+    std::string child = shown + "/" + name;
+    if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      if (first.ok()) first = Error::Errno("unlinkat", child, errno);
+      continue;
+    }
+    UniqueFd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid()) {
+      if (first.ok()) first = Error::Errno("open", child, errno);
+      continue;
+    }
+    Error e = RemoveContentsAt(sub.get(), child);
+    if (!e.ok() && first.ok()) first = e;
+    if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.ok()) {
+      first = Error::Errno("unlinkat", child, errno);
+    }
+  }
+  return first;
+}
+
+}  // namespace
+
+Error Root::RemoveAll(std::string_view rel) const {
+  int fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_DIRECTORY, 0, false);
+  if (fd < 0) {
+    int err = -fd;
+    if (err == ENOENT) return Error();
+    // Not a directory (or a link): a single remove.
+    if (err == ENOTDIR || err == ELOOP) {
+      Error e = Remove(rel);
+      if (!e.ok() && e.Is(ENOENT)) return Error();
+      return e;
+    }
+    return Error::Errno("open", PathOf(rel), err);
+  }
+  UniqueFd d(fd);
+  ZOL_TRY(RemoveContentsAt(d.get(), PathOf(rel)));
+  if (Split(rel).empty()) return Error();  // the root itself is only emptied
+  Error e = Remove(rel);
+  if (!e.ok() && e.Is(ENOENT)) return Error();
+  return e;
+}
+
+Result<bool> Root::StaysInside(std::string_view rel) const {
+  if (!rel.empty() && rel[0] == '/') return false;
+  std::deque<std::string> todo = Split(rel);
+  std::vector<UniqueFd> stack;
+  auto cur = [&] { return stack.empty() ? fd_.get() : stack.back().get(); };
+  int links = 0;
+  // Depth of names below the last real directory that do not exist (or are
+  // not directories): they are walked lexically from there.
+  int virtual_depth = 0;
+  while (!todo.empty()) {
+    std::string c = std::move(todo.front());
+    todo.pop_front();
+    if (c == "..") {
+      if (virtual_depth > 0) {
+        --virtual_depth;
+      } else {
+        if (stack.empty()) return false;
+        stack.pop_back();
+      }
+      continue;
+    }
+    if (virtual_depth > 0) {
+      ++virtual_depth;
+      continue;
+    }
+    UniqueFd f(::openat(cur(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!f.valid()) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        virtual_depth = 1;
+        continue;
+      }
+      return Error::Errno("lstat", PathOf(rel), errno);
+    }
+    struct stat st;
+    if (::fstat(f.get(), &st) != 0) return Error::Errno("lstat", PathOf(rel), errno);
+    if (S_ISLNK(st.st_mode)) {
+      // A loop leads nowhere.
+      if (++links > kMaxLinks) return true;
+      std::string target;
+      if (int err = ReadLinkFd(f.get(), target); err != 0) return Error::Errno("readlink", PathOf(rel), err);
+      if (!target.empty() && target[0] == '/') return false;
+      PrependLink(todo, target);
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      virtual_depth = 1;
+      continue;
+    }
+    stack.push_back(std::move(f));
+  }
+  return true;
+}
+
+}  // namespace util

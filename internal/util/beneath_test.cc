@@ -1,0 +1,275 @@
+#include "internal/util/beneath.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "internal/util/tempdir.h"
+
+namespace util {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+bool LexistsAt(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Every case runs twice: resolved by the kernel and by the component walk.
+class BeneathTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    SetBeneathFallbackForTesting(GetParam());
+    auto t = TempDir::Make("zol-beneath-test-");
+    ASSERT_TRUE(t.ok()) << t.error().message();
+    outer_ = std::make_unique<TempDir>(std::move(*t));
+    // outer/canary lies outside the root outer/root.
+    canary_ = outer_->path() + "/canary";
+    WriteText(canary_, "untouched");
+    ::chmod(canary_.c_str(), 0644);
+    dir_ = outer_->path() + "/root";
+    ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir_ + "/sub").c_str(), 0755), 0);
+    WriteText(dir_ + "/f", "inside");
+    Link("..", "up");
+    Link("/etc", "abs");
+    Link("sub", "in");
+    Link("in/../up", "chain");
+    Link(".", "self");
+    Link("loop", "loop");
+    auto r = Root::Open(dir_);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    root_ = std::make_unique<Root>(std::move(*r));
+  }
+  void TearDown() override { SetBeneathFallbackForTesting(false); }
+
+  void Link(const std::string& target, const std::string& name) {
+    ASSERT_EQ(::symlink(target.c_str(), (dir_ + "/" + name).c_str()), 0);
+  }
+  void ExpectCanaryIntact() {
+    EXPECT_EQ(ReadAll(canary_), "untouched");
+    struct stat st;
+    ASSERT_EQ(::stat(canary_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+  }
+
+  std::unique_ptr<TempDir> outer_;
+  std::string canary_, dir_;
+  std::unique_ptr<Root> root_;
+};
+
+TEST_P(BeneathTest, OpenResolvesInsideAndRefusesEscapes) {
+  struct Case {
+    const char* rel;
+    Root::Follow follow;
+    int flags;
+    int want_errno;  // 0: opens
+  } cases[] = {
+      {"f", Root::Follow::kNo, O_RDONLY, 0},
+      {"in/../f", Root::Follow::kNo, O_RDONLY, 0},
+      {"self/self/f", Root::Follow::kNo, O_RDONLY, 0},
+      {"", Root::Follow::kNo, O_RDONLY | O_DIRECTORY, 0},
+      {"in", Root::Follow::kYes, O_RDONLY | O_DIRECTORY, 0},
+      {"in", Root::Follow::kNo, O_RDONLY, ELOOP},
+      {"../canary", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"sub/../../canary", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"/etc/passwd", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"up/canary", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"abs/passwd", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"chain/canary", Root::Follow::kYes, O_RDONLY, EXDEV},
+      {"up/new", Root::Follow::kYes, O_WRONLY | O_CREAT, EXDEV},
+      {"chain/canary", Root::Follow::kYes, O_WRONLY | O_TRUNC, EXDEV},
+      {"loop", Root::Follow::kYes, O_RDONLY, ELOOP},
+      {"missing/f", Root::Follow::kYes, O_RDONLY, ENOENT},
+      {"f/x", Root::Follow::kYes, O_RDONLY, ENOTDIR},
+  };
+  for (const Case& c : cases) {
+    auto fd = root_->OpenFile(c.rel, c.flags, 0644, c.follow);
+    if (c.want_errno == 0) {
+      EXPECT_TRUE(fd.ok()) << c.rel << ": " << fd.error().message();
+    } else {
+      ASSERT_FALSE(fd.ok()) << c.rel;
+      EXPECT_EQ(fd.error().sys_errno(), c.want_errno) << c.rel << ": " << fd.error().message();
+    }
+  }
+  ExpectCanaryIntact();
+  EXPECT_FALSE(LexistsAt(outer_->path() + "/new"));
+}
+
+TEST_P(BeneathTest, ErrorNamesTheRootedPath) {
+  auto fd = root_->OpenFile("up/canary", O_RDONLY, 0, Root::Follow::kYes);
+  ASSERT_FALSE(fd.ok());
+  EXPECT_EQ(fd.error().message(), "open " + dir_ + "/up/canary: invalid cross-device link");
+}
+
+TEST_P(BeneathTest, CreateNeverFollowsTheLastLink) {
+  // A link planted where a file is about to be written is refused, not
+  // written through, even when it points inside.
+  auto fd = root_->OpenFile("in", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_FALSE(fd.ok());
+  EXPECT_EQ(fd.error().sys_errno(), ELOOP);
+
+  auto made = root_->OpenFile("sub/new", O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_TRUE(made.ok()) << made.error().message();
+  struct stat st;
+  ASSERT_EQ(::fstat(made->get(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_NE(fcntl(made->get(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_P(BeneathTest, OperationsThroughEscapingLinksTouchNothingOutside) {
+  struct Case {
+    const char* what;
+    std::function<Error()> op;
+    int want_errno;
+  } cases[] = {
+      {"mkdir", [&] { return root_->Mkdir("up/x", 0755); }, EXDEV},
+      {"mkdir -p", [&] { return root_->MkdirAll("chain/x/y", 0755); }, EXDEV},
+      {"symlink", [&] { return root_->Symlink("f", "up/l"); }, EXDEV},
+      {"link from outside", [&] { return root_->Link("up/canary", "h"); }, EXDEV},
+      {"link to outside", [&] { return root_->Link("f", "abs/h"); }, EXDEV},
+      {"rename out", [&] { return root_->Rename("f", "up/f"); }, EXDEV},
+      {"rename in", [&] { return root_->Rename("up/canary", "c"); }, EXDEV},
+      {"chmod", [&] { return root_->Chmod("up/canary", 0600); }, EXDEV},
+      {"chmod link", [&] { return root_->Chmod("in", 0700); }, ELOOP},
+      {"remove", [&] { return root_->Remove("up/canary"); }, EXDEV},
+      {"remove dotdot", [&] { return root_->Remove("sub/.."); }, EBUSY},
+      {"rename dotdot", [&] { return root_->Rename("..", "x"); }, EBUSY},
+      {"stat", [&] { return root_->Stat("chain").error(); }, EXDEV},
+      {"lstat", [&] { return root_->Lstat("up/canary").error(); }, EXDEV},
+  };
+  for (const Case& c : cases) {
+    Error e = c.op();
+    ASSERT_FALSE(e.ok()) << c.what;
+    EXPECT_EQ(e.sys_errno(), c.want_errno) << c.what << ": " << e.message();
+  }
+  ExpectCanaryIntact();
+  for (const char* name : {"x", "l", "h", "f"}) {
+    EXPECT_FALSE(LexistsAt(outer_->path() + "/" + name)) << name;
+  }
+  EXPECT_EQ(ReadAll(dir_ + "/f"), "inside");
+}
+
+TEST_P(BeneathTest, MkdirAllCreatesWithModeAndFollowsLinksInside) {
+  ::umask(022);
+  ASSERT_TRUE(root_->MkdirAll("a/b/c", 0750).ok());
+  struct stat st;
+  ASSERT_EQ(::stat((dir_ + "/a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  EXPECT_TRUE(root_->MkdirAll("a/b/c", 0700).ok()) << "existing directory is success";
+  // in -> sub: created inside sub.
+  ASSERT_TRUE(root_->MkdirAll("in/n", 0755).ok());
+  EXPECT_TRUE(LexistsAt(dir_ + "/sub/n"));
+  Error e = root_->MkdirAll("f/x", 0755);
+  EXPECT_EQ(e.sys_errno(), ENOTDIR) << e.message();
+  e = root_->MkdirAll("f", 0755);
+  EXPECT_EQ(e.sys_errno(), ENOTDIR) << e.message();
+  // A dangling link is never created through.
+  ASSERT_EQ(::symlink("nowhere", (dir_ + "/dangle").c_str()), 0);
+  e = root_->MkdirAll("dangle/x", 0755);
+  EXPECT_EQ(e.sys_errno(), EEXIST) << e.message();
+  EXPECT_FALSE(LexistsAt(dir_ + "/nowhere"));
+}
+
+TEST_P(BeneathTest, LinksStatsAndRemoval) {
+  ASSERT_TRUE(root_->Symlink("../f", "sub/l").ok());
+  auto target = root_->Readlink("sub/l");
+  ASSERT_TRUE(target.ok());
+  EXPECT_EQ(*target, "../f");
+  Error dup = root_->Symlink("x", "sub/l");
+  EXPECT_EQ(dup.message(), "symlink x " + dir_ + "/sub/l: file exists");
+
+  auto lst = root_->Lstat("sub/l");
+  ASSERT_TRUE(lst.ok());
+  EXPECT_TRUE(S_ISLNK(lst->st_mode));
+  auto st = root_->Stat("sub/l");
+  ASSERT_TRUE(st.ok());
+  EXPECT_TRUE(S_ISREG(st->st_mode));
+  EXPECT_EQ(root_->Readlink("f").error().sys_errno(), EINVAL);
+
+  // A hard link of a link is the link itself, not its target.
+  ASSERT_TRUE(root_->Link("sub/l", "hl").ok());
+  auto hl = root_->Lstat("hl");
+  ASSERT_TRUE(hl.ok());
+  EXPECT_TRUE(S_ISLNK(hl->st_mode));
+
+  ASSERT_TRUE(root_->Chmod("f", 0600).ok());
+  struct stat fst;
+  ASSERT_EQ(::stat((dir_ + "/f").c_str(), &fst), 0);
+  EXPECT_EQ(fst.st_mode & 07777, 0600u);
+
+  ASSERT_TRUE(root_->Rename("f", "sub/g").ok());
+  EXPECT_EQ(ReadAll(dir_ + "/sub/g"), "inside");
+
+  ASSERT_TRUE(root_->MkdirAll("t/u/v", 0755).ok());
+  ASSERT_TRUE(root_->Symlink("../../up", "t/u/esc").ok());
+  ASSERT_TRUE(root_->RemoveAll("t").ok());
+  EXPECT_FALSE(LexistsAt(dir_ + "/t"));
+  // Removing the link "up" removes the link only.
+  ASSERT_TRUE(root_->RemoveAll("up").ok());
+  EXPECT_FALSE(LexistsAt(dir_ + "/up"));
+  EXPECT_TRUE(LexistsAt(dir_));
+  EXPECT_TRUE(root_->RemoveAll("missing").ok());
+  ExpectCanaryIntact();
+
+  auto sub = root_->Sub("in");
+  ASSERT_TRUE(sub.ok());
+  EXPECT_EQ(sub->path(), dir_ + "/in");
+  EXPECT_EQ(sub->OpenFile("../f", O_RDONLY).error().sys_errno(), EXDEV)
+      << "a sub-root contains as tightly as a root";
+}
+
+TEST_P(BeneathTest, StaysInside) {
+  Link("missing/../../canary", "later");
+  Link("missing/../f", "later_in");
+  Link("f/../../canary", "through_file");
+  Link("../f", "sub/ok");
+  Link("../up", "sub/out");
+  struct Case {
+    const char* rel;
+    bool inside;
+  } cases[] = {
+      {"f", true},        {"self", true},      {"in", true},
+      {"sub/ok", true},   {"later_in", true},  {"loop", true},
+      {"missing", true},  {"up", false},       {"abs", false},
+      {"chain", false},   {"later", false},    {"through_file", false},
+      {"sub/out", false}, {"../x", false},     {"/x", false},
+      {"self/../x", false},
+  };
+  for (const Case& c : cases) {
+    auto r = root_->StaysInside(c.rel);
+    ASSERT_TRUE(r.ok()) << c.rel << ": " << r.error().message();
+    EXPECT_EQ(*r, c.inside) << c.rel;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, BeneathTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "walk" : "openat2"; });
+
+TEST(Beneath, KernelResolutionIsUsedUnlessForced) {
+  EXPECT_TRUE(BeneathUsesOpenat2()) << "this kernel has openat2";
+  SetBeneathFallbackForTesting(true);
+  EXPECT_FALSE(BeneathUsesOpenat2());
+  SetBeneathFallbackForTesting(false);
+}
+
+}  // namespace
+}  // namespace util
