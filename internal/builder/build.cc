@@ -1,0 +1,32 @@
+#include "internal/builder/builder.h"
+#include "internal/builder/roads.h"
+#include "internal/util/paths.h"
+
+namespace builder {
+
+util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base, const std::string& arch,
+                             const std::string& version, const std::string& output);
+
+namespace {
+
+util::Error buildZOLImpl(BuildOptions opts) {
+  if (!opts.FromDeb.empty()) return buildFromDeb(std::move(opts));
+  if (!opts.FromRPM.empty()) return buildFromRPM(std::move(opts));
+  if (!opts.FromYumPkg.empty()) return buildFromYumPkg(std::move(opts));
+  // BaseName ignores trailing slashes, so ./tools/ is named tools.
+  if (opts.Name.empty()) opts.Name = util::BaseName(opts.FromDir);
+  if (opts.Version.empty()) opts.Version = "1.0.0";
+  return BuildFromDir(opts.FromDir, opts.Output, opts.ID, opts.Name, opts.Version, "aarch64", opts.Base,
+                      opts.Command);
+}
+
+}  // namespace
+
+util::Error BuildZOL(BuildOptions opts) { return buildZOLImpl(std::move(opts)); }
+
+util::Error BuildBaseZOL(const std::string& rootfs, const std::string& base, const std::string& arch,
+                         const std::string& version, const std::string& output) {
+  return buildBaseZOLImpl(rootfs, base, arch, version, output);
+}
+
+}  // namespace builder

@@ -1,0 +1,66 @@
+#include "internal/builder/validate.h"
+
+#include <string_view>
+
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+
+namespace builder {
+
+namespace {
+
+// The NUL byte is not among them: the builder's programs take their
+// arguments from the build command and the package metadata, not a shell.
+bool HasForbidden(std::string_view s) {
+  if (s.find("..") != std::string_view::npos) return true;
+  for (char c : s) {
+    switch (c) {
+      case '`': case '$': case ';': case '&': case '|': case '>': case '<': case '\n': case '\r':
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+util::Error validateCommandBinary(const std::string& path) {
+  if (path.empty()) return util::Error::Msg("command path is empty");
+  if (HasForbidden(path)) return util::Error::Msg("invalid command path: " + path);
+  return {};
+}
+
+util::Error validateCommandArg(const std::string& arg) {
+  if (HasForbidden(arg)) return util::Error::Msg("invalid command argument: " + arg);
+  return {};
+}
+
+util::Error validateCommandArgs(const std::vector<std::string>& args) {
+  for (const auto& a : args) ZOL_TRY(validateCommandArg(a));
+  return {};
+}
+
+util::Error validateFilesystemPath(const std::string& path) {
+  if (HasForbidden(path)) return util::Error::Msg("invalid filesystem path: " + path);
+  if (!util::HasPrefix(path, "/")) return util::Error::Msg("path must be absolute: " + path);
+  return {};
+}
+
+bool IsPackageArch(const std::string& arch) { return arch == "x86_64" || arch == "aarch64"; }
+
+util::Result<std::string> PackagePath(const std::string& output, const std::string& id,
+                                      const std::string& version, const std::string& arch) {
+  const std::pair<const char*, const std::string*> parts[] = {
+      {"id", &id}, {"version", &version}, {"architecture", &arch}};
+  for (const auto& [what, value] : parts) {
+    if (value->find('/') != std::string::npos || value->find('\0') != std::string::npos) {
+      return util::Error::Msg(util::Sprintf("package %s %s cannot be part of a file name", what,
+                                            util::Quote(*value).c_str()));
+    }
+  }
+  return util::JoinPath(output, id + "_" + version + "_" + arch + ".zol");
+}
+
+}  // namespace builder

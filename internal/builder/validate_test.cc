@@ -1,0 +1,86 @@
+#include "internal/builder/validate.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace builder {
+namespace {
+
+using std::string_literals::operator""s;
+
+TEST(Validators, CommandPathsAndArguments) {
+  struct Case {
+    std::string value;
+    std::string binary_err;  // "" = passes
+    std::string arg_err;
+  };
+  const Case cases[] = {
+      {"", "command path is empty", ""},
+      {"/usr/bin/dnf", "", ""},
+      {"a b 'q' \"q\" * ?", "", ""},
+      {"nul\0inside"s, "", ""},
+      {"--releasever=$x", "invalid command path: --releasever=$x", "invalid command argument: --releasever=$x"},
+      {"1..2", "invalid command path: 1..2", "invalid command argument: 1..2"},
+      {"../x", "invalid command path: ../x", "invalid command argument: ../x"},
+      {"a`b", "invalid command path: a`b", "invalid command argument: a`b"},
+      {"a;b", "invalid command path: a;b", "invalid command argument: a;b"},
+      {"a&b", "invalid command path: a&b", "invalid command argument: a&b"},
+      {"a|b", "invalid command path: a|b", "invalid command argument: a|b"},
+      {"a>b", "invalid command path: a>b", "invalid command argument: a>b"},
+      {"a<b", "invalid command path: a<b", "invalid command argument: a<b"},
+      {"a\nb", "invalid command path: a\nb", "invalid command argument: a\nb"},
+      {"a\rb", "invalid command path: a\rb", "invalid command argument: a\rb"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(validateCommandBinary(c.value).message(), c.binary_err);
+    EXPECT_EQ(validateCommandArg(c.value).message(), c.arg_err);
+  }
+}
+
+TEST(Validators, ArgsStopAtFirstRefusal) {
+  EXPECT_TRUE(validateCommandArgs({"download", "--destdir", "/tmp", ""}).ok());
+  EXPECT_EQ(validateCommandArgs({"ok", "a;b", "c$d"}).message(), "invalid command argument: a;b");
+}
+
+TEST(Validators, FilesystemPaths) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/srv/rootfs", ""},
+      {"/srv/root fs", ""},
+      {"rootfs", "path must be absolute: rootfs"},
+      {"", "path must be absolute: "},
+      {"/srv/a;b", "invalid filesystem path: /srv/a;b"},
+      {"/srv/../etc", "invalid filesystem path: /srv/../etc"},
+      {"rel;x", "invalid filesystem path: rel;x"},
+  };
+  for (const auto& [path, want] : cases) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(validateFilesystemPath(path).message(), want);
+  }
+}
+
+TEST(PackagePath, NamesOneFileInOutput) {
+  auto p = PackagePath("./dist", "com.calderim.tools", "1.0.0", "aarch64");
+  ASSERT_TRUE(p.ok());
+  EXPECT_EQ(*p, "dist/com.calderim.tools_1.0.0_aarch64.zol");
+  auto epoch = PackagePath("/out", "org.example.t", "1:2.0-3", "x86_64");
+  ASSERT_TRUE(epoch.ok());
+  EXPECT_EQ(*epoch, "/out/org.example.t_1:2.0-3_x86_64.zol");
+
+  const std::string bad[][3] = {
+      {"com.calderim../x", "1", "aarch64"},
+      {"id", "1/2", "aarch64"},
+      {"id", "1", "aarch64/.."},
+      {"id", "1\0"s, "aarch64"},
+  };
+  for (const auto& b : bad) {
+    auto r = PackagePath("/out", b[0], b[1], b[2]);
+    EXPECT_FALSE(r.ok()) << b[0] << " " << b[1] << " " << b[2];
+  }
+  EXPECT_EQ(PackagePath("/out", "id", "1/2", "aarch64").error().message(),
+            "package version \"1/2\" cannot be part of a file name");
+}
+
+}  // namespace
+}  // namespace builder
