@@ -1,7 +1,22 @@
+#include <cstdlib>
+
 #include "internal/cli/commands.h"
+#include "internal/cli/flags.h"
+#include "internal/pkgfmt/keys.h"
 
 namespace cli {
 
-util::Error runKeygen(const Args&) { return util::Error::Msg("keygen: not implemented"); }
+util::Error runKeygen(const Args& args) {
+  // "$HOME/.zol/keys" with $HOME expanded now, so the usage shows the real
+  // default; an unset HOME expands to nothing.
+  const char* home = std::getenv("HOME");
+  std::string def = std::string(home != nullptr ? home : "") + "/.zol/keys";
+  FlagSet fs("keygen");
+  std::string dir;
+  fs.StringVar(&dir, "dir", def, "Directory to write key pair");
+  if (util::Error e = fs.Parse(args); !e.ok()) return e.Wrap("parse keygen flags");
+  if (util::Error e = pkgfmt::GenerateKeyPair(dir); !e.ok()) return e.Wrap("keygen failed");
+  return util::Error();
+}
 
 }  // namespace cli

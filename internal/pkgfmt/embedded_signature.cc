@@ -1,0 +1,126 @@
+// The embedded "signature.json" over the bytes of "manifest.json", and the
+// trusted-key directory it may be checked against.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/file_bytes.h"
+#include "internal/pkgfmt/keys.h"
+#include "internal/pkgfmt/pem.h"
+#include "internal/pkgfmt/signature.h"
+#include "internal/util/fd.h"
+#include "internal/util/paths.h"
+
+namespace pkgfmt {
+namespace {
+
+// The first PEM block of a trusted-key directory entry, or nothing when the
+// entry is unreadable or not a regular file once links are followed. Opening
+// without blocking and skipping what is not a regular file keeps a FIFO in
+// the directory from hanging the check.
+std::optional<PemBlock> TrustedEntryBlock(int dirfd, const std::string& name) {
+  util::UniqueFd fd(::openat(dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string data;
+  char buf[16 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return DecodeFirstPemBlock(data);
+}
+
+}  // namespace
+
+util::Result<PackageSignature> SignManifest(const std::string& private_key_path, std::string_view manifest) {
+  auto key_file = ReadFileBytes(private_key_path);
+  if (!key_file.ok()) return key_file.error().Wrap("read private key");
+  auto block = DecodeFirstPemBlock(*key_file);
+  if (!block) return util::Error::Msg("invalid PEM in " + private_key_path);
+  if (block->bytes.size() != kPrivateKeySize) {
+    return util::Error::Msg("invalid private key size: " + std::to_string(block->bytes.size()));
+  }
+  auto sig = Ed25519Sign(block->bytes, computeBytesChecksum(manifest));
+  if (!sig.ok()) return sig.error();
+  return PackageSignature{"ed25519", Base64Encode(block->bytes.substr(kSeedSize)), "", Base64Encode(*sig)};
+}
+
+util::Error VerifyPackageSignature(const std::string& dir, const std::string& trusted_dir) {
+  auto root = util::Root::Open(dir);
+  if (!root.ok()) return root.error().Wrap("read manifest");
+  auto manifest = ReadFileBytesBeneath(*root, "manifest.json");
+  if (!manifest.ok()) return manifest.error().Wrap("read manifest");
+  auto text = ReadFileBytesBeneath(*root, kSignatureFileName);
+  if (!text.ok()) {
+    if (text.error().Is(ENOENT)) return util::Error();  // an unsigned package
+    return text.error().Wrap("read signature");
+  }
+  auto record = DecodeSignature(*text);
+  if (!record.ok()) return record.error().Wrap("parse signature.json");
+  if (record->Algorithm != "ed25519") return util::Error::Msg("unsupported signature algorithm: " + record->Algorithm);
+  auto pub = Base64Decode(record->PublicKey);
+  if (!pub.ok()) return pub.error().Wrap("decode public key");
+  if (pub->size() != kPublicKeySize) return util::Error::Msg("invalid public key size: " + std::to_string(pub->size()));
+  if (!trusted_dir.empty()) {
+    if (util::Error e = isTrustedKey(trusted_dir, *pub); !e.ok()) return e.Wrap("untrusted signing key");
+  }
+  auto sig = Base64Decode(record->Signature);
+  if (!sig.ok()) return sig.error().Wrap("decode signature");
+  if (!Ed25519Verify(*pub, computeBytesChecksum(*manifest), *sig)) {
+    return util::Error::Msg("signature verification failed: package may be tampered");
+  }
+  return util::Error();
+}
+
+util::Error isTrustedKey(const std::string& dir, std::string_view key) {
+  util::UniqueFd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirfd.valid()) return util::Error::Errno("open", dir, errno).Wrap("read trusted key dir " + dir);
+  int listfd = ::dup(dirfd.get());
+  DIR* d = listfd < 0 ? nullptr : ::fdopendir(listfd);
+  if (d == nullptr) {
+    int err = errno;
+    if (listfd >= 0) ::close(listfd);
+    return util::Error::Errno("readdirent", dir, err).Wrap("read trusted key dir " + dir);
+  }
+  struct Entry {
+    std::string name;
+    bool is_dir;
+  };
+  std::vector<Entry> entries;
+  errno = 0;
+  while (struct dirent* de = ::readdir(d)) {
+    std::string name = de->d_name;
+    if (name == "." || name == "..") continue;
+    bool is_dir = de->d_type == DT_DIR;
+    if (de->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      is_dir = ::fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    entries.push_back({std::move(name), is_dir});
+  }
+  int read_err = errno;
+  ::closedir(d);
+  if (read_err != 0) return util::Error::Errno("readdirent", dir, read_err).Wrap("read trusted key dir " + dir);
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  for (const Entry& e : entries) {
+    if (e.is_dir) continue;
+    auto block = TrustedEntryBlock(dirfd.get(), e.name);
+    if (block && block->bytes == key) return util::Error();
+  }
+  return util::Error::Msg("no matching trusted key found in " + dir);
+}
+
+}  // namespace pkgfmt
