@@ -1,0 +1,190 @@
+// The one JSON reader of the system, for every file it reads back (manifests,
+// signature records, the registry, build recipes, runtime.json).
+//
+// Reading happens in two steps. Parse turns the text into a Value tree that
+// keeps what a one-value-per-key document would lose: every object member in
+// document order with duplicates kept, and every number as its literal text.
+// The binding layer then fills plain C++ records from that tree by the rules
+// the stored files were first read with:
+//   - a key names a field when it equals the field's key exactly, else when it
+//     equals it without regard to letter case under Unicode simple folding
+//     (so "ID", "Id" and "id" all name "id", U+017F names "s", U+212A "k");
+//   - members are applied in document order, each over the result of the
+//     earlier ones: a later scalar or list replaces the earlier value, a later
+//     object sets only the keys it holds;
+//   - keys that name no field are ignored, at any level;
+//   - null empties a list, a map or an optional record and leaves a string,
+//     number, bool or nested record unchanged;
+//   - a value of the wrong JSON type fails the whole read, and so does an
+//     integer field given a fraction, an exponent or a number beyond int64.
+// Map keys (as in "env") match exactly; a repeated map key replaces the
+// earlier value.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/util/error.h"
+
+namespace util::json {
+
+enum class Type { kNull, kBool, kNumber, kString, kArray, kObject };
+
+// Objects and arrays nested deeper than this are refused by Parse; no record
+// of the system comes near it, and it keeps hostile input from exhausting the
+// stack of the recursive binding code.
+inline constexpr int kMaxDepth = 1000;
+
+struct Member;
+
+struct Value {
+  Type type = Type::kNull;
+  bool boolean = false;
+  // kString: the decoded text (UTF-8). kNumber: the literal as written.
+  std::string text;
+  std::vector<Value> items;     // kArray
+  std::vector<Member> members;  // kObject: document order, duplicates kept
+
+  bool is_null() const { return type == Type::kNull; }
+  // A number literal without fraction or exponent.
+  bool IsIntegerLiteral() const;
+  // The value of the last member whose key equals `key` exactly, as a generic
+  // map reads it; null when absent or when this is not an object.
+  const Value* Get(std::string_view key) const;
+};
+
+struct Member {
+  std::string key;
+  Value value;
+};
+
+// Parses exactly one JSON value followed only by white space. Empty input,
+// malformed JSON, trailing data and nesting beyond kMaxDepth are errors.
+// Bytes that are not valid UTF-8 inside strings, and escaped surrogates that
+// do not form a pair, read as U+FFFD.
+Result<Value> Parse(std::string_view data);
+
+// ---- Binding to records ----
+//
+// `path` names the value in messages: "" for the whole document, else the
+// record type followed by the dotted keys ("Manifest.entry.args").
+// Messages read "json: cannot unmarshal string into field Manifest.id of
+// type int64" (or "into value of type Manifest" for the document itself).
+
+// One field of a record: its key as written and how to apply one member.
+struct Field {
+  std::string_view key;  // ASCII
+  std::function<Error(const Value& value, const std::string& path)> decode;
+};
+
+// Applies the members of `value` (an object, or null which changes nothing)
+// to the fields; `type` names the record in messages. A record's decoder is
+// usually just this call:
+//
+//   Error DecodeEntry(const json::Value& v, const std::string& path, Entry& e) {
+//     return json::DecodeObject(v, "Entry", path, {
+//         json::Bind("command", e.Command),
+//         json::Bind("args", e.Args),
+//     });
+//   }
+Error DecodeObject(const Value& value, std::string_view type, const std::string& path,
+                   std::initializer_list<Field> fields);
+
+// The type error for `value` met where `type` was wanted; for custom fields.
+Error TypeError(const Value& value, const std::string& path, std::string_view type);
+
+// Scalars: the JSON type must match; null leaves the field unchanged.
+Field Bind(std::string_view key, std::string& out);
+Field Bind(std::string_view key, bool& out);
+Field Bind(std::string_view key, int64_t& out);
+// Lists of strings: a later list replaces the earlier one; null empties the
+// list (the optional form becomes nullopt, so it can be written back as null;
+// "[]" gives an empty, present list). A null element reads as "".
+Field Bind(std::string_view key, std::vector<std::string>& out);
+Field Bind(std::string_view key, std::optional<std::vector<std::string>>& out);
+// Maps from string to string: members are added over the existing map;
+// null empties it (nullopt in the optional form). A null value reads as "".
+Field Bind(std::string_view key, std::map<std::string, std::string>& out);
+Field Bind(std::string_view key, std::optional<std::map<std::string, std::string>>& out);
+// Any value, kept as its tree; a later member replaces the earlier one.
+Field Bind(std::string_view key, Value& out);
+
+// The decoder of one record type: DecodeObject over its fields.
+template <class T>
+using RecordDecoder = Error (*)(const Value& value, const std::string& path, T& out);
+
+inline std::string FieldPath(std::string_view type, const std::string& path,
+                             std::string_view key) {
+  std::string p = path.empty() ? std::string(type) : path;
+  p += '.';
+  p += key;
+  return p;
+}
+
+// A nested record: an object merges into it, null leaves it unchanged.
+template <class T>
+Field BindRecord(std::string_view key, T& out, RecordDecoder<T> decode) {
+  return {key, [&out, decode](const Value& v, const std::string& path) {
+            return decode(v, path, out);
+          }};
+}
+
+// An optional record: absent or null means no record; an object creates the
+// record when there is none and then merges into it.
+template <class T>
+Field BindRecord(std::string_view key, std::optional<T>& out, RecordDecoder<T> decode) {
+  return {key, [&out, decode](const Value& v, const std::string& path) -> Error {
+            if (v.is_null()) {
+              out.reset();
+              return Error();
+            }
+            bool fresh = !out.has_value();
+            if (fresh) out.emplace();
+            Error err = decode(v, path, *out);
+            if (!err.ok() && fresh) out.reset();
+            return err;
+          }};
+}
+
+// A list of records (also usable for a whole document that is a list): null
+// empties it; an array replaces it, each element decoded into a fresh record.
+// `elem_type` names the record in messages.
+template <class T>
+Error DecodeList(const Value& value, std::string_view elem_type, const std::string& path,
+                 std::vector<T>& out, RecordDecoder<T> decode) {
+  if (value.is_null()) {
+    out.clear();
+    return Error();
+  }
+  if (value.type != Type::kArray) return TypeError(value, path, "[]" + std::string(elem_type));
+  std::vector<T> items(value.items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    ZOL_TRY(decode(value.items[i], path, items[i]));
+  }
+  out = std::move(items);
+  return Error();
+}
+
+template <class T>
+Field BindList(std::string_view key, std::string_view elem_type, std::vector<T>& out,
+               RecordDecoder<T> decode) {
+  return {key, [&out, elem_type, decode](const Value& v, const std::string& path) {
+            return DecodeList(v, elem_type, path, out, decode);
+          }};
+}
+
+// Parses `data` and decodes the document into `out` with `decode`.
+template <class T>
+Error DecodeDocument(std::string_view data, T& out, RecordDecoder<T> decode) {
+  Result<Value> doc = Parse(data);
+  if (!doc.ok()) return doc.error();
+  return decode(*doc, "", out);
+}
+
+}  // namespace util::json
