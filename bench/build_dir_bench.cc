@@ -1,0 +1,194 @@
+// Wall time and peak memory of "zol-cli build --from-dir" beside "tar -czf"
+// of the same tree, one run each. The tree holds at least 256 MiB of mixed
+// files: many small text files, compressible mid-sized ones, large random
+// ones, nested directories and links to files.
+//
+//   build_dir_bench [ZOL_BIN] [WORK_DIR] [MIB]
+//
+// Needs root (build does). WORK_DIR (default: a new directory under TMPDIR)
+// is removed afterwards unless it was given.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "internal/util/files.h"
+#include "internal/util/process.h"
+#include "internal/util/tempdir.h"
+
+namespace {
+
+struct Rng {
+  uint64_t s = 0x9e3779b97f4a7c15ULL;
+  uint64_t Next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+};
+
+bool WriteAll(const std::string& path, const std::string& data) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = ::write(fd, data.data() + off, data.size() - off);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return off == data.size();
+}
+
+std::string Text(Rng& rng, size_t n) {
+  static const char* kWords[] = {"package ", "install ", "runtime ", "layer ", "sandbox ", "mount ",
+                                 "overlay ", "build\n", "config ", "error: ", "value=", "0x1f ",
+                                 "lib", "so.6 ", "usr/", "bin/", "\t", "{\"k\": ", "}\n", "..."};
+  std::string s;
+  s.reserve(n + 16);
+  while (s.size() < n) s += kWords[rng.Next() % (sizeof kWords / sizeof *kWords)];
+  s.resize(n);
+  return s;
+}
+
+std::string Random(Rng& rng, size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    uint64_t v = rng.Next();
+    for (int b = 0; b < 8; ++b) s[i + b] = static_cast<char>(v >> (8 * b));
+  }
+  return s;
+}
+
+// Returns the number of files and the bytes written.
+std::pair<int, uint64_t> MakeTree(const std::string& root, uint64_t min_bytes) {
+  Rng rng;
+  int files = 0;
+  uint64_t bytes = 0;
+  auto put = [&](const std::string& path, const std::string& data) {
+    if (!WriteAll(path, data)) {
+      std::fprintf(stderr, "write %s failed\n", path.c_str());
+      std::exit(1);
+    }
+    ++files;
+    bytes += data.size();
+  };
+  for (int d = 0; d < 40; ++d) {
+    std::string dir = root + "/share/doc" + std::to_string(d) + "/sub";
+    (void)util::MkdirAll(dir, 0755);
+    for (int f = 0; f < 100; ++f) {
+      put(dir + "/note" + std::to_string(f) + ".txt", Text(rng, 512 + rng.Next() % 16384));
+    }
+  }
+  (void)util::MkdirAll(root + "/lib", 0755);
+  (void)util::MkdirAll(root + "/bin", 0755);
+  // Half of what is left compressible, half random, until the tree is big enough.
+  for (int i = 0; bytes < min_bytes; ++i) {
+    if (i % 2 == 0) {
+      put(root + "/lib/libpart" + std::to_string(i) + ".so", Text(rng, 4u << 20));
+    } else {
+      put(root + "/bin/blob" + std::to_string(i), Random(rng, 12u << 20));
+    }
+    if (i % 4 == 1) {
+      ::symlink(("blob" + std::to_string(i)).c_str(), (root + "/bin/link" + std::to_string(i)).c_str());
+    }
+  }
+  return {files, bytes};
+}
+
+struct Measure {
+  double seconds = 0;
+  long peak_kib = 0;
+  int status = -1;
+};
+
+Measure Run(const util::Command& cmd) {
+  Measure m;
+  auto start = std::chrono::steady_clock::now();
+  auto pid = util::StartProcess(cmd);
+  if (!pid.ok()) {
+    std::fprintf(stderr, "%s\n", pid.error().message().c_str());
+    return m;
+  }
+  int status = 0;
+  struct rusage ru = {};
+  while (::wait4(*pid, &status, 0, &ru) < 0 && errno == EINTR) {
+  }
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The child's peak, or that of the largest process it waited for (tar's gzip).
+  m.peak_kib = ru.ru_maxrss;
+  m.status = status;
+  return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string zol = argc > 1 ? argv[1] : (std::getenv("ZOL_BIN") ? std::getenv("ZOL_BIN") : "./build/zol-cli");
+  uint64_t mib = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 256;
+  std::string work;
+  std::optional<util::TempDir> owned;
+  if (argc > 2) {
+    work = argv[2];
+    (void)util::MkdirAll(work, 0755);
+  } else {
+    auto t = util::TempDir::Make("zol-bench-");
+    if (!t.ok()) {
+      std::fprintf(stderr, "%s\n", t.error().message().c_str());
+      return 1;
+    }
+    work = t->path();
+    owned.emplace(std::move(*t));
+  }
+  std::string src = work + "/tree";
+  (void)util::RemoveAll(src);
+  auto [files, bytes] = MakeTree(src, mib << 20);
+  std::printf("tree: %d files, %.1f MiB under %s\n", files, bytes / 1048576.0, src.c_str());
+  std::fflush(stdout);
+  // Page the tree in once so neither contender pays for the first read.
+  util::Command warm;
+  warm.path = "tar";
+  warm.args = {"-cf", "/dev/null", "-C", src, "."};
+  (void)Run(warm);
+
+  std::string tmp = work + "/tmp";
+  (void)util::MkdirAll(tmp, 0700);
+  std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TMPDIR=" + tmp,
+                                  "DRAV_LOG_DIR=" + work + "/log", "DRAV_AUDIT_DIR=" + work + "/audit",
+                                  "DRAV_APP_DIR=" + work + "/apps", "DRAV_RUNTIME_DIR=" + work + "/runtimes",
+                                  "DRAV_DB_FILE=" + work + "/db/installed.json",
+                                  "DRAV_METRICS_PATH=" + work + "/metrics.prom", "HOME=" + work};
+  util::Command build;
+  build.path = zol;
+  build.args = {"build", "--from-dir", src, "--command", "/app/bin/blob1", "--output", work + "/dist"};
+  build.env = env;
+  build.stdin_mode = util::Stdio::kNull;
+  build.stdout_mode = util::Stdio::kNull;
+  Measure zm = Run(build);
+  util::Command tar;
+  tar.path = "tar";
+  tar.args = {"-czf", work + "/tree.tar.gz", "-C", src, "."};
+  tar.env = env;
+  tar.stdin_mode = util::Stdio::kNull;
+  Measure tm = Run(tar);
+
+  struct stat zst = {}, tst = {};
+  ::stat((work + "/dist/com.calderim.tree_1.0.0_aarch64.zol").c_str(), &zst);
+  ::stat((work + "/tree.tar.gz").c_str(), &tst);
+  std::printf("%-28s %10s %14s %12s %8s\n", "", "wall (s)", "peak RSS (MiB)", "output (MiB)", "status");
+  std::printf("%-28s %10.2f %14.1f %12.1f %8d\n", "zol-cli build --from-dir", zm.seconds, zm.peak_kib / 1024.0,
+              zst.st_size / 1048576.0, zm.status);
+  std::printf("%-28s %10.2f %14.1f %12.1f %8d\n", "tar -czf", tm.seconds, tm.peak_kib / 1024.0,
+              tst.st_size / 1048576.0, tm.status);
+  return zm.status == 0 && tm.status == 0 ? 0 : 1;
+}
