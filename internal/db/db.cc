@@ -1,2 +1,0 @@
-// The home of the db module.
-namespace db {}
