@@ -19,7 +19,11 @@ namespace {
 
 // The open audit file, or -1; opened once by the dispatcher, never closed.
 int g_audit_fd = -1;
-std::string* g_audit_path = nullptr;  // leaked on purpose: used until exit
+// Never destroyed: records may be written until the very end of the process.
+std::string& AuditPath() {
+  static auto* path = new std::string;
+  return *path;
+}
 
 void MarkAppendOnly(const std::string& path) {
   auto chattr = LookPath("chattr");
@@ -42,8 +46,9 @@ Error InitAudit(const std::string& dir) {
   std::string path = JoinPath(dir, "audit.log");
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
   if (fd < 0) return Error::Errno("open", path, errno);
+  if (g_audit_fd >= 0) ::close(g_audit_fd);
   g_audit_fd = fd;
-  g_audit_path = new std::string(path);
+  AuditPath() = path;
   MarkAppendOnly(path);
   return Error();
 }
@@ -83,7 +88,7 @@ void writeAudit(auditEvent ev) {
     ssize_t n = ::write(g_audit_fd, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      std::string msg = "audit write failed: " + Error::Errno("write", *g_audit_path, errno).message() + "\n";
+      std::string msg = "audit write failed: " + Error::Errno("write", AuditPath(), errno).message() + "\n";
       ssize_t ignored = ::write(2, msg.data(), msg.size());
       (void)ignored;
       return;

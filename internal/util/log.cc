@@ -53,6 +53,7 @@ Error InitLogging(const std::string& dir) {
   std::string path = JoinPath(dir, "zol.log");
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return Error::Errno("open", path, errno);
+  if (g_log_fd >= 0) ::close(g_log_fd);
   g_log_fd = fd;
   return Error();
 }

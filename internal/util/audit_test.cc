@@ -1,0 +1,197 @@
+#include "internal/util/audit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "internal/util/tempdir.h"
+
+namespace util {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// Sets or unsets environment variables for one test and restores them.
+class ScopedEnv {
+ public:
+  void Set(const char* name, const char* value) {
+    if (saved_.count(name) == 0) {
+      const char* old = std::getenv(name);
+      saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(AuditEvent, KeysInOrderAndEmptyValuesLeftOut) {
+  struct Case {
+    auditEvent ev;
+    std::string want;
+  };
+  auto ev = [](std::string event, std::string name, std::string version, std::string path, std::string rid,
+               std::optional<int64_t> code) {
+    auditEvent e;
+    e.Event = std::move(event);
+    e.Timestamp = "2025-03-04T09:20:30Z";
+    e.User = "root";
+    e.PkgName = std::move(name);
+    e.Version = std::move(version);
+    e.InstallPath = std::move(path);
+    e.RuntimeID = std::move(rid);
+    e.ExitCode = code;
+    return e;
+  };
+  const std::string head = R"({"event":)";
+  const Case cases[] = {
+      {ev("PKG_INSTALL", "com.calderim.app", "1.0", "/opt/zol/apps/com.calderim.app/1.0", "", std::nullopt),
+       R"({"event":"PKG_INSTALL","timestamp":"2025-03-04T09:20:30Z","user":"root","pkg_name":"com.calderim.app","version":"1.0","install_path":"/opt/zol/apps/com.calderim.app/1.0"})"
+       "\n"},
+      {ev("PKG_UNINSTALL", "com.calderim.base.ubuntu24.04-x86_64", "", "", "", std::nullopt),
+       R"({"event":"PKG_UNINSTALL","timestamp":"2025-03-04T09:20:30Z","user":"root","pkg_name":"com.calderim.base.ubuntu24.04-x86_64"})"
+       "\n"},
+      {ev("RUNTIME_DESTROY", "a&b<c>", "", "", "rt-1", 0),
+       R"({"event":"RUNTIME_DESTROY","timestamp":"2025-03-04T09:20:30Z","user":"root","pkg_name":"a\u0026b\u003cc\u003e","runtime_id":"rt-1","exit_code":0})"
+       "\n"},
+      {ev("RUNTIME_DESTROY", "x", "", "", "rt-2", -1),
+       R"({"event":"RUNTIME_DESTROY","timestamp":"2025-03-04T09:20:30Z","user":"root","pkg_name":"x","runtime_id":"rt-2","exit_code":-1})"
+       "\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(encodeAuditEvent(c.ev), c.want);
+}
+
+TEST(CurrentUser, FallsBackFromUserToLognameToUid) {
+  struct Case {
+    const char* user;
+    const char* logname;
+    std::string want;
+  };
+  const std::string uid = "uid=" + std::to_string(getuid());
+  const Case cases[] = {
+      {"alice", "bob", "alice"},
+      {"", "bob", "bob"},
+      {nullptr, "bob", "bob"},
+      {"", "", uid},
+      {nullptr, nullptr, uid},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env;
+    env.Set("USER", c.user);
+    env.Set("LOGNAME", c.logname);
+    EXPECT_EQ(currentUser(), c.want);
+  }
+}
+
+// A directory holding a fake "chattr" and nothing else, for PATH.
+std::string FakeChattr(const std::string& dir, const std::string& body) {
+  std::string bin = dir + "/bin";
+  ::mkdir(bin.c_str(), 0755);
+  std::ofstream(bin + "/chattr") << "#!/bin/sh\n" << body << "\n";
+  ::chmod((bin + "/chattr").c_str(), 0755);
+  return bin;
+}
+
+TEST(InitAudit, RecordsWithTimestampAndUserAppendedToTheFile) {
+  auto tmp = TempDir::Make("zol-test-");
+  ASSERT_TRUE(tmp.ok());
+  ScopedEnv env;
+  env.Set("USER", "auditor");
+  // The fake chattr shows how it was called.
+  env.Set("PATH", FakeChattr(tmp->path(), "echo \"$@\" > " + tmp->path() + "/chattr-args").c_str());
+  std::string dir = tmp->path() + "/var/audit";
+  ASSERT_TRUE(InitAudit(dir).ok());
+  EXPECT_EQ(Slurp(tmp->path() + "/chattr-args"), "+a " + dir + "/audit.log\n");
+
+  RecordInstall("com.calderim.app", "1.0", "/opt/zol/apps/com.calderim.app/1.0");
+  RecordUninstall("com.calderim.app", "1.0");
+  RecordRun("com.calderim.app", "1.0", "rt");
+  RecordRuntimeCreate("com.calderim.app", "rt");
+  RecordRuntimeDestroy("com.calderim.app", "rt", 0);
+  const std::string ts = R"("timestamp":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ","user":"auditor")";
+  const std::regex want(
+      R"(\{"event":"PKG_INSTALL",)" + ts + R"(,"pkg_name":"com.calderim.app","version":"1.0","install_path":"/opt/zol/apps/com.calderim.app/1.0"\}
+\{"event":"PKG_UNINSTALL",)" + ts + R"(,"pkg_name":"com.calderim.app","version":"1.0"\}
+\{"event":"PKG_RUN",)" + ts + R"(,"pkg_name":"com.calderim.app","version":"1.0","runtime_id":"rt"\}
+\{"event":"RUNTIME_CREATE",)" + ts + R"(,"pkg_name":"com.calderim.app","runtime_id":"rt"\}
+\{"event":"RUNTIME_DESTROY",)" + ts + R"(,"pkg_name":"com.calderim.app","runtime_id":"rt","exit_code":0\}
+)");
+  std::string content = Slurp(dir + "/audit.log");
+  EXPECT_TRUE(std::regex_match(content, want)) << content;
+
+  struct stat st;
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  const unsigned mask = umask(umask(0));
+  EXPECT_EQ(st.st_mode & 0777, 0750u & ~mask);
+  ASSERT_EQ(::stat((dir + "/audit.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u & ~mask);
+}
+
+TEST(InitAudit, FailedMarkingIsOnlyAWarning) {
+  auto tmp = TempDir::Make("zol-test-");
+  ASSERT_TRUE(tmp.ok());
+  ScopedEnv env;
+  env.Set("PATH", FakeChattr(tmp->path(), "echo noise; echo more >&2; exit 3").c_str());
+  std::string dir = tmp->path() + "/audit";
+
+  int saved = ::dup(2);
+  std::string err_path = tmp->path() + "/stderr";
+  int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(fd, 2);
+  ::close(fd);
+  Error err = InitAudit(dir);
+  ::dup2(saved, 2);
+  ::close(saved);
+
+  EXPECT_TRUE(err.ok());
+  // chattr's own output is discarded; only the warning line remains.
+  const std::regex want(R"(\[WARN\] \S+ audit: chattr \+a )" + dir +
+                        R"(/audit.log: exit status 3 \(append-only protection unavailable\)
+)");
+  std::string text = Slurp(err_path);
+  EXPECT_TRUE(std::regex_match(text, want)) << text;
+}
+
+TEST(InitAudit, WithoutChattrNothingIsSaidAndErrorsAreTheSystems) {
+  auto tmp = TempDir::Make("zol-test-");
+  ASSERT_TRUE(tmp.ok());
+  ScopedEnv env;
+  env.Set("PATH", (tmp->path() + "/empty").c_str());
+  EXPECT_TRUE(InitAudit(tmp->path() + "/audit").ok());
+
+  std::string file = tmp->path() + "/file";
+  std::ofstream(file) << "x";
+  EXPECT_EQ(InitAudit(file + "/audit").message(), "mkdir " + file + ": not a directory");
+  ASSERT_EQ(::mkdir((tmp->path() + "/d").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((tmp->path() + "/d/audit.log").c_str(), 0755), 0);
+  EXPECT_EQ(InitAudit(tmp->path() + "/d").message(), "open " + tmp->path() + "/d/audit.log: is a directory");
+}
+
+}  // namespace
+}  // namespace util
