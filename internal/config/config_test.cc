@@ -1,0 +1,114 @@
+#include "internal/config/config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace config {
+namespace {
+
+class ScopedVar {
+ public:
+  ScopedVar(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) old_ = old;
+    had_ = old != nullptr;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVar() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(EnvIntOrDefault, ReadsLeadingDecimalOrFallsBack) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    int64_t want;
+  };
+  const Case cases[] = {
+      {nullptr, 2048},
+      {"", 2048},
+      {"100", 100},
+      {" 100", 100},
+      {"\t 100", 100},
+      {"+100", 100},
+      {"100MB", 100},
+      {"512M", 512},
+      {"0x10", 0},
+      {"0", 0},
+      {"-0", 0},
+      {"-5", 2048},
+      {"abc", 2048},
+      {"+", 2048},
+      {"- 5", 2048},
+      {"\n100", 2048},
+      {" \n100", 2048},
+      {"9223372036854775807", 9223372036854775807LL},
+      {"9223372036854775808", 2048},
+      {"1234567890123456789012345", 2048},
+      {"-9223372036854775808", 2048},  // fits, but negative
+      {"-9223372036854775809", 2048},
+  };
+  for (const auto& c : cases) {
+    ScopedVar v("ZOL_MEMORY_LIMIT_MB", c.value);
+    EXPECT_EQ(envIntOrDefault("ZOL_MEMORY_LIMIT_MB", 2048), c.want) << (c.value ? c.value : "(unset)");
+  }
+}
+
+TEST(DefaultConfig, DefaultsAndOverrides) {
+  struct Var {
+    const char* name;
+    const char* value;
+  };
+  const Var unset[] = {{"DRAV_APP_DIR", ""},       {"DRAV_RUNTIME_DIR", nullptr}, {"DRAV_DB_FILE", nullptr},
+                       {"DRAV_LOG_DIR", nullptr},  {"DRAV_AUDIT_DIR", nullptr},   {"ZOL_MEMORY_LIMIT_MB", nullptr},
+                       {"ZOL_CPU_WEIGHT", nullptr}, {"DRAV_METRICS_PATH", nullptr}};
+  {
+    std::vector<std::unique_ptr<ScopedVar>> vars;
+    for (const auto& v : unset) vars.push_back(std::make_unique<ScopedVar>(v.name, v.value));
+    auto s = DefaultConfig();
+    EXPECT_EQ(s->AppDir, "/opt/zol/apps");
+    EXPECT_EQ(s->RuntimeDir, "/opt/zol/runtimes");
+    EXPECT_EQ(s->DBFile, "/var/lib/zol/db/installed.json");
+    EXPECT_EQ(s->LogDir, "/var/log/zol");
+    EXPECT_EQ(s->AuditDir, "/var/log/audit");
+    EXPECT_EQ(s->MaxRuntimeMemoryMB, 2048);
+    EXPECT_EQ(s->MaxRuntimeCPUWeight, 512);
+    EXPECT_EQ(s->MetricsPath, "/var/lib/zol/metrics.prom");
+  }
+  const Var set[] = {{"DRAV_APP_DIR", "rel/apps/"},  {"DRAV_RUNTIME_DIR", "/r//x"}, {"DRAV_DB_FILE", " db "},
+                     {"DRAV_LOG_DIR", "/l"},          {"DRAV_AUDIT_DIR", "/a"},     {"ZOL_MEMORY_LIMIT_MB", "64"},
+                     {"ZOL_CPU_WEIGHT", "100"},       {"DRAV_METRICS_PATH", "/m.prom"}};
+  std::vector<std::unique_ptr<ScopedVar>> vars;
+  for (const auto& v : set) vars.push_back(std::make_unique<ScopedVar>(v.name, v.value));
+  auto a = DefaultConfig();
+  auto b = DefaultConfig();
+  EXPECT_NE(a.get(), b.get());
+  for (const auto* s : {a.get(), b.get()}) {
+    // Paths verbatim: not cleaned, not made absolute, not trimmed.
+    EXPECT_EQ(s->AppDir, "rel/apps/");
+    EXPECT_EQ(s->RuntimeDir, "/r//x");
+    EXPECT_EQ(s->DBFile, " db ");
+    EXPECT_EQ(s->LogDir, "/l");
+    EXPECT_EQ(s->AuditDir, "/a");
+    EXPECT_EQ(s->MaxRuntimeMemoryMB, 64);
+    EXPECT_EQ(s->MaxRuntimeCPUWeight, 100);
+    EXPECT_EQ(s->MetricsPath, "/m.prom");
+  }
+}
+
+}  // namespace
+}  // namespace config
