@@ -54,9 +54,16 @@ util::Result<std::string> ReadWhole(const std::string& path) {
   return out;
 }
 
-// Removes one group directory; "does not exist" is not a failure.
-void RemoveGroup(const std::string& dir) {
-  if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) {
+// Removes one group directory; "does not exist" is not a failure. Processes
+// just sent SIGKILL leave the group only once the kernel has finished them,
+// so a busy group is retried for a short while before it is reported.
+void RemoveGroup(const std::string& dir, bool wait_busy = false) {
+  int rc = ::rmdir(dir.c_str());
+  for (int i = 0; rc != 0 && errno == EBUSY && wait_busy && i < 200; ++i) {
+    ::usleep(10000);
+    rc = ::rmdir(dir.c_str());
+  }
+  if (rc != 0 && errno != ENOENT) {
     WarnText(util::Sprintf("failed to remove cgroup path %s: %s", dir.c_str(),
                            util::Error::Errno("remove", dir, errno).message().c_str()));
   }
@@ -234,7 +241,7 @@ void CgroupManager::Kill(pid_t pid) const {
 
 void CgroupManager::Cleanup() {
   for (const std::string* p : {&v2_path_, &v1_pids_path_, &v1_mem_path_, &v1_cpu_path_}) {
-    if (!p->empty()) RemoveGroup(*p);
+    if (!p->empty()) RemoveGroup(*p, /*wait_busy=*/true);
   }
 }
 

@@ -1,9 +1,9 @@
 #include "internal/runtime/warn.h"
 
-#include <cstdio>
+#include "internal/util/log.h"
 
 namespace runtime {
 
-void WarnText(const std::string& text) { std::fprintf(stderr, "[WARN] %s\n", text.c_str()); }
+void WarnText(const std::string& text) { util::Warn("%s", text); }
 
 }  // namespace runtime

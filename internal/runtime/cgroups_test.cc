@@ -1,0 +1,203 @@
+#include "internal/runtime/cgroups.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "internal/util/files.h"
+#include "internal/util/tempdir.h"
+
+namespace runtime {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST(CgroupLimits, ConvertsSettingsToControlValues) {
+  struct Case {
+    int64_t weight;
+    int64_t shares;
+    int64_t v2;
+  };
+  for (const Case& c : {Case{512, 5242, 512}, Case{100, 1024, 100}, Case{1, 10, 1}, Case{20000, 204800, 10000},
+                        Case{30000, 262144, 10000}, Case{std::numeric_limits<int64_t>::max(), 262144, 10000}}) {
+    SCOPED_TRACE(c.weight);
+    EXPECT_EQ(CpuSharesFromWeight(c.weight), c.shares);
+    EXPECT_EQ(CpuWeightV2(c.weight), c.v2);
+  }
+  EXPECT_EQ(MemoryLimitBytes(2048), std::optional<int64_t>(2147483648));
+  EXPECT_EQ(MemoryLimitBytes(0), std::nullopt);
+  EXPECT_EQ(MemoryLimitBytes(-5), std::nullopt);
+  // Shifting these by 20 bits would overflow a signed 64-bit value.
+  EXPECT_EQ(MemoryLimitBytes(int64_t{1} << 43), std::nullopt);
+  EXPECT_EQ(MemoryLimitBytes(std::numeric_limits<int64_t>::max()), std::nullopt);
+  EXPECT_EQ(MemoryLimitBytes((int64_t{1} << 43) - 1), std::optional<int64_t>(((int64_t{1} << 43) - 1) << 20));
+}
+
+TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string root = tmp->path();
+  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
+  // What an earlier process with the same pid left behind must not be reused.
+  ASSERT_TRUE(util::EnsureDir(root + "/cpu/zol-7").ok());
+
+  CgroupManager m("zol-7", 2048, 512, root);
+  EXPECT_FALSE(m.is_v2());
+  m.Setup();
+  EXPECT_EQ(m.v1_pids_path(), root + "/pids/zol-7");
+  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.limit_in_bytes"), "2147483648");
+  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.memsw.limit_in_bytes"), "2147483648");
+  EXPECT_EQ(Slurp(root + "/cpu/zol-7/cpu.shares"), "5242");
+
+  ASSERT_TRUE(m.AddPID(4242).ok());
+  for (const char* c : {"pids", "memory", "cpu"}) {
+    EXPECT_EQ(Slurp(root + "/" + c + "/zol-7/cgroup.procs"), "4242") << c;
+  }
+}
+
+TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string root = tmp->path();
+  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
+  CgroupManager m("zol-8", 0, 0, root);
+  m.Setup();
+  EXPECT_TRUE(IsDir(root + "/pids/zol-8"));
+  EXPECT_FALSE(IsDir(root + "/memory/zol-8"));
+  EXPECT_FALSE(IsDir(root + "/cpu/zol-8"));
+  EXPECT_TRUE(m.v1_mem_path().empty());
+  EXPECT_TRUE(m.v1_cpu_path().empty());
+}
+
+TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string root = tmp->path();
+  std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
+  CgroupManager m("zol-9", 64, 20000, root);
+  ASSERT_TRUE(m.is_v2());
+  m.Setup();
+  EXPECT_EQ(m.v2_path(), root + "/zol-9");
+  EXPECT_EQ(Slurp(root + "/zol-9/memory.max"), "67108864");
+  EXPECT_EQ(Slurp(root + "/zol-9/cpu.weight"), "10000");
+  ASSERT_TRUE(m.AddPID(99).ok());
+  EXPECT_EQ(Slurp(root + "/zol-9/cgroup.procs"), "99");
+  // A plain directory takes the kill request as a file; the kernel's would act on it.
+  EXPECT_TRUE(m.KillGroup());
+  EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
+}
+
+TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
+  // The group's parent is a file, so the group cannot be made.
+  CgroupManager m("cgroup.controllers/zol-1", 64, 100, tmp->path());
+  ASSERT_TRUE(m.is_v2());
+  m.Setup();
+  EXPECT_TRUE(m.v2_path().empty());
+  EXPECT_TRUE(m.AddPID(5).ok());
+  EXPECT_FALSE(m.KillGroup());
+}
+
+TEST(SplitLines, KeepsTheProcsFileRules) {
+  EXPECT_EQ(SplitLines("1\n0\nabc\n\n42\r\n57"), (std::vector<std::string>{"1", "0", "abc", "", "42", "57"}));
+  EXPECT_EQ(SplitLines(""), std::vector<std::string>{});
+  EXPECT_EQ(SplitLines("a\n"), std::vector<std::string>{"a"});
+  EXPECT_EQ(SplitLines("a\r"), std::vector<std::string>{"a\r"});
+}
+
+TEST(KillOrder, ChildrenBeforeParents) {
+  // 10 -> 11 -> 12, 10 -> 13; 20 is unrelated.
+  std::vector<ProcInfo> procs = {{10, 1}, {11, 10}, {12, 11}, {13, 10}, {20, 1}};
+  std::vector<pid_t> order = KillOrder(10, procs);
+  ASSERT_EQ(order.size(), 4u);
+  auto pos = [&](pid_t p) { return std::find(order.begin(), order.end(), p) - order.begin(); };
+  EXPECT_LT(pos(12), pos(11));
+  EXPECT_LT(pos(11), pos(10));
+  EXPECT_LT(pos(13), pos(10));
+  EXPECT_EQ(std::count(order.begin(), order.end(), 20), 0);
+  // A root that has already left /proc is still signalled, alone.
+  EXPECT_EQ(KillOrder(77, procs), std::vector<pid_t>{77});
+}
+
+TEST(KillTree, KillsARealTreeOfProcesses) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t root = ::fork();
+  ASSERT_GE(root, 0);
+  if (root == 0) {
+    // root -> child -> grandchild, all sleeping.
+    pid_t c = ::fork();
+    if (c == 0) {
+      if (::fork() == 0) {
+        ssize_t w = ::write(ready[1], "g", 1);
+        (void)w;
+        ::pause();
+        ::_exit(0);
+      }
+      ::pause();
+      ::_exit(0);
+    }
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  // Find the descendants before the kill to check they are gone after it.
+  std::vector<pid_t> tree;
+  for (int i = 0; i < 2; ++i) {
+    pid_t parent = tree.empty() ? root : tree.back();
+    std::ifstream f("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    ASSERT_TRUE(f >> child);
+    tree.push_back(child);
+  }
+  KillTree(root);
+  int status = 0;
+  ASSERT_EQ(::waitpid(root, &status, 0), root);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  for (pid_t p : tree) {
+    // Orphans are reaped by init; wait until they are gone.
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i) {
+      std::string st = Slurp("/proc/" + std::to_string(p) + "/stat");
+      gone = st.empty() || st.find(") Z") != std::string::npos;
+      if (!gone) ::usleep(10000);
+    }
+    EXPECT_TRUE(gone) << p;
+  }
+}
+
+TEST(NoNewPrivs, SetTwiceSucceeds) {
+  std::thread t([] {
+    EXPECT_TRUE(SetNoNewPrivs().ok());
+    EXPECT_TRUE(SetNoNewPrivs().ok());
+  });
+  t.join();
+}
+
+}  // namespace
+}  // namespace runtime

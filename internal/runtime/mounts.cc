@@ -1,0 +1,213 @@
+#include "internal/runtime/mounts.h"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "internal/runtime/warn.h"
+#include "internal/util/beneath.h"
+#include "internal/util/fd.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+
+namespace runtime {
+
+namespace {
+
+struct BaseMount {
+  const char* path;
+  const char* fstype;
+  unsigned long flags;
+};
+constexpr BaseMount kBaseMounts[] = {
+    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC},
+    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC},
+    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC},
+    {"/tmp", "tmpfs", 0},
+};
+constexpr const char* kReadOnlyBinds[] = {"/etc/hosts", "/etc/resolv.conf", "/etc/passwd", "/etc/group"};
+constexpr const char* kShadowCopies[] = {"/etc/shadow", "/etc/gshadow"};
+
+std::string Rel(std::string_view abs_in_sandbox) {
+  abs_in_sandbox.remove_prefix(1);  // "/etc/hosts" -> "etc/hosts"
+  return std::string(abs_in_sandbox);
+}
+
+// A descriptor path the kernel resolves to exactly the object behind fd, so a
+// mount lands where the beneath-resolution found its target and nowhere else.
+std::string FdPath(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
+
+util::Result<std::string> ReadHostFile(const std::string& path) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  std::string out;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno);
+    }
+    if (n == 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+util::Error WriteAll(int fd, const std::string& data, const std::string& path) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("write", path, errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
+  auto dir = util::Root::Open(root);
+  if (!dir.ok()) return dir.error();
+  MountPlan plan;
+  plan.root = util::CleanPath(root);
+
+  for (const BaseMount& m : kBaseMounts) {
+    std::string target = util::JoinPath(root, m.path);
+    if (auto err = dir->MkdirAll(Rel(m.path), 0755); !err.ok()) {
+      return err.Wrap(util::Sprintf("mkdir mount target %s", target.c_str()));
+    }
+    plan.entries.push_back({"none", target, m.fstype, m.flags, ""});
+  }
+
+  for (const char* path : kReadOnlyBinds) {
+    std::string source = util::JoinPath(host, path);
+    struct stat st;
+    if (::stat(source.c_str(), &st) != 0) continue;
+    std::string target = util::JoinPath(root, path);
+    auto existing = dir->Lstat(Rel(path));
+    if (!existing.ok() && existing.error().Is(ENOENT)) {
+      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT, 0644);
+      if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", target.c_str()));
+      if (::close(fd->Release()) != 0) {
+        return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
+      }
+    }
+    plan.entries.push_back({source, target, "none", MS_BIND | MS_RDONLY, ""});
+  }
+
+  if (root_is_overlay) {
+    for (const char* path : kShadowCopies) {
+      auto data = ReadHostFile(util::JoinPath(host, path));
+      if (!data.ok()) continue;
+      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+      util::Error err = fd.ok() ? WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
+      if (!err.ok()) WarnText(util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
+    }
+  }
+
+  std::string home = util::JoinPath(host, "/home");
+  struct stat st;
+  if (::stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::string target = util::JoinPath(root, "/home");
+    if (auto err = dir->MkdirAll("home", 0755); !err.ok()) {
+      return err.Wrap(util::Sprintf("mkdir %s", target.c_str()));
+    }
+    plan.entries.push_back({home, target, "none", MS_BIND, ""});
+  }
+  return plan;
+}
+
+util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
+  for (const DevNode& n : kDevNodes) {
+    if (::mknodat(dev_fd, n.name, S_IFCHR | n.mode, makedev(n.major, n.minor)) != 0 && errno != EEXIST) {
+      return util::Error::Errno("mknod", n.name, errno);
+    }
+  }
+  for (const DevLink& l : kDevLinks) {
+    if (::symlinkat(l.target, dev_fd, l.name) != 0 && errno != EEXIST) {
+      return util::Error::Errno("symlink", l.name, errno);
+    }
+  }
+  struct Dir {
+    const char* name;
+    mode_t mode;
+    const char* context;
+  };
+  for (const Dir& d : {Dir{"shm", 0777, "mkdir /dev/shm"}, Dir{"pts", 0755, "mkdir /dev/pts"}}) {
+    if (::mkdirat(dev_fd, d.name, d.mode) != 0 && errno != EEXIST) {
+      return util::Error::Errno("mkdir", util::JoinPath(dev_dir, d.name), errno).Wrap(d.context);
+    }
+  }
+  std::string base = FdPath(dev_fd);
+  // A kernel without private devpts instances leaves the plain 5:2 node: the
+  // sandbox then has no pseudo-terminals of its own, which is not fatal.
+  if (::mount("devpts", (base + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0620") != 0) {
+    return {};
+  }
+  if (::mount((base + "/pts/ptmx").c_str(), (base + "/ptmx").c_str(), "", MS_BIND, "") != 0) {
+    return SysError(errno).Wrap("bind mount ptmx");
+  }
+  return {};
+}
+
+util::Error SetupMountNamespace(const MountPlan& plan) {
+  if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") != 0) return SysError(errno).Wrap("make / private");
+  auto root = util::Root::Open(plan.root);
+  if (!root.ok()) return root.error();
+
+  // Targets are found again beneath the root at mount time: the root may hold
+  // links placed by a package, and a mount must never land outside it.
+  auto open_target = [&](const std::string& target) -> util::Result<util::UniqueFd> {
+    std::string_view rel(target);
+    if (!util::HasPrefix(rel, plan.root)) {
+      return util::Error::Msg(util::Sprintf("%s lies outside %s", target.c_str(), plan.root.c_str()));
+    }
+    rel.remove_prefix(plan.root.size());
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    return root->OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
+  };
+
+  for (const MountEntry& e : plan.entries) {
+    bool is_bind = e.fstype == "none" && (e.flags & MS_BIND) != 0;
+    auto fd = open_target(e.target);
+    if (!fd.ok()) {
+      std::string what = is_bind ? util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str())
+                                 : util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str());
+      return fd.error().Wrap(what);
+    }
+    if (is_bind) {
+      if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), "", e.flags & ~MS_RDONLY, "") != 0) {
+        return SysError(errno).Wrap(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()));
+      }
+      if ((e.flags & MS_RDONLY) != 0) {
+        // The descriptor still names the covered file; reopen to reach the bind.
+        auto bound = open_target(e.target);
+        if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
+        if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
+          return SysError(errno).Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
+        }
+      }
+      continue;
+    }
+    if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), e.fstype.c_str(), e.flags, e.data.c_str()) != 0) {
+      return SysError(errno).Wrap(util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str()));
+    }
+    if (e.fstype == "tmpfs" && util::BaseName(e.target) == "dev") {
+      auto dev = open_target(e.target);
+      if (!dev.ok()) return dev.error().Wrap("populate /dev");
+      util::UniqueFd dev_dir(::openat(dev->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!dev_dir.valid()) return util::Error::Errno("open", e.target, errno).Wrap("populate /dev");
+      if (auto err = PopulateDev(dev_dir.get(), e.target); !err.ok()) return err.Wrap("populate /dev");
+    }
+  }
+  return {};
+}
+
+}  // namespace runtime

@@ -1,0 +1,69 @@
+// The sandbox root's file systems: the mount plan (a plain value, built and
+// checked without privileges), the executor that applies it inside the run's
+// private mount namespace, and the minimal /dev.
+#pragma once
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "internal/util/error.h"
+
+namespace runtime {
+
+struct MountEntry {
+  std::string source;  // "none" for kernel file systems, the host path for a bind
+  std::string target;  // the root joined with the path the sandbox sees
+  std::string fstype;  // "none" marks a bind
+  unsigned long flags = 0;
+  std::string data;
+
+  bool operator==(const MountEntry&) const = default;
+};
+
+struct MountPlan {
+  std::string root;  // every target lies beneath it and is resolved beneath it
+  std::vector<MountEntry> entries;
+};
+
+// The minimal device tree, in creation order.
+struct DevNode {
+  const char* name;
+  mode_t mode;
+  unsigned major;
+  unsigned minor;
+};
+inline constexpr DevNode kDevNodes[] = {
+    {"null", 0666, 1, 3},   {"zero", 0666, 1, 5}, {"full", 0666, 1, 7},    {"random", 0666, 1, 8},
+    {"urandom", 0666, 1, 9}, {"tty", 0666, 5, 0},  {"ptmx", 0666, 5, 2},    {"console", 0600, 5, 1},
+};
+struct DevLink {
+  const char* name;
+  const char* target;
+};
+inline constexpr DevLink kDevLinks[] = {
+    {"stdin", "/proc/self/fd/0"},
+    {"stdout", "/proc/self/fd/1"},
+    {"stderr", "/proc/self/fd/2"},
+    {"fd", "/proc/self/fd"},
+};
+
+// Computes the plan for `root`, creating its mount points (beneath root, never
+// through a link leading out). The host's shadow files are copied in only when
+// `root_is_overlay`: in the installed base layer itself they would stay after
+// the run. `host` is the host's root ("/" outside tests).
+util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay,
+                                       const std::string& host = "/");
+
+// Makes "/" recursively private, then applies the plan in order. Must run on
+// the thread that owns the run's mount namespace.
+util::Error SetupMountNamespace(const MountPlan& plan);
+
+// Fills a freshly mounted device tmpfs; `dev_fd` is the directory, `dev_dir`
+// its path for messages and mounts.
+util::Error PopulateDev(int dev_fd, const std::string& dev_dir);
+
+}  // namespace runtime

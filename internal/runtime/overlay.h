@@ -1,0 +1,45 @@
+// The overlay that stacks an application's own root-filesystem layer over its
+// base layer, with a writable upper layer private to the run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "internal/util/error.h"
+
+namespace runtime {
+
+class OverlayConfig {
+ public:
+  // Lower layers [app_overlay, base_rootfs] (topmost first), upper, work and
+  // merged directories under run_dir. Touches no file.
+  OverlayConfig(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
+
+  // Creates upper, work and merged (and the run directory). A run directory
+  // left by an earlier process with the same pid is removed first: its upper
+  // layer would otherwise show through in this run's root.
+  util::Error Prepare() const;
+  // The kernel's mount options text; fails for a path the kernel would read
+  // as more options or more layers.
+  util::Result<std::string> Options() const;
+  // Mounts the overlay on the merged directory.
+  util::Error Mount() const;
+  // Lazily detaches the merged directory.
+  util::Error Unmount() const;
+  // Detaches the sandbox's mounts below the merged view and the overlay, then
+  // removes the run directory, but only once nothing can be mounted below it.
+  util::Error Cleanup() const;
+
+  const std::vector<std::string>& lower_dirs() const { return lower_dirs_; }
+  const std::string& upper_dir() const { return upper_dir_; }
+  const std::string& work_dir() const { return work_dir_; }
+  const std::string& merged_dir() const { return merged_dir_; }
+
+ private:
+  std::vector<std::string> lower_dirs_;
+  std::string upper_dir_;
+  std::string work_dir_;
+  std::string merged_dir_;
+};
+
+}  // namespace runtime

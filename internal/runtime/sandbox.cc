@@ -1,0 +1,339 @@
+#include "internal/runtime/sandbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "internal/runtime/cgroups.h"
+#include "internal/runtime/mounts.h"
+#include "internal/runtime/overlay.h"
+#include "internal/runtime/warn.h"
+#include "internal/util/beneath.h"
+#include "internal/util/files.h"
+#include "internal/util/fd.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+
+namespace runtime {
+
+namespace {
+
+constexpr int kTrappedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The handler's only resource: the write end of the self-pipe.
+std::atomic<int> g_signal_pipe{-1};
+
+void OnSignal(int sig) {
+  int saved = errno;
+  int fd = g_signal_pipe.load(std::memory_order_relaxed);
+  if (fd >= 0) {
+    unsigned char b = static_cast<unsigned char>(sig);
+    ssize_t ignored = ::write(fd, &b, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+// Takes SIGTERM, SIGINT and SIGHUP over for the length of a run: they no
+// longer end the runtime but land in a pipe that the watcher reads. A signal
+// mask (or signalfd) would be inherited by the application and would make a
+// signal during the teardown a default kill once unblocked; a handler is
+// reset by exec and keeps working until the trap is released.
+class SignalTrap {
+ public:
+  static util::Result<std::unique_ptr<SignalTrap>> Install() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return util::Error::Errno("pipe", "", errno);
+    std::unique_ptr<SignalTrap> t(new SignalTrap(util::UniqueFd(fds[0]), util::UniqueFd(fds[1])));
+    g_signal_pipe.store(t->write_.get());
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &sa, &t->old_[i]);
+    return t;
+  }
+  ~SignalTrap() {
+    for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &old_[i], nullptr);
+    g_signal_pipe.store(-1);
+  }
+  int read_fd() const { return read_.get(); }
+
+ private:
+  SignalTrap(util::UniqueFd r, util::UniqueFd w) : read_(std::move(r)), write_(std::move(w)) {}
+  util::UniqueFd read_, write_;
+  struct sigaction old_[std::size(kTrappedSignals)];
+};
+
+// What the watcher and the main flow share. Every signal to the child's pid
+// happens under `mu`, and so does its collection, so no pid is signalled after
+// the wait has handed it back to the kernel for reuse.
+struct ChildState {
+  std::mutex mu;
+  pid_t pid = 0;
+  bool collected = false;
+  int interrupted_by = 0;  // a signal that came before the child existed
+  const CgroupManager* cgroup = nullptr;
+
+  // Caller holds mu.
+  void KillLocked() const {
+    if (pid <= 0) return;
+    if (collected) {
+      // The pid may belong to another process by now, and the application's
+      // remaining processes are no longer its descendants: the group only.
+      if (cgroup != nullptr) cgroup->KillGroup();
+      return;
+    }
+    // The group may not hold the child yet (a signal before it was added, or
+    // a failed add), so the tree below the still uncollected pid goes too.
+    if (cgroup != nullptr) cgroup->KillGroup();
+    KillTree(pid);
+  }
+};
+
+// Waits for a trapped signal or the end of the run; a signal kills the
+// application (it is never forwarded to it).
+class Watcher {
+ public:
+  Watcher(ChildState* state, int signal_fd) : state_(state), signal_fd_(signal_fd) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      stop_read_.Reset(fds[0]);
+      stop_write_.Reset(fds[1]);
+    }
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~Watcher() { Stop(); }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    stop_write_.Reset();  // EOF on the stop pipe
+    thread_.join();
+  }
+
+ private:
+  void Loop() {
+    for (;;) {
+      struct pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      unsigned char sigs[16];
+      ssize_t n = ::read(signal_fd_, sigs, sizeof sigs);
+      if (n <= 0) continue;
+      std::lock_guard<std::mutex> lock(state_->mu);
+      if (state_->pid <= 0) {
+        if (state_->interrupted_by == 0) state_->interrupted_by = sigs[0];
+      } else {
+        state_->KillLocked();
+      }
+    }
+  }
+
+  ChildState* state_;
+  int signal_fd_;
+  util::UniqueFd stop_read_, stop_write_;
+  std::thread thread_;
+};
+
+// Actions registered while the run is set up, run in reverse order however
+// the run ends.
+class Teardown {
+ public:
+  void Register(std::function<void()> action) { actions_.push_back(std::move(action)); }
+  ~Teardown() {
+    for (auto it = actions_.rbegin(); it != actions_.rend(); ++it) (*it)();
+  }
+
+ private:
+  std::vector<std::function<void()>> actions_;
+};
+
+std::string SignalName(int sig) {
+  std::string text = ::strsignal(sig);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+util::Error BindAppFiles(const std::string& root, const std::string& app_files) {
+  auto dir = util::Root::Open(root);
+  if (!dir.ok()) return dir.error().Wrap("mkdir /app mount point");
+  if (auto err = dir->MkdirAll("app", 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
+  auto target = dir->OpenFile("app", O_PATH | O_DIRECTORY, 0, util::Root::Follow::kYes);
+  if (!target.ok()) return target.error().Wrap("bind-mount app/files");
+  std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
+  if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {
+    return SysError(errno).Wrap("bind-mount app/files");
+  }
+  return {};
+}
+
+// The privileged path, on its own thread: the mount namespace made here
+// belongs to this thread alone, so the rest of the process (the audit record
+// and metrics written after the run) stays in the host's.
+util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& install_path,
+                            const std::string& app_overlay, bool use_overlay, const std::string& entry_command,
+                            const std::vector<std::string>& args, const std::vector<std::string>& env,
+                            const SandboxOptions& opts) {
+  // Outlive the teardown that uses them.
+  ChildState child;
+  std::optional<OverlayConfig> overlay;
+  std::optional<CgroupManager> cgroup;
+  std::unique_ptr<Watcher> watcher;
+
+  // Signals are trapped before anything exists that a default kill would
+  // leave behind, and given back only after the teardown has finished.
+  auto trap = SignalTrap::Install();
+  if (!trap.ok()) return trap.error();
+  Teardown teardown;
+
+  if (::unshare(CLONE_NEWNS) != 0) return SysError(errno).Wrap("unshare mount namespace");
+  // Private before the first mount: nothing below may reach the host, even
+  // when the host's root is a shared mount.
+  if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") != 0) {
+    return SysError(errno).Wrap("make / private").Wrap("setup mount ns");
+  }
+
+  std::string root = base_rootfs;
+  if (use_overlay) {
+    std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
+    overlay.emplace(app_overlay, base_rootfs, run_dir);
+    if (auto err = overlay->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
+    if (auto err = overlay->Mount(); !err.ok()) {
+      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
+        WarnText("cleanup runDir after overlay mount failure: " + rm.message());
+      }
+      return err.Wrap("overlay mount");
+    }
+    root = overlay->merged_dir();
+    teardown.Register([&] { overlay->Cleanup().IgnoreError(); });
+  }
+
+  ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
+  std::string app_mount = util::JoinPath(root, "app");
+  teardown.Register([app_mount] {
+    if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
+      WarnText(util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
+    }
+  });
+
+  auto plan = BuildMountPlan(root, use_overlay);
+  if (!plan.ok()) return plan.error().Wrap("build mount plan");
+  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+
+  cgroup.emplace(util::Sprintf("zol-%d", static_cast<int>(::getpid())), opts.mem_limit_mb, opts.cpu_weight,
+                 opts.cgroup_root);
+  cgroup->Setup();
+  teardown.Register([&] { cgroup->Cleanup(); });
+
+  // On this thread, which forks the child: the attribute is per thread.
+  if (opts.no_new_privs) {
+    if (auto err = SetNoNewPrivs(); !err.ok()) WarnText("failed to set no-new-privs: " + err.message());
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(child.mu);
+    child.cgroup = &*cgroup;
+  }
+  teardown.Register([&] {
+    std::lock_guard<std::mutex> lock(child.mu);
+    child.KillLocked();
+  });
+  watcher = std::make_unique<Watcher>(&child, (*trap)->read_fd());
+  teardown.Register([&] { watcher->Stop(); });
+
+  // The child waits after the fork until it is in its control group, so
+  // nothing it starts can begin outside. The state lock is held from then
+  // until the start is settled: an exec failure is collected inside
+  // StartProcess, and the watcher must not signal that pid afterwards.
+  std::unique_lock<std::mutex> start_lock(child.mu, std::defer_lock);
+  util::Command cmd;
+  cmd.path = entry_command;
+  cmd.args = args;
+  cmd.env = env;
+  cmd.chroot_dir = root;
+  cmd.dir = "/";
+  cmd.new_process_group = true;
+  cmd.before_exec = [&](pid_t pid) -> util::Error {
+    start_lock.lock();
+    child.pid = pid;
+    if (child.interrupted_by != 0) {
+      return util::Error::Msg("interrupted by signal: " + SignalName(child.interrupted_by));
+    }
+    if (auto err = cgroup->AddPID(pid); !err.ok()) WarnText("cgroup add PID failed: " + err.message());
+    return {};
+  };
+  auto started = util::StartProcess(cmd);
+  if (!start_lock.owns_lock()) start_lock.lock();
+  if (!started.ok()) {
+    if (child.pid > 0) child.collected = true;
+    return started.error();
+  }
+  start_lock.unlock();
+  pid_t pid = *started;
+
+  // Wait without collecting, then collect under the lock.
+  siginfo_t info;
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) return SysError(errno).Wrap("wait");
+  }
+  int status = 0;
+  {
+    std::lock_guard<std::mutex> lock(child.mu);
+    while (::wait4(pid, &status, 0, nullptr) < 0) {
+      if (errno != EINTR) return SysError(errno).Wrap("wait");
+    }
+    child.collected = true;
+  }
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code != 0) return util::Error::Msg(util::Sprintf("exit status %d", code));
+  return {};
+}
+
+}  // namespace
+
+bool DirHasContent(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  bool found = false;
+  while (struct dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+util::Error EnterSandbox(const std::string& base_rootfs, const std::string& install_path,
+                         const std::string& entry_command, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, const SandboxOptions& opts) {
+  std::string app_overlay = util::JoinPath({install_path, "files", "rootfs-overlay"});
+  bool use_overlay = DirHasContent(app_overlay);
+  util::Error result;
+  std::thread privileged([&] {
+    result = RunWithSyscalls(base_rootfs, install_path, app_overlay, use_overlay, entry_command, args, env, opts);
+  });
+  privileged.join();
+  return result;
+}
+
+}  // namespace runtime
