@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "internal/db/timestamp.h"
 #include "internal/util/error.h"
 #include "internal/util/fd.h"
+#include "internal/util/timefmt.h"
 
 namespace db {
 
@@ -33,7 +33,7 @@ struct InstalledApp {
   std::string Kind;         // "kind"
   std::string InstallPath;  // "install_path"
   std::string Status;       // "status"
-  Timestamp InstalledAt;    // "installed_at"
+  util::Time InstalledAt;   // "installed_at", zero time when absent
 
   bool operator==(const InstalledApp&) const = default;
 };

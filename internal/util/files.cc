@@ -100,9 +100,32 @@ Error RemoveAll(const std::string& path) {
   return e;
 }
 
+namespace {
+
+Error WriteAll(int fd, const char* data, size_t len, const std::string& path) {
+  while (len > 0) {
+    ssize_t w = ::write(fd, data, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Error::Errno("write", path, errno);
+    }
+    data += w;
+    len -= static_cast<size_t>(w);
+  }
+  return Error();
+}
+
+}  // namespace
+
 Error CopyFile(const std::string& src, const std::string& dst) {
   UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return Error::Errno("open", src, errno);
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) return Error::Errno("read", src, errno);
+  // Reading a directory fails only at the first read; find out before dst is
+  // created or truncated.
+  if (S_ISDIR(st.st_mode)) return Error::Errno("read", src, EISDIR);
+  ZOL_TRY(MkdirAll(DirName(dst), 0755));
   UniqueFd out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!out.valid()) return Error::Errno("open", dst, errno);
   std::vector<char> buf(128 * 1024);
@@ -113,16 +136,38 @@ Error CopyFile(const std::string& src, const std::string& dst) {
       return Error::Errno("read", src, errno);
     }
     if (n == 0) break;
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = ::write(out.get(), buf.data() + off, static_cast<size_t>(n - off));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return Error::Errno("write", dst, errno);
-      }
-      off += w;
-    }
+    ZOL_TRY(WriteAll(out.get(), buf.data(), static_cast<size_t>(n), dst));
   }
   if (::close(out.Release()) != 0) return Error::Errno("close", dst, errno);
+  return Error();
+}
+
+Result<std::string> ReadFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  std::string data;
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    data.reserve(static_cast<size_t>(st.st_size));
+  }
+  char buf[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::Errno("read", path, errno);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+Error WriteFile(const std::string& path, std::string_view data, mode_t mode) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  ZOL_TRY(WriteAll(fd.get(), data.data(), data.size(), path));
+  if (::close(fd.Release()) != 0) return Error::Errno("close", path, errno);
   return Error();
 }
 

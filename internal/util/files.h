@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 #include "internal/util/error.h"
 
@@ -23,8 +24,16 @@ Error EnsureDir(const std::string& path);
 // links; ok when path does not exist; the first error otherwise.
 Error RemoveAll(const std::string& path);
 
-// Copies the regular file src to dst (created or truncated, mode 0644 before
-// the umask), streaming through a fixed buffer.
+// Copies the bytes of src (links followed) to dst, creating dst's directory
+// (0755, with parents) first; dst is created 0644 (before the umask) or
+// truncated, and src's mode is not carried over. A directory as src fails
+// ("read SRC: is a directory") before dst is touched.
 Error CopyFile(const std::string& src, const std::string& dst);
+
+// The whole content of path ("open PATH: reason", "read PATH: reason").
+Result<std::string> ReadFile(const std::string& path);
+// Writes data to path, created with `mode` (before the umask) or truncated
+// ("open", "write" or "close PATH: reason").
+Error WriteFile(const std::string& path, std::string_view data, mode_t mode);
 
 }  // namespace util

@@ -1,0 +1,219 @@
+#include "internal/db/installed.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+#include "internal/util/files.h"
+#include "internal/util/json_reader.h"
+#include "internal/util/json_writer.h"
+#include "internal/util/paths.h"
+
+namespace db {
+
+namespace json = util::json;
+
+namespace {
+
+util::Error DecodeTime(const json::Value& v, const std::string& path, util::Time& out) {
+  if (v.is_null()) return util::Error();
+  if (v.type != json::Type::kString) return json::TypeError(v, path, "Time");
+  util::Result<util::Time> t = util::ParseRFC3339(v.text);
+  if (!t.ok()) return t.error();
+  out = *t;
+  return util::Error();
+}
+
+util::Error DecodeApp(const json::Value& v, const std::string& path, InstalledApp& app) {
+  return json::DecodeObject(
+      v, "InstalledApp", path,
+      {
+          json::Bind("id", app.ID),
+          json::Bind("name", app.Name),
+          json::Bind("version", app.Version),
+          json::Bind("arch", app.Arch),
+          json::Bind("base", app.Base),
+          json::Bind("kind", app.Kind),
+          json::Bind("install_path", app.InstallPath),
+          json::Bind("status", app.Status),
+          {"installed_at",
+           [&app](const json::Value& val, const std::string& p) {
+             return DecodeTime(val, p, app.InstalledAt);
+           }},
+      });
+}
+
+util::Error WriteAll(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("write", path, errno);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return util::Error();
+}
+
+// The file a save replaces: the registry path itself, or what it links to, so
+// an administrator's symbolic link keeps pointing at the registry.
+std::string SaveTarget(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return path;
+  return buf;
+}
+
+// Puts data at target without ever leaving a torn file there: the text goes
+// to a new file beside it, is flushed, and is renamed over the old one.
+// `old` is the previous file's status, when there was one, whose mode (and,
+// where permitted, owner) the new file keeps.
+util::Error ReplaceFile(const std::string& target, std::string_view data, const struct stat* old) {
+  std::string tmp = target + ".new";
+  // A file left by a save that was killed may carry a stale mode; O_EXCL
+  // below makes sure the mode is ours.
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return util::Error::Errno("remove", tmp, errno);
+  util::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+  if (!fd.valid()) return util::Error::Errno("open", tmp, errno);
+  util::Error err;
+  if (old != nullptr) {
+    if (::fchmod(fd.get(), old->st_mode & 07777) != 0) err = util::Error::Errno("chmod", tmp, errno);
+    // Only root can give a file away; anyone else keeps their own file.
+    if (err.ok() && ::fchown(fd.get(), old->st_uid, old->st_gid) != 0 && errno != EPERM) {
+      err = util::Error::Errno("chown", tmp, errno);
+    }
+  }
+  if (err.ok()) err = WriteAll(fd.get(), data, tmp);
+  if (err.ok() && ::fsync(fd.get()) != 0) err = util::Error::Errno("sync", tmp, errno);
+  if (err.ok() && ::close(fd.Release()) != 0) err = util::Error::Errno("close", tmp, errno);
+  if (err.ok() && ::rename(tmp.c_str(), target.c_str()) != 0) {
+    err = util::Error::Errno("rename", tmp + " " + target, errno);
+  }
+  if (!err.ok()) {
+    fd.Reset();
+    ::unlink(tmp.c_str());
+    return err;
+  }
+  // The rename is durable only once the directory entry is on disk.
+  util::UniqueFd dir(::open(util::DirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+  return util::Error();
+}
+
+}  // namespace
+
+util::Result<std::string> EncodeApps(const std::vector<InstalledApp>& apps) {
+  util::JsonWriter w("  ");
+  w.BeginArray();
+  for (const InstalledApp& a : apps) {
+    w.BeginObject();
+    w.Field("id", a.ID);
+    w.Field("name", a.Name);
+    w.Field("version", a.Version);
+    w.Field("arch", a.Arch);
+    w.Field("base", a.Base);
+    w.Field("kind", a.Kind);
+    w.Field("install_path", a.InstallPath);
+    w.Field("status", a.Status);
+    w.Field("installed_at", util::FormatRFC3339Nano(a.InstalledAt));
+    w.EndObject();
+  }
+  w.EndArray();
+  return w.Take();
+}
+
+util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
+  std::vector<InstalledApp> apps;
+  util::Result<json::Value> doc = json::Parse(text);
+  if (!doc.ok()) return doc.error();
+  ZOL_TRY(json::DecodeList(*doc, "InstalledApp", "", apps, &DecodeApp));
+  return apps;
+}
+
+util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path) {
+  std::unique_ptr<Database> db(new Database(path));
+  util::Result<std::string> data = util::ReadFile(path);
+  if (!data.ok()) {
+    if (data.error().Is(ENOENT)) return db;
+    return data.error();
+  }
+  if (data->empty()) return db;
+  util::Result<std::vector<InstalledApp>> apps = DecodeApps(*data);
+  if (!apps.ok()) return apps.error();
+  db->apps_ = std::move(*apps);
+  return db;
+}
+
+util::Error Database::save() {
+  util::Result<std::string> text = EncodeApps(apps_);
+  if (!text.ok()) return text.error();
+  ZOL_TRY(util::MkdirAll(util::DirName(file_path_), 0755));
+
+  struct stat old;
+  bool had_file = ::stat(file_path_.c_str(), &old) == 0;
+  if (had_file) {
+    util::Result<std::string> prev = util::ReadFile(file_path_);
+    if (!prev.ok()) return prev.error().Wrap("read backup source");
+    util::Error err = util::WriteFile(file_path_ + ".bak", *prev, 0640);
+    if (!err.ok()) return err.Wrap("write backup");
+  }
+  return ReplaceFile(SaveTarget(file_path_), *text, had_file ? &old : nullptr);
+}
+
+util::Error Database::AddApp(InstalledApp app) {
+  std::unique_lock lock(mu_);
+  bool replaced = false;
+  for (InstalledApp& a : apps_) {
+    if (a.ID == app.ID) {
+      a = std::move(app);
+      replaced = true;
+      break;
+    }
+  }
+  if (!replaced) apps_.push_back(std::move(app));
+  return save();
+}
+
+std::optional<InstalledApp> Database::GetApp(std::string_view id) const {
+  std::shared_lock lock(mu_);
+  for (const InstalledApp& a : apps_) {
+    if (a.ID == id) return a;
+  }
+  return std::nullopt;
+}
+
+util::Error Database::RemoveApp(std::string_view id) {
+  std::unique_lock lock(mu_);
+  for (auto it = apps_.begin(); it != apps_.end(); ++it) {
+    if (it->ID == id) {
+      apps_.erase(it);
+      return save();
+    }
+  }
+  return util::Error();
+}
+
+std::vector<InstalledApp> Database::ListApps() const {
+  std::shared_lock lock(mu_);
+  return apps_;
+}
+
+util::Result<DBLock> LockDB(const std::string& db_path) {
+  std::string lock_path = db_path + ".lock";
+  ZOL_TRY(util::MkdirAll(util::DirName(lock_path), 0755));
+  util::UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+  if (!fd.valid()) return util::Error::Errno("open", lock_path, errno);
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return util::Error::Errno("flock", lock_path, errno);
+  }
+  return DBLock(std::move(fd), std::move(lock_path));
+}
+
+}  // namespace db
