@@ -1,0 +1,312 @@
+#include "internal/util/json_reader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace util::json {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Pair;
+using ::testing::StartsWith;
+
+TEST(JsonParse, KeepsMembersInOrderWithDuplicatesAndNumberLiterals) {
+  auto v = Parse(R"( {"b": 1, "a": [true, null, "x"], "b": -0, "n": 1.50e+3, "big": 18446744073709551616} )");
+  ASSERT_TRUE(v.ok()) << v.error().message();
+  ASSERT_EQ(v->type, Type::kObject);
+  std::vector<std::string> keys;
+  for (const Member& m : v->members) keys.push_back(m.key);
+  EXPECT_THAT(keys, ElementsAre("b", "a", "b", "n", "big"));
+  EXPECT_EQ(v->members[0].value.text, "1");
+  EXPECT_EQ(v->members[2].value.text, "0");
+  EXPECT_EQ(v->members[3].value.text, "1.50e+3");
+  EXPECT_FALSE(v->members[3].value.IsIntegerLiteral());
+  EXPECT_EQ(v->members[4].value.text, "18446744073709551616");
+  EXPECT_TRUE(v->members[4].value.IsIntegerLiteral());
+  const Value& a = v->members[1].value;
+  ASSERT_EQ(a.items.size(), 3u);
+  EXPECT_TRUE(a.items[0].boolean);
+  EXPECT_TRUE(a.items[1].is_null());
+  EXPECT_EQ(a.items[2].text, "x");
+  // A generic map sees the last of two equal keys.
+  ASSERT_NE(v->Get("b"), nullptr);
+  EXPECT_EQ(v->Get("b")->text, "0");
+  EXPECT_EQ(v->Get("B"), nullptr);
+}
+
+TEST(JsonParse, RefusesWhatIsNotExactlyOneValue) {
+  const char* cases[] = {
+      "",                 // empty
+      "   \n",            // only white space
+      "{\"a\":1} x",      // trailing garbage
+      "{\"a\":1}{}",      // a second value
+      "{\"a\":1,}",       // trailing comma
+      "{'a':1}",          // not JSON quotes
+      "{\"a\":01}",       // leading zero
+      "{\"a\":\"\x01\"}",  // raw control byte in a string
+      "\xEF\xBB\xBF{}",   // byte order mark
+      "{\"a\":1} /*c*/",  // comments are not JSON
+      "[1,2",             // truncated
+  };
+  for (const char* c : cases) {
+    auto v = Parse(c);
+    EXPECT_FALSE(v.ok()) << "accepted: " << c;
+    if (!v.ok()) {
+      EXPECT_THAT(v.error().message(), StartsWith("json: ")) << c;
+    }
+  }
+}
+
+TEST(JsonParse, BoundsNestingDepth) {
+  std::string ok_doc(kMaxDepth, '['), deep(kMaxDepth + 1, '[');
+  ok_doc += std::string(kMaxDepth, ']');
+  deep += std::string(kMaxDepth + 1, ']');
+  EXPECT_TRUE(Parse(ok_doc).ok());
+  auto v = Parse(deep);
+  ASSERT_FALSE(v.ok());
+  EXPECT_THAT(v.error().message(), HasSubstr("max depth"));
+  // Far deeper input fails the same way without exhausting the stack.
+  EXPECT_FALSE(Parse(std::string(1 << 20, '[')).ok());
+}
+
+TEST(JsonParse, RepairsInvalidTextInsideStringsOnly) {
+  struct Case {
+    std::string in;
+    std::string want;
+  } cases[] = {
+      {"\"a\xFF" "b\"", "a\xEF\xBF\xBD" "b"},
+      {"\"\xC3\"", "\xEF\xBF\xBD"},                      // cut sequence
+      {"\"\xED\xA0\x80\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // UTF-8 surrogate
+      {"\"\\ud800x\"", "\xEF\xBF\xBDx"},                 // lone high surrogate escape
+      {"\"\\udc00\"", "\xEF\xBF\xBD"},                   // lone low surrogate escape
+      {"\"\\ud800\\u0041\"", "\xEF\xBF\xBD" "A"},        // high then non-low
+      {"\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80"},        // a real pair stays
+      {"\"\\\\ud800\"", "\\ud800"},                      // escaped backslash, not an escape
+      {"\"caf\xC3\xA9\"", "caf\xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    auto v = Parse(c.in);
+    ASSERT_TRUE(v.ok()) << c.in << ": " << v.error().message();
+    EXPECT_EQ(v->text, c.want) << c.in;
+  }
+  EXPECT_FALSE(Parse("\xFF").ok());
+  EXPECT_FALSE(Parse("{\"a\":1}\xFF").ok());
+}
+
+// A record exercising every binder.
+struct Inner {
+  std::string a;
+  std::string b;
+};
+struct Item {
+  std::string name;
+  int64_t n = 0;
+};
+struct Rec {
+  std::string ab;
+  std::string AB;
+  std::string kind;
+  bool ok = false;
+  int64_t count = 0;
+  std::vector<std::string> words;
+  std::optional<std::vector<std::string>> maybe;
+  std::map<std::string, std::string> env;
+  std::optional<std::map<std::string, std::string>> maybe_env;
+  Inner inner;
+  std::optional<Inner> opt;
+  std::vector<Item> items;
+  Value any;
+};
+
+Error DecodeInner(const Value& v, const std::string& path, Inner& r) {
+  return DecodeObject(v, "Inner", path, {Bind("a", r.a), Bind("b", r.b)});
+}
+Error DecodeItem(const Value& v, const std::string& path, Item& r) {
+  return DecodeObject(v, "Item", path, {Bind("name", r.name), Bind("n", r.n)});
+}
+Error DecodeRec(const Value& v, const std::string& path, Rec& r) {
+  return DecodeObject(v, "Rec", path,
+                      {
+                          Bind("ab", r.ab),
+                          Bind("AB", r.AB),
+                          Bind("kind", r.kind),
+                          Bind("ok", r.ok),
+                          Bind("count", r.count),
+                          Bind("words", r.words),
+                          Bind("maybe", r.maybe),
+                          Bind("env", r.env),
+                          Bind("maybe_env", r.maybe_env),
+                          BindRecord("inner", r.inner, DecodeInner),
+                          BindRecord("opt", r.opt, DecodeInner),
+                          BindList("items", "Item", r.items, DecodeItem),
+                          Bind("any", r.any),
+                      });
+}
+
+Result<Rec> Read(std::string_view text) {
+  Rec r;
+  Error err = DecodeDocument(text, r, DecodeRec);
+  if (!err.ok()) return err;
+  return r;
+}
+
+TEST(JsonBind, ExactKeyBeatsFoldedOne) {
+  // "ab" comes first in the table and folds to "AB", yet "AB" has its own field.
+  auto r = Read(R"({"AB": "x", "Ab": "y", "aB": "z"})");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->AB, "x");
+  EXPECT_EQ(r->ab, "z");
+}
+
+TEST(JsonBind, FoldsKeysUnderSimpleCaseFolding) {
+  struct Case {
+    const char* doc;
+    const char* want;
+  } cases[] = {
+      {R"({"KIND": "a"})", "a"},
+      {R"({"\u212Aind": "b"})", "b"},      // KELVIN SIGN folds to k
+      {"{\"\xE2\x84\xAAIND\": \"c\"}", "c"},  // the same, written raw
+      {R"({"kınd": "d"})", ""},            // dotless i does not fold to i
+      {R"({"kind ": "e"})", ""},           // nothing is trimmed
+      {R"({"kin": "f"})", ""},
+  };
+  for (const Case& c : cases) {
+    auto r = Read(c.doc);
+    ASSERT_TRUE(r.ok()) << c.doc << ": " << r.error().message();
+    EXPECT_EQ(r->kind, c.want) << c.doc;
+  }
+}
+
+TEST(JsonBind, AppliesDuplicatesInDocumentOrder) {
+  auto r = Read(R"({
+    "inner": {"a": "1", "b": "2"}, "INNER": {"b": "3"},
+    "words": ["x", "y"], "Words": ["z"],
+    "env": {"A": "1", "B": "2"}, "env": {"B": "3", "C": "4"},
+    "opt": {"a": "1"}, "opt": {"b": "2"},
+    "items": [{"name": "p", "n": 1}, {"name": "q"}], "items": [{"n": 2}],
+    "any": {"deep": [1]}, "any": "s",
+    "count": 1, "count": null
+  })");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->inner.a, "1");
+  EXPECT_EQ(r->inner.b, "3");
+  EXPECT_THAT(r->words, ElementsAre("z"));
+  EXPECT_THAT(r->env, ElementsAre(Pair("A", "1"), Pair("B", "3"), Pair("C", "4")));
+  ASSERT_TRUE(r->opt.has_value());
+  EXPECT_EQ(r->opt->a, "1");
+  EXPECT_EQ(r->opt->b, "2");
+  // A later list replaces the earlier one whole; its records start fresh.
+  ASSERT_EQ(r->items.size(), 1u);
+  EXPECT_EQ(r->items[0].name, "");
+  EXPECT_EQ(r->items[0].n, 2);
+  EXPECT_EQ(r->any.type, Type::kString);
+  EXPECT_EQ(r->count, 1);
+}
+
+TEST(JsonBind, NullEmptiesContainersAndLeavesScalars) {
+  auto r = Read(R"({
+    "ab": "keep", "ab": null, "ok": true, "ok": null,
+    "words": ["a"], "words": null, "maybe": ["a"], "maybe": null,
+    "env": {"A": "1"}, "env": null, "maybe_env": {"A": "1"}, "maybe_env": null,
+    "inner": {"a": "1"}, "inner": null, "opt": {"a": "1"}, "opt": null,
+    "items": [{}], "items": null
+  })");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->ab, "keep");
+  EXPECT_TRUE(r->ok);
+  EXPECT_TRUE(r->words.empty());
+  EXPECT_FALSE(r->maybe.has_value());
+  EXPECT_TRUE(r->env.empty());
+  EXPECT_FALSE(r->maybe_env.has_value());
+  EXPECT_EQ(r->inner.a, "1");
+  EXPECT_FALSE(r->opt.has_value());
+  EXPECT_TRUE(r->items.empty());
+}
+
+TEST(JsonBind, TellsEmptyFromNull) {
+  auto r = Read(R"({"maybe": [], "maybe_env": {}, "words": [null, "b"], "env": {"K": null}})");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_TRUE(r->maybe.has_value());
+  EXPECT_TRUE(r->maybe->empty());
+  ASSERT_TRUE(r->maybe_env.has_value());
+  EXPECT_TRUE(r->maybe_env->empty());
+  EXPECT_THAT(r->words, ElementsAre("", "b"));
+  EXPECT_THAT(r->env, ElementsAre(Pair("K", "")));
+  auto absent = Read("{}");
+  ASSERT_TRUE(absent.ok());
+  EXPECT_FALSE(absent->maybe.has_value());
+  EXPECT_FALSE(absent->opt.has_value());
+}
+
+TEST(JsonBind, WrongTypesFailTheWholeRead) {
+  struct Case {
+    const char* doc;
+    const char* message;
+  } cases[] = {
+      {R"({"ab": 1})", "json: cannot unmarshal number into field Rec.ab of type string"},
+      {R"({"ok": "true"})", "json: cannot unmarshal string into field Rec.ok of type bool"},
+      {R"({"count": "1"})", "json: cannot unmarshal string into field Rec.count of type int64"},
+      {R"({"count": 1.0})", "json: cannot unmarshal number 1.0 into field Rec.count of type int64"},
+      {R"({"count": 1e2})", "json: cannot unmarshal number 1e2 into field Rec.count of type int64"},
+      {R"({"count": 9223372036854775808})",
+       "json: cannot unmarshal number 9223372036854775808 into field Rec.count of type int64"},
+      {R"({"count": -9223372036854775809})",
+       "json: cannot unmarshal number -9223372036854775809 into field Rec.count of type int64"},
+      {R"({"words": "a"})", "json: cannot unmarshal string into field Rec.words of type []string"},
+      {R"({"words": {}})", "json: cannot unmarshal object into field Rec.words of type []string"},
+      {R"({"maybe": ["a", 2]})", "json: cannot unmarshal number into field Rec.maybe of type string"},
+      {R"({"env": []})", "json: cannot unmarshal array into field Rec.env of type map[string]string"},
+      {R"({"env": {"A": true}})", "json: cannot unmarshal bool into field Rec.env of type string"},
+      {R"({"inner": []})", "json: cannot unmarshal array into field Rec.inner of type Inner"},
+      {R"({"inner": {"a": false}})", "json: cannot unmarshal bool into field Rec.inner.a of type string"},
+      {R"({"opt": "x"})", "json: cannot unmarshal string into field Rec.opt of type Inner"},
+      {R"({"items": [{"n": 0.5}]})", "json: cannot unmarshal number 0.5 into field Rec.items.n of type int64"},
+      {R"({"items": {}})", "json: cannot unmarshal object into field Rec.items of type []Item"},
+      {"[]", "json: cannot unmarshal array into value of type Rec"},
+      {"\"x\"", "json: cannot unmarshal string into value of type Rec"},
+      // A good key after the bad one does not rescue the read.
+      {R"({"count": "1", "ab": "fine"})", "json: cannot unmarshal string into field Rec.count of type int64"},
+  };
+  for (const Case& c : cases) {
+    auto r = Read(c.doc);
+    ASSERT_FALSE(r.ok()) << "accepted: " << c.doc;
+    EXPECT_EQ(r.error().message(), c.message) << c.doc;
+  }
+}
+
+TEST(JsonBind, ReadsIntegersAtTheEdgesAndIgnoresUnknownKeys) {
+  auto r = Read(R"({"count": -9223372036854775808, "extra": {"count": "x", "deep": [[{}]]},
+                    "inner": {"zzz": 1, "a": "v"}})");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->count, INT64_MIN);
+  EXPECT_EQ(r->inner.a, "v");
+  auto max = Read(R"({"count": 9223372036854775807})");
+  ASSERT_TRUE(max.ok());
+  EXPECT_EQ(max->count, INT64_MAX);
+}
+
+TEST(JsonBind, NullDocumentAndListDocuments) {
+  auto r = Read("null");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->ab, "");
+  // A document that is a list of records, as the registry is.
+  std::vector<Item> items = {Item{"old", 1}};
+  auto doc = Parse(R"([{"name": "a"}, {"NAME": "b", "n": 3}])");
+  ASSERT_TRUE(doc.ok());
+  ASSERT_TRUE(DecodeList(*doc, "Item", "", items, DecodeItem).ok());
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[1].name, "b");
+  EXPECT_EQ(items[1].n, 3);
+  auto null_doc = Parse("null");
+  ASSERT_TRUE(null_doc.ok());
+  ASSERT_TRUE(DecodeList(*null_doc, "Item", "", items, DecodeItem).ok());
+  EXPECT_TRUE(items.empty());
+  auto obj = Parse("{}");
+  ASSERT_TRUE(obj.ok());
+  EXPECT_EQ(DecodeList(*obj, "Item", "", items, DecodeItem).message(),
+            "json: cannot unmarshal object into value of type []Item");
+}
+
+}  // namespace
+}  // namespace util::json
