@@ -71,11 +71,9 @@ class SiblingFile {
   std::string path_;
 };
 
-// Packs the tree into a new file and renames it over the package, so a
-// failure part-way leaves the old package whole. The new file takes the old
-// one's mode and owner; a package path that is a link is replaced where the
-// link points, as writing through it would have done.
-util::Error RepackOver(const std::string& tree, const std::string& pkg_path) {
+}  // namespace
+
+util::Error RepackPackage(const std::string& tree, const std::string& pkg_path) {
   std::string target = pkg_path;
   if (char* real = ::realpath(pkg_path.c_str(), nullptr)) {
     target = real;
@@ -101,8 +99,6 @@ util::Error RepackOver(const std::string& tree, const std::string& pkg_path) {
   return util::Error();
 }
 
-}  // namespace
-
 util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path) {
   auto tmp = util::TempDir::Make("zol-sign-");
   if (!tmp.ok()) return tmp.error().Wrap("temp dir");
@@ -117,7 +113,7 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
   if (util::Error e = WriteSignatureFile(*root, pkgfmt::EncodeSignature(*sig)); !e.ok()) {
     return e.Wrap("write signature.json");
   }
-  return RepackOver(tmp->path(), pkg_path);
+  return RepackPackage(tmp->path(), pkg_path);
 }
 
 util::Error runSign(const Args& args) {

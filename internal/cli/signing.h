@@ -15,6 +15,12 @@ namespace cli {
 // that rename the package file is untouched.
 util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path);
 
+// Packs `tree` into a new file beside the package and renames it over the
+// package, so a failure part-way leaves the old package whole. The new file
+// takes the old one's mode and owner; a package path that is a link is
+// replaced where the link points. Errors are the writer's or the system's.
+util::Error RepackPackage(const std::string& tree, const std::string& pkg_path);
+
 // Checks the package's embedded signature, against the public keys in
 // `trusted_keys_dir` when it is not empty. Changes nothing.
 util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir);

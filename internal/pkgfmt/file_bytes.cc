@@ -28,7 +28,12 @@ util::Result<std::string> ReadFd(int fd, const std::string& path) {
 
 util::Result<std::string> ReadFileBytes(const std::string& path) {
   util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  if (!fd.valid()) {
+    int err = errno;
+    // An empty path (a "--key" given as "") still shows where the path goes.
+    if (path.empty()) return util::Error::WithCause("open : " + util::ErrnoText(err), util::Error::Errno("open", path, err));
+    return util::Error::Errno("open", path, err);
+  }
   return ReadFd(fd.get(), path);
 }
 
