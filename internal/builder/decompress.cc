@@ -393,6 +393,9 @@ struct TarReader::Impl {
   struct archive* a = nullptr;
   std::vector<char> buf = std::vector<char>(kChunk);
   Error stream_err;
+  // libarchive recognises the format while opening; its failure is reported
+  // by the first Next(), where reading entries fails for everyone else.
+  Error open_err;
 
   ~Impl() {
     if (a) archive_read_free(a);
@@ -427,16 +430,21 @@ Result<std::unique_ptr<TarReader>> TarReader::Open(std::unique_ptr<ByteReader> s
   if (impl->a == nullptr) return Error::Msg("tar: cannot allocate reader");
   // "empty" only answers for a stream with no bytes at all: an empty archive.
   if (archive_read_support_format_tar(impl->a) != ARCHIVE_OK ||
-      archive_read_support_format_empty(impl->a) != ARCHIVE_OK ||
-      archive_read_open(impl->a, impl.get(), nullptr, &Impl::ReadCb, nullptr) != ARCHIVE_OK) {
+      archive_read_support_format_empty(impl->a) != ARCHIVE_OK) {
     return impl->ArchiveError();
+  }
+  if (archive_read_open(impl->a, impl.get(), nullptr, &Impl::ReadCb, nullptr) != ARCHIVE_OK) {
+    impl->open_err = impl->ArchiveError();
   }
   return std::unique_ptr<TarReader>(new TarReader(std::move(impl)));
 }
 
 Result<bool> TarReader::Next(TarEntry* entry) {
+  if (!impl_->open_err.ok()) return impl_->open_err;
   struct archive_entry* e = nullptr;
   const int rc = archive_read_next_header(impl_->a, &e);
+  // A failed read can look like an empty archive to the format detection.
+  if (!impl_->stream_err.ok()) return impl_->stream_err;
   if (rc == ARCHIVE_EOF) return false;
   if (rc < ARCHIVE_WARN) return impl_->ArchiveError();
   const char* name = archive_entry_pathname(e);
@@ -464,8 +472,9 @@ Result<bool> TarReader::Next(TarEntry* entry) {
 }
 
 Result<size_t> TarReader::Read(char* buf, size_t n) {
+  if (!impl_->open_err.ok()) return impl_->open_err;
   const la_ssize_t k = archive_read_data(impl_->a, buf, n);
-  if (k < 0) return impl_->ArchiveError();
+  if (k < 0 || !impl_->stream_err.ok()) return impl_->ArchiveError();
   return static_cast<size_t>(k);
 }
 
