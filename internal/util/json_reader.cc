@@ -354,10 +354,10 @@ Field Bind(std::string_view key, std::vector<std::string>& out) {
           }};
 }
 
-Field Bind(std::string_view key, std::optional<std::vector<std::string>>& out) {
+Field Bind(std::string_view key, NullableStrings& out) {
   return {key, [&out](const Value& v, const std::string& path) -> Error {
             if (v.is_null()) {
-              out.reset();
+              out.SetNull();
               return Error();
             }
             std::vector<std::string> items;
@@ -377,13 +377,13 @@ Field Bind(std::string_view key, std::map<std::string, std::string>& out) {
           }};
 }
 
-Field Bind(std::string_view key, std::optional<std::map<std::string, std::string>>& out) {
+Field Bind(std::string_view key, NullableStringMap& out) {
   return {key, [&out](const Value& v, const std::string& path) -> Error {
             if (v.is_null()) {
-              out.reset();
+              out.SetNull();
               return Error();
             }
-            std::map<std::string, std::string> merged = out.value_or(std::map<std::string, std::string>{});
+            std::map<std::string, std::string> merged = out;
             ZOL_TRY(DecodeStringMap(v, path, merged));
             out = std::move(merged);
             return Error();

@@ -103,15 +103,42 @@ Error TypeError(const Value& value, const std::string& path, std::string_view ty
 Field Bind(std::string_view key, std::string& out);
 Field Bind(std::string_view key, bool& out);
 Field Bind(std::string_view key, int64_t& out);
+// A container that also remembers being null, for records that are written
+// back as they were read: null and "[]" (or "{}") stay apart. It is used as
+// the container itself. It is null while it is empty and has never been given
+// a value: default-constructed (as a record's zero value) or read as null. A
+// container that holds an element is never null; assigning a container
+// (vector, map) makes it present, but assigning `{}` gives a null one: use
+// Empty() for an empty container that is written as "[]" / "{}".
+template <class C>
+class Nullable : public C {
+ public:
+  using C::C;
+  Nullable() = default;
+  Nullable(C c) : C(std::move(c)), present_(true) {}  // NOLINT: implicit by design
+  static Nullable Empty() { return Nullable(C{}); }
+  bool is_null() const { return !present_ && this->empty(); }
+  void SetNull() {
+    this->clear();
+    present_ = false;
+  }
+
+ private:
+  bool present_ = false;
+};
+
+using NullableStrings = Nullable<std::vector<std::string>>;
+using NullableStringMap = Nullable<std::map<std::string, std::string>>;
+
 // Lists of strings: a later list replaces the earlier one; null empties the
-// list (the optional form becomes nullopt, so it can be written back as null;
-// "[]" gives an empty, present list). A null element reads as "".
+// list (the nullable form becomes null, "[]" gives an empty, present list).
+// A null element reads as "".
 Field Bind(std::string_view key, std::vector<std::string>& out);
-Field Bind(std::string_view key, std::optional<std::vector<std::string>>& out);
+Field Bind(std::string_view key, NullableStrings& out);
 // Maps from string to string: members are added over the existing map;
-// null empties it (nullopt in the optional form). A null value reads as "".
+// null empties it (null in the nullable form). A null value reads as "".
 Field Bind(std::string_view key, std::map<std::string, std::string>& out);
-Field Bind(std::string_view key, std::optional<std::map<std::string, std::string>>& out);
+Field Bind(std::string_view key, NullableStringMap& out);
 // Any value, kept as its tree; a later member replaces the earlier one.
 Field Bind(std::string_view key, Value& out);
 

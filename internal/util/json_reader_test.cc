@@ -110,9 +110,9 @@ struct Rec {
   bool ok = false;
   int64_t count = 0;
   std::vector<std::string> words;
-  std::optional<std::vector<std::string>> maybe;
+  NullableStrings maybe;
   std::map<std::string, std::string> env;
-  std::optional<std::map<std::string, std::string>> maybe_env;
+  NullableStringMap maybe_env;
   Inner inner;
   std::optional<Inner> opt;
   std::vector<Item> items;
@@ -216,9 +216,9 @@ TEST(JsonBind, NullEmptiesContainersAndLeavesScalars) {
   EXPECT_EQ(r->ab, "keep");
   EXPECT_TRUE(r->ok);
   EXPECT_TRUE(r->words.empty());
-  EXPECT_FALSE(r->maybe.has_value());
+  EXPECT_TRUE(r->maybe.is_null());
   EXPECT_TRUE(r->env.empty());
-  EXPECT_FALSE(r->maybe_env.has_value());
+  EXPECT_TRUE(r->maybe_env.is_null());
   EXPECT_EQ(r->inner.a, "1");
   EXPECT_FALSE(r->opt.has_value());
   EXPECT_TRUE(r->items.empty());
@@ -227,15 +227,22 @@ TEST(JsonBind, NullEmptiesContainersAndLeavesScalars) {
 TEST(JsonBind, TellsEmptyFromNull) {
   auto r = Read(R"({"maybe": [], "maybe_env": {}, "words": [null, "b"], "env": {"K": null}})");
   ASSERT_TRUE(r.ok()) << r.error().message();
-  ASSERT_TRUE(r->maybe.has_value());
-  EXPECT_TRUE(r->maybe->empty());
-  ASSERT_TRUE(r->maybe_env.has_value());
-  EXPECT_TRUE(r->maybe_env->empty());
+  EXPECT_FALSE(r->maybe.is_null());
+  EXPECT_TRUE(r->maybe.empty());
+  EXPECT_FALSE(r->maybe_env.is_null());
+  EXPECT_TRUE(r->maybe_env.empty());
   EXPECT_THAT(r->words, ElementsAre("", "b"));
   EXPECT_THAT(r->env, ElementsAre(Pair("K", "")));
+  NullableStrings made;
+  EXPECT_TRUE(made.is_null());
+  made.push_back("x");
+  EXPECT_FALSE(made.is_null());
+  EXPECT_FALSE(NullableStrings::Empty().is_null());
+  made = std::vector<std::string>{};
+  EXPECT_FALSE(made.is_null());
   auto absent = Read("{}");
   ASSERT_TRUE(absent.ok());
-  EXPECT_FALSE(absent->maybe.has_value());
+  EXPECT_TRUE(absent->maybe.is_null());
   EXPECT_FALSE(absent->opt.has_value());
 }
 
