@@ -1,0 +1,226 @@
+#include "internal/cli/lifecycle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <vector>
+
+#include "internal/cli/validators.h"
+#include "internal/util/beneath.h"
+#include "internal/util/fd.h"
+#include "internal/util/files.h"
+#include "internal/util/log.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+
+extern char** environ;
+
+namespace cli {
+
+namespace {
+
+std::string Child(const std::string& rel, const std::string& name) {
+  return rel.empty() ? name : rel + "/" + name;
+}
+
+// The entry names of the directory at rel beneath root, in byte order.
+util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std::string& rel) {
+  util::Result<util::UniqueFd> fd = root.OpenDir(rel);
+  if (!fd.ok()) return fd.error();
+  DIR* dir = ::fdopendir(fd->get());
+  if (dir == nullptr) return util::Error::Errno("open", root.PathOf(rel), errno);
+  fd->Release();
+  std::vector<std::string> names;
+  errno = 0;
+  while (struct dirent* de = ::readdir(dir)) {
+    std::string name = de->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+    errno = 0;
+  }
+  int err = errno;
+  ::closedir(dir);
+  if (err != 0) return util::Error::Errno("readdirent", root.PathOf(rel), err);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+util::Error WriteAll(int fd, const char* data, size_t len, const std::string& path) {
+  while (len > 0) {
+    ssize_t w = ::write(fd, data, len);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("write", path, errno);
+    }
+    data += w;
+    len -= static_cast<size_t>(w);
+  }
+  return util::Error();
+}
+
+// Both trees are reached only through descriptors beneath their tops: the
+// source came from a package, and a link the copy has just recreated in the
+// destination must never redirect a later write.
+class TreeCopy {
+ public:
+  TreeCopy(const util::Root& src, std::string dst_path) : src_(src), dst_path_(std::move(dst_path)) {}
+
+  util::Error CopyLevel(const std::string& rel) {
+    util::Result<std::vector<std::string>> names = ListDir(src_, rel);
+    if (!names.ok()) return names.error();
+    for (const std::string& name : *names) {
+      std::string s = Child(rel, name);
+      util::Result<struct stat> st = src_.Lstat(s);
+      if (!st.ok()) return st.error();
+      ZOL_TRY(OpenDst());
+      if (S_ISLNK(st->st_mode)) {
+        ZOL_TRY(CopyLink(rel, s));
+      } else if (S_ISDIR(st->st_mode)) {
+        ZOL_TRY(dst_->MkdirAll(s, 0755));
+        ZOL_TRY(dst_->Chmod(s, st->st_mode & 0777));
+        ZOL_TRY(CopyLevel(s));
+      } else {
+        ZOL_TRY(CopyFileAt(rel, s));
+      }
+    }
+    return util::Error();
+  }
+
+ private:
+  // The destination appears only with the first entry to put in it.
+  util::Error OpenDst() {
+    if (dst_.has_value()) return util::Error();
+    ZOL_TRY(util::MkdirAll(dst_path_, 0755));
+    util::Result<util::Root> root = util::Root::Open(dst_path_);
+    if (!root.ok()) return root.error();
+    dst_.emplace(std::move(*root));
+    return util::Error();
+  }
+
+  util::Error CopyLink(const std::string& parent, const std::string& s) {
+    util::Result<std::string> target = src_.Readlink(s);
+    if (!target.ok()) return target.error();
+    ZOL_TRY(dst_->MkdirAll(parent, 0755));
+    util::Error err = dst_->Remove(s);
+    if (!err.ok() && !err.Is(ENOENT)) {
+      util::Warn("remove existing symlink target %s: %v", dst_->PathOf(s), err);
+    }
+    return dst_->Symlink(*target, s);
+  }
+
+  util::Error CopyFileAt(const std::string& parent, const std::string& s) {
+    // O_NONBLOCK: a FIFO in the tree must not hang the copy at open.
+    util::Result<util::UniqueFd> in = src_.OpenFile(s, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!in.ok()) return in.error();
+    struct stat st;
+    if (::fstat(in->get(), &st) != 0) return util::Error::Errno("stat", src_.PathOf(s), errno);
+    if (!S_ISREG(st.st_mode)) {
+      return util::Error::Msg("copy " + src_.PathOf(s) + ": not a regular file");
+    }
+    ZOL_TRY(dst_->MkdirAll(parent, 0755));
+    util::Result<util::UniqueFd> out = dst_->OpenFile(s, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777);
+    if (!out.ok()) return out.error();
+    std::string d = dst_->PathOf(s);
+    std::vector<char> buf(128 * 1024);
+    for (;;) {
+      ssize_t n = ::read(in->get(), buf.data(), buf.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return util::Error::Errno("read", src_.PathOf(s), errno);
+      }
+      if (n == 0) break;
+      ZOL_TRY(WriteAll(out->get(), buf.data(), static_cast<size_t>(n), d));
+    }
+    if (::close(out->Release()) != 0) return util::Error::Errno("close", d, errno);
+    return util::Error();
+  }
+
+  const util::Root& src_;
+  std::string dst_path_;
+  std::optional<util::Root> dst_;
+};
+
+util::Error Escapes(const std::string& p, const std::string& dir) {
+  return util::Error::Msg("lifecycle script path " + util::Quote(p) + " escapes install directory " +
+                          util::Quote(dir));
+}
+
+// The process's environment with ZOL_INSTALL_PATH set to dir: an inherited
+// entry is dropped, since with two entries getenv would see the first.
+std::vector<std::string> ScriptEnv(const std::string& dir) {
+  static constexpr std::string_view kKey = "ZOL_INSTALL_PATH=";
+  std::vector<std::string> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string_view entry(*e);
+    if (!util::HasPrefix(entry, kKey)) env.emplace_back(entry);
+  }
+  env.push_back(std::string(kKey) + dir);
+  return env;
+}
+
+// Through a descriptor opened beneath the tree, so the mode change lands on
+// the file the script really is and never outside.
+util::Error MakeExecutable(const util::Root& root, const std::string& rel, const std::string& p) {
+  util::Result<util::UniqueFd> fd =
+      root.OpenFile(rel, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, util::Root::Follow::kYes);
+  if (!fd.ok()) return fd.error();
+  if (::fchmod(fd->get(), 0755) != 0) return util::Error::Errno("chmod", p, errno);
+  return util::Error();
+}
+
+}  // namespace
+
+util::Error copyDirN(const std::string& src, const std::string& dst) {
+  util::Result<util::Root> src_root = util::Root::Open(src);
+  if (!src_root.ok()) return src_root.error();
+  TreeCopy copy(*src_root, dst);
+  return copy.CopyLevel("");
+}
+
+util::Error runLifecycleScript(const std::string& script, const std::string& dir) {
+  std::string p = util::HasPrefix(script, "/") ? util::CleanPath(script)
+                                               : util::CleanPath(util::JoinPath(dir, script));
+  std::string base = util::CleanPath(dir);
+  if (p != base && !util::HasPrefix(p, base + "/")) return Escapes(p, dir);
+  std::string rel = p == base ? "" : p.substr(base.size() + 1);
+
+  util::Result<util::Root> root = util::Root::Open(base);
+  if (!root.ok()) {
+    if (root.error().Is(ENOENT)) {
+      util::Info("[warn] Lifecycle script not found: %s (skipping)", p);
+      return util::Error();
+    }
+    return root.error().Wrap("lifecycle script " + p);
+  }
+  // The lexical test above cannot see a link in the tree that leads out of it.
+  util::Result<bool> inside = root->StaysInside(rel);
+  if (!inside.ok()) return inside.error().Wrap("lifecycle script " + p);
+  if (!*inside) return Escapes(p, dir);
+
+  util::Result<struct stat> st = root->Stat(rel);
+  if (!st.ok() && st.error().Is(ENOENT)) {
+    util::Info("[warn] Lifecycle script not found: %s (skipping)", p);
+    return util::Error();
+  }
+
+  util::Error chmod_err = MakeExecutable(*root, rel, p);
+  if (!chmod_err.ok()) util::Warn("chmod lifecycle script %s: %v", p, chmod_err);
+
+  // A path without "/" would be looked up on PATH instead of in the tree.
+  std::string program = p.find('/') == std::string::npos ? "./" + p : p;
+  util::Result<util::Command> cmd = newValidatedCommand(program);
+  if (!cmd.ok()) return cmd.error();
+  cmd->env = ScriptEnv(dir);
+  cmd->stdout_mode = util::Stdio::kInherit;
+  cmd->stderr_mode = util::Stdio::kInherit;
+  util::Error err = util::RunProcess(*cmd);
+  if (!err.ok()) return err.Wrap("lifecycle script " + p);
+  return util::Error();
+}
+
+}  // namespace cli
