@@ -1,2 +1,0 @@
-// The home of the pkgfmt module.
-namespace pkgfmt {}
