@@ -1,0 +1,134 @@
+// Manifest generation, packing and sidecars, shared by every application road.
+#include "internal/builder/pack.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "internal/builder/zol_archive.h"
+#include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/signature.h"
+#include "internal/util/fd.h"
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+
+namespace builder {
+
+namespace {
+
+util::Error WriteWhole(const std::string& path, std::string_view content) {
+  util::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  for (size_t off = 0; off < content.size();) {
+    ssize_t n = ::write(fd.get(), content.data() + off, content.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("write", path, errno);
+    }
+    off += static_cast<size_t>(n);
+  }
+  if (::close(fd.Release()) != 0) return util::Error::Errno("close", path, errno);
+  return {};
+}
+
+util::Result<std::string> ReadWhole(const std::string& path) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+}  // namespace
+
+pkgfmt::Manifest generateManifest(manifestParams p) {
+  pkgfmt::Manifest m;
+  m.ID = std::move(p.ID);
+  m.Name = std::move(p.Name);
+  m.Version = std::move(p.Version);
+  m.Arch = std::move(p.Arch);
+  m.Base = p.Base;
+  m.Kind = std::move(p.Kind);
+  m.Description = std::move(p.Description);
+  m.Entry.Command = std::move(p.Command);
+  m.Entry.Args = pkgfmt::StringList::Empty();
+  m.Runtime.Distro = "calderim";
+  m.Runtime.Version = std::move(p.Base);
+  m.Runtime.Env = std::map<std::string, std::string>{
+      {"LD_LIBRARY_PATH", "/app/lib:/usr/lib:/usr/lib64"},
+      {"PATH", "/app/bin:/app/site-packages/bin:/usr/local/bin:/usr/bin:/bin"},
+      {"PYTHONPATH", p.PipBundled ? "/app/site-packages:/app/lib/python3/site-packages"
+                                  : "/app/lib/python3/site-packages"},
+  };
+  m.Depends.Runtimes = pkgfmt::StringList::Empty();
+  m.Depends.Libraries = pkgfmt::StringList::Empty();
+  m.Permissions.Network = true;
+  m.Permissions.IPC = true;
+  m.Permissions.Shm = true;
+  m.Permissions.Filesystem.Readonly = std::vector<std::string>{"/etc/resolv.conf"};
+  m.Permissions.Filesystem.Writable = std::vector<std::string>{"/tmp", "/var/tmp"};
+  m.Build.SourceType = std::move(p.SourceType);
+  m.Build.OriginalPackage = std::move(p.OriginalPackage);
+  m.Build.PipBundled = p.PipBundled;
+  return m;
+}
+
+util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m) {
+  // Encoding cannot fail here; "marshal manifest" has no cause to carry.
+  if (auto err = WriteWhole(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m)); !err.ok()) {
+    return err.Wrap("write manifest");
+  }
+  return {};
+}
+
+util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output, const pkgfmt::Manifest& m) {
+  ZOL_TRY(writeZOLManifest(build_dir, m));
+  if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
+  return {};
+}
+
+util::Result<std::string> computeFileChecksum(const std::string& path) {
+  return pkgfmt::computeFileChecksumHex(path);
+}
+
+util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
+  // A build never reports success for a package that install would refuse,
+  // so an unreadable or invalid manifest ends the build here.
+  std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
+  auto data = ReadWhole(manifest_path);
+  if (!data.ok()) return data.error().Wrap("read manifest");
+  auto m = pkgfmt::ParseManifest(*data);
+  if (!m.ok()) return m.error();
+  // Written again from the record: the builder's own manifest comes out
+  // byte for byte as it was, anything else in the canonical form.
+  ZOL_TRY(writeZOLManifest(build_dir, *m));
+
+  std::string digest;
+  ZOL_TRY(createZOLArchive(build_dir, pkg_path, &digest));
+  if (auto err = WriteWhole(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
+    return err.Wrap("write checksum sidecar");
+  }
+  // Install checks a ".sig" before the checksum; one left by an earlier
+  // signed build would make it refuse this package, also when signing fails.
+  std::string sig_path = pkgfmt::DetachedSignaturePath(pkg_path);
+  if (::unlink(sig_path.c_str()) != 0 && errno != ENOENT) {
+    return util::Error::Errno("remove", sig_path, errno).Wrap("remove stale signature");
+  }
+  const char* key = std::getenv("ZOL_SIGNING_KEY_PATH");
+  if (key == nullptr || *key == '\0') return {};
+  if (auto err = pkgfmt::SignPackage(pkg_path, key); !err.ok()) return err.Wrap("sign package");
+  return {};
+}
+
+}  // namespace builder

@@ -1,0 +1,195 @@
+#include "internal/builder/zol_archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <memory>
+#include <random>
+
+#include "internal/builder/tree_walk.h"
+#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/tar_writer.h"
+#include "internal/util/fd.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+
+namespace builder {
+
+namespace {
+
+// A new file beside `final_path`, created 0644 before the umask like the
+// package itself; removed again unless Commit() renamed it into place.
+class PendingFile {
+ public:
+  static util::Result<PendingFile> Create(const std::string& final_path) {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string tmp = util::JoinPath(util::DirName(final_path),
+                                       "." + util::BaseName(final_path) + ".tmp" + std::to_string(rd()));
+      int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd >= 0) return PendingFile(util::UniqueFd(fd), tmp, final_path);
+      if (errno != EEXIST) return util::Error::Errno("open", final_path, errno);
+    }
+    return util::Error::Errno("open", final_path, EEXIST);
+  }
+  PendingFile(PendingFile&&) = default;
+  ~PendingFile() {
+    fd_.Reset();
+    if (!tmp_.empty()) ::unlink(tmp_.c_str());
+  }
+  int fd() const { return fd_.get(); }
+  util::Error Close() {
+    if (::close(fd_.Release()) != 0) return util::Error::Errno("close", final_, errno);
+    return {};
+  }
+  util::Error Commit() {
+    if (::rename(tmp_.c_str(), final_.c_str()) != 0) return util::Error::Errno("rename", tmp_ + " " + final_, errno);
+    tmp_.clear();
+    return {};
+  }
+
+ private:
+  PendingFile(util::UniqueFd fd, std::string tmp, std::string final_path)
+      : fd_(std::move(fd)), tmp_(std::move(tmp)), final_(std::move(final_path)) {}
+  util::UniqueFd fd_;
+  std::string tmp_;
+  std::string final_;
+};
+
+struct Style {
+  int level;
+  bool app;  // application wording and the extractor's rules
+};
+
+util::Error CopyIntoTar(pkgfmt::TarWriter& tw, const std::string& path, bool app) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
+    auto err = util::Error::Errno("open", path, errno);
+    return app ? util::Error::WithCause(util::Sprintf("open file %s: %s", path.c_str(), err.message().c_str()), err)
+               : err;
+  }
+  static constexpr size_t kBuf = 1 << 18;
+  std::unique_ptr<char[]> buf(new char[kBuf]);
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf.get(), kBuf);
+    if (n < 0 && errno == EINTR) continue;
+    util::Error err;
+    if (n < 0) err = util::Error::Errno("read", path, errno);
+    else if (n == 0) break;
+    else err = tw.WriteData(buf.get(), static_cast<size_t>(n));
+    if (!err.ok()) {
+      if (!app) return err;
+      if (::close(fd.Release()) != 0) {
+        auto cerr = util::Error::Errno("close", path, errno);
+        return util::Error::WithCause(
+            util::Sprintf("copy file to tar: %s (close: %s)", err.message().c_str(), cerr.message().c_str()), err);
+      }
+      return err.Wrap("copy file to tar");
+    }
+  }
+  if (::close(fd.Release()) != 0) {
+    auto err = util::Error::Errno("close", path, errno);
+    return app ? util::Error::WithCause(util::Sprintf("close file %s: %s", path.c_str(), err.message().c_str()), err)
+               : err;
+  }
+  return {};
+}
+
+util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
+  int64_t total = 0;
+  return WalkTree(src, [&](const std::string& path, const std::string& rel,
+                           const struct stat& st) -> util::Result<WalkAction> {
+    if (rel == ".") return WalkAction::kContinue;
+    std::string link;
+    if (S_ISLNK(st.st_mode)) {
+      char buf[4096];
+      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+      if (n < 0) {
+        auto err = util::Error::Errno("readlink", path, errno);
+        return util::Error::WithCause(util::Sprintf("readlink %s: %s", path.c_str(), err.message().c_str()), err);
+      }
+      link.assign(buf, static_cast<size_t>(n));
+    }
+    auto h = pkgfmt::HeaderFromStat(st, rel, link);
+    if (!h.ok()) {
+      return util::Error::WithCause(util::Sprintf("tar header %s: %s", path.c_str(), h.error().message().c_str()),
+                                    h.error());
+    }
+    if (app) {
+      ZOL_TRY(CheckMember(h->name, h->type, h->linkname));
+      if (h->type == pkgfmt::kTypeReg) {
+        // The extractor's limits, so install never refuses what was built.
+        if (h->size > pkgfmt::kMaxExtractFileSize) {
+          return util::Error::Msg(util::Sprintf("file %s exceeds max size limit (%d MB)", h->name.c_str(), 512));
+        }
+        total += h->size;
+        if (total > pkgfmt::kMaxExtractTotalSize) {
+          return util::Error::Msg(util::Sprintf("total extraction size limit exceeded (%d GB)", 4));
+        }
+      }
+    }
+    if (auto err = tw.WriteHeader(*h); !err.ok()) return err.Wrap("write tar header");
+    if (h->type == pkgfmt::kTypeReg) ZOL_TRY(CopyIntoTar(tw, path, app));
+    return WalkAction::kContinue;
+  });
+}
+
+util::Error WriteArchive(const std::string& src, const std::string& out_path, const Style& style,
+                         std::string* digest) {
+  auto file = PendingFile::Create(out_path);
+  if (!file.ok()) return file.error().Wrap(style.app ? "create output file" : "create output");
+  pkgfmt::FdSink fd_sink(file->fd(), out_path);
+  auto hash = pkgfmt::HashingSink::Make(&fd_sink);
+  if (!hash.ok()) return hash.error().Wrap("create gzip writer");
+  auto gz = pkgfmt::GzipSink::Make(hash->get(), style.level);
+  if (!gz.ok()) return gz.error().Wrap("create gzip writer");
+  pkgfmt::TarWriter tw(gz->get());
+  ZOL_TRY(WriteTree(src, tw, style.app));
+  // Close failures are reported in both styles: the file is renamed into
+  // place only when every layer finished.
+  if (auto err = tw.Close(); !err.ok()) return err.Wrap("close tar writer");
+  if (auto err = (*gz)->Close(); !err.ok()) return err.Wrap("close gzip writer");
+  auto hex = (*hash)->HexDigest();
+  if (!hex.ok()) return hex.error().Wrap("hash");
+  if (auto err = file->Close(); !err.ok()) return err.Wrap("close output file");
+  ZOL_TRY(file->Commit());
+  if (digest != nullptr) *digest = *hex;
+  return {};
+}
+
+}  // namespace
+
+util::Error CheckMember(const std::string& name, char type, const std::string& linkname) {
+  if (util::HasPrefix(name, "/")) return util::Error::Msg("absolute path rejected: " + name);
+  if (name.find("..") != std::string::npos) return util::Error::Msg("path with .. rejected: " + name);
+  auto escapes = [](const std::string& rel) {
+    std::string c = util::CleanPath(rel);
+    return c == ".." || util::HasPrefix(c, "../") || util::HasPrefix(c, "/");
+  };
+  if (type == pkgfmt::kTypeSymlink) {
+    if (util::HasPrefix(linkname, "/")) {
+      return util::Error::Msg(util::Sprintf("absolute symlink rejected: %s -> %s", name.c_str(), linkname.c_str()));
+    }
+    if (escapes(util::DirName(name) + "/" + linkname)) {
+      return util::Error::Msg(util::Sprintf("symlink escape rejected: %s -> %s (resolves outside package)",
+                                            name.c_str(), linkname.c_str()));
+    }
+  }
+  if (type == pkgfmt::kTypeHardLink && escapes(linkname)) {
+    return util::Error::Msg(util::Sprintf("hard link escape rejected: %s -> %s", name.c_str(), linkname.c_str()));
+  }
+  return {};
+}
+
+util::Error createZOLArchive(const std::string& src_dir, const std::string& out_path, std::string* digest) {
+  return WriteArchive(src_dir, out_path, Style{Z_DEFAULT_COMPRESSION, true}, digest);
+}
+
+util::Error pkgfmtCreateTarGz(const std::string& src_dir, const std::string& out_path) {
+  return WriteArchive(src_dir, out_path, Style{1, false}, nullptr);
+}
+
+}  // namespace builder

@@ -1,0 +1,143 @@
+#include "internal/builder/zol_archive.h"
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "internal/pkgfmt/tar_writer.h"
+#include "internal/util/files.h"
+#include "internal/util/tempdir.h"
+
+namespace builder {
+namespace {
+
+std::string Read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void Write(const std::string& path, const std::string& content) {
+  std::ofstream f(path, std::ios::binary);
+  f << content;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  while (struct dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") out.push_back(n);
+  }
+  closedir(d);
+  return out;
+}
+
+TEST(CheckMember, ExtractorRules) {
+  using pkgfmt::kTypeDir;
+  using pkgfmt::kTypeReg;
+  using pkgfmt::kTypeSymlink;
+  struct Case {
+    std::string name;
+    char type;
+    std::string link;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"files/bin/tool", kTypeReg, "", ""},
+      {"files/notes..txt", kTypeReg, "", "path with .. rejected: files/notes..txt"},
+      {"files/a..b", kTypeDir, "", "path with .. rejected: files/a..b"},
+      {"files/lib/libx.so", kTypeSymlink, "libx.so.1", ""},
+      {"files/bin/sh", kTypeSymlink, "../lib/busybox", ""},
+      {"files/up", kTypeSymlink, "..", ""},
+      {"files/dot", kTypeSymlink, ".", ""},
+      {"files/abs", kTypeSymlink, "/etc/passwd", "absolute symlink rejected: files/abs -> /etc/passwd"},
+      {"files/esc", kTypeSymlink, "../../x",
+       "symlink escape rejected: files/esc -> ../../x (resolves outside package)"},
+      {"top", kTypeSymlink, "../x", "symlink escape rejected: top -> ../x (resolves outside package)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " -> " + c.link);
+    EXPECT_EQ(CheckMember(c.name, c.type, c.link).message(), c.want);
+  }
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto t = util::TempDir::Make("zol-archive-test-");
+    ASSERT_TRUE(t.ok());
+    tmp_ = std::make_unique<util::TempDir>(std::move(*t));
+    src_ = tmp_->path() + "/src";
+    out_ = tmp_->path() + "/out";
+    ASSERT_EQ(mkdir(src_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(out_.c_str(), 0755), 0);
+    Write(src_ + "/a", "alpha");
+  }
+  std::unique_ptr<util::TempDir> tmp_;
+  std::string src_, out_;
+};
+
+TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
+  std::string pkg = out_ + "/p.zol";
+  std::string digest;
+  ASSERT_TRUE(createZOLArchive(src_, pkg, &digest).ok());
+  std::string first = Read(pkg);
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(digest.size(), 64u);
+
+  struct Breaker {
+    std::string what;
+    std::function<void(const std::string&)> make;
+    std::string want_prefix;
+  };
+  const std::vector<Breaker> breakers = {
+      {"escaping link", [](const std::string& d) { ASSERT_EQ(symlink("../../etc", (d + "/z").c_str()), 0); },
+       "symlink escape rejected: z -> ../../etc"},
+      {"socket", [](const std::string& d) {
+         int s = socket(AF_UNIX, SOCK_STREAM, 0);
+         struct sockaddr_un addr = {};
+         addr.sun_family = AF_UNIX;
+         std::string p = d + "/z";
+         ASSERT_LT(p.size(), sizeof addr.sun_path);
+         memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+         ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+         close(s);
+       }, "tar header " },
+  };
+  for (const auto& b : breakers) {
+    SCOPED_TRACE(b.what);
+    ASSERT_TRUE(util::RemoveAll(src_ + "/z").ok());
+    b.make(src_);
+    util::Error err = createZOLArchive(src_, pkg, &digest);
+    EXPECT_EQ(err.message().rfind(b.want_prefix, 0), 0u) << err.message();
+    EXPECT_EQ(Read(pkg), first);
+    EXPECT_EQ(Names(out_), std::vector<std::string>{"p.zol"});
+  }
+}
+
+TEST_F(ArchiveTest, BasePackagesAreNotHeldToTheMemberRules) {
+  // A base package's tree is the builder's own; only application trees come
+  // from foreign packages.
+  ASSERT_EQ(symlink("/etc", (src_ + "/abs").c_str()), 0);
+  EXPECT_TRUE(pkgfmtCreateTarGz(src_, out_ + "/b.zol").ok());
+  std::string data = Read(out_ + "/b.zol");
+  ASSERT_GT(data.size(), 10u);
+  EXPECT_EQ(static_cast<unsigned char>(data[8]), 4);  // XFL: fastest level
+}
+
+}  // namespace
+}  // namespace builder
