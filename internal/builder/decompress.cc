@@ -413,6 +413,14 @@ struct TarReader::Impl {
     return static_cast<la_ssize_t>(*n);
   }
 
+  Error Drain() {
+    for (;;) {
+      auto n = stream->Read(buf.data(), buf.size());
+      if (!n.ok()) return n.error();
+      if (*n == 0) return {};
+    }
+  }
+
   Error ArchiveError() const {
     if (!stream_err.ok()) return stream_err;
     const char* s = archive_error_string(a);
@@ -445,7 +453,13 @@ Result<bool> TarReader::Next(TarEntry* entry) {
   const int rc = archive_read_next_header(impl_->a, &e);
   // A failed read can look like an empty archive to the format detection.
   if (!impl_->stream_err.ok()) return impl_->stream_err;
-  if (rc == ARCHIVE_EOF) return false;
+  if (rc == ARCHIVE_EOF) {
+    // The tar layer stops at its end blocks; the rest of the stream is read
+    // too, so that a cut or damaged tail (a missing gzip trailer, say) fails
+    // instead of passing for a complete archive.
+    ZOL_TRY(impl_->Drain());
+    return false;
+  }
   if (rc < ARCHIVE_WARN) return impl_->ArchiveError();
   const char* name = archive_entry_pathname(e);
   entry->name = name ? name : "";
