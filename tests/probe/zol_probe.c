@@ -1,6 +1,8 @@
 /* A small static program that end-to-end tests install as an application:
  * each sub-command reports one aspect of the world it runs in. */
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE
+#endif
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
