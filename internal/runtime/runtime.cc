@@ -1,0 +1,218 @@
+#include "internal/runtime/runtime.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+
+#include "internal/runtime/sandbox.h"
+#include "internal/runtime/warn.h"
+#include "internal/util/audit.h"
+#include "internal/util/fd.h"
+#include "internal/util/metrics.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+
+extern char** environ;
+
+namespace runtime {
+
+namespace {
+
+constexpr std::string_view kForbiddenPathChars = "`$;&|><\n\r";
+
+std::string EnvValue(const std::map<std::string, std::string>& env, const std::string& key) {
+  auto it = env.find(key);
+  return it == env.end() ? std::string() : it->second;
+}
+
+std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+util::Result<std::string> ReadWhole(const std::string& path) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno);
+    }
+    if (n == 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+AppRuntime::AppRuntime(std::string app_id, bool no_sandbox, std::unique_ptr<config::Settings> cfg,
+                       db::InstalledApp app, pkgfmt::Manifest manifest)
+    : app_id_(std::move(app_id)),
+      no_sandbox_(no_sandbox),
+      cfg_(std::move(cfg)),
+      app_(std::move(app)),
+      manifest_(std::move(manifest)) {}
+
+util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox) {
+  auto cfg = config::DefaultConfig();
+  auto database = db::LoadDB(cfg->DBFile);
+  if (!database.ok()) return database.error().Wrap("load db");
+  auto app = (*database)->GetApp(app_id);
+  if (!app) return util::Error::Msg(util::Sprintf("app %s not installed", app_id.c_str()));
+  auto bytes = ReadWhole(util::JoinPath(app->InstallPath, "manifest.json"));
+  if (!bytes.ok()) return bytes.error().Wrap("read manifest");
+  auto manifest = pkgfmt::ParseManifest(*bytes);
+  if (!manifest.ok()) return manifest.error().Wrap("parse manifest");
+  return std::make_unique<AppRuntime>(app_id, no_sandbox, std::move(cfg), std::move(*app), std::move(*manifest));
+}
+
+std::string AppRuntime::RuntimeID() const { return util::Sprintf("%s-%d", app_id_.c_str(), static_cast<int>(::getpid())); }
+
+util::Error AppRuntime::Run(const std::vector<std::string>& args) {
+  std::string run_id = RuntimeID();
+  util::RecordRun(manifest_.ID, manifest_.Version, run_id);
+  util::RecordRuntimeCreate(manifest_.ID, run_id);
+  util::MetricsIncRuntime();
+  util::Error err = run(args);
+  finalizeRun(run_id, err);
+  return err;
+}
+
+util::Error AppRuntime::run(const std::vector<std::string>& args) {
+  host_exit_status_.reset();
+  return no_sandbox_ ? runNoSandbox(args) : runSandbox(args);
+}
+
+int RunExitCode(const util::Error& err, const std::optional<int>& host_exit_status) {
+  if (err.ok()) return 0;
+  if (!host_exit_status) return 1;
+  return WIFEXITED(*host_exit_status) ? WEXITSTATUS(*host_exit_status) : -1;
+}
+
+void AppRuntime::finalizeRun(const std::string& run_id, const util::Error& err) {
+  int code = RunExitCode(err, host_exit_status_);
+  util::MetricsDecRuntime();
+  util::RecordRuntimeDestroy(manifest_.ID, run_id, code);
+  auto cfg = config::DefaultConfig();
+  if (auto werr = util::WriteMetrics(cfg->MetricsPath); !werr.ok()) WarnText("write metrics: " + werr.message());
+}
+
+std::vector<std::string> AppRuntime::BuildEnv() const {
+  const auto& env = manifest_.Runtime.Env;
+  const std::pair<const char*, std::string> vars[] = {
+      {"DRAV_APP_ID", manifest_.ID},
+      {"DRAV_APP_NAME", manifest_.Name},
+      {"DRAV_APP_VERSION", manifest_.Version},
+      {"DRAV_RUNTIME_BASE", manifest_.Base},
+      {"PATH", EnvValue(env, "PATH")},
+      {"LD_LIBRARY_PATH", EnvValue(env, "LD_LIBRARY_PATH")},
+      {"PYTHONPATH", EnvValue(env, "PYTHONPATH")},
+  };
+  std::vector<std::string> out;
+  for (const auto& [name, value] : vars) {
+    if (!value.empty()) out.push_back(std::string(name) + "=" + value);
+  }
+  return out;
+}
+
+util::Error AppRuntime::runSandbox(const std::vector<std::string>& args) {
+  std::string rootfs = util::JoinPath({cfg_->RuntimeDir, manifest_.Base + "-" + manifest_.Arch, "rootfs"});
+  struct stat st;
+  if (::stat(rootfs.c_str(), &st) != 0 && errno == ENOENT) {
+    return util::Error::Msg(util::Sprintf("runtime rootfs not found: %s (install runtime first)", rootfs.c_str()));
+  }
+  const std::string& entry = manifest_.Entry.Command;
+  ZOL_TRY(ValidateExecutablePath(entry));
+
+  SandboxOptions opts;
+  opts.mem_limit_mb = cfg_->MaxRuntimeMemoryMB;
+  opts.cpu_weight = cfg_->MaxRuntimeCPUWeight;
+  opts.no_new_privs = true;
+
+  std::vector<std::string> env = BuildEnv();
+  env.push_back("DRAV_SANDBOX=1");
+  std::vector<std::string> argv = manifest_.Entry.Args;
+  argv.insert(argv.end(), args.begin(), args.end());
+  return EnterSandbox(rootfs, app_.InstallPath, entry, argv, env, opts);
+}
+
+util::Error AppRuntime::runNoSandbox(const std::vector<std::string>& args) {
+  std::string files = app_.InstallPath + "/files";
+  std::vector<std::string> env;
+  for (const std::string& e : BuildEnv()) env.push_back(ReplaceAll(e, "/app", files));
+  std::string program = ReplaceAll(manifest_.Entry.Command, "/app", files);
+  std::vector<std::string> argv = manifest_.Entry.Args;
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunValidatedCommand(program, argv, env, &host_exit_status_);
+}
+
+std::string ReplaceAll(const std::string& s, const std::string& from, const std::string& to) {
+  if (from.empty()) return s;
+  std::string out;
+  size_t pos = 0;
+  for (size_t hit; (hit = s.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
+    out.append(s, pos, hit - pos);
+    out += to;
+  }
+  out.append(s, pos, std::string::npos);
+  return out;
+}
+
+std::vector<std::string> MergeEnv(const std::vector<std::string>& base, const std::vector<std::string>& extra) {
+  std::vector<std::string> all = base;
+  all.insert(all.end(), extra.begin(), extra.end());
+  std::map<std::string, size_t> last;
+  for (size_t i = 0; i < all.size(); ++i) last[EnvName(all[i])] = i;
+  std::vector<std::string> out;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (last[EnvName(all[i])] == i) out.push_back(all[i]);
+  }
+  return out;
+}
+
+util::Error ValidateExecutablePath(const std::string& path) {
+  if (path.empty()) return util::Error::Msg("no entry command in manifest");
+  if (path.find_first_of(kForbiddenPathChars) != std::string::npos) {
+    return util::Error::Msg("invalid executable path: " + path);
+  }
+  std::string clean = util::CleanPath(path);
+  if (clean.find("..") != std::string::npos) return util::Error::Msg("invalid executable path: " + path);
+  if (!util::IsAbs(clean)) return util::Error::Msg("relative executable path is not allowed: " + path);
+  return {};
+}
+
+util::Error ValidateCommandArg(const std::string& arg) {
+  static constexpr char kForbidden[] = "`$;&|><\n\r";
+  if (arg.find_first_of(std::string_view(kForbidden, sizeof kForbidden)) != std::string::npos) {
+    return util::Error::Msg("invalid command argument: " + arg);
+  }
+  return {};
+}
+
+util::Error RunValidatedCommand(const std::string& name, const std::vector<std::string>& args,
+                                const std::vector<std::string>& env, std::optional<int>* exit_status) {
+  ZOL_TRY(ValidateExecutablePath(name));
+  util::Command cmd;
+  cmd.path = name;
+  for (const std::string& a : args) {
+    ZOL_TRY(ValidateCommandArg(a));
+    cmd.args.push_back(a);
+  }
+  std::vector<std::string> own;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) own.emplace_back(*e);
+  cmd.env = MergeEnv(own, env);
+  auto pid = util::StartProcess(cmd);
+  if (!pid.ok()) return pid.error();
+  auto status = util::WaitProcess(*pid);
+  if (!status.ok()) return status.error();
+  util::Error err = util::WaitStatusError(*status);
+  if (!err.ok()) *exit_status = *status;
+  return err;
+}
+
+}  // namespace runtime
