@@ -134,7 +134,8 @@ Result<std::string> LookPath(const std::string& name) {
   const char* path_env = std::getenv("PATH");
   std::string_view path = path_env != nullptr ? path_env : "";
   size_t start = 0;
-  while (!name.empty()) {
+  // An empty or unset PATH has no elements at all (not one empty element).
+  while (!name.empty() && !path.empty()) {
     size_t end = path.find(':', start);
     std::string_view dir = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     // An empty element is the working directory, as in every shell.

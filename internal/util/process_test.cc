@@ -91,7 +91,11 @@ TEST(LookPath, RefusesProgramFoundThroughWorkingDirectory) {
   ASSERT_EQ(chdir(tmp->path().c_str()), 0);
   ScopedPath p(":/nonexistent");
   auto r = LookPath("here");
+  setenv("PATH", "", 1);
+  auto empty = LookPath("here");
   ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().message(), "exec: \"here\": executable file not found in $PATH");
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "exec: \"here\": cannot run executable found relative to current directory");
 }
