@@ -1,0 +1,382 @@
+#include "internal/builder/rpm.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "internal/util/files.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+#include "internal/util/tempdir.h"
+
+namespace builder {
+namespace {
+
+using namespace std::string_literals;
+
+std::string U32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string Lead(uint8_t major = 3) {
+  std::string lead = "\xed\xab\xee\xdb"s + static_cast<char>(major) + '\0';
+  lead.resize(96, '\0');
+  return lead;
+}
+
+struct Tag {
+  int32_t tag;
+  int32_t type;
+  std::vector<std::string> values;  // one for type 6
+  // Raw index fields instead of the computed ones, when set.
+  std::optional<int32_t> offset = std::nullopt;
+  std::optional<int32_t> count = std::nullopt;
+};
+
+struct HeaderSpec {
+  std::vector<Tag> tags;
+  std::string store_tail = {};  // bytes appended to the store
+  std::optional<uint32_t> count = std::nullopt;
+  std::optional<uint32_t> store_size = std::nullopt;
+};
+
+std::string Header(const HeaderSpec& h) {
+  std::string index, store;
+  for (const auto& t : h.tags) {
+    const int32_t off = static_cast<int32_t>(store.size());
+    for (const auto& v : t.values) store += v + '\0';
+    index += U32(static_cast<uint32_t>(t.tag)) + U32(static_cast<uint32_t>(t.type)) +
+             U32(static_cast<uint32_t>(t.offset.value_or(off))) +
+             U32(static_cast<uint32_t>(t.count.value_or(static_cast<int32_t>(t.values.size()))));
+  }
+  store += h.store_tail;
+  return "\x8e\xad\xe8\x01"s + U32(0) + U32(h.count.value_or(static_cast<uint32_t>(h.tags.size()))) +
+         U32(h.store_size.value_or(static_cast<uint32_t>(store.size()))) + index + store;
+}
+
+// lead, signature header, padding to 8, main header, payload.
+std::string Rpm(const std::string& sig, const std::string& main, const std::string& payload) {
+  std::string out = Lead() + sig;
+  out.resize((out.size() + 7) / 8 * 8, '\0');
+  return out + main + payload;
+}
+
+std::string Gzip(const std::string& in) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, in.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// One newc member (regular file unless mode says otherwise) and the trailer.
+std::string NewcEntry(const std::string& name, const std::string& data, uint32_t mode = 0100644) {
+  auto hex = [](uint32_t v) { return util::Sprintf("%08x", v); };
+  const std::string n = name + '\0';
+  std::string e = "070701" + hex(1) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
+                  hex(static_cast<uint32_t>(data.size())) + hex(0) + hex(0) + hex(0) + hex(0) +
+                  hex(static_cast<uint32_t>(n.size())) + hex(0) + n;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  e += data;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  return e;
+}
+std::string Trailer() { return NewcEntry("TRAILER!!!", "", 0); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> Listing(const std::string& root, bool with_dir_modes = true) {
+  std::vector<std::string> out;
+  std::map<ino_t, std::string> first_name;
+  std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+    DIR* d = opendir((root + rel).c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const auto& n : names) {
+      const std::string r = rel + "/" + n;
+      struct stat st;
+      lstat((root + r).c_str(), &st);
+      const std::string mode = util::Sprintf("%04o", st.st_mode & 07777);
+      if (S_ISDIR(st.st_mode)) {
+        out.push_back("d " + (with_dir_modes ? mode + " " : "") + r);
+        walk(r);
+      } else if (S_ISLNK(st.st_mode)) {
+        char buf[4096];
+        const ssize_t k = readlink((root + r).c_str(), buf, sizeof buf);
+        out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
+      } else {
+        std::string line = "f " + mode + " " + r + " = " + ReadFile(root + r);
+        if (st.st_nlink > 1) {
+          auto [it, fresh] = first_name.emplace(st.st_ino, r);
+          if (!fresh) line += " (same as " + it->second + ")";
+        }
+        out.push_back(line);
+      }
+    }
+  };
+  walk("");
+  return out;
+}
+
+class RpmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    umask(022);
+    auto d = util::TempDir::Make("zol-rpm-test-");
+    ASSERT_TRUE(d.ok());
+    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+    std::ofstream(Path("canary")) << "canary";
+  }
+  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+  std::string Write(const std::string& bytes) {
+    const std::string path = Path("p" + std::to_string(n_++) + ".rpm");
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  std::unique_ptr<util::TempDir> tmp_;
+  int n_ = 0;
+};
+
+const HeaderSpec kSig = {{{1000, 7, {"sig"}}}, "xyz"};  // store of 7 bytes: main header needs padding
+
+TEST_F(RpmTest, MetadataFromTagsAndTypes) {
+  const HeaderSpec main = {{
+      {1000, 6, {"first"}},
+      {1001, 6, {"1.0"}},
+      {1002, 6, {"2.el9"}},
+      {1022, 6, {"x86_64"}},
+      {1004, 9, {"i18n summary"}},  // type 9 is not decoded
+      {1005, 6, {"long text"}},
+      {1000, 6, {"second"}},  // a later entry with the tag wins
+      {1027, 8, {"/old/a", "/old/b"}},
+      {5001, 8, {"a", "b", "c"}},
+      {1125, 6, {"gzip"}},
+  }};
+  auto got = ParseRPMMeta(Write(Rpm(Header(kSig), Header(main), "")));
+  ASSERT_TRUE(got.ok()) << got.error().message();
+  EXPECT_EQ(got->Name, "second");
+  EXPECT_EQ(got->Version, "1.0");
+  EXPECT_EQ(got->Release, "2.el9");
+  EXPECT_EQ(got->Architecture, "x86_64");
+  EXPECT_EQ(got->Summary, "");
+  EXPECT_EQ(got->Description, "long text");
+  EXPECT_EQ(got->Files, (std::vector<std::string>{"a", "b", "c"}));
+
+  auto old = ParseRPMMeta(Write(Rpm(Header(kSig), Header({{{1027, 8, {"/old/a", "/old/b"}}, {1000, 8, {"x"}}}}), "")));
+  ASSERT_TRUE(old.ok());
+  EXPECT_EQ(old->Files, (std::vector<std::string>{"/old/a", "/old/b"}));
+  EXPECT_EQ(old->Name, "");  // a list under a string tag fills nothing
+}
+
+TEST_F(RpmTest, HostileHeadersStayWithinTheFile) {
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string meta_err;  // "" when the metadata reads
+    std::string want_name;
+    std::vector<std::string> want_files;
+  } cases[] = {
+      {"short file", "\xed\xab", "not an RPM file: invalid magic", "", {}},
+      {"other magic", "\xed\xab\xee\xdc" + std::string(200, '\0'), "not an RPM file: invalid magic", "", {}},
+      {"lead cut", Lead().substr(0, 90), "cannot find signature header in rpm", "", {}},
+      {"lead major 5", Lead(5) + Header(kSig), "cannot find signature header in rpm", "", {}},
+      {"no signature magic", Lead() + "\x8e\xad\xe8\x02" + std::string(20, '\0'), "cannot find header section in rpm", "", {}},
+      {"signature cut", Lead() + Header(kSig).substr(0, 15), "cannot find header section in rpm", "", {}},
+      {"signature count and store 0xFFFFFFFF",
+       Rpm(Header({{}, "", 0xffffffff, 0xffffffff}), Header({{{1000, 6, {"n"}}}}), ""), "", "", {}},
+      {"huge main count",
+       Rpm(Header(kSig), Header({{{1000, 6, {"name"}}}, "", 0x7fffffff, std::nullopt}), ""), "", "", {}},
+      {"string array with huge count and negative offset",
+       Rpm(Header(kSig), Header({{{5001, 8, {"a"}, -16, 0x7fffffff}, {1000, 6, {"n"}, -1}}}), ""), "", "", {}},
+      {"string array count beyond the store",
+       Rpm(Header(kSig), Header({{{5001, 8, {"a", "b"}, std::nullopt, 0x7fffffff}}}), ""), "",
+       "", {"a", "b"}},
+      {"offset past the store", Rpm(Header(kSig), Header({{{1000, 6, {"n"}, 1 << 30}}}), ""), "", "", {}},
+      {"store size beyond the file",
+       Rpm(Header(kSig), Header({{{1000, 6, {"name"}}}, "", std::nullopt, 0xffffffff}), ""), "", "name", {}},
+      {"string without NUL at the store end",
+       Rpm(Header(kSig), Header({{{1000, 6, {}, 0}}, "tail", std::nullopt, std::nullopt}), ""), "",
+       "tail", {}},
+      {"main header missing", Rpm(Header(kSig), "", ""), "", "", {}},
+  };
+  for (const auto& c : cases) {
+    auto got = ParseRPMMeta(Write(c.bytes));
+    if (!c.meta_err.empty()) {
+      ASSERT_FALSE(got.ok()) << c.name;
+      EXPECT_EQ(got.error().message(), c.meta_err) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(got.ok()) << c.name << ": " << got.error().message();
+    EXPECT_EQ(got->Name, c.want_name) << c.name;
+    EXPECT_EQ(got->Files, c.want_files) << c.name;
+  }
+}
+
+TEST_F(RpmTest, ExtractionFailures) {
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 20000; x = x * 1103515245 + 12345) noise += static_cast<char>(x >> 16);
+  const std::string cpio = NewcEntry("./usr/bin/tool", noise, 0100755) + Trailer();
+  const std::string gz = Gzip(cpio);
+  auto with = [&](const std::string& compressor, const std::string& payload) {
+    return Rpm(Header(kSig), Header({{{1000, 6, {"n"}}, {1125, 6, {compressor}}}}), payload);
+  };
+  // Main header with an odd store size: the payload follows it unpadded.
+  const std::string main = Header({{{1000, 6, {"n"}}}, "\x01"});
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string want;
+  } cases[] = {
+      {"other magic", "\x01\x02\x03\x04" + std::string(200, '\0'), "not an RPM file"},
+      {"lead major 5", Lead(5) + Header(kSig), "cannot find lead in rpm"},
+      {"no signature", Lead(), "parse signature header: cannot find header section in rpm"},
+      {"signature count and store 0xFFFFFFFF", Rpm(Header({{}, "", 0xffffffff, 0xffffffff}), main, gz),
+       "rpm header truncated"},
+      {"main header cut", Rpm(Header(kSig), main.substr(0, 12), ""), "rpm header truncated"},
+      {"huge main count", Rpm(Header(kSig), Header({{{1000, 6, {"n"}}}, "", 0xffffffff, std::nullopt}), gz),
+       "rpm payload offset out of range"},
+      {"xz", with("xz", gz), "xz/lzma compressed rpms not yet supported: use rpm2cpio | cpio -id"},
+      {"lzma", with("lzma", gz), "xz/lzma compressed rpms not yet supported: use rpm2cpio | cpio -id"},
+      {"zstd tried as gzip", with("zstd", "\x28\xb5\x2f\xfd and more bytes"), "payload reader (default gzip): gzip: invalid header"},
+      {"gzip named, not gzip", with("gzip", cpio), "gzip payload reader: gzip: invalid header"},
+      {"no compressor, empty payload", Rpm(Header(kSig), main, ""), "gzip payload reader: EOF"},
+      {"payload cut mid-stream", with("gzip", gz.substr(0, gz.size() / 2)), "unexpected EOF"},
+      {"cpio name with dot-dot", with("gzip", Gzip(NewcEntry("./../../canary", "pwned") + Trailer())),
+       "path traversal detected: ./../../canary"},
+  };
+  for (const auto& c : cases) {
+    const std::string dest = Path("files");
+    ASSERT_TRUE(util::RemoveAll(dest).ok());
+    util::Error e = ExtractRPM(Write(c.bytes), dest);
+    ASSERT_FALSE(e.ok()) << c.name;
+    EXPECT_NE(e.message().find(c.want), std::string::npos) << c.name << ": " << e.message();
+    EXPECT_EQ(ReadFile(Path("canary")), "canary") << c.name;
+  }
+
+  // The odd-sized main store, an unknown compressor and a missing trailer
+  // are all fine.
+  const std::string dest = Path("ok");
+  util::Error e = ExtractRPM(Write(Rpm(Header(kSig), main, Gzip(NewcEntry("./usr/bin/tool", "x", 0100755)))), dest);
+  ASSERT_TRUE(e.ok()) << e.message();
+  EXPECT_EQ(Listing(dest), (std::vector<std::string>{"d 0755 /usr", "d 0755 /usr/bin", "f 0755 /usr/bin/tool = x"}));
+  e = ExtractRPM(Write(with("bogus", gz)), Path("ok2"));
+  EXPECT_TRUE(e.ok()) << e.message();
+}
+
+// Packages made by rpmbuild, compared with what rpm's own tools report.
+TEST_F(RpmTest, RealPackagesFromRpmbuild) {
+  const std::string spec = Path("t.spec");
+  std::ofstream(spec) << R"(Name: zoltool
+Version: 1.2.3
+Release: 4
+Summary: A tool for tests
+License: MIT
+BuildArch: noarch
+%description
+Long description here.
+%install
+mkdir -p %{buildroot}/usr/bin %{buildroot}/usr/lib %{buildroot}/etc %{buildroot}/var/lib/zoltool
+printf '#!/bin/sh\necho tool\n' > %{buildroot}/usr/bin/tool
+chmod 0755 %{buildroot}/usr/bin/tool
+ln %{buildroot}/usr/bin/tool %{buildroot}/usr/bin/tool2
+printf 'lib' > %{buildroot}/usr/lib/libzol.so.1
+ln -s libzol.so.1 %{buildroot}/usr/lib/libzol.so
+: > %{buildroot}/etc/zoltool.conf
+%files
+/usr/bin/tool
+/usr/bin/tool2
+/usr/lib/libzol.so.1
+/usr/lib/libzol.so
+%config /etc/zoltool.conf
+%dir /var/lib/zoltool
+)";
+  auto run = [&](const std::string& prog, std::vector<std::string> args, const std::string& dir = "") {
+    util::Command cmd;
+    cmd.path = prog;
+    cmd.args = std::move(args);
+    cmd.dir = dir;
+    cmd.stderr_mode = util::Stdio::kNull;
+    return util::RunProcessOutput(cmd);
+  };
+  auto build = [&](const std::string& payload) -> std::string {
+    const std::string top = Path("top-" + payload);
+    auto out = run("rpmbuild", {"-bb", "--quiet", "--define", "_topdir " + top, "--define", "_tmppath " + tmp_->path(),
+                                "--define", "_binary_payload " + payload, "--define", "__os_install_post %{nil}", spec});
+    EXPECT_TRUE(out.ok()) << payload << ": " << out.error().message();
+    return top + "/RPMS/noarch/zoltool-1.2.3-4.noarch.rpm";
+  };
+
+  const std::string rpm = build("w9.gzdio");
+  auto meta = ParseRPMMeta(rpm);
+  ASSERT_TRUE(meta.ok()) << meta.error().message();
+  auto q = run("rpm", {"-qp", "--qf", "%{NAME}|%{VERSION}|%{RELEASE}|%{ARCH}", rpm});
+  ASSERT_TRUE(q.ok());
+  EXPECT_EQ(meta->Name + "|" + meta->Version + "|" + meta->Release + "|" + meta->Architecture, *q);
+  // rpmbuild stores summary and description as internationalised strings,
+  // a type that is not decoded.
+  EXPECT_EQ(meta->Summary, "");
+
+  ASSERT_TRUE(ExtractRPM(rpm, Path("ours")).ok());
+  auto cpio = run("rpm2cpio", {rpm});
+  ASSERT_TRUE(cpio.ok());
+  std::ofstream(Path("payload.cpio"), std::ios::binary) << *cpio;
+  ASSERT_TRUE(util::MkdirAll(Path("theirs"), 0755).ok());
+  ASSERT_TRUE(run("cpio", {"-idm", "--quiet", "-F", Path("payload.cpio")}, Path("theirs")).ok());
+  // Directories are created 0755 here whatever their recorded mode; the rest
+  // matches: file modes, the hard-link pair, the library link, the empty file
+  // and the empty directory.
+  const std::vector<std::string> theirs = Listing(Path("theirs"), false);
+  EXPECT_EQ(Listing(Path("ours"), false), theirs);
+  EXPECT_NE(std::find(theirs.begin(), theirs.end(), "l /usr/lib/libzol.so -> libzol.so.1"), theirs.end());
+  EXPECT_NE(std::find(theirs.begin(), theirs.end(), "f 0755 /usr/bin/tool2 = #!/bin/sh\necho tool\n (same as /usr/bin/tool)"),
+            theirs.end());
+
+  struct Case {
+    std::string payload;
+    std::string want;
+  } cases[] = {
+      {"w6.xzdio", "xz/lzma compressed rpms not yet supported: use rpm2cpio | cpio -id"},
+      {"w6.lzdio", "xz/lzma compressed rpms not yet supported: use rpm2cpio | cpio -id"},
+      {"w19.zstdio", "payload reader (default gzip): gzip: invalid header"},
+      {"w9.bzdio", "payload reader (default gzip): gzip: invalid header"},
+      {"w.ufdio", "gzip payload reader: gzip: invalid header"},
+  };
+  for (const auto& c : cases) {
+    const std::string other = build(c.payload);
+    auto m = ParseRPMMeta(other);
+    ASSERT_TRUE(m.ok()) << c.payload;
+    EXPECT_EQ(m->Name, "zoltool") << c.payload;
+    EXPECT_EQ(ExtractRPM(other, Path("out-" + c.payload)).message(), c.want) << c.payload;
+  }
+}
+
+}  // namespace
+}  // namespace builder
