@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "internal/builder/tree_walk.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/tar_writer.h"
+#include "internal/util/beneath.h"
 #include "internal/util/fd.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
@@ -100,6 +102,12 @@ util::Error CopyIntoTar(pkgfmt::TarWriter& tw, const std::string& path, bool app
 
 util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
   int64_t total = 0;
+  std::optional<util::Root> root;
+  if (app) {
+    auto r = util::Root::Open(src);
+    if (!r.ok()) return r.error();
+    root.emplace(std::move(*r));
+  }
   return WalkTree(src, [&](const std::string& path, const std::string& rel,
                            const struct stat& st) -> util::Result<WalkAction> {
     if (rel == ".") return WalkAction::kContinue;
@@ -120,6 +128,16 @@ util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
     }
     if (app) {
       ZOL_TRY(CheckMember(h->name, h->type, h->linkname));
+      // The extractor also resolves a new link through the links already
+      // unpacked (a link to "." makes "l/../x" leave the package).
+      if (h->type == pkgfmt::kTypeSymlink) {
+        auto inside = root->StaysInside(rel);
+        if (!inside.ok()) return inside.error();
+        if (!*inside) {
+          return util::Error::Msg(util::Sprintf("symlink escape rejected: %s -> %s (resolves outside package)",
+                                                h->name.c_str(), h->linkname.c_str()));
+        }
+      }
       if (h->type == pkgfmt::kTypeReg) {
         // The extractor's limits, so install never refuses what was built.
         if (h->size > pkgfmt::kMaxExtractFileSize) {

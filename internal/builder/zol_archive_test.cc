@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
@@ -69,9 +70,37 @@ TEST(CheckMember, ExtractorRules) {
        "symlink escape rejected: files/esc -> ../../x (resolves outside package)"},
       {"top", kTypeSymlink, "../x", "symlink escape rejected: top -> ../x (resolves outside package)"},
   };
+  auto tmp = util::TempDir::Make("zol-member-test-");
+  ASSERT_TRUE(tmp.ok());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + " -> " + c.link);
     EXPECT_EQ(CheckMember(c.name, c.type, c.link).message(), c.want);
+    // The extractor that install runs must say the same of the same member.
+    std::string pkg = tmp->path() + "/one.zol";
+    {
+      pkgfmt::MemorySink mem;
+      auto gz = pkgfmt::GzipSink::Make(&mem, 1);
+      ASSERT_TRUE(gz.ok());
+      pkgfmt::TarWriter tw(gz->get());
+      pkgfmt::TarHeader dir;
+      dir.name = "files";
+      dir.type = kTypeDir;
+      dir.mode = 0755;
+      pkgfmt::TarHeader h;
+      h.name = c.name;
+      h.type = c.type;
+      h.mode = 0644;
+      h.linkname = c.link;
+      ASSERT_TRUE(tw.WriteHeader(dir).ok());
+      ASSERT_TRUE(tw.WriteHeader(h).ok());
+      ASSERT_TRUE(tw.Close().ok());
+      ASSERT_TRUE((*gz)->Close().ok());
+      Write(pkg, mem.data());
+    }
+    std::string dest = tmp->path() + "/dest";
+    ASSERT_TRUE(util::RemoveAll(dest).ok());
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    EXPECT_EQ(pkgfmt::ExtractTarGz(pkg, dest).message(), c.want);
   }
 }
 
@@ -107,6 +136,10 @@ TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
   const std::vector<Breaker> breakers = {
       {"escaping link", [](const std::string& d) { ASSERT_EQ(symlink("../../etc", (d + "/z").c_str()), 0); },
        "symlink escape rejected: z -> ../../etc"},
+      {"link through a link to the top", [](const std::string& d) {
+         ASSERT_EQ(symlink(".", (d + "/dot").c_str()), 0);
+         ASSERT_EQ(symlink("dot/../x", (d + "/z").c_str()), 0);
+       }, "symlink escape rejected: z -> dot/../x (resolves outside package)"},
       {"socket", [](const std::string& d) {
          int s = socket(AF_UNIX, SOCK_STREAM, 0);
          struct sockaddr_un addr = {};
@@ -121,6 +154,7 @@ TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
   for (const auto& b : breakers) {
     SCOPED_TRACE(b.what);
     ASSERT_TRUE(util::RemoveAll(src_ + "/z").ok());
+    ASSERT_TRUE(util::RemoveAll(src_ + "/dot").ok());
     b.make(src_);
     util::Error err = createZOLArchive(src_, pkg, &digest);
     EXPECT_EQ(err.message().rfind(b.want_prefix, 0), 0u) << err.message();
