@@ -259,7 +259,9 @@ void SetChecksum(char* blk) {
   std::memset(blk + 148, ' ', 8);
   unsigned sum = 0;
   for (size_t i = 0; i < kBlock; ++i) sum += static_cast<unsigned char>(blk[i]);
+  // Six digits, NUL, blank: the field was summed as eight blanks.
   PutOctal(blk + 148, 7, sum);
+  blk[154] = '\0';
   blk[155] = ' ';
 }
 
