@@ -1,13 +1,16 @@
 // Base-layer packages: a whole root filesystem packed by the system tar into
 // one xz member, with a manifest of kind "base" and a placeholder signature.
+#include "internal/builder/base_build.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "internal/builder/zol_archive.h"
+#include "internal/builder/file_write.h"
 #include "internal/builder/validate.h"
+#include "internal/builder/zol_archive.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/paths.h"
@@ -23,16 +26,6 @@ namespace {
 // so a base package never passes for a signed one.
 constexpr std::string_view kPlaceholderSignature =
     R"({"algorithm":"sha256","hash":"placeholder","signer":"zol-build"})";
-
-util::Error WriteFile0644(const std::string& path, std::string_view content) {
-  std::FILE* f = std::fopen(path.c_str(), "we");
-  if (f == nullptr) return util::Error::Errno("open", path, errno);
-  size_t n = std::fwrite(content.data(), 1, content.size(), f);
-  int werr = std::ferror(f) ? errno : 0;
-  if (std::fclose(f) != 0 && werr == 0) werr = errno;
-  if (n != content.size() || werr != 0) return util::Error::Errno("write", path, werr ? werr : EIO);
-  return {};
-}
 
 }  // namespace
 

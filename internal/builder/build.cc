@@ -1,11 +1,10 @@
 #include "internal/builder/builder.h"
+
+#include "internal/builder/base_build.h"
 #include "internal/builder/roads.h"
 #include "internal/util/paths.h"
 
 namespace builder {
-
-util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base, const std::string& arch,
-                             const std::string& version, const std::string& output);
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "internal/builder/file_write.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/signature.h"
@@ -17,21 +18,6 @@
 namespace builder {
 
 namespace {
-
-util::Error WriteWhole(const std::string& path, std::string_view content) {
-  util::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  for (size_t off = 0; off < content.size();) {
-    ssize_t n = ::write(fd.get(), content.data() + off, content.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("write", path, errno);
-    }
-    off += static_cast<size_t>(n);
-  }
-  if (::close(fd.Release()) != 0) return util::Error::Errno("close", path, errno);
-  return {};
-}
 
 util::Result<std::string> ReadWhole(const std::string& path) {
   util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -86,7 +72,7 @@ pkgfmt::Manifest generateManifest(manifestParams p) {
 
 util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m) {
   // Encoding cannot fail here; "marshal manifest" has no cause to carry.
-  if (auto err = WriteWhole(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m)); !err.ok()) {
+  if (auto err = WriteFile0644(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m)); !err.ok()) {
     return err.Wrap("write manifest");
   }
   return {};
@@ -116,7 +102,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
 
   std::string digest;
   ZOL_TRY(createZOLArchive(build_dir, pkg_path, &digest));
-  if (auto err = WriteWhole(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
+  if (auto err = WriteFile0644(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
     return err.Wrap("write checksum sidecar");
   }
   // Install checks a ".sig" before the checksum; one left by an earlier
