@@ -142,23 +142,11 @@ static void on_signal(int sig) {
   }
 }
 
-/* Writes "ready" to `ready`, then waits for ever; a trapped signal leaves a
- * mark in `marker`. */
-static int __attribute__((noreturn)) cmd_wait(const char *ready, const char *marker) {
-  g_marker = marker;
-  signal(SIGTERM, on_signal);
-  signal(SIGINT, on_signal);
-  signal(SIGHUP, on_signal);
-  cmd_write(ready, "ready");
-  fflush(stdout);
-  for (;;) pause();
-}
-
 /* Starts a grandchild in its own session that writes its pid to `pidfile` and
- * sleeps; then exits (or, with "wait", waits for ever). */
-static int cmd_spawn(const char *pidfile, int wait_after) {
+ * sleeps for ever; returns once the pid is written. */
+static void spawn_sleeper(const char *pidfile) {
   int p[2];
-  if (pipe(p) != 0) return 1;
+  if (pipe(p) != 0) exit(1);
   pid_t c = fork();
   if (c == 0) {
     setsid();
@@ -179,10 +167,30 @@ static int cmd_spawn(const char *pidfile, int wait_after) {
   }
   close(p[1]);
   char x;
-  if (read(p[0], &x, 1) != 1) return 1;
+  if (read(p[0], &x, 1) != 1) exit(1);
+  close(p[0]);
+}
+
+/* Optionally starts a sleeper grandchild, writes its own pid to `ready`, then
+ * waits for ever; a trapped signal leaves a mark in `marker`. */
+static int __attribute__((noreturn)) cmd_wait(const char *ready, const char *marker, const char *pidfile) {
+  g_marker = marker;
+  signal(SIGTERM, on_signal);
+  signal(SIGINT, on_signal);
+  signal(SIGHUP, on_signal);
+  if (pidfile != NULL) spawn_sleeper(pidfile);
+  char buf[32];
+  snprintf(buf, sizeof buf, "%d", (int)getpid());
+  char tmp[4096];
+  snprintf(tmp, sizeof tmp, "%s.tmp", ready);
+  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, buf, strlen(buf)) < 0 || close(fd) != 0 || rename(tmp, ready) != 0) exit(1);
+  for (;;) pause();
+}
+
+static int cmd_spawn(const char *pidfile) {
+  spawn_sleeper(pidfile);
   printf("spawned\n");
-  fflush(stdout);
-  if (wait_after) for (;;) pause();
   return 0;
 }
 
@@ -207,9 +215,8 @@ int main(int argc, char **argv) {
     for (int i = 2; i < argc; ++i) printf("[%s]\n", argv[i]);
     return 0;
   }
-  if (strcmp(c, "wait") == 0 && argc == 4) return cmd_wait(argv[2], argv[3]);
-  if (strcmp(c, "spawn") == 0 && argc == 3) return cmd_spawn(argv[2], 0);
-  if (strcmp(c, "spawn-wait") == 0 && argc == 3) return cmd_spawn(argv[2], 1);
+  if (strcmp(c, "wait") == 0 && (argc == 4 || argc == 5)) return cmd_wait(argv[2], argv[3], argc == 5 ? argv[4] : NULL);
+  if (strcmp(c, "spawn") == 0 && argc == 3) return cmd_spawn(argv[2]);
   fprintf(stderr, "zol_probe: unknown command %s\n", c);
   return 2;
 }

@@ -1,0 +1,485 @@
+// "run" end to end: a base layer made from busybox-static and the static probe
+// program laid out as an installed application, run through the real binary
+// in the sandbox and on the host.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/fixtures.h"
+#include "tests/harness.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kAppID = "com.calderim.probe";
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// A process that has ended: gone from /proc, or a zombie waiting for init.
+bool ProcessGone(const std::string& pid) {
+  for (int i = 0; i < 300; ++i) {
+    std::string stat = ReadFile("/proc/" + pid + "/stat");
+    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
+    ::usleep(10000);
+  }
+  return false;
+}
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+    install_ = sb_.app_dir + "/" + kAppID + "/1.0";
+    files_ = install_ + "/files";
+    rootfs_ = sb_.runtime_dir + "/busybox-x86_64/rootfs";
+    ASSERT_TRUE(MakeBusyboxRootfs(rootfs_));
+    WriteFile(rootfs_ + "/etc/motd", "from the base\n");
+    ASSERT_EQ(Sh("mkdir -p '" + files_ + "/bin' '" + rootfs_ + "/var' '" + DirName(sb_.db_file) + "' && cp '" +
+                 std::string(ZOL_PROBE) + "' '" + files_ + "/bin/probe'")
+                  .status,
+              0);
+    WriteManifest("/app/bin/probe");
+    WriteFile(sb_.db_file, std::string("[\n  {\n    \"id\": \"") + kAppID +
+                               "\",\n    \"name\": \"probe\",\n    \"version\": \"1.0\",\n    \"arch\": \"x86_64\",\n"
+                               "    \"base\": \"busybox\",\n    \"kind\": \"cli\",\n    \"install_path\": \"" +
+                               install_ + "\",\n    \"status\": \"installed\",\n"
+                                          "    \"installed_at\": \"2026-01-02T03:04:05Z\"\n  }\n]",
+              0640);
+  }
+
+  static std::string DirName(const std::string& p) { return p.substr(0, p.rfind('/')); }
+
+  void WriteManifest(const std::string& command, const std::string& args_json = "[]") {
+    WriteFile(install_ + "/manifest.json",
+              std::string("{\"id\":\"") + kAppID +
+                  "\",\"name\":\"probe\",\"version\":\"1.0\",\"arch\":\"x86_64\",\"base\":\"busybox\","
+                  "\"kind\":\"cli\",\"entry\":{\"command\":\"" +
+                  command + "\",\"args\":" + args_json +
+                  "},\"runtime\":{\"distro\":\"calderim\",\"version\":\"busybox\",\"env\":{"
+                  "\"PATH\":\"/app/bin:/usr/bin:/bin\",\"LD_LIBRARY_PATH\":\"/app/lib\",\"HOME\":\"/nowhere\"}}}");
+  }
+
+  RunResult Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {}) {
+    return sb_.Zol(args, extra);
+  }
+
+  // A shell script with $ZOL, $FILES, $ROOTFS and $OUT set, for runs that are
+  // observed from outside while the application waits.
+  RunResult Script(const std::string& script, const std::map<std::string, std::string>& extra = {}) {
+    std::map<std::string, std::string> env = extra;
+    env["ZOL"] = ZolBin();
+    env["FILES"] = files_;
+    env["ROOTFS"] = rootfs_;
+    env["OUT"] = sb_.root + "/out";
+    return RunArgv({"/bin/sh", "-c", script}, sb_.Env(env));
+  }
+
+  // Starts "run ... wait" in the background and waits until the application
+  // is up; then $Z is zol-cli's pid, $A the application's, $G the grandchild's.
+  static std::string StartWaiting(const std::string& run_flags = "") {
+    return "rm -f \"$FILES/ready\" \"$FILES/mark\" \"$FILES/gpid\"\n"
+           "\"$ZOL\" run " + run_flags + " com.calderim.probe wait /app/ready /app/mark /app/gpid >\"$OUT\" 2>&1 &\n"
+           "Z=$!\n"
+           "i=0; while [ ! -f \"$FILES/ready\" ]; do i=$((i+1)); if [ $i -gt 1000 ]; then cat \"$OUT\"; exit 9; fi; sleep 0.01; done\n"
+           "A=$(cat \"$FILES/ready\"); G=$(cat \"$FILES/gpid\")\n"
+           "echo \"Z=$Z A=$A G=$G\"\n";
+  }
+
+  static std::map<std::string, std::string> Vars(const std::string& out) {
+    std::map<std::string, std::string> vars;
+    std::smatch m;
+    std::regex re("([A-Z])=([0-9]+)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it) {
+      vars[(*it)[1]] = (*it)[2];
+    }
+    return vars;
+  }
+
+  // The audit records of the runs so far, as "EVENT" or "EVENT exit=N", and
+  // the pid that their runtime id names.
+  std::vector<std::string> AuditEvents(std::string* pid = nullptr) {
+    std::vector<std::string> out;
+    std::regex event("\"event\":\"([A-Z_]+)\"");
+    std::regex code("\"exit_code\":(-?[0-9]+)");
+    std::regex rid(std::string("\"runtime_id\":\"") + kAppID + "-([0-9]+)\"");
+    for (const std::string& line : Lines(ReadFile(sb_.audit_dir + "/audit.log"))) {
+      std::smatch m;
+      if (!std::regex_search(line, m, event)) continue;
+      std::string e = m[1];
+      if (std::regex_search(line, m, code)) e += " exit=" + m[1].str();
+      if (pid != nullptr && std::regex_search(line, m, rid)) *pid = m[1];
+      out.push_back(e);
+    }
+    return out;
+  }
+
+  static void ExpectNothingLeft(const std::string& pid) {
+    EXPECT_FALSE(PathExists("/run/zol-" + pid));
+    for (const char* c : {"pids", "memory", "cpu"}) {
+      EXPECT_FALSE(PathExists(std::string("/sys/fs/cgroup/") + c + "/zol-" + pid)) << c;
+    }
+  }
+
+  Sandbox sb_;
+  std::string install_, files_, rootfs_;
+};
+
+TEST_F(RunTest, RootIsTheBaseWithTheAppAtApp) {
+  RunResult r = Run({"run", kAppID, "stat", "/bin/busybox", "/etc/motd", "/app/bin/probe", "/tmp", sb_.root,
+                     "/work"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "/bin/busybox f\n/etc/motd f\n/app/bin/probe f\n/tmp d\n" + sb_.root + " -\n/work -\n");
+  EXPECT_EQ(Run({"run", kAppID, "ls", "/tmp"}).out, "");
+
+  r = Run({"run", kAppID, "write", "/app/written", "by the app"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(files_ + "/written"), "by the app");
+
+  // Host files are bound read-only, sysfs is read-only.
+  for (const char* path : {"/etc/hosts", "/sys/kernel/zol"}) {
+    r = Run({"run", kAppID, "write", path, "x"});
+    EXPECT_THAT(r.out, HasSubstr("Read-only file system")) << path;
+  }
+}
+
+TEST_F(RunTest, FrontEndFlagsAndUsage) {
+  RunResult r = Run({"run"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Usage: zol-cli run [--no-sandbox] <appid> [command]\n");
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] application ID required\n"));
+
+  r = Run({"run", "-h"});
+  EXPECT_EQ(r.out, "Usage: zol-cli run [--no-sandbox] <appid> [command]\n");
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] parse run flags: flag: help requested\n"));
+
+  // After the id everything goes to the application, flags included, after
+  // the manifest's own entry arguments.
+  WriteManifest("/app/bin/probe", "[\"args\", \"first\"]");
+  r = Run({"run", kAppID, "--no-sandbox", "--", "-x"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "[first]\n[--no-sandbox]\n[--]\n[-x]\n");
+  WriteManifest("/app/bin/probe");
+  r = Run({"run", "--no-sandbox", kAppID, "args", "-x", "y"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "[-x]\n[y]\n");
+  EXPECT_EQ(r.err.find("[FATAL]"), std::string::npos);
+}
+
+TEST_F(RunTest, NothingLeaksIntoASharedHostNamespace) {
+  RunResult r = Script(
+      "exec unshare -m --propagation unchanged sh -c '\n"
+      "mount --make-rshared /\n" +
+      StartWaiting() +
+      "cat /proc/$$/mountinfo > \"$OUT.outer\"\n"
+      "cat /proc/$A/mountinfo > \"$OUT.inner\"\n"
+      "kill -TERM $Z; wait $Z; echo rc=$?\n'");
+  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  std::string outer = ReadFile(sb_.root + "/out.outer");
+  ASSERT_FALSE(outer.empty());
+  EXPECT_THAT(outer, Not(HasSubstr(rootfs_)));
+  EXPECT_THAT(outer, Not(HasSubstr("/run/zol-")));
+
+  // The application's own table: mount points as it sees them, in plan order.
+  std::vector<std::string> points;
+  for (const std::string& line : Lines(ReadFile(sb_.root + "/out.inner"))) {
+    std::istringstream in(line);
+    std::string id, parent, dev, root, point;
+    in >> id >> parent >> dev >> root >> point;
+    points.push_back(point);
+  }
+  auto pos = [&](const std::string& p) { return std::find(points.begin(), points.end(), p) - points.begin(); };
+  for (const char* p : {"/app", "/proc", "/sys", "/dev", "/dev/pts", "/dev/ptmx", "/tmp", "/etc/hosts"}) {
+    EXPECT_LT(pos(p), static_cast<long>(points.size())) << p;
+  }
+  EXPECT_LT(pos("/app"), pos("/proc"));
+  EXPECT_LT(pos("/proc"), pos("/sys"));
+  EXPECT_LT(pos("/dev/pts"), pos("/tmp"));
+  EXPECT_LT(pos("/tmp"), pos("/etc/hosts"));
+}
+
+TEST_F(RunTest, DevHasTheTableAndAWorkingTerminal) {
+  RunResult r = Run({"run", kAppID, "stat", "/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
+                     "/dev/tty", "/dev/console", "/dev/ptmx", "/dev/stdin", "/dev/stdout", "/dev/stderr", "/dev/fd",
+                     "/dev/shm", "/dev/pts", "/dev/sda"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "/dev/null c 1:3\n/dev/zero c 1:5\n/dev/full c 1:7\n/dev/random c 1:8\n/dev/urandom c 1:9\n"
+            "/dev/tty c 5:0\n/dev/console c 5:1\n/dev/ptmx c 5:2\n/dev/stdin l /proc/self/fd/0\n"
+            "/dev/stdout l /proc/self/fd/1\n/dev/stderr l /proc/self/fd/2\n/dev/fd l /proc/self/fd\n"
+            "/dev/shm d\n/dev/pts d\n/dev/sda -\n");
+  r = Run({"run", kAppID, "pty"});
+  EXPECT_EQ(r.out, "pty /dev/pts/0 ping\n") << r.err;
+}
+
+TEST_F(RunTest, OverlayLayerWinsAndLeavesNothingBehind) {
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  EXPECT_EQ(Run({"run", kAppID, "cat", "/etc/motd"}).out, "from the app\n");
+
+  RunResult r = Script(StartWaiting() +
+                       "ls /run/zol-$Z\n"
+                       "kill -TERM $Z; wait $Z; echo rc=$?\n");
+  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("merged\nupper\nwork\n"));
+  std::string pid = Vars(r.out)["Z"];
+  ExpectNothingLeft(pid);
+
+  // Writes into the root land in the run's upper layer and go with it.
+  r = Run({"run", kAppID, "write", "/etc/motd", "changed"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = Run({"run", kAppID, "write", "/var/new", "x"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
+  EXPECT_EQ(ReadFile(rootfs_ + "/etc/motd"), "from the base\n");
+  EXPECT_FALSE(PathExists(rootfs_ + "/var/new"));
+  EXPECT_FALSE(PathExists(files_ + "/rootfs-overlay/var"));
+  // The host's shadow file was copied into the upper layer only.
+  EXPECT_FALSE(PathExists(rootfs_ + "/etc/shadow"));
+}
+
+TEST_F(RunTest, WithoutAnOverlayTheBaseIsTheRoot) {
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay'").status, 0);  // empty: no overlay
+  RunResult r = Run({"run", kAppID, "write", "/var/new", "x"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(rootfs_ + "/var/new"), "x");
+  EXPECT_FALSE(PathExists(rootfs_ + "/etc/shadow"));
+  std::string pid;
+  AuditEvents(&pid);
+  EXPECT_FALSE(PathExists("/run/zol-" + pid));
+}
+
+TEST_F(RunTest, CgroupLimitsDuringTheRunAndGoneAfter) {
+  RunResult r = Script(StartWaiting() +
+                       "echo mem=$(cat /sys/fs/cgroup/memory/zol-$Z/memory.limit_in_bytes)\n"
+                       "echo memsw=$(cat /sys/fs/cgroup/memory/zol-$Z/memory.memsw.limit_in_bytes)\n"
+                       "echo shares=$(cat /sys/fs/cgroup/cpu/zol-$Z/cpu.shares)\n"
+                       "grep -c zol-$Z /proc/$A/cgroup\n"
+                       "kill -TERM $Z; wait $Z\n");
+  EXPECT_THAT(r.out, HasSubstr("mem=2147483648\nmemsw=2147483648\nshares=5242\n3\n")) << r.out << r.err;
+  ExpectNothingLeft(Vars(r.out)["Z"]);
+
+  r = Script(StartWaiting() +
+             "ls -d /sys/fs/cgroup/pids/zol-$Z /sys/fs/cgroup/memory/zol-$Z /sys/fs/cgroup/cpu/zol-$Z 2>&1\n"
+             "kill -TERM $Z; wait $Z\n",
+             {{"ZOL_MEMORY_LIMIT_MB", "0"}, {"ZOL_CPU_WEIGHT", "0"}});
+  std::string z = Vars(r.out)["Z"];
+  EXPECT_THAT(r.out, HasSubstr("/sys/fs/cgroup/pids/zol-" + z + "\n")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("memory/zol-" + z + "': No such file"));
+  EXPECT_THAT(r.out, HasSubstr("cpu/zol-" + z + "': No such file"));
+}
+
+TEST_F(RunTest, HugeMemoryLimitIsRefusedNotWrapped) {
+  RunResult r = Run({"run", kAppID, "exit", "0"}, {{"ZOL_MEMORY_LIMIT_MB", "9223372036854775807"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("is too large"));
+}
+
+TEST_F(RunTest, V2LayoutThroughABindMountKillsThroughCgroupKill) {
+  if (!PathExists("/sys/fs/cgroup/unified/cgroup.procs")) GTEST_SKIP() << "no cgroup2 hierarchy";
+  RunResult r = Script(
+      "exec unshare -m sh -c '\n"
+      "mount --bind /sys/fs/cgroup/unified /sys/fs/cgroup || exit 7\n" +
+      StartWaiting() +
+      "cat /proc/$A/cgroup\n"
+      "kill -TERM $Z; wait $Z; echo rc=$?\n"
+      "ls -d /sys/fs/cgroup/zol-$Z 2>&1\n"
+      "cat \"$OUT\"'");
+  std::map<std::string, std::string> v = Vars(r.out);
+  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("0::/zol-" + v["Z"] + "\n"));
+  EXPECT_THAT(r.out, HasSubstr("zol-" + v["Z"] + "': No such file"));
+  // This machine's v2 hierarchy has no memory or cpu controller: both
+  // writes are tried and reported.
+  EXPECT_THAT(r.out, HasSubstr("cgroup v2 set memory.max: "));
+  EXPECT_THAT(r.out, HasSubstr("cgroup v2 set cpu.weight: "));
+  EXPECT_TRUE(ProcessGone(v["A"]));
+  EXPECT_TRUE(ProcessGone(v["G"]));
+}
+
+TEST_F(RunTest, MemoryHogIsKilled) {
+  RunResult r = Run({"run", kAppID, "hog"}, {{"ZOL_MEMORY_LIMIT_MB", "64"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] failed to run app: exit status -1\n"));
+}
+
+TEST_F(RunTest, GrandchildInItsOwnSessionEndsWithTheRun) {
+  RunResult r = Run({"run", kAppID, "spawn", "/app/gpid"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string g = ReadFile(files_ + "/gpid");
+  ASSERT_FALSE(g.empty());
+  EXPECT_TRUE(ProcessGone(g));
+}
+
+TEST_F(RunTest, TerminationSignalsKillTheTreeAndTeardownCompletes) {
+  struct Case {
+    const char* name;
+    const char* send;
+  };
+  for (const Case& c : {Case{"SIGTERM", "kill -TERM $Z"}, Case{"SIGHUP", "kill -HUP $Z"},
+                        Case{"two SIGINTs", "kill -INT $Z; sleep 0.05; kill -INT $Z"}}) {
+    SCOPED_TRACE(c.name);
+    RunResult r = Script(StartWaiting() + c.send + "; wait $Z; echo rc=$?\n");
+    std::map<std::string, std::string> v = Vars(r.out);
+    EXPECT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+    EXPECT_THAT(ReadFile(sb_.root + "/out"), HasSubstr("[FATAL] failed to run app: exit status -1\n"));
+    EXPECT_TRUE(ProcessGone(v["A"]));
+    EXPECT_TRUE(ProcessGone(v["G"]));
+    EXPECT_FALSE(PathExists(files_ + "/mark")) << "the application received the signal";
+    std::vector<std::string> events = AuditEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), "RUNTIME_DESTROY exit=1");
+    ExpectNothingLeft(v["Z"]);
+  }
+}
+
+TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  // A burst of signals: the first starts the teardown, the rest arrive while
+  // it runs and must not end the runtime half-way.
+  RunResult r = Script(StartWaiting() +
+                       "kill -INT $Z; for i in 1 2 3 4 5 6 7 8 9 10; do kill -INT $Z 2>/dev/null; kill -TERM $Z "
+                       "2>/dev/null; sleep 0.002; done; wait $Z; echo rc=$?\n");
+  std::map<std::string, std::string> v = Vars(r.out);
+  EXPECT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  EXPECT_EQ(AuditEvents().back(), "RUNTIME_DESTROY exit=1");
+  ExpectNothingLeft(v["Z"]);
+}
+
+TEST_F(RunTest, InsideTheSandbox) {
+  RunResult r = Run({"run", kAppID, "info"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, std::regex("NoNewPrivs:\\s+1\npid=([0-9]+) pgid=([0-9]+) cwd=/\n")))
+      << r.out;
+  EXPECT_EQ(m[1], m[2]);
+
+  // Exactly the seven names (those with values) and DRAV_SANDBOX, whatever the
+  // caller's environment holds (the harness sets HOME and USER).
+  r = Run({"run", kAppID, "env"});
+  EXPECT_EQ(r.out,
+            "DRAV_APP_ID=com.calderim.probe\nDRAV_APP_NAME=probe\nDRAV_APP_VERSION=1.0\n"
+            "DRAV_RUNTIME_BASE=busybox\nPATH=/app/bin:/usr/bin:/bin\nLD_LIBRARY_PATH=/app/lib\nDRAV_SANDBOX=1\n");
+
+  r = Script("exec 7</dev/null; exec \"$ZOL\" run com.calderim.probe fds");
+  EXPECT_EQ(r.out, "0\n1\n2\n") << r.err;
+}
+
+TEST_F(RunTest, OnTheHost) {
+  RunResult r = Run({"run", "--no-sandbox", kAppID, "env"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> env = Lines(r.out);
+  auto has = [&](const std::string& e) { return std::find(env.begin(), env.end(), e) != env.end(); };
+  EXPECT_TRUE(has("PATH=" + files_ + "/bin:/usr/bin:/bin"));
+  EXPECT_TRUE(has("LD_LIBRARY_PATH=" + files_ + "/lib"));
+  EXPECT_TRUE(has("HOME=" + sb_.home));  // the runtime's own; the manifest's HOME is not passed
+  EXPECT_TRUE(has("DRAV_APP_ID=com.calderim.probe"));
+  EXPECT_EQ(r.out.find("DRAV_SANDBOX"), std::string::npos);
+  EXPECT_EQ(std::count_if(env.begin(), env.end(), [](const std::string& e) { return e.rfind("PATH=", 0) == 0; }), 1);
+
+  r = Script("exec 7</dev/null; exec \"$ZOL\" run --no-sandbox com.calderim.probe fds");
+  EXPECT_EQ(r.out, "0\n1\n2\n") << r.err;
+
+  r = Run({"run", "--no-sandbox", kAppID, "args", "a;b"});
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] failed to run app: invalid command argument: a;b\n"));
+}
+
+TEST_F(RunTest, ExitCodesAsRecorded) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string fatal;  // empty: none
+    std::string recorded;
+  };
+  const Case cases[] = {
+      {{"run", kAppID, "exit", "0"}, 0, "", "RUNTIME_DESTROY exit=0"},
+      {{"run", kAppID, "exit", "3"}, 1, "[FATAL] failed to run app: exit status 3\n", "RUNTIME_DESTROY exit=1"},
+      {{"run", kAppID, "selfkill"}, 1, "[FATAL] failed to run app: exit status -1\n", "RUNTIME_DESTROY exit=1"},
+      {{"run", "--no-sandbox", kAppID, "exit", "3"}, 1, "[FATAL] failed to run app: exit status 3\n",
+       "RUNTIME_DESTROY exit=3"},
+      {{"run", "--no-sandbox", kAppID, "selfkill"}, 1, "[FATAL] failed to run app: signal: killed\n",
+       "RUNTIME_DESTROY exit=-1"},
+      {{"run", "--no-sandbox", kAppID, "exit", "0"}, 0, "", "RUNTIME_DESTROY exit=0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back() + (c.args[1] == "--no-sandbox" ? " on the host" : " in the sandbox"));
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    if (c.fatal.empty()) {
+      EXPECT_EQ(r.err.find("[FATAL]"), std::string::npos) << r.err;
+    } else {
+      EXPECT_THAT(r.err, HasSubstr(c.fatal));
+    }
+    std::string pid;
+    std::vector<std::string> events = AuditEvents(&pid);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+              (std::vector<std::string>{"PKG_RUN", "RUNTIME_CREATE", c.recorded}));
+    ExpectNothingLeft(pid);
+  }
+  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_runtime_active 0\n"));
+}
+
+TEST_F(RunTest, FailureChains) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string fatal;
+  };
+  const Case cases[] = {
+      {"entry missing inside the sandbox", [&] { WriteManifest("/app/bin/missing", "[]"); },
+       "[FATAL] failed to run app: fork/exec /app/bin/missing: no such file or directory\n"},
+      {"relative entry", [&] { WriteManifest("bin/probe", "[]"); },
+       "[FATAL] failed to run app: relative executable path is not allowed: bin/probe\n"},
+      {"base layer not installed", [&] { ASSERT_EQ(Sh("rm -rf '" + rootfs_ + "'").status, 0); },
+       "[FATAL] failed to run app: runtime rootfs not found: " + rootfs_ + " (install runtime first)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    RunResult r = Run({"run", kAppID});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(c.fatal));
+    std::string pid;
+    std::vector<std::string> events = AuditEvents(&pid);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+              (std::vector<std::string>{"PKG_RUN", "RUNTIME_CREATE", "RUNTIME_DESTROY exit=1"}));
+    ExpectNothingLeft(pid);
+  }
+  EXPECT_TRUE(PathExists(files_ + "/bin/probe"));
+
+  size_t before = AuditEvents().size();
+  RunResult r = Run({"run", "com.calderim.nope"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] failed to create runtime: app com.calderim.nope not installed\n"));
+  EXPECT_EQ(AuditEvents().size(), before);
+}
+
+}  // namespace
+}  // namespace e2e
