@@ -31,7 +31,7 @@ std::string Member(const std::string& name, const std::string& data, bool pad = 
   return m;
 }
 
-class ArTest : public ::testing::Test {
+class ArReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto d = util::TempDir::Make("zol-ar-test-");
@@ -47,7 +47,7 @@ class ArTest : public ::testing::Test {
   int n_ = 0;
 };
 
-TEST_F(ArTest, MalformedContainersFailWithTheirMessage) {
+TEST_F(ArReaderTest, MalformedContainersFailWithTheirMessage) {
   struct Case {
     std::string name;
     std::string bytes;
@@ -73,13 +73,13 @@ TEST_F(ArTest, MalformedContainersFailWithTheirMessage) {
   }
 }
 
-TEST_F(ArTest, MissingFileKeepsTheSystemError) {
+TEST_F(ArReaderTest, MissingFileKeepsTheSystemError) {
   auto got = ParseAr(dir_->path() + "/absent.deb");
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().message(), "read ar file: open " + dir_->path() + "/absent.deb: no such file or directory");
 }
 
-TEST_F(ArTest, ReadsMembersWithTheirQuirks) {
+TEST_F(ArReaderTest, ReadsMembersWithTheirQuirks) {
   // Odd sizes with and without padding, a "+" size, trimmed names, "/" and
   // "//" tables under the empty name, a duplicate replacing the first, and a
   // short tail ignored.
@@ -104,7 +104,7 @@ TEST_F(ArTest, ReadsMembersWithTheirQuirks) {
   EXPECT_TRUE(empty->empty());
 }
 
-TEST_F(ArTest, SizeLimitIsInclusive) {
+TEST_F(ArReaderTest, SizeLimitIsInclusive) {
   const std::string path = dir_->path() + "/big.a";
   {
     std::ofstream f(path, std::ios::binary);

@@ -104,7 +104,7 @@ std::vector<std::string> Listing(const std::string& root) {
   return out;
 }
 
-class CpioTest : public ::testing::Test {
+class CpioWalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     umask(022);
@@ -156,7 +156,7 @@ TEST(HexDecode, StrictDigits) {
   }
 }
 
-TEST_F(CpioTest, WritesMembersWithModesLinksAndEmptyFiles) {
+TEST_F(CpioWalkTest, WritesMembersWithModesLinksAndEmptyFiles) {
   const std::string dest = Path("dest");
   std::vector<Member> members = {
       Dir("./usr"),
@@ -204,7 +204,7 @@ TEST_F(CpioTest, WritesMembersWithModesLinksAndEmptyFiles) {
                            }));
 }
 
-TEST_F(CpioTest, WalkEndsAtTrailerOrCleanEnd) {
+TEST_F(CpioWalkTest, WalkEndsAtTrailerOrCleanEnd) {
   struct Case {
     std::string name;
     std::string payload;
@@ -222,7 +222,7 @@ TEST_F(CpioTest, WalkEndsAtTrailerOrCleanEnd) {
   }
 }
 
-TEST_F(CpioTest, HostileAndBrokenArchives) {
+TEST_F(CpioWalkTest, HostileAndBrokenArchives) {
   const std::string out = Path("outside");
   const std::string one = Newc({Reg("a", "1")}, false);
   auto patch = [](std::string s, size_t off, const std::string& with) { return s.replace(off, with.size(), with); };

@@ -151,7 +151,7 @@ std::vector<std::string> Listing(const std::string& root) {
   return out;
 }
 
-class DebTest : public ::testing::Test {
+class DebReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     umask(022);
@@ -268,7 +268,7 @@ TEST(ExtractControl, HugeControlFileRefusedWithoutReadingIt) {
 
 // ---- the Debian reader ----------------------------------------------------
 
-TEST_F(DebTest, BrokenPackagesFailWithTheirMessage) {
+TEST_F(DebReaderTest, BrokenPackagesFailWithTheirMessage) {
   const std::string control = Gzip(Tar({File("./control", kControl)}));
   const std::string data = Gzip(Tar({File("./usr/bin/hello", "bin")}));
   std::string sums;
@@ -306,7 +306,7 @@ TEST_F(DebTest, BrokenPackagesFailWithTheirMessage) {
   }
 }
 
-TEST_F(DebTest, ReadsMembersByPrefixAndContent) {
+TEST_F(DebReaderTest, ReadsMembersByPrefixAndContent) {
   const std::string control = Tar({File("./control", kControl)});
   const std::string data = Gzip(Tar({File("./usr/bin/hello", "bin")}));
   // The suffix says xz but the content is plain tar: only the bytes count.
@@ -322,7 +322,7 @@ TEST_F(DebTest, ReadsMembersByPrefixAndContent) {
 
 // The same tree packed by dpkg-deb with each compressor, and by hand with
 // bzip2, unpacks to the same tree as dpkg-deb's own extraction.
-TEST_F(DebTest, EveryCompressionGivesTheSameTree) {
+TEST_F(DebReaderTest, EveryCompressionGivesTheSameTree) {
   const std::string src = Path("src");
   ASSERT_TRUE(util::MkdirAll(src + "/DEBIAN", 0755).ok());
   WriteFile(src + "/DEBIAN/control", kControl + "Maintainer: t <t@t>\n");
@@ -397,10 +397,10 @@ TEST_F(DebTest, EveryCompressionGivesTheSameTree) {
 
 // ---- data tree extraction -------------------------------------------------
 
-class ExtractTest : public DebTest {
+class DataTreeTest : public DebReaderTest {
  protected:
   void SetUp() override {
-    DebTest::SetUp();
+    DebReaderTest::SetUp();
     ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
     WriteFile(Path("canary"), "canary");
   }
@@ -420,7 +420,7 @@ class ExtractTest : public DebTest {
   }
 };
 
-TEST_F(ExtractTest, HostileEntriesAreRefusedAndNothingLeaksOut) {
+TEST_F(DataTreeTest, HostileEntriesAreRefusedAndNothingLeaksOut) {
   const std::string out = Path("outside");
   const std::string canary = Path("canary");
   struct Case {
@@ -460,7 +460,7 @@ TEST_F(ExtractTest, HostileEntriesAreRefusedAndNothingLeaksOut) {
   }
 }
 
-TEST_F(ExtractTest, HostileEntriesWithoutOpenat2) {
+TEST_F(DataTreeTest, HostileEntriesWithoutOpenat2) {
   util::SetBeneathFallbackForTesting(true);
   const std::string dest = Path("dest");
   ASSERT_TRUE(util::MkdirAll(dest, 0755).ok());
@@ -470,7 +470,7 @@ TEST_F(ExtractTest, HostileEntriesWithoutOpenat2) {
   ExpectOutsideUntouched("fallback");
 }
 
-TEST_F(ExtractTest, AcceptedEntriesLandInsideWithTheirModes) {
+TEST_F(DataTreeTest, AcceptedEntriesLandInsideWithTheirModes) {
   const std::string dest = Path("dest");
   ASSERT_TRUE(util::MkdirAll(dest, 0755).ok());
   const std::vector<Member> members = {
@@ -511,7 +511,7 @@ TEST_F(ExtractTest, AcceptedEntriesLandInsideWithTheirModes) {
   ExpectOutsideUntouched("accepted");
 }
 
-TEST_F(ExtractTest, TruncatedArchivesFail) {
+TEST_F(DataTreeTest, TruncatedArchivesFail) {
   const std::string dest = Path("dest");
   const std::string tar = Tar({File("a", std::string(5000, 'a')), File("b", std::string(3000, 'b'))});
   const std::string gz = Gzip(tar);

@@ -146,7 +146,7 @@ std::vector<std::string> Listing(const std::string& root, bool with_dir_modes = 
   return out;
 }
 
-class RpmTest : public ::testing::Test {
+class RpmReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     umask(022);
@@ -167,7 +167,7 @@ class RpmTest : public ::testing::Test {
 
 const HeaderSpec kSig = {{{1000, 7, {"sig"}}}, "xyz"};  // store of 7 bytes: main header needs padding
 
-TEST_F(RpmTest, MetadataFromTagsAndTypes) {
+TEST_F(RpmReaderTest, MetadataFromTagsAndTypes) {
   const HeaderSpec main = {{
       {1000, 6, {"first"}},
       {1001, 6, {"1.0"}},
@@ -196,7 +196,7 @@ TEST_F(RpmTest, MetadataFromTagsAndTypes) {
   EXPECT_EQ(old->Name, "");  // a list under a string tag fills nothing
 }
 
-TEST_F(RpmTest, HostileHeadersStayWithinTheFile) {
+TEST_F(RpmReaderTest, HostileHeadersStayWithinTheFile) {
   struct Case {
     std::string name;
     std::string bytes;
@@ -240,7 +240,7 @@ TEST_F(RpmTest, HostileHeadersStayWithinTheFile) {
   }
 }
 
-TEST_F(RpmTest, ExtractionFailures) {
+TEST_F(RpmReaderTest, ExtractionFailures) {
   std::string noise;
   for (uint32_t x = 1; noise.size() < 20000; x = x * 1103515245 + 12345) noise += static_cast<char>(x >> 16);
   const std::string cpio = NewcEntry("./usr/bin/tool", noise, 0100755) + Trailer();
@@ -292,7 +292,7 @@ TEST_F(RpmTest, ExtractionFailures) {
 }
 
 // Packages made by rpmbuild, compared with what rpm's own tools report.
-TEST_F(RpmTest, RealPackagesFromRpmbuild) {
+TEST_F(RpmReaderTest, RealPackagesFromRpmbuild) {
   const std::string spec = Path("t.spec");
   std::ofstream(spec) << R"(Name: zoltool
 Version: 1.2.3
