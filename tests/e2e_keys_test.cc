@@ -162,7 +162,7 @@ TEST_F(KeysCli, SignEmbedsSignatureThatOpensslAndVerifyAccept) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(ModeOf(pkg), 0640u);
   // Nothing but the package is left beside it.
-  EXPECT_EQ(Sh("ls -A " + Q(sb_.root) + " | grep -c hello.zol").out, "1\n");
+  EXPECT_EQ(Sh("ls -A " + Q(sb_.root) + " | grep -Ec '^[.]?hello[.]zol'").out, "1\n");
 
   EXPECT_EQ(Members(pkg), "files\nfiles/bin\nfiles/bin/app\nmanifest.json\nsignature.json\n");
   EXPECT_EQ(Member(pkg, "manifest.json"), kManifest);
@@ -293,7 +293,7 @@ TEST_F(KeysCli, SignArgumentAndKeyFailuresLeaveThePackageAlone) {
     EXPECT_EQ(r.err, "[FATAL] " + c.fatal + "\n");
     EXPECT_EQ(ReadFile(pkg), before);
   }
-  EXPECT_EQ(Sh("ls -A " + Q(sb_.root) + " | grep -c p.zol").out, "1\n");
+  EXPECT_EQ(Sh("ls -A " + Q(sb_.root) + " | grep -Ec '^[.]?p[.]zol'").out, "1\n");
 }
 
 TEST_F(KeysCli, SignNeverWritesThroughLinksThePackageMade) {
