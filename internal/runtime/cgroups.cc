@@ -59,8 +59,8 @@ util::Result<std::string> ReadWhole(const std::string& path) {
 // so a busy group is retried for a short while before it is reported.
 void RemoveGroup(const std::string& dir, bool wait_busy = false) {
   int rc = ::rmdir(dir.c_str());
-  for (int i = 0; rc != 0 && errno == EBUSY && wait_busy && i < 200; ++i) {
-    ::usleep(10000);
+  for (int i = 0; rc != 0 && errno == EBUSY && wait_busy && i < 2000; ++i) {
+    ::usleep(1000);
     rc = ::rmdir(dir.c_str());
   }
   if (rc != 0 && errno != ENOENT) {
