@@ -243,6 +243,7 @@ bool FitsOctal(size_t size, int64_t x) {
 }
 
 void PutString(char* field, size_t size, std::string_view s) {
+  if (s.empty()) return;
   std::memcpy(field, s.data(), s.size() < size ? s.size() : size);
 }
 
