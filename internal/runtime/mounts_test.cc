@@ -206,5 +206,25 @@ TEST(Overlay, OptionsTextAndHostilePaths) {
   }
 }
 
+TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  std::string run_dir = tmp->path() + "/zol-42";
+  // An earlier process with the same pid left its upper layer behind.
+  ASSERT_TRUE(util::EnsureDir(run_dir + "/upper/etc").ok());
+  Write(run_dir + "/upper/etc/passwd", "stale\n");
+  OverlayConfig o("/lower", "/base", run_dir);
+  ASSERT_TRUE(o.Prepare().ok());
+  struct stat st;
+  EXPECT_NE(::lstat((run_dir + "/upper/etc").c_str(), &st), 0);
+  for (const char* d : {"/upper", "/work", "/merged"}) {
+    ASSERT_EQ(::stat((run_dir + d).c_str(), &st), 0) << d;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << d;
+  }
+  // Nothing mounted: the teardown removes the run directory without complaint.
+  EXPECT_TRUE(o.Cleanup().ok());
+  EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
+}
+
 }  // namespace
 }  // namespace runtime

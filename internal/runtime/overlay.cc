@@ -64,7 +64,8 @@ util::Error OverlayConfig::Unmount() const {
 util::Error OverlayConfig::Cleanup() const {
   for (const char* name : {"dev/pts", "dev", "proc", "sys", "tmp", "app"}) {
     std::string path = util::JoinPath(merged_dir_, name);
-    if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
+    // EINVAL: nothing mounted there; ENOENT: the plan never got that far.
+    if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {
       WarnText(util::Sprintf("failed to unmount %s: %s", path.c_str(), util::ErrnoText(errno).c_str()));
     }
   }
