@@ -31,7 +31,9 @@ util::Result<std::string> ReadFileBytes(const std::string& path) {
   if (!fd.valid()) {
     int err = errno;
     // An empty path (a "--key" given as "") still shows where the path goes.
-    if (path.empty()) return util::Error::WithCause("open : " + util::ErrnoText(err), util::Error::Errno("open", path, err));
+    if (path.empty()) {
+      return util::Error::WithCause("open : " + util::ErrnoText(err), util::Error::Errno("open", path, err));
+    }
     return util::Error::Errno("open", path, err);
   }
   return ReadFd(fd.get(), path);

@@ -273,8 +273,8 @@ TEST_F(Embedded, VerifyCases) {
        "signature verification failed: package may be tampered"},
       {"base layer placeholder", [](PackageSignature& s, std::string&) { s.Algorithm = "sha256"; }, "",
        "unsupported signature algorithm: sha256"},
-      {"31-byte key before trust", [](PackageSignature& s, std::string&) { s.PublicKey = Base64Encode(std::string(31, 'a')); },
-       missing_dir, "invalid public key size: 31"},
+      {"31-byte key before trust",
+       [](PackageSignature& s, std::string&) { s.PublicKey = Base64Encode(std::string(31, 'a')); }, missing_dir, "invalid public key size: 31"},
       {"key not base64", [](PackageSignature& s, std::string&) { s.PublicKey = "%%%%"; }, "", "decode public key: "},
       {"missing trusted dir", [](PackageSignature&, std::string&) {}, missing_dir,
        "untrusted signing key: read trusted key dir " + missing_dir + ": open " + missing_dir +
