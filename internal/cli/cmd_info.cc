@@ -1,7 +1,11 @@
 #include "internal/cli/commands.h"
+#include "internal/cli/install.h"
 
 namespace cli {
 
-util::Error runInfo(const Args&) { return util::Error::Msg("info: not implemented"); }
+util::Error runInfo(const Args& args) {
+  if (args.empty()) return util::Error::Msg("usage: zol-cli info <appid>");
+  return ShowAppInfo(args[0]).Wrap("info failed");
+}
 
 }  // namespace cli

@@ -1,7 +1,11 @@
 #include "internal/cli/commands.h"
+#include "internal/cli/install.h"
 
 namespace cli {
 
-util::Error runInstall(const Args&) { return util::Error::Msg("install: not implemented"); }
+util::Error runInstall(const Args& args) {
+  if (args.empty()) return util::Error::Msg("usage: zol-cli install <package.zol>");
+  return InstallPackage(args[0]).Wrap("install failed");
+}
 
 }  // namespace cli

@@ -1,7 +1,11 @@
 #include "internal/cli/commands.h"
+#include "internal/cli/install.h"
 
 namespace cli {
 
-util::Error runUpgrade(const Args&) { return util::Error::Msg("upgrade: not implemented"); }
+util::Error runUpgrade(const Args& args) {
+  if (args.empty()) return util::Error::Msg("usage: zol-cli upgrade <package.zol>");
+  return UpgradeApp(args[0]).Wrap("upgrade failed");
+}
 
 }  // namespace cli

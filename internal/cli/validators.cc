@@ -40,7 +40,8 @@ util::Result<util::Command> newValidatedCommand(const std::string& name,
 }
 
 bool ValidDirName(std::string_view value) {
-  return !value.empty() && value != "." && value.find_first_of("/\\") == std::string_view::npos &&
+  // A NUL would silently cut the name short in every system call.
+  return !value.empty() && value != "." && value.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
          value.find("..") == std::string_view::npos;
 }
 

@@ -1,0 +1,211 @@
+// Base layers: the install of a base package and the check of the layers an
+// application requires.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "internal/cli/install.h"
+#include "internal/cli/validators.h"
+#include "internal/util/audit.h"
+#include "internal/util/beneath.h"
+#include "internal/util/files.h"
+#include "internal/util/json_writer.h"
+#include "internal/util/log.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* kSandboxDirs[] = {"proc", "sys", "dev", "run", "tmp", "app"};
+constexpr char kResolverText[] = "nameserver 1.1.1.1\nnameserver 8.8.8.8\n";
+
+// The sandbox mount points, the sticky tmp and the resolver fix all work on a
+// root filesystem that came from a package: every path is resolved beneath
+// it, so a "tmp -> /etc" or "etc -> /etc" link cannot change the host.
+void prepareRootfs(const std::string& rootfs) {
+  util::Result<util::Root> root = util::Root::Open(rootfs);
+  if (!root.ok()) {
+    util::Warn("[base] open rootfs %s: %v", rootfs, root.error());
+    return;
+  }
+  for (const char* name : kSandboxDirs) {
+    util::Error e = root->MkdirAll(name, 0755);
+    if (!e.ok()) util::Warn("[base] mkdir sandbox dir %s: %v", name, e);
+  }
+  util::Error e = root->Chmod("tmp", 01777);
+  if (!e.ok()) util::Warn("[base] chmod tmp: %v", e);
+
+  util::Result<struct stat> lst = root->Lstat("etc/resolv.conf");
+  if (!lst.ok() || !S_ISLNK(lst->st_mode)) return;
+  // The link is judged as the installing process sees the file system: an
+  // absolute target is looked up on the host.
+  struct stat st;
+  const std::string path = util::JoinPath(rootfs, "etc/resolv.conf");
+  if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return;
+  e = root->Remove("etc/resolv.conf");
+  if (!e.ok() && !e.Is(ENOENT)) util::Warn("[base] remove dangling resolv.conf: %v", e);
+  util::Result<util::UniqueFd> fd =
+      root->OpenFile("etc/resolv.conf", O_WRONLY | O_CREAT | O_EXCL, 0644, util::Root::Follow::kNo);
+  if (!fd.ok()) {
+    util::Warn("[base] write resolv.conf: %v", fd.error());
+    return;
+  }
+  const std::string text = kResolverText;
+  if (::write(fd->get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    util::Warn("[base] write resolv.conf: %v", util::Error::Errno("write", path, errno));
+    return;
+  }
+  util::Info("[base] Fixed dangling resolv.conf symlink.");
+}
+
+util::Error writeFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
+  const std::string tmp = path + ".tmp";
+  util::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
+  if (!fd.valid()) return util::Error::Errno("open", tmp, errno);
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    util::Error e = util::Error::Errno("write", tmp, errno);
+    ::unlink(tmp.c_str());
+    return e;
+  }
+  fd.Reset();
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    util::Error e = util::Error::Errno("rename", tmp + " " + path, errno);
+    ::unlink(tmp.c_str());
+    return e;
+  }
+  return util::Error();
+}
+
+}  // namespace
+
+std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch) {
+  std::string out = "{\n";
+  out += "  \"id\": " + util::JsonQuote(layer) + ",\n";
+  out += "  \"distro\": \"ubuntu\",\n";
+  out += "  \"version\": " + util::JsonQuote(version) + ",\n";
+  out += "  \"arch\": " + util::JsonQuote(arch) + ",\n";
+  out += "  \"rootfs\": \"rootfs\"\n";
+  out += "}\n";
+  return out;
+}
+
+util::Error runTarExtract(const std::string& tarball, const std::string& dest, bool xattrs) {
+  ZOL_TRY(validateCommandArg(tarball));
+  ZOL_TRY(validateCommandArg(dest));
+  std::vector<std::string> args;
+  if (xattrs) {
+    args.push_back("--xattrs");
+    args.push_back("--acls");
+  }
+  // Owners stay numeric: a layer must not depend on this host's user names.
+  for (const char* a : {"--numeric-owner", "-xJf"}) args.push_back(a);
+  args.push_back(tarball);
+  args.push_back("-C");
+  args.push_back(dest);
+  util::Result<util::Command> cmd = newValidatedCommand("tar", args);
+  if (!cmd.ok()) return cmd.error();
+  cmd->stdout_mode = util::Stdio::kInherit;
+  cmd->stderr_mode = util::Stdio::kInherit;
+  return util::RunProcess(*cmd);
+}
+
+util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, const config::Settings& cfg) {
+  const std::string name = m.Base + "-" + m.Arch;
+  const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
+  const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
+  const std::string tarball = util::JoinPath({dir, "files", "rootfs.tar.xz"});
+
+  util::Info("[base] Installing base layer: %s \u2192 %s", name, rootfs);
+  if (!util::Exists(tarball)) {
+    return util::Error::Msg(
+        "base package missing files/rootfs.tar.xz (was it built with zol-cli build --create-base?)");
+  }
+
+  struct stat st;
+  const bool layer_existed = ::lstat(layer_dir.c_str(), &st) == 0;
+  const bool rootfs_existed = ::lstat(rootfs.c_str(), &st) == 0;
+  // The tarball is unpacked into a staging rootfs beside the real one and
+  // renamed into place only when complete: a failed or interrupted unpack
+  // never leaves a half layer that looks installed, nor damages the old one.
+  const std::string staging = rootfs + ".installing";
+  util::Error e = util::EnsureDir(layer_dir);
+  if (e.ok()) {
+    e = util::RemoveAll(staging);
+    if (e.ok()) e = util::MkdirAll(staging, 0755);
+  }
+  if (!e.ok()) return e.Wrap("create rootfs dir");
+
+  auto undo = [&] {
+    util::RemoveAll(staging).IgnoreError();
+    if (!layer_existed) util::RemoveAll(layer_dir).IgnoreError();
+  };
+
+  util::Info("[base] Extracting rootfs (this may take a few minutes)...");
+  e = runTarExtract(tarball, staging, true);
+  if (!e.ok()) {
+    // Some file systems refuse extended attributes or ACLs; a second try
+    // without them decides.
+    util::RemoveAll(staging).IgnoreError();
+    e = util::MkdirAll(staging, 0755);
+    if (e.ok()) e = runTarExtract(tarball, staging, false);
+  }
+  if (!e.ok()) {
+    undo();
+    return e.Wrap("extract rootfs");
+  }
+
+  prepareRootfs(staging);
+
+  if (rootfs_existed) {
+    const std::string old = rootfs + ".replaced";
+    util::RemoveAll(old).IgnoreError();
+    if (::rename(rootfs.c_str(), old.c_str()) != 0) {
+      e = util::Error::Errno("rename", rootfs + " " + old, errno);
+      undo();
+      return e.Wrap("extract rootfs");
+    }
+    if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
+      e = util::Error::Errno("rename", staging + " " + rootfs, errno);
+      if (::rename(old.c_str(), rootfs.c_str()) != 0) util::Warn("[base] restore rootfs %s: %v", rootfs, e);
+      undo();
+      return e.Wrap("extract rootfs");
+    }
+    // The old tree may still hold a running sandbox's mounts: never cross
+    // into a mount while removing it.
+    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", old});
+    if (rm.ok()) {
+      rm->stdout_mode = util::Stdio::kToStderr;
+      rm->stderr_mode = util::Stdio::kInherit;
+      e = util::RunProcess(*rm);
+    } else {
+      e = rm.error();
+    }
+    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", old, e);
+  } else if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
+    e = util::Error::Errno("rename", staging + " " + rootfs, errno);
+    undo();
+    return e.Wrap("extract rootfs");
+  }
+
+  e = writeFileAtomically(util::JoinPath(layer_dir, "runtime.json"), runtimeJSON(name, m.Runtime.Version, m.Arch),
+                          0644);
+  if (!e.ok()) return e.Wrap("write runtime.json");
+
+  util::Info("[base] Base layer installed: %s (%s)", name, rootfs);
+  util::RecordInstall(std::string("com.calderim.base.") + name, m.Version, layer_dir);
+  return util::Error();
+}
+
+void checkDependencies(const pkgfmt::Manifest& m, const config::Settings& cfg) {
+  for (const std::string& name : m.Depends.Runtimes) {
+    if (!util::Exists(util::JoinPath({cfg.RuntimeDir, name, "rootfs"}))) {
+      util::Info("[warn] Required runtime not found: %s (install with: zol-cli install <base.zol>)", name);
+    }
+  }
+}
+
+}  // namespace cli

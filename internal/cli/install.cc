@@ -1,0 +1,334 @@
+#include "internal/cli/install.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "internal/cli/lifecycle.h"
+#include "internal/cli/validators.h"
+#include "internal/db/installed.h"
+#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/member_read.h"
+#include "internal/pkgfmt/signature.h"
+#include "internal/pkgfmt/validate.h"
+#include "internal/util/audit.h"
+#include "internal/util/disk.h"
+#include "internal/util/file_read.h"
+#include "internal/util/files.h"
+#include "internal/util/log.h"
+#include "internal/util/metrics.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+#include "internal/util/tempdir.h"
+#include "internal/util/timefmt.h"
+
+namespace cli {
+
+namespace {
+
+constexpr char kBaseIDPrefix[] = "com.calderim.base.";
+constexpr char kShortBasePrefix[] = "base.";
+
+// An application id with a base-layer prefix could never be shown or removed
+// by id: uninstall and info would take it for a layer.
+bool HasBaseLayerPrefix(const std::string& id) {
+  return util::HasPrefix(id, kBaseIDPrefix) || util::HasPrefix(id, kShortBasePrefix);
+}
+
+util::Error CheckDirNames(const pkgfmt::Manifest& m) {
+  struct Field {
+    const char* name;
+    const std::string& value;
+  };
+  for (const Field& f : {Field{"id", m.ID}, Field{"version", m.Version}, Field{"base", m.Base}}) {
+    if (!ValidDirName(f.value)) {
+      return util::Error::Msg(util::Sprintf("invalid manifest %s %s: not usable as a directory name", f.name,
+                                            util::Quote(f.value).c_str()));
+    }
+  }
+  if (m.Arch.find('\0') != std::string::npos) {
+    return util::Error::Msg("invalid manifest arch " + util::Quote(m.Arch) + ": not usable as a directory name");
+  }
+  return util::Error();
+}
+
+// Commits `staging` as `target`. An earlier tree at `target` is moved aside
+// first and removed only once the new one is in place; when the rename fails
+// it goes back, so a failed reinstall never loses the working install.
+util::Error CommitTree(const std::string& staging, const std::string& target) {
+  std::string aside;
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0) {
+    aside = target + ".replaced";
+    util::Error e = util::RemoveAll(aside);
+    if (!e.ok()) return e.Wrap("remove existing install");
+    if (::rename(target.c_str(), aside.c_str()) != 0) {
+      return util::Error::Errno("rename", target + " " + aside, errno).Wrap("remove existing install");
+    }
+  }
+  if (::rename(staging.c_str(), target.c_str()) != 0) {
+    util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
+    if (!aside.empty() && ::rename(aside.c_str(), target.c_str()) != 0) {
+      util::Warn("restore previous install %s: %v", target, util::Error::Errno("rename", aside + " " + target, errno));
+    }
+    return e;
+  }
+  if (!aside.empty()) {
+    util::Error e = util::RemoveAll(aside);
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", aside, e);
+  }
+  return util::Error();
+}
+
+// Removes the staging directory on every way out until the commit.
+class StagingGuard {
+ public:
+  explicit StagingGuard(std::string path) : path_(std::move(path)) {}
+  ~StagingGuard() {
+    if (path_.empty()) return;
+    util::Error e = util::RemoveAll(path_);
+    if (!e.ok()) util::Warn("cleanup failed staging dir %s: %v", path_, e);
+  }
+  void Release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+util::Error installPackage(const std::string& pkgPath, bool auto_base);
+
+}  // namespace
+
+bool baseLayerName(const std::string& id, std::string* name) {
+  if (!HasBaseLayerPrefix(id)) return false;
+  std::string n = id;
+  if (util::HasPrefix(n, kBaseIDPrefix)) n.erase(0, sizeof kBaseIDPrefix - 1);
+  if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
+  *name = n;
+  return true;
+}
+
+util::Error verifyPackageIntegrity(const std::string& pkgPath) {
+  struct stat st;
+  if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
+    util::Error e = pkgfmt::VerifyPackageSig(pkgPath);
+    if (!e.ok()) return e.Wrap("package signature verification failed");
+    return util::Error();
+  }
+  const bool required = [] {
+    const char* v = std::getenv("ZOL_REQUIRE_CHECKSUM");
+    return v != nullptr && std::string(v) == "1";
+  }();
+  const std::string sidecar = pkgfmt::ChecksumSidecarPath(pkgPath);
+  util::Result<std::string> text = util::ReadFileBounded(sidecar, 4096);
+  if (!text.ok()) {
+    if (text.error().Is(ENOENT)) {
+      if (required) {
+        return util::Error::Msg(util::Sprintf(
+            "package integrity check: no .sig or .sha256 found for %s (ZOL_REQUIRE_CHECKSUM=1)", pkgPath.c_str()));
+      }
+      util::Warn("[warn] no checksum or signature for %s \u2014 skipping integrity check", util::BaseName(pkgPath));
+      return util::Error();
+    }
+    // A sidecar that exists but cannot be read proves nothing; when checksums
+    // are required that must not pass.
+    if (required) return text.error().Wrap("package integrity check: unreadable .sha256");
+    return util::Error();
+  }
+  std::string expected = *text;
+  const char* ws = " \t\n\r\v\f";
+  expected.erase(0, expected.find_first_not_of(ws) == std::string::npos ? expected.size()
+                                                                         : expected.find_first_not_of(ws));
+  expected.erase(expected.find_last_not_of(ws) + 1);
+  if (expected.empty() && required) {
+    return util::Error::Msg(util::Sprintf(
+        "package integrity check: empty .sha256 for %s (ZOL_REQUIRE_CHECKSUM=1)", pkgPath.c_str()));
+  }
+  util::Error e = pkgfmt::VerifyFileChecksum(pkgPath, expected);
+  if (!e.ok()) return e.Wrap("package integrity check failed");
+  util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
+             util::BaseName(pkgPath));
+  return util::Error();
+}
+
+util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
+  // A manifest is small; anything larger than this is not one we would keep.
+  constexpr size_t kMaxManifest = 1 << 20;
+  util::Result<std::optional<std::string>> data = pkgfmt::ReadLastMember(path, "manifest.json", kMaxManifest);
+  if (!data.ok()) return data.error();
+  if (!data->has_value()) return util::Error::Msg("manifest.json not found in " + path);
+  return pkgfmt::ParseManifest(**data);
+}
+
+std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return "";
+  std::vector<std::string> names;
+  while (struct dirent* de = ::readdir(d)) {
+    std::string n = de->d_name;
+    if (n != "." && n != "..") names.push_back(std::move(n));
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names) {
+    std::string p = util::JoinPath(dir, n);
+    struct stat st;
+    if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (util::Ext(n) != ".zol") continue;
+    util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
+    if (!m.ok()) continue;
+    if (m->Kind == "base" && m->Base == base && m->Arch == arch) return p;
+  }
+  return "";
+}
+
+void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Settings& cfg) {
+  if (m.Base.empty() || m.Arch.empty()) return;
+  std::string rootfs = util::JoinPath({cfg.RuntimeDir, m.Base + "-" + m.Arch, "rootfs"});
+  if (util::Exists(rootfs)) return;
+  util::Info("[warn] Base layer not found: %s", rootfs);
+  std::string dir = util::DirName(pkgPath);
+  std::string found = findBaseZOL(dir, m.Base, m.Arch);
+  if (found.empty()) {
+    util::Info("[warn] No base.zol found in %s \u2014 prepare runtime manually.", dir);
+    return;
+  }
+  util::Info("[auto] Found base package: %s", found);
+  util::Info("[auto] Installing base layer (this may take a few minutes)...");
+  // The base install never looks for a base of its own: a crafted package
+  // cannot start a chain of installs.
+  util::Error e = installPackage(found, /*auto_base=*/false);
+  if (!e.ok()) {
+    util::Info("[warn] Auto-install of base layer failed: %v", e);
+    util::Info("[warn] Run manually: zol-cli install %s", found);
+    return;
+  }
+  util::Info("[auto] Base layer installed successfully.");
+}
+
+util::Error InstallPackage(const std::string& pkgPath) { return installPackage(pkgPath, /*auto_base=*/true); }
+
+namespace {
+
+util::Error installPackage(const std::string& pkgPath, bool auto_base) {
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+
+  util::Error e = pkgfmt::ValidateZOL(pkgPath);
+  if (!e.ok()) return e.Wrap("validate package");
+
+  struct stat st;
+  if (::stat(pkgPath.c_str(), &st) == 0) {
+    e = util::CheckDiskSpace(cfg->AppDir, 3 * static_cast<uint64_t>(st.st_size));
+    if (!e.ok()) return e.Wrap("pre-install disk check");
+  }
+
+  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
+  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
+  const std::string& xdir = tmp->path();
+
+  e = pkgfmt::ExtractTarGz(pkgPath, xdir);
+  if (!e.ok()) return e.Wrap("extract package");
+
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(xdir, "manifest.json"), 64 << 20);
+  if (!data.ok()) return data.error().Wrap("read manifest");
+  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
+  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
+  const pkgfmt::Manifest& m = *parsed;
+
+  ZOL_TRY(CheckDirNames(m));
+  if (m.Kind != "base" && HasBaseLayerPrefix(m.ID)) {
+    return util::Error::Msg("invalid manifest id " + util::Quote(m.ID) +
+                            ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
+  }
+
+  ZOL_TRY(verifyPackageIntegrity(pkgPath));
+
+  if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
+
+  checkDependencies(m, *cfg);
+  if (auto_base) ensureBaseRuntime(pkgPath, m, *cfg);
+
+  // Recorded absolute, so an uninstall from another directory removes this
+  // tree and nothing else.
+  const std::string install_dir = util::AbsPath(util::JoinPath({cfg->AppDir, m.ID, m.Version}));
+  const std::string staging = install_dir + ".installing";
+
+  e = util::RemoveAll(staging);
+  if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
+
+  e = util::EnsureDir(staging);
+  if (!e.ok()) return e.Wrap("create staging dir");
+  StagingGuard guard(staging);
+
+  const std::string files = util::JoinPath(xdir, "files");
+  if (util::Exists(files)) {
+    e = copyDirN(files, util::JoinPath(staging, "files"));
+    if (!e.ok()) return e.Wrap("copy files");
+  }
+  e = util::CopyFile(util::JoinPath(xdir, "manifest.json"), util::JoinPath(staging, "manifest.json"));
+  if (!e.ok()) return e.Wrap("copy manifest");
+
+  if (m.Lifecycle.has_value() && !m.Lifecycle->Install.empty()) {
+    e = runLifecycleScript(m.Lifecycle->Install, staging);
+    if (!e.ok()) return e.Wrap("install lifecycle script failed");
+  }
+
+  // Held from load to save, so parallel installs keep each other's records.
+  std::optional<util::Result<db::DBLock>> lock(db::LockDB(cfg->DBFile));
+  if (!lock->ok()) return lock->error().Wrap("load db");
+
+  ZOL_TRY(CommitTree(staging, install_dir));
+  guard.Release();
+
+  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
+  if (!database.ok()) return database.error().Wrap("load db");
+  db::InstalledApp rec;
+  rec.ID = m.ID;
+  rec.Name = m.Name;
+  rec.Version = m.Version;
+  rec.Arch = m.Arch;
+  rec.Base = m.Base;
+  rec.Kind = m.Kind;
+  rec.InstallPath = install_dir;
+  rec.Status = "installed";
+  rec.InstalledAt = util::Now();
+  e = (*database)->AddApp(rec);
+  if (!e.ok()) return e.Wrap("save to db");
+  const size_t count = (*database)->ListApps().size();
+  lock.reset();
+
+  util::RecordInstall(m.ID, m.Version, install_dir);
+  util::MetricsSetInstalled(static_cast<int64_t>(count));
+  util::WriteMetrics(cfg->MetricsPath).IgnoreError();
+  util::Info("Installed %s %s", m.ID, m.Version);
+  return util::Error();
+}
+
+}  // namespace
+
+util::Error UpgradeApp(const std::string& pkgPath) {
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-upgrade-");
+  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
+  util::Error e = pkgfmt::ExtractTarGz(pkgPath, tmp->path());
+  if (!e.ok()) return e.Wrap("extract package");
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(tmp->path(), "manifest.json"), 64 << 20);
+  if (!data.ok()) return data.error().Wrap("read manifest");
+  util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
+  if (!m.ok()) return m.error().Wrap("parse manifest");
+  {
+    util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
+    if (!database.ok()) return database.error().Wrap("load db");
+    std::optional<db::InstalledApp> old = (*database)->GetApp(m->ID);
+    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m->ID, old->Version, m->Version);
+  }
+  tmp->Remove().IgnoreError();
+  return InstallPackage(pkgPath);
+}
+
+}  // namespace cli

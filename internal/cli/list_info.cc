@@ -1,0 +1,214 @@
+// "list" and "info": read-only views of the registry and the runtime directory.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "internal/cli/install.h"
+#include "internal/cli/validators.h"
+#include "internal/db/installed.h"
+#include "internal/pkgfmt/manifest.h"
+#include "internal/util/file_read.h"
+#include "internal/util/json_reader.h"
+#include "internal/util/paths.h"
+#include "internal/util/strings.h"
+#include "internal/util/timefmt.h"
+
+namespace cli {
+
+namespace {
+
+struct DirEntry {
+  std::string name;
+  bool is_dir;
+};
+
+// The entries of dir in name order; false when it cannot be listed.
+bool listDir(const std::string& dir, std::vector<DirEntry>* out) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  while (struct dirent* de = ::readdir(d)) {
+    std::string n = de->d_name;
+    if (n == "." || n == "..") continue;
+    struct stat st;
+    bool is_dir = ::fstatat(::dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    out->push_back({std::move(n), is_dir});
+  }
+  ::closedir(d);
+  std::sort(out->begin(), out->end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+// Width in characters: every UTF-8 lead byte (or stray byte) counts once.
+size_t charWidth(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) {
+    if ((c & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+void printTable(const std::vector<std::vector<std::string>>& rows) {
+  size_t width[5] = {0, 0, 0, 0, 0};
+  for (const auto& r : rows) {
+    for (size_t i = 0; i < 5; ++i) width[i] = std::max(width[i], charWidth(r[i]));
+  }
+  std::string out;
+  for (const auto& r : rows) {
+    for (size_t i = 0; i < 5; ++i) {
+      out += r[i];
+      out.append(width[i] + 2 - charWidth(r[i]), ' ');
+    }
+    out += r[5];
+    out += '\n';
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+}  // namespace
+
+util::Error ListApps() {
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
+  if (!database.ok()) return database.error().Wrap("load db");
+  std::vector<db::InstalledApp> apps = (*database)->ListApps();
+
+  std::vector<DirEntry> entries;
+  listDir(cfg->RuntimeDir, &entries);
+  std::vector<std::vector<std::string>> rows = {{"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"}};
+  for (const DirEntry& e : entries) {
+    if (!e.is_dir) continue;
+    struct stat st;
+    const bool described = ::stat(util::JoinPath({cfg->RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
+    rows.push_back({"com.calderim.base." + e.name, "base", "-", described ? "installed" : "", "", "installed"});
+  }
+  if (apps.empty() && rows.size() == 1) {
+    std::fputs("No applications or base layers installed\n", stdout);
+    return util::Error();
+  }
+  for (const db::InstalledApp& a : apps) {
+    rows.push_back({a.ID, a.Kind.empty() ? "app" : a.Kind, a.Name, a.Version, a.Arch, a.Status});
+  }
+  printTable(rows);
+  return util::Error();
+}
+
+int64_t getDirSize(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  if (!S_ISDIR(st.st_mode)) return st.st_size;
+  int64_t total = 0;
+  std::vector<DirEntry> entries;
+  if (!listDir(path, &entries)) return 0;
+  for (const DirEntry& e : entries) total += getDirSize(util::JoinPath(path, e.name));
+  return total;
+}
+
+util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
+  std::string name;
+  baseLayerName(id, &name);
+  auto not_found = [&] {
+    return util::Error::Msg(util::Sprintf("base layer %s not installed (searched %s)", util::Quote(id).c_str(),
+                                          cfg.RuntimeDir.c_str()));
+  };
+  if (!ValidDirName(name)) return not_found();
+  std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
+  struct stat st;
+  if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
+    std::vector<DirEntry> entries;
+    if (!listDir(cfg.RuntimeDir, &entries)) {
+      return util::Error::Msg(util::Sprintf("base layer %s not installed", util::Quote(id).c_str()));
+    }
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const DirEntry& e) { return e.name.find(name) != std::string::npos; });
+    if (it == entries.end()) return not_found();
+    name = it->name;
+    layer_dir = util::JoinPath(cfg.RuntimeDir, name);
+  }
+
+  std::string out = "Base Layer Information:\n";
+  out += "  ID:      com.calderim.base." + name + "\n";
+  out += "  Path:    " + layer_dir + "\n";
+  util::Result<std::string> text = util::ReadFileBounded(util::JoinPath(layer_dir, "runtime.json"), 1 << 20);
+  if (!text.ok()) {
+    out += "  Status:  installed (no runtime.json found)\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return util::Error();
+  }
+  util::Result<util::json::Value> doc = util::json::Parse(*text);
+  if (!doc.ok() || (doc->type != util::json::Type::kObject && !doc->is_null())) {
+    out += "  Status:  installed (malformed runtime.json)\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return util::Error();
+  }
+  out += "  Status:  installed\n";
+  const struct {
+    const char* key;
+    const char* label;
+  } kLines[] = {{"version", "  Version: "}, {"arch", "  Arch:    "}, {"distro", "  Distro:  "}};
+  for (const auto& line : kLines) {
+    const util::json::Value* v = doc->Get(line.key);
+    if (v != nullptr && v->type == util::json::Type::kString) out += line.label + v->text + "\n";
+  }
+  int64_t size = getDirSize(util::JoinPath(layer_dir, "rootfs"));
+  if (size > 0) out += "  Rootfs size: " + std::to_string(size / 1048576) + " MB\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return util::Error();
+}
+
+util::Error ShowAppInfo(const std::string& id) {
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+  std::string layer;
+  if (baseLayerName(id, &layer)) return showBaseInfo(id, *cfg);
+
+  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
+  if (!database.ok()) return database.error().Wrap("load db");
+  std::optional<db::InstalledApp> app = (*database)->GetApp(id);
+  if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(app->InstallPath, "manifest.json"), 64 << 20);
+  if (!data.ok()) return data.error().Wrap("read manifest");
+  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
+  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
+  const pkgfmt::Manifest& m = *parsed;
+
+
+  std::string out = "Application Information:\n";
+  out += "  ID:          " + m.ID + "\n";
+  out += "  Name:        " + m.Name + "\n";
+  out += "  Version:     " + m.Version + "\n";
+  out += "  Architecture: " + m.Arch + "\n";
+  out += "  Base:        " + m.Base + "\n";
+  out += "  Kind:        " + m.Kind + "\n";
+  if (!m.Description.empty()) out += "  Description: " + m.Description + "\n";
+  out += "  Entry Point: " + m.Entry.Command + "\n";
+  out += "  Install Path: " + app->InstallPath + "\n";
+  out += "  Installed:   " + util::FormatRFC3339(app->InstalledAt) + "\n";
+  auto yes_no = [](bool b) { return std::string(b ? "true" : "false"); };
+  out += "\nPermissions:\n";
+  out += "  Network: " + yes_no(m.Permissions.Network) + "\n";
+  out += "  IPC:     " + yes_no(m.Permissions.IPC) + "\n";
+  out += "  Shm:     " + yes_no(m.Permissions.Shm) + "\n";
+  if (!m.Permissions.Filesystem.Readonly.empty()) {
+    out += "  Readonly mounts:\n";
+    for (const auto& p : m.Permissions.Filesystem.Readonly) out += "    - " + p + "\n";
+  }
+  if (!m.Permissions.Filesystem.Writable.empty()) {
+    out += "  Writable mounts:\n";
+    for (const auto& p : m.Permissions.Filesystem.Writable) out += "    - " + p + "\n";
+  }
+  out += "\nRuntime Environment:\n";
+  for (const auto& [k, v] : m.Runtime.Env) out += "  " + k + "=" + v + "\n";
+  if (!m.Depends.Runtimes.empty()) {
+    out += "\nRuntime Dependencies:\n";
+    for (const auto& r : m.Depends.Runtimes) out += "  - " + r + "\n";
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return util::Error();
+}
+
+}  // namespace cli

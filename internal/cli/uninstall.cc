@@ -1,0 +1,122 @@
+// Removing applications and base layers.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "internal/cli/install.h"
+#include "internal/cli/lifecycle.h"
+#include "internal/cli/validators.h"
+#include "internal/db/installed.h"
+#include "internal/pkgfmt/manifest.h"
+#include "internal/util/audit.h"
+#include "internal/util/beneath.h"
+#include "internal/util/file_read.h"
+#include "internal/util/files.h"
+#include "internal/util/log.h"
+#include "internal/util/metrics.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/strings.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* kMountPoints[] = {"proc", "sys", "dev", "run", "app", "tmp"};
+
+util::Error uninstallBaseLayer(const std::string& name) {
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+  if (!ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
+  const std::string layer_dir = util::JoinPath(cfg->RuntimeDir, name);
+  const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
+  struct stat st;
+  if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
+    return util::Error::Msg("base layer not installed: " + name);
+  }
+  util::Info("Removing base layer: %s", layer_dir);
+
+  // The root filesystem came from a package: only a mount point that is a
+  // real directory inside it is detached, never one reached through a link
+  // that could point at a host mount.
+  std::optional<util::Root> root;
+  if (util::Result<util::Root> r = util::Root::Open(rootfs); r.ok()) root.emplace(std::move(*r));
+  for (const char* mp : kMountPoints) {
+    const std::string path = util::JoinPath(rootfs, mp);
+    util::Error e;
+    if (!root.has_value()) {
+      e = util::Error::Errno("lstat", path, ENOENT);
+    } else if (util::Result<struct stat> l = root->Lstat(mp); !l.ok()) {
+      e = l.error();
+    } else if (!S_ISDIR(l->st_mode)) {
+      e = util::Error::Msg("not a directory inside the layer: " + path);
+    }
+    if (e.ok()) {
+      util::Result<util::Command> cmd = newValidatedCommand("umount", {"-l", path});
+      e = cmd.ok() ? util::RunProcess(*cmd) : cmd.error();
+    }
+    if (!e.ok()) util::Warn("umount %s (ignored): %v", path, e);
+  }
+
+  // --one-file-system: a mount left under the layer is never crossed.
+  util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", layer_dir});
+  if (!rm.ok()) return rm.error();
+  rm->stdout_mode = util::Stdio::kToStderr;
+  rm->stderr_mode = util::Stdio::kInherit;
+  util::Error e = util::RunProcess(*rm);
+  if (!e.ok()) {
+    return util::Error::WithCause(
+        util::Sprintf("remove base layer %s: %s\n  Tip: ensure no sandbox is running (check 'mount | grep %s')",
+                      name.c_str(), e.message().c_str(), rootfs.c_str()),
+        e);
+  }
+  util::Info("Uninstalled base layer %s", name);
+  util::RecordUninstall(std::string("com.calderim.base.") + name, "");
+  return util::Error();
+}
+
+}  // namespace
+
+util::Error UninstallApp(const std::string& id) {
+  std::string layer;
+  if (baseLayerName(id, &layer)) return uninstallBaseLayer(layer);
+
+  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+  db::InstalledApp app;
+  size_t left = 0;
+  {
+    // Held from load to save, so a parallel install or uninstall loses nothing.
+    util::Result<db::DBLock> lock = db::LockDB(cfg->DBFile);
+    if (!lock.ok()) return lock.error().Wrap("load db");
+    util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
+    if (!database.ok()) return database.error().Wrap("load db");
+    std::optional<db::InstalledApp> found = (*database)->GetApp(id);
+    if (!found.has_value()) return util::Error::Msg("app " + id + " not installed");
+    app = *found;
+
+    util::Result<std::string> data =
+        util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), 64 << 20);
+    if (data.ok()) {
+      util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
+      if (m.ok() && m->Lifecycle.has_value() && !m->Lifecycle->Uninstall.empty()) {
+        util::Error e = runLifecycleScript(m->Lifecycle->Uninstall, app.InstallPath);
+        if (!e.ok()) util::Info("[warn] Uninstall lifecycle script failed (continuing): %v", e);
+      }
+    }
+
+    util::Error e = util::RemoveAll(app.InstallPath);
+    if (!e.ok()) return e.Wrap("remove install dir");
+    e = (*database)->RemoveApp(id);
+    if (!e.ok()) return e.Wrap("remove from db");
+    left = (*database)->ListApps().size();
+  }
+
+  util::RecordUninstall(id, app.Version);
+  cfg = config::DefaultConfig();
+  util::MetricsSetInstalled(static_cast<int64_t>(left));
+  util::WriteMetrics(cfg->MetricsPath).IgnoreError();
+  util::Info("Uninstalled %s", id);
+  return util::Error();
+}
+
+}  // namespace cli

@@ -1,0 +1,251 @@
+// Base layers: install from a busybox root filesystem, the tar retry, hostile
+// root filesystems, uninstall with mounts, and the automatic install of a
+// missing layer from a package found beside the application.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/fixtures.h"
+#include "tests/harness.h"
+#include "tests/packages.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::ContainsRegex;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+bool PathExists(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+mode_t ModeOf(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+bool Mounted(const std::string& path) {
+  return ReadFile("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
+}
+
+class BaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pkgs_ = sb_.Path("pkgs");
+    rootfs_ = sb_.Path("src-rootfs");
+    mkdir(pkgs_.c_str(), 0755);
+    if (!MakeBusyboxRootfs(rootfs_)) GTEST_SKIP() << "busybox-static is not installed";
+  }
+
+  std::string BasePackage(const std::string& name = "base.zol", const std::string& version = "1.0") {
+    std::string p = pkgs_ + "/" + name;
+    EXPECT_TRUE(MakeBasePackage(p, "testbase", "x86_64", version, rootfs_));
+    return p;
+  }
+
+  // A directory holding a "tar" that runs `body` (a shell fragment) first.
+  std::map<std::string, std::string> StubTar(const std::string& body) {
+    std::string dir = sb_.Path("stub");
+    mkdir(dir.c_str(), 0755);
+    WriteFile(dir + "/tar", "#!/bin/sh\n" + body + "\nexec /bin/tar \"$@\"\n", 0755);
+    return {{"PATH", dir + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"}};
+  }
+
+  std::string Layer() const { return sb_.runtime_dir + "/testbase-x86_64"; }
+
+  Sandbox sb_;
+  std::string pkgs_, rootfs_;
+};
+
+TEST_F(BaseTest, InstallLaysOutTheLayer) {
+  chmod((rootfs_ + "/tmp").c_str(), 0755);
+  ASSERT_EQ(symlink("/nonexistent/resolv.conf", (rootfs_ + "/etc/resolv.conf").c_str()), 0);
+  RunResult r = sb_.Zol({"install", BasePackage()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string rootfs = Layer() + "/rootfs";
+  EXPECT_EQ(ReadFile(Layer() + "/runtime.json"),
+            "{\n  \"id\": \"testbase-x86_64\",\n  \"distro\": \"ubuntu\",\n  \"version\": \"24.04\",\n"
+            "  \"arch\": \"x86_64\",\n  \"rootfs\": \"rootfs\"\n}\n");
+  EXPECT_EQ(ModeOf(Layer() + "/runtime.json") & 0777, 0644u);
+  EXPECT_EQ(ModeOf(rootfs + "/tmp") & 07777, 01777u);
+  for (const char* d : {"proc", "sys", "dev", "run", "tmp", "app"}) {
+    EXPECT_TRUE(S_ISDIR(ModeOf(rootfs + "/" + d))) << d;
+  }
+  EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/etc/resolv.conf")));
+  EXPECT_THAT(ReadFile(rootfs + "/etc/resolv.conf"), ContainsRegex("^nameserver [0-9.]+\nnameserver [0-9.]+\n$"));
+  EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
+  EXPECT_FALSE(PathExists(rootfs + ".installing"));
+  EXPECT_THAT(r.err, HasSubstr("[base] Installing base layer: testbase-x86_64 \u2192 " + rootfs + "\n"));
+  EXPECT_THAT(r.err, HasSubstr("[base] Fixed dangling resolv.conf symlink.\n"));
+  EXPECT_THAT(r.err, HasSubstr("[base] Base layer installed: testbase-x86_64 (" + rootfs + ")\n"));
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+              HasSubstr("\"pkg_name\":\"com.calderim.base.testbase-x86_64\",\"version\":\"1.0\",\"install_path\":\"" +
+                        Layer() + "\"}"));
+  // Layers are not applications.
+  EXPECT_FALSE(PathExists(sb_.db_file));
+  EXPECT_FALSE(PathExists(sb_.metrics_path));
+}
+
+TEST_F(BaseTest, TarThatRefusesXattrsIsRetriedWithout) {
+  RunResult r = sb_.Zol({"install", BasePackage()},
+                        StubTar("for a in \"$@\"; do [ \"$a\" = --xattrs ] && { echo no xattrs >&2; exit 2; }; done"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
+}
+
+TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
+  std::string pkg = BasePackage();
+  RunResult r = sb_.Zol({"install", pkg}, StubTar("exit 2"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, EndsWith("[FATAL] install failed: extract rootfs: exit status 2\n"));
+  EXPECT_FALSE(PathExists(Layer()));
+
+  ASSERT_EQ(sb_.Zol({"install", pkg}).status, 0);
+  WriteFile(Layer() + "/rootfs/marker", "old");
+  r = sb_.Zol({"install", pkg}, StubTar("exit 2"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(Layer() + "/rootfs/marker"), "old");
+  EXPECT_FALSE(PathExists(Layer() + "/rootfs.installing"));
+}
+
+TEST_F(BaseTest, HostileRootfsLinksDoNotReachTheHost) {
+  const std::string host_tmp = sb_.Path("host-tmp");
+  const std::string host_etc = sb_.Path("host-etc");
+  mkdir(host_tmp.c_str(), 0755);
+  mkdir(host_etc.c_str(), 0755);
+  ASSERT_EQ(symlink("/nonexistent/x", (host_etc + "/resolv.conf").c_str()), 0);
+  Sh("rm -rf '" + rootfs_ + "/tmp' '" + rootfs_ + "/etc' '" + rootfs_ + "/run'");
+  ASSERT_EQ(symlink(host_tmp.c_str(), (rootfs_ + "/tmp").c_str()), 0);
+  ASSERT_EQ(symlink(host_etc.c_str(), (rootfs_ + "/etc").c_str()), 0);
+  ASSERT_EQ(symlink(host_tmp.c_str(), (rootfs_ + "/run").c_str()), 0);
+
+  RunResult r = sb_.Zol({"install", BasePackage()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ModeOf(host_tmp) & 07777, 0755u);
+  EXPECT_TRUE(S_ISLNK(ModeOf(host_etc + "/resolv.conf")));
+  EXPECT_EQ(Sh("ls -A '" + host_tmp + "'").out, "");
+  EXPECT_THAT(r.err, HasSubstr("[base] mkdir sandbox dir tmp: "));
+  EXPECT_THAT(r.err, HasSubstr("[base] chmod tmp: "));
+}
+
+TEST_F(BaseTest, UninstallDetachesMountsInsideButNotThroughLinks) {
+  ASSERT_EQ(sb_.Zol({"install", BasePackage()}).status, 0);
+  const std::string rootfs = Layer() + "/rootfs";
+  const std::string src = sb_.Path("bind-src");
+  const std::string host_mnt = sb_.Path("host-mnt");
+  mkdir(src.c_str(), 0755);
+  mkdir(host_mnt.c_str(), 0755);
+  WriteFile(src + "/keep", "keep");
+  ASSERT_EQ(mount(src.c_str(), (rootfs + "/proc").c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount("tmpfs", host_mnt.c_str(), "tmpfs", 0, "size=1m"), 0);
+  WriteFile(host_mnt + "/keep", "keep");
+  rmdir((rootfs + "/run").c_str());
+  ASSERT_EQ(symlink(host_mnt.c_str(), (rootfs + "/run").c_str()), 0);
+
+  RunResult r = sb_.Zol({"uninstall", "base.testbase-x86_64"});
+  const bool host_still_mounted = Mounted(host_mnt);
+  umount2(host_mnt.c_str(), MNT_DETACH);
+  umount2((rootfs + "/proc").c_str(), MNT_DETACH);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(PathExists(Layer()));
+  EXPECT_EQ(ReadFile(src + "/keep"), "keep");
+  EXPECT_TRUE(host_still_mounted);
+  EXPECT_THAT(r.err, HasSubstr(" Removing base layer: " + Layer() + "\n"));
+  EXPECT_THAT(r.err, HasSubstr("umount " + rootfs + "/sys (ignored): "));
+  EXPECT_THAT(r.err, HasSubstr("umount " + rootfs + "/run (ignored): "));
+  EXPECT_THAT(r.err, Not(HasSubstr("umount " + rootfs + "/proc (ignored)")));
+  EXPECT_THAT(r.err, HasSubstr(" Uninstalled base layer testbase-x86_64\n"));
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+              ContainsRegex("\\{\"event\":\"PKG_UNINSTALL\",\"timestamp\":\"[^\"]+\",\"user\":\"root\","
+                            "\"pkg_name\":\"com.calderim.base.testbase-x86_64\"\\}\n$"));
+}
+
+TEST_F(BaseTest, UninstallRefusesBadNamesAndMissingLayers) {
+  mkdir(sb_.runtime_dir.c_str(), 0755);
+  WriteFile(sb_.runtime_dir + "/canary", "c");
+  struct Case {
+    const char* id;
+    std::string err;
+  } cases[] = {
+      {"base.", "[FATAL] uninstall failed: invalid base layer name: \n"},
+      {"base..", "[FATAL] uninstall failed: invalid base layer name: .\n"},
+      {"base.../x", "[FATAL] uninstall failed: invalid base layer name: ../x\n"},
+      {"com.calderim.base.nope", "[FATAL] uninstall failed: base layer not installed: nope\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = sb_.Zol({"uninstall", c.id});
+    EXPECT_EQ(r.status, 1) << c.id;
+    EXPECT_THAT(r.err, EndsWith(c.err)) << c.id;
+  }
+  EXPECT_EQ(ReadFile(sb_.runtime_dir + "/canary"), "c");
+}
+
+TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
+  BasePackage("b-base.zol", "2.0");
+  BasePackage("c-base.zol", "3.0");
+  WriteFile(pkgs_ + "/a-corrupt.zol", "not a package");
+  AppSpec spec;
+  std::string app = pkgs_ + "/zz-app.zol";
+  ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+
+  RunResult r = sb_.Zol({"install", app});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string rootfs = Layer() + "/rootfs";
+  std::vector<std::string> lines = {
+      "[warn] Base layer not found: " + rootfs,
+      "[auto] Found base package: " + pkgs_ + "/b-base.zol",
+      "[auto] Installing base layer (this may take a few minutes)...",
+      "[base] Installing base layer: testbase-x86_64",
+      "[auto] Base layer installed successfully.",
+      "Installed com.example.hello 1.0",
+  };
+  size_t at = 0;
+  for (const std::string& l : lines) {
+    size_t found = r.err.find(l, at);
+    ASSERT_NE(found, std::string::npos) << l << "\n" << r.err;
+    at = found;
+  }
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
+
+  // Nothing beside the package: only a hint, and the app installs anyway.
+  Sandbox other;
+  std::string lone = other.Path("lone.zol");
+  ASSERT_TRUE(MakePackage(lone, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+  r = other.Zol({"install", lone});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[warn] No base.zol found in " + other.root + " \u2014 prepare runtime manually.\n"));
+}
+
+TEST_F(BaseTest, CandidateIsJudgedByTheManifestTheExtractorKeeps) {
+  // First manifest member says "base", the last (the one extraction keeps)
+  // is an application on the same missing base: taking the first would
+  // install the application again and again.
+  AppSpec spec;
+  std::string crafted = pkgs_ + "/a-crafted.zol";
+  std::string script =
+      "import io, tarfile, sys\n"
+      "def add(t, name, data):\n"
+      "    i = tarfile.TarInfo(name); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
+      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
+      "    add(t, 'manifest.json', sys.argv[2].encode())\n"
+      "    d = tarfile.TarInfo('files'); d.type = tarfile.DIRTYPE; d.mode = 0o755; t.addfile(d)\n"
+      "    add(t, 'files/rootfs.tar.xz', b'')\n"
+      "    add(t, 'manifest.json', sys.argv[3].encode())\n";
+  WriteFile(sb_.Path("craft.py"), script);
+  RunResult c = RunArgv({"python3", sb_.Path("craft.py"), crafted, BaseManifestJSON("testbase", "x86_64", "1.0"),
+                         AppManifestJSON(spec)},
+                        sb_.Env());
+  ASSERT_EQ(c.status, 0) << c.err;
+  std::string app = pkgs_ + "/b-app.zol";
+  ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+  RunResult r = sb_.Zol({"install", app});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("[auto] Found base package")));
+  EXPECT_THAT(r.err, HasSubstr("[warn] No base.zol found in"));
+}
+
+}  // namespace
+}  // namespace e2e

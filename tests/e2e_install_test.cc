@@ -1,0 +1,360 @@
+// The install road, sidecars, lifecycle scripts, reinstall and parallel
+// installs, driven through the real binary.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "internal/pkgfmt/signature.h"
+#include "tests/harness.h"
+#include "tests/packages.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using ::testing::Not;
+
+bool IsDir(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool PathExists(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+std::string Sha256(const std::string& path) {
+  RunResult r = Sh("sha256sum '" + path + "' | cut -d' ' -f1");
+  return r.out.substr(0, 64);
+}
+
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override { pkgs_ = sb_.Path("pkgs"); mkdir(pkgs_.c_str(), 0755); }
+
+  // A package with a matching checksum sidecar.
+  std::string Package(const AppSpec& spec, const std::map<std::string, std::string>& files = {{"bin/hello", "hi"}},
+                      const std::string& name = "") {
+    std::string p = pkgs_ + "/" + (name.empty() ? spec.id + "_" + spec.version + ".zol" : name);
+    EXPECT_TRUE(MakePackage(p, AppManifestJSON(spec), files));
+    WriteFile(p + ".sha256", Sha256(p) + "\n");
+    return p;
+  }
+
+  Sandbox sb_;
+  std::string pkgs_;
+};
+
+TEST_F(InstallTest, HappyPathLeavesTreeRecordAuditMetricsAndLog) {
+  AppSpec spec;
+  std::string pkg = Package(spec, {{"bin/hello", "#!/bin/sh\necho hi\n"}, {"share/doc.txt", "doc"}});
+  RunResult r = sb_.Zol({"install", pkg});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+
+  const std::string dir = sb_.app_dir + "/com.example.hello/1.0";
+  EXPECT_EQ(ReadFile(dir + "/files/bin/hello"), "#!/bin/sh\necho hi\n");
+  EXPECT_EQ(ReadFile(dir + "/files/share/doc.txt"), "doc");
+  EXPECT_EQ(ReadFile(dir + "/manifest.json"), AppManifestJSON(spec));
+  EXPECT_FALSE(PathExists(dir + ".installing"));
+
+  EXPECT_THAT(ReadFile(sb_.db_file),
+              MatchesRegex("\\[\n  \\{\n    \"id\": \"com.example.hello\",\n    \"name\": \"Hello\",\n"
+                           "    \"version\": \"1.0\",\n    \"arch\": \"x86_64\",\n    \"base\": \"testbase\",\n"
+                           "    \"kind\": \"cli\",\n    \"install_path\": \"" + dir + "\",\n"
+                           "    \"status\": \"installed\",\n    \"installed_at\": \"[0-9T:.+Z-]+\"\n  \\}\n\\]"));
+  struct stat st;
+  ASSERT_EQ(stat(sb_.db_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+              MatchesRegex("\\{\"event\":\"PKG_INSTALL\",\"timestamp\":\"[0-9-]+T[0-9:]+Z\",\"user\":\"root\","
+                           "\"pkg_name\":\"com.example.hello\",\"version\":\"1.0\",\"install_path\":\"" + dir +
+                           "\"\\}\n"));
+  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_installed_packages 1\n"));
+  std::string log = ReadFile(sb_.log_dir + "/zol.log");
+  EXPECT_THAT(log, ContainsRegex("\\[INFO\\] [0-9T:+Z-]+ Installed com.example.hello 1.0\n"));
+  EXPECT_THAT(log, HasSubstr("[warn] com.example.hello_1.0.zol has no .sig signature \u2014 integrity verified, "
+                             "but authenticity unconfirmed"));
+  // Nothing of the install stays in the temporary directory.
+  EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "");
+}
+
+TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
+  AppSpec ok;
+  std::string good = Package(ok);
+  std::string not_zol = pkgs_ + "/pkg.tar.gz";
+  Sh("cp '" + good + "' '" + not_zol + "'");
+  std::string no_files = pkgs_ + "/nofiles.zol";
+  {
+    Sh("d=$(mktemp -d); printf '%s' '" + AppManifestJSON(ok) + "' > $d/manifest.json; tar -czf '" + no_files +
+       "' -C $d manifest.json; rm -rf $d");
+  }
+  AppSpec bad_arch;
+  bad_arch.arch = "amd64";
+  std::string wrong_arch = Package(bad_arch, {{"x", "y"}}, "arch.zol");
+  AppSpec missing_script;
+  missing_script.install_script = "files/nothere.sh";
+  AppSpec escaping;
+  escaping.install_script = "../../etc/x";
+  AppSpec failing;
+  failing.install_script = "files/fail.sh";
+  std::string fail_pkg = Package(failing, {{"fail.sh", "#!/bin/sh\nexit 3\n"}}, "fail.zol");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"install"}, "[FATAL] usage: zol-cli install <package.zol>\n"},
+      {{"install", not_zol}, "[FATAL] install failed: validate package: not a .zol file: " + not_zol + "\n"},
+      {{"install", no_files}, "[FATAL] install failed: validate package: missing files directory in package\n"},
+      {{"install", wrong_arch},
+       "[FATAL] install failed: validate package: parse manifest: manifest error: arch: invalid architecture: "
+       "amd64\n"},
+      {{"install", Package(escaping, {{"x", "y"}}, "esc.zol")},
+       "[FATAL] install failed: install lifecycle script failed: lifecycle script path \"" + sb_.app_dir + "/etc/x\" escapes install "
+       "directory \"" + sb_.app_dir + "/com.example.hello/1.0.installing\"\n"},
+      {{"install", fail_pkg},
+       "[FATAL] install failed: install lifecycle script failed: lifecycle script " + sb_.app_dir +
+           "/com.example.hello/1.0.installing/files/fail.sh: exit status 3\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = sb_.Zol(c.args);
+    EXPECT_EQ(r.status, 1) << c.args.back();
+    EXPECT_THAT(r.err, testing::EndsWith(c.err)) << c.args.back();
+    EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0")) << c.args.back();
+    EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0.installing")) << c.args.back();
+    EXPECT_FALSE(PathExists(sb_.db_file)) << c.args.back();
+  }
+  // A missing script is only a hint.
+  RunResult r = sb_.Zol({"install", Package(missing_script, {{"x", "y"}}, "missing.zol")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[INFO]"));
+  EXPECT_THAT(r.err, HasSubstr("[warn] Lifecycle script not found: " + sb_.app_dir +
+                               "/com.example.hello/1.0.installing/files/nothere.sh (skipping)"));
+}
+
+TEST_F(InstallTest, SidecarMatrix) {
+  AppSpec spec;
+  std::string pkg = pkgs_ + "/app.zol";
+  ASSERT_TRUE(MakePackage(pkg, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+  const std::string digest = Sha256(pkg);
+  std::string upper = digest;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  const std::string wrong(64, '0');
+
+  // Key pair for the ".sig" rows.
+  RunResult kg = sb_.Zol({"keygen", "--dir", sb_.Path("keys")});
+  ASSERT_EQ(kg.status, 0) << kg.err;
+  const std::string tag = "Public key (base64): ";
+  std::string pub = kg.out.substr(kg.out.find(tag) + tag.size());
+  pub.erase(pub.find('\n'));
+
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::map<std::string, std::string> env;
+    int status;
+    std::string expect;  // substring of stderr
+  } cases[] = {
+      {"none", [] {}, {}, 0, "[warn] no checksum or signature for app.zol \u2014 skipping integrity check"},
+      {"none required", [] {}, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
+       "[FATAL] install failed: package integrity check: no .sig or .sha256 found for " + pkg +
+           " (ZOL_REQUIRE_CHECKSUM=1)\n"},
+      {"none, true is not 1", [] {}, {{"ZOL_REQUIRE_CHECKSUM", "true"}}, 0, "skipping integrity check"},
+      {"matching", [&] { WriteFile(pkg + ".sha256", digest + "\n"); }, {}, 0, "has no .sig signature"},
+      {"mismatching", [&] { WriteFile(pkg + ".sha256", wrong); }, {}, 1,
+       "[FATAL] install failed: package integrity check failed: checksum mismatch for " + pkg},
+      {"upper case", [&] { WriteFile(pkg + ".sha256", upper); }, {}, 1, "package integrity check failed"},
+      {"empty", [&] { WriteFile(pkg + ".sha256", ""); }, {}, 0, "has no .sig signature"},
+      {"empty required", [&] { WriteFile(pkg + ".sha256", ""); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
+       "package integrity check: empty .sha256"},
+      {"unreadable required", [&] { mkdir((pkg + ".sha256").c_str(), 0755); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
+       "package integrity check: unreadable .sha256"},
+      {"signed, trusted key",
+       [&] {
+         WriteFile(pkg + ".sha256", wrong);  // never read when a signature exists
+         ASSERT_TRUE(pkgfmt::SignPackage(pkg, sb_.Path("keys/zol-signing.key")).ok());
+       },
+       {{"ZOL_PUBLIC_KEY", pub}}, 0, ""},
+      {"signed, built-in key", [&] { ASSERT_TRUE(pkgfmt::SignPackage(pkg, sb_.Path("keys/zol-signing.key")).ok()); },
+       {}, 1, "[FATAL] install failed: package signature verification failed: "},
+  };
+  for (const Case& c : cases) {
+    Sh("rm -rf '" + sb_.app_dir + "' '" + pkg + ".sha256' '" + pkg + ".sig' '" + sb_.db_file + "'");
+    c.prepare();
+    RunResult r = sb_.Zol({"install", pkg}, c.env);
+    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.expect)) << c.name;
+    Sh("rm -rf '" + pkg + ".sha256' '" + pkg + ".sig'");
+  }
+}
+
+TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
+  AppSpec neighbour;
+  neighbour.id = "com.example.neighbour";
+  ASSERT_EQ(sb_.Zol({"install", Package(neighbour)}).status, 0);
+  const std::string before = ReadFile(sb_.db_file);
+
+  struct Case {
+    std::string field, value;
+  } cases[] = {
+      {"version", "../x"}, {"id", "a/b"}, {"id", ".."},        {"id", "x\\y"},
+      {"base", "."},       {"id", "base.evil"}, {"id", "com.calderim.base.evil"},
+      {"version", std::string("1\0" "2", 3)},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    AppSpec spec;
+    spec.id = "com.example.hostile";
+    if (c.field == "id") spec.id = c.value;
+    if (c.field == "version") spec.version = c.value;
+    if (c.field == "base") spec.base = c.value;
+    std::string pkg = Package(spec, {{"bin/x", "x"}}, "hostile" + std::to_string(n++) + ".zol");
+    RunResult r = sb_.Zol({"install", pkg});
+    EXPECT_EQ(r.status, 1) << c.field << "=" << c.value;
+    EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: invalid manifest " + c.field)) << c.value;
+    EXPECT_EQ(Sh("ls -A '" + sb_.app_dir + "'").out, "com.example.neighbour\n") << c.value;
+    EXPECT_EQ(ReadFile(sb_.db_file), before);
+  }
+  EXPECT_FALSE(PathExists(sb_.root + "/x"));
+  EXPECT_EQ(ReadFile(sb_.app_dir + "/com.example.neighbour/1.0/files/bin/hello"), "hi");
+}
+
+TEST_F(InstallTest, ScriptSeesStagingPathAndAFailureKeepsThePreviousInstall) {
+  AppSpec spec;
+  spec.install_script = "files/setup.sh";
+  std::string marker = sb_.Path("seen");
+  std::string good = Package(spec, {{"setup.sh", "#!/bin/sh\nprintf '%s' \"$ZOL_INSTALL_PATH\" > " + marker + "\n"},
+                                    {"bin/hello", "v1"}});
+  RunResult r = sb_.Zol({"install", good}, {{"ZOL_INSTALL_PATH", "/inherited"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(marker), sb_.app_dir + "/com.example.hello/1.0.installing");
+
+  std::string bad = Package(spec, {{"setup.sh", "#!/bin/sh\nexit 3\n"}, {"bin/hello", "v2"}}, "bad.zol");
+  r = sb_.Zol({"install", bad});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(sb_.app_dir + "/com.example.hello/1.0/files/bin/hello"), "v1");
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0.installing"));
+}
+
+TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
+  AppSpec spec;
+  spec.install_script = "files/slow.sh";
+  std::string flag = sb_.Path("started");
+  std::string pkg = Package(spec, {{"slow.sh", "#!/bin/sh\ntouch " + flag + "\nexec sleep 30\n"}});
+  std::vector<std::string> argv = {ZolBin(), "install", pkg};
+  std::vector<std::string> env = sb_.Env();
+  std::thread killer([&] {
+    for (int i = 0; i < 200 && !PathExists(flag); ++i) usleep(50000);
+    Sh("pkill -KILL -f '^" + ZolBin() + " install " + pkg + "$'; pkill -KILL -f 'sleep 30$'");
+  });
+  RunResult r = RunArgv(argv, env);
+  killer.join();
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0.installing"));
+
+  spec.install_script.clear();
+  std::string again = Package(spec, {{"bin/hello", "hi"}}, "again.zol");
+  r = sb_.Zol({"install", again});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0.installing"));
+  EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0/files"));
+}
+
+TEST_F(InstallTest, ReinstallWhoseCommitFailsKeepsTheOldTreeAndRecord) {
+  AppSpec spec;
+  ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "old"}})}).status, 0);
+  const std::string record = ReadFile(sb_.db_file);
+  const std::string id_dir = sb_.app_dir + "/com.example.hello";
+  // An immutable id directory refuses every rename inside it.
+  ASSERT_EQ(Sh("chattr +i '" + id_dir + "'").status, 0);
+  RunResult r = sb_.Zol({"install", Package(spec, {{"bin/hello", "new"}}, "new.zol")});
+  Sh("chattr -i '" + id_dir + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "old");
+  EXPECT_EQ(ReadFile(sb_.db_file), record);
+
+  // And a reinstall that can commit replaces the tree.
+  r = sb_.Zol({"install", Package(spec, {{"bin/hello", "new"}}, "new2.zol")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "new");
+  EXPECT_FALSE(PathExists(id_dir + "/1.0.replaced"));
+}
+
+TEST_F(InstallTest, RelativeAppDirIsRecordedAbsolute) {
+  AppSpec spec;
+  std::string pkg = Package(spec);
+  std::vector<std::string> argv = {ZolBin(), "install", pkg};
+  RunResult r = RunArgv(argv, sb_.Env({{"DRAV_APP_DIR", "rel-apps"}}), "", sb_.root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(ReadFile(sb_.db_file), HasSubstr("\"install_path\": \"" + sb_.root + "/rel-apps/com.example.hello/1.0\""));
+}
+
+TEST_F(InstallTest, ParallelInstallsAreAllRecorded) {
+  std::vector<std::string> pkgs;
+  for (int i = 0; i < 8; ++i) {
+    AppSpec spec;
+    spec.id = "com.example.app" + std::to_string(i);
+    pkgs.push_back(Package(spec));
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> status(8, -1);
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] { status[i] = sb_.Zol({"install", pkgs[i]}).status; });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(status[i], 0) << i;
+  std::string db = ReadFile(sb_.db_file);
+  for (int i = 0; i < 8; ++i) EXPECT_THAT(db, HasSubstr("\"id\": \"com.example.app" + std::to_string(i) + "\""));
+}
+
+TEST_F(InstallTest, UpgradeAndUninstall) {
+  AppSpec spec;
+  ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "one"}})}).status, 0);
+  spec.version = "2.0";
+  RunResult r = sb_.Zol({"upgrade", Package(spec, {{"bin/hello", "two"}})});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(" Upgrading com.example.hello from 1.0 to 2.0\n"));
+  std::string db = ReadFile(sb_.db_file);
+  EXPECT_THAT(db, HasSubstr("\"version\": \"2.0\""));
+  EXPECT_THAT(db, Not(HasSubstr("\"version\": \"1.0\"")));
+  EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0"));
+
+  r = sb_.Zol({"uninstall", "com.example.hello"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(" Uninstalled com.example.hello\n"));
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/2.0"));
+  EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0"));
+  EXPECT_EQ(ReadFile(sb_.db_file), "[]");
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+              ContainsRegex("\\{\"event\":\"PKG_UNINSTALL\",\"timestamp\":\"[^\"]+\",\"user\":\"root\","
+                            "\"pkg_name\":\"com.example.hello\",\"version\":\"2.0\"\\}\n$"));
+  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_installed_packages 0\n"));
+
+  r = sb_.Zol({"uninstall", "com.example.hello"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, testing::EndsWith("[FATAL] uninstall failed: app com.example.hello not installed\n"));
+  EXPECT_THAT(sb_.Zol({"uninstall"}).err, testing::EndsWith("[FATAL] usage: zol-cli uninstall <appid>\n"));
+  EXPECT_THAT(sb_.Zol({"upgrade"}).err, testing::EndsWith("[FATAL] usage: zol-cli upgrade <package.zol>\n"));
+}
+
+TEST_F(InstallTest, UninstallScriptFailureStillRemoves) {
+  AppSpec spec;
+  spec.uninstall_script = "files/bye.sh";
+  ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bye.sh", "#!/bin/sh\nexit 4\n"}})}).status, 0);
+  RunResult r = sb_.Zol({"uninstall", spec.id});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[INFO]"));
+  EXPECT_THAT(r.err, HasSubstr("[warn] Uninstall lifecycle script failed (continuing): lifecycle script "));
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0"));
+}
+
+}  // namespace
+}  // namespace e2e
