@@ -99,8 +99,11 @@ std::pair<int, uint64_t> MakeTree(const std::string& root, uint64_t min_bytes) {
     } else {
       put(root + "/bin/blob" + std::to_string(i), Random(rng, 12u << 20));
     }
+    // Links to small files: the build stores their content, tar the link,
+    // so only a few bytes separate the two outputs.
     if (i % 4 == 1) {
-      ::symlink(("blob" + std::to_string(i)).c_str(), (root + "/bin/link" + std::to_string(i)).c_str());
+      ::symlink(("../share/doc" + std::to_string(i % 40) + "/sub/note0.txt").c_str(),
+                (root + "/bin/link" + std::to_string(i)).c_str());
     }
   }
   return {files, bytes};
@@ -152,9 +155,21 @@ int main(int argc, char** argv) {
   }
   std::string src = work + "/tree";
   (void)util::RemoveAll(src);
-  auto [files, bytes] = MakeTree(src, mib << 20);
-  std::printf("tree: %d files, %.1f MiB under %s\n", files, bytes / 1048576.0, src.c_str());
+  // The tree is made in a child: a forked child starts with its parent's
+  // memory peak, which would otherwise hide both contenders' own figures.
   std::fflush(stdout);
+  pid_t gen = ::fork();
+  if (gen == 0) {
+    auto [files, bytes] = MakeTree(src, mib << 20);
+    std::printf("tree: %d files, %.1f MiB under %s\n", files, bytes / 1048576.0, src.c_str());
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  int gen_status = 0;
+  if (gen < 0 || ::waitpid(gen, &gen_status, 0) != gen || gen_status != 0) {
+    std::fprintf(stderr, "making the tree failed\n");
+    return 1;
+  }
   // Page the tree in once so neither contender pays for the first read.
   util::Command warm;
   warm.path = "tar";
@@ -185,10 +200,10 @@ int main(int argc, char** argv) {
   struct stat zst = {}, tst = {};
   ::stat((work + "/dist/com.calderim.tree_1.0.0_aarch64.zol").c_str(), &zst);
   ::stat((work + "/tree.tar.gz").c_str(), &tst);
-  std::printf("%-28s %10s %14s %12s %8s\n", "", "wall (s)", "peak RSS (MiB)", "output (MiB)", "status");
-  std::printf("%-28s %10.2f %14.1f %12.1f %8d\n", "zol-cli build --from-dir", zm.seconds, zm.peak_kib / 1024.0,
+  std::printf("%-28s %10s %15s %12s %8s\n", "", "wall (s)", "peak RSS (KiB)", "output (MiB)", "status");
+  std::printf("%-28s %10.2f %15ld %12.1f %8d\n", "zol-cli build --from-dir", zm.seconds, zm.peak_kib,
               zst.st_size / 1048576.0, zm.status);
-  std::printf("%-28s %10.2f %14.1f %12.1f %8d\n", "tar -czf", tm.seconds, tm.peak_kib / 1024.0,
-              tst.st_size / 1048576.0, tm.status);
+  std::printf("%-28s %10.2f %15ld %12.1f %8d\n", "tar -czf", tm.seconds, tm.peak_kib, tst.st_size / 1048576.0,
+              tm.status);
   return zm.status == 0 && tm.status == 0 ? 0 : 1;
 }
