@@ -1,4 +1,5 @@
 #include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/member_read.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -444,6 +446,32 @@ TEST_F(ExtractTest, SizeLimitsAllowEqualAndCountHardLinkCopies) {
     util::Error e = Extract(c.members, small);
     EXPECT_EQ(e.message(), std::string(c.message)) << c.what;
   }
+}
+
+TEST_F(ExtractTest, ReadLastMemberSeesWhatTheExtractorWouldKeep) {
+  Member contiguous = File("manifest.json", "contiguous");
+  contiguous.type = '7';
+  struct Case {
+    const char* what;
+    std::vector<Member> members;
+    std::optional<std::string> want;
+    bool fails;
+  } cases[] = {
+      {"the last of two wins", {File("./manifest.json", "one"), File("manifest.json", "two")}, "two", false},
+      {"types the extractor skips are not members", {File("manifest.json", "real"), contiguous}, "real", false},
+      {"a directory is not a member", {Dir("manifest.json")}, std::nullopt, false},
+      {"absent", {File("other", "x")}, std::nullopt, false},
+      {"over the bound", {File("manifest.json", std::string(11, 'm'))}, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    auto got = ReadLastMember(Package(Gzip(RawTar(c.members))), "manifest.json", 10);
+    ASSERT_EQ(got.ok(), !c.fails) << c.what;
+    if (got.ok()) {
+      EXPECT_EQ(*got, c.want) << c.what;
+    }
+  }
+  EXPECT_FALSE(ReadLastMember(Package(RawTar({File("manifest.json", "x")})), "manifest.json", 10).ok())
+      << "not gzip";
 }
 
 TEST_F(ExtractTest, ConcatenatedGzipMembersReadAsOneStream) {

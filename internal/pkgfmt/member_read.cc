@@ -1,0 +1,58 @@
+#include "internal/pkgfmt/member_read.h"
+
+#include <string>
+
+#include "internal/pkgfmt/tar_reader.h"
+#include "internal/util/paths.h"
+
+namespace pkgfmt {
+
+using util::Error;
+using util::Result;
+
+Result<std::optional<std::string>> ReadLastMember(const std::string& package, const std::string& name,
+                                                  size_t max_bytes) {
+  auto tar = TarReader::Open(package);
+  if (!tar.ok()) return tar.error();
+  std::optional<std::string> found;
+  Error err;
+  TarMember m;
+  for (;;) {
+    auto more = (*tar)->Next(&m);
+    if (!more.ok()) {
+      err = more.error();
+      break;
+    }
+    if (!*more) break;
+    std::string stored = util::HasPrefix(m.name, "./") ? m.name.substr(2) : m.name;
+    // Only what the extractor would write as a regular file counts.
+    bool regular = m.type == '0' || (m.type == '\0' && !util::HasSuffix(m.name, "/"));
+    if (stored != name || !regular) continue;
+    if (m.size < 0 || static_cast<uint64_t>(m.size) > max_bytes) {
+      err = Error::Msg(name + ": member larger than " + std::to_string(max_bytes) + " bytes");
+      break;
+    }
+    std::string data(static_cast<size_t>(m.size), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+      auto n = (*tar)->Read(data.data() + got, data.size() - got);
+      if (!n.ok()) {
+        err = n.error().Wrap("read " + name);
+        break;
+      }
+      if (*n == 0) {
+        err = Error::Msg("read " + name + ": unexpected end of member");
+        break;
+      }
+      got += *n;
+    }
+    if (!err.ok()) break;
+    found = std::move(data);
+  }
+  Error closed = (*tar)->Close();
+  if (!err.ok()) return err;
+  if (!closed.ok()) return closed;
+  return found;
+}
+
+}  // namespace pkgfmt

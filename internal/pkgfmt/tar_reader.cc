@@ -1,0 +1,341 @@
+#include "internal/pkgfmt/tar_reader.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/util/fd.h"
+#include "internal/util/strings.h"
+
+namespace pkgfmt {
+
+using util::Error;
+using util::Result;
+
+namespace {
+
+
+// Our own inflate over the package file: anything that is not gzip fails
+// before the tar reader sees a byte, and concatenated gzip members read as
+// one stream.
+class GzipReader {
+ public:
+  ~GzipReader() {
+    if (init_) inflateEnd(&zs_);
+  }
+
+  Error Open(int fd) {
+    fd_ = fd;
+    ZOL_TRY(Fill());
+    if (avail_ == 0) return Error::Msg("unexpected end of file");
+    if (avail_ < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return Error::Msg("invalid gzip header");
+    if (avail_ >= 3 && in_[2] != 8) return Error::Msg("unsupported gzip compression method");
+    if (inflateInit2(&zs_, 15 + 16) != Z_OK) return Error::Msg("cannot start inflate");
+    init_ = true;
+    zs_.next_in = in_.data();
+    zs_.avail_in = static_cast<uInt>(avail_);
+    return Error();
+  }
+
+  // Up to n bytes of the decompressed stream; 0 at its end.
+  Result<size_t> Read(unsigned char* out, size_t n) {
+    if (!failed_.ok()) return failed_;
+    zs_.next_out = out;
+    zs_.avail_out = static_cast<uInt>(n);
+    while (zs_.avail_out == n && !done_) {
+      if (zs_.avail_in == 0) {
+        Error e = Fill();
+        if (!e.ok()) return failed_ = e;
+        if (avail_ == 0) {
+          if (member_end_) {
+            done_ = true;
+            break;
+          }
+          return failed_ = Error::Msg("unexpected EOF");
+        }
+        zs_.next_in = in_.data();
+        zs_.avail_in = static_cast<uInt>(avail_);
+      }
+      if (member_end_) {
+        // More bytes after a member: they must start another one.
+        inflateReset(&zs_);
+        member_end_ = false;
+      }
+      int r = inflate(&zs_, Z_NO_FLUSH);
+      if (r == Z_STREAM_END) {
+        member_end_ = true;
+      } else if (r != Z_OK && r != Z_BUF_ERROR) {
+        return failed_ = Error::Msg(std::string("gzip: ") + (zs_.msg ? zs_.msg : "invalid data"));
+      }
+    }
+    return n - zs_.avail_out;
+  }
+
+ private:
+  Error Fill() {
+    for (;;) {
+      ssize_t r = ::read(fd_, in_.data(), in_.size());
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Error::Errno("read", "", errno);
+      }
+      avail_ = static_cast<size_t>(r);
+      return Error();
+    }
+  }
+
+  int fd_ = -1;
+  z_stream zs_{};
+  bool init_ = false;
+  bool member_end_ = false;
+  bool done_ = false;
+  std::vector<unsigned char> in_ = std::vector<unsigned char>(64 * 1024);
+  size_t avail_ = 0;
+  Error failed_;
+};
+
+// The decompressed stream as handed to libarchive. While a header is being
+// read, the bytes from its start are kept, so the raw header blocks can be
+// checked for what libarchive silently drops: the type byte it maps to
+// "regular" and NUL bytes inside names, where it truncates.
+class Stream {
+ public:
+  explicit Stream(GzipReader* gz) : gz_(gz) {}
+
+  static la_ssize_t ReadCallback(struct archive* a, void* self, const void** buf) {
+    return static_cast<Stream*>(self)->Next(a, buf);
+  }
+
+  // Keep everything from stream offset `from` until Unpin().
+  void Pin(int64_t from) {
+    pinned_ = true;
+    pin_ = from;
+  }
+  void Unpin() { pinned_ = false; }
+
+  // The bytes [from, to) of the stream, if still kept.
+  bool Bytes(int64_t from, int64_t to, std::string& out) const {
+    if (from < base_ || to > base_ + static_cast<int64_t>(window_.size()) || from > to) return false;
+    out.assign(window_.data() + (from - base_), static_cast<size_t>(to - from));
+    return true;
+  }
+
+ private:
+  // Bytes kept behind the newest chunk when nothing is pinned: enough for
+  // what libarchive may still refer to across a chunk boundary.
+  static constexpr size_t kKeep = 1 << 20;
+  static constexpr size_t kChunk = 64 * 1024;
+  static constexpr size_t kCompactStep = 8 << 20;
+  // A header (with its extended records) larger than this is refused.
+  static constexpr size_t kMaxPinned = 64 << 20;
+
+  la_ssize_t Next(struct archive* a, const void** buf) {
+    int64_t drop_to = base_ + static_cast<int64_t>(window_.size()) - static_cast<int64_t>(kKeep);
+    if (pinned_) drop_to = std::min(drop_to, pin_);
+    // Compacted in large steps so that the kept tail is not moved per chunk.
+    if (drop_to - base_ >= static_cast<int64_t>(kCompactStep)) {
+      window_.erase(window_.begin(), window_.begin() + (drop_to - base_));
+      base_ = drop_to;
+    }
+    if (pinned_ && base_ + static_cast<int64_t>(window_.size()) - pin_ > static_cast<int64_t>(kMaxPinned)) {
+      archive_set_error(a, EFBIG, "tar header too large");
+      return -1;
+    }
+    size_t old = window_.size();
+    window_.resize(old + kChunk);
+    auto n = gz_->Read(reinterpret_cast<unsigned char*>(window_.data() + old), kChunk);
+    if (!n.ok()) {
+      window_.resize(old);
+      archive_set_error(a, EIO, "%s", n.error().message().c_str());
+      return -1;
+    }
+    window_.resize(old + *n);
+    *buf = window_.data() + old;
+    return static_cast<la_ssize_t>(*n);
+  }
+
+  GzipReader* gz_;
+  std::vector<char> window_;
+  int64_t base_ = 0;
+  bool pinned_ = false;
+  int64_t pin_ = 0;
+};
+
+int64_t ParseNumber(const char* field, size_t size) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(field);
+  if (p[0] & 0x80) {
+    // Base-256: big-endian two's complement with the top bit as marker.
+    uint64_t v = p[0] & 0x3f;
+    for (size_t i = 1; i < size; ++i) v = (v << 8) | p[i];
+    return (p[0] & 0x40) ? -1 : static_cast<int64_t>(v);
+  }
+  size_t i = 0;
+  while (i < size && (p[i] == ' ' || p[i] == 0)) ++i;
+  int64_t v = 0;
+  for (; i < size && p[i] >= '0' && p[i] <= '7'; ++i) v = v * 8 + (p[i] - '0');
+  return v;
+}
+
+// Checks the PAX records of an extended header: a name or link target with
+// a NUL byte would reach us cut short.
+Error CheckPaxRecords(std::string_view data) {
+  while (!data.empty()) {
+    size_t sp = data.find(' ');
+    if (sp == std::string_view::npos) break;
+    int64_t len = 0;
+    for (size_t i = 0; i < sp; ++i) {
+      if (data[i] < '0' || data[i] > '9') return Error();  // libarchive judges the syntax
+      len = len * 10 + (data[i] - '0');
+      if (len > static_cast<int64_t>(data.size())) return Error();
+    }
+    if (len <= static_cast<int64_t>(sp)) return Error();
+    std::string_view rec = data.substr(sp + 1, static_cast<size_t>(len) - sp - 1);
+    if (!rec.empty() && rec.back() == '\n') rec.remove_suffix(1);
+    size_t eq = rec.find('=');
+    if (eq != std::string_view::npos) {
+      std::string_view key = rec.substr(0, eq), value = rec.substr(eq + 1);
+      if ((key == "path" || key == "linkpath") && value.find('\0') != std::string_view::npos) {
+        return Error::Msg(util::Sprintf("invalid tar header: %.*s holds a NUL byte",
+                                        static_cast<int>(key.size()), key.data()));
+      }
+    }
+    data.remove_prefix(static_cast<size_t>(len));
+  }
+  return Error();
+}
+
+// The raw headers of one member (extended headers, then the main one):
+// returns the main header's type byte after checking the names carried in
+// extended records.
+Result<char> InspectHeaders(const std::string& raw) {
+  size_t off = 0;
+  while (off + 512 <= raw.size()) {
+    const char* blk = raw.data() + off;
+    char type = blk[156];
+    int64_t size = ParseNumber(blk + 124, 12);
+    if (type != 'x' && type != 'g' && type != 'L' && type != 'K') return type;
+    if (size < 0) return Error::Msg("invalid tar header: negative size");
+    size_t data_off = off + 512;
+    size_t data_end = data_off + static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(raw.size())));
+    if (data_end > raw.size()) data_end = raw.size();
+    std::string_view data(raw.data() + data_off, data_end - data_off);
+    if (type == 'x') {
+      ZOL_TRY(CheckPaxRecords(data));
+    } else if (type == 'L' || type == 'K') {
+      // A GNU long name is NUL-terminated; a NUL before its last byte that
+      // is followed by more text would cut it.
+      while (!data.empty() && data.back() == '\0') data.remove_suffix(1);
+      if (data.find('\0') != std::string_view::npos) return Error::Msg("invalid tar header: name holds a NUL byte");
+    }
+    off = data_off + ((static_cast<size_t>(size) + 511) / 512) * 512;
+  }
+  return Error::Msg("invalid tar header: main header not found");
+}
+
+Error ArchiveError(struct archive* a) {
+  const char* s = archive_error_string(a);
+  return Error::Msg(s ? s : "unknown tar error");
+}
+
+}  // namespace
+
+struct TarReader::Impl {
+  util::UniqueFd fd;
+  std::string path;
+  GzipReader gz;
+  std::unique_ptr<Stream> stream;
+  struct archive* a = nullptr;
+  bool in_member = false;
+  ~Impl() {
+    if (a != nullptr) archive_read_free(a);
+  }
+};
+
+TarReader::TarReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TarReader::~TarReader() = default;
+
+Result<std::unique_ptr<TarReader>> TarReader::Open(const std::string& package) {
+  auto impl = std::make_unique<Impl>();
+  impl->path = package;
+  impl->fd.Reset(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!impl->fd.valid()) return Error::Errno("open", package, errno).Wrap("open source");
+  ZOL_TRY(impl->gz.Open(impl->fd.get()).Wrap("gzip reader"));
+  impl->stream = std::make_unique<Stream>(&impl->gz);
+  impl->a = archive_read_new();
+  if (impl->a == nullptr) return Error::Msg("gzip reader: cannot start the tar reader");
+  archive_read_support_format_tar(impl->a);
+  if (archive_read_open(impl->a, impl->stream.get(), nullptr, &Stream::ReadCallback, nullptr) != ARCHIVE_OK) {
+    return ArchiveError(impl->a).Wrap("tar next");
+  }
+  return std::unique_ptr<TarReader>(new TarReader(std::move(impl)));
+}
+
+Result<bool> TarReader::Next(TarMember* m) {
+  Impl& x = *impl_;
+  // The rest of the previous member is skipped before pinning, so a large
+  // skipped member is never held in memory.
+  if (x.in_member && archive_read_data_skip(x.a) != ARCHIVE_OK) return ArchiveError(x.a).Wrap("tar next");
+  x.in_member = false;
+  x.stream->Pin(archive_filter_bytes(x.a, 0));
+  archive_entry* e = nullptr;
+  int r = archive_read_next_header(x.a, &e);
+  if (r == ARCHIVE_EOF) {
+    x.stream->Unpin();
+    return false;
+  }
+  // A warning is a name libarchive cannot convert to the locale; the raw
+  // bytes are used as they are.
+  if (r < ARCHIVE_WARN) return ArchiveError(x.a).Wrap("tar next");
+  std::string raw;
+  bool kept = x.stream->Bytes(archive_read_header_position(x.a), archive_filter_bytes(x.a, 0), raw);
+  x.stream->Unpin();
+  if (!kept) return Error::Msg("tar next: tar header not retained");
+  auto type = InspectHeaders(raw);
+  if (!type.ok()) return type.error().Wrap("tar next");
+  x.in_member = true;
+  const char* name = archive_entry_pathname(e);
+  const char* hard = archive_entry_hardlink(e);
+  const char* sym = archive_entry_symlink(e);
+  m->name = name ? name : "";
+  m->type = *type;
+  m->size = archive_entry_size(e);
+  m->linkname = hard ? hard : sym ? sym : "";
+  m->mode = archive_entry_perm(e) & 07777;
+  return true;
+}
+
+Result<size_t> TarReader::Read(char* buf, size_t n) {
+  la_ssize_t r = archive_read_data(impl_->a, buf, n);
+  if (r < 0) return ArchiveError(impl_->a);
+  return static_cast<size_t>(r);
+}
+
+Error TarReader::CheckTrailer() {
+  std::vector<unsigned char> sink(64 * 1024);
+  for (;;) {
+    auto n = impl_->gz.Read(sink.data(), sink.size());
+    if (!n.ok()) return n.error().Wrap("tar next");
+    if (*n == 0) return Error();
+  }
+}
+
+Error TarReader::Close() {
+  if (impl_->a != nullptr) {
+    archive_read_free(impl_->a);
+    impl_->a = nullptr;
+  }
+  if (impl_->fd.valid() && ::close(impl_->fd.Release()) != 0) {
+    return Error::Errno("close", impl_->path, errno).Wrap("close source");
+  }
+  return Error();
+}
+
+}  // namespace pkgfmt
