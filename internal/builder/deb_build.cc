@@ -1,10 +1,119 @@
-// Placeholder for the Debian road until its converter lands.
+// The Debian road: unpack the data member into a build directory, relocate
+// the Debian layout into the application tree, add Python dependencies and
+// the recipe, then generate the manifest and pack.
+#include "internal/builder/deb_build.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "internal/builder/deb.h"
+#include "internal/builder/pack.h"
+#include "internal/builder/pam.h"
+#include "internal/builder/python_deps.h"
+#include "internal/builder/recipe.h"
+#include "internal/builder/relocate.h"
 #include "internal/builder/roads.h"
+#include "internal/builder/validate.h"
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+#include "internal/util/tempdir.h"
 
 namespace builder {
+namespace {
 
-util::Error buildFromDeb(BuildOptions) {
-  return util::Error::Msg("building from a Debian package is not implemented yet");
+using util::Error;
+
+Error Mkdir(const std::string& path, const char* context) {
+  if (::mkdir(path.c_str(), 0755) != 0) return Error::Errno("mkdir", path, errno).Wrap(context);
+  return {};
+}
+
+// The requirement words for pip: the package, then each recipe extra that
+// does not already occur in it.
+std::string PipSpec(const BuildOptions& opts, const std::string& name, const ZolRecipe& recipe) {
+  std::string spec = opts.PipPackage.empty() ? name : opts.PipPackage;
+  for (const std::string& extra : recipe.PipExtras) {
+    if (spec.find(extra) == std::string::npos) spec += " " + extra;
+  }
+  return spec;
+}
+
+}  // namespace
+
+std::string MapDebArch(const std::string& deb_arch) {
+  if (deb_arch == "all") return "aarch64";
+  if (deb_arch == "i386") return "i686";
+  if (deb_arch == "amd64") return "x86_64";
+  if (deb_arch == "arm64") return "aarch64";
+  if (deb_arch == "armhf") return "armv7l";
+  return deb_arch;
+}
+
+Error buildFromTarData(std::string_view data_tar, const std::string& name, const std::string& version,
+                       const std::string& arch, BuildOptions opts) {
+  const std::string id = opts.ID.empty() ? "com.calderim." + name : opts.ID;
+  // Id, version and architecture may come from the control file; a name that
+  // would put the package elsewhere is refused before any work.
+  auto pkg_path = PackagePath(opts.Output, id, version, arch);
+  if (!pkg_path.ok()) return pkg_path.error();
+
+  auto tmp = util::TempDir::Make("zol-build-tar-");
+  if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
+  const std::string& dir = tmp->path();
+  const std::string files = util::JoinPath(dir, "files");
+  const std::string relocated = util::JoinPath(dir, "relocated");
+
+  ZOL_TRY(Mkdir(files, "create files dir"));
+  if (Error e = extractDataTar(data_tar, files); !e.ok()) return e.Wrap("extract data");
+  ZOL_TRY(Mkdir(relocated, "create relocated dir"));
+  if (Error e = relocateFiles(files, relocated); !e.ok()) return e.Wrap("relocate files");
+  if (Error e = util::RemoveAll(files); !e.ok()) return e.Wrap("remove original files dir");
+  if (::rename(relocated.c_str(), files.c_str()) != 0) {
+    return Error::Errno("rename", relocated + " " + files, errno).Wrap("rename relocated");
+  }
+
+  auto recipe = LoadRecipe(opts.Recipe);
+  if (!recipe.ok()) return recipe.error().Wrap("load recipe");
+
+  if (opts.PipBundle) {
+    const std::string spec = PipSpec(opts, name, *recipe);
+    const std::string site_packages = util::JoinPath(files, "site-packages");
+    ZOL_TRY(Mkdir(site_packages, "create site-packages dir"));
+    std::printf("Bundling Python dependencies: pip install %s --target %s\n", spec.c_str(), site_packages.c_str());
+    if (Error e = pipBundlePackage(spec, site_packages, opts); !e.ok()) return e.Wrap("pip bundle");
+    patchPAMLibrary(site_packages, files, opts.BundleFromRootfs);
+  }
+
+  manifestParams p;
+  p.ID = id;
+  p.Name = name;
+  p.Version = version;
+  p.Arch = arch;
+  p.Base = opts.Base;
+  p.Kind = "cli";
+  p.Command = opts.Command.empty() ? "/app/bin/" + name : opts.Command;
+  p.SourceType = "deb";
+  p.OriginalPackage = opts.FromDeb;
+  p.PipBundled = opts.PipBundle;
+  pkgfmt::Manifest m = generateManifest(std::move(p));
+  applyRecipePostBuild(*recipe, files, m);
+
+  ZOL_TRY(writeBuildArtifacts(dir, opts.Output, m));
+  return packZOL(dir, *pkg_path);
+}
+
+Error buildFromDeb(BuildOptions opts) {
+  auto pkg = ParseDeb(opts.FromDeb);
+  if (!pkg.ok()) return pkg.error().Wrap("parse deb");
+  const std::string name = opts.Name.empty() ? pkg->Control.Package : opts.Name;
+  const std::string version = opts.Version.empty() ? pkg->Control.Version : opts.Version;
+  const std::string arch = MapDebArch(pkg->Control.Architecture);
+  // The control member is no longer needed; only the data member is held
+  // while it is unpacked.
+  std::string().swap(pkg->ControlData);
+  return buildFromTarData(pkg->DataTar, name, version, arch, std::move(opts));
 }
 
 }  // namespace builder

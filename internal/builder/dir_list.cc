@@ -1,0 +1,47 @@
+#include "internal/builder/dir_list.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "internal/util/fd.h"
+
+namespace builder {
+
+util::Result<std::vector<std::string>> ReadDirNamesFd(int dirfd, const std::string& shown) {
+  // fdopendir takes the descriptor over, so it gets a copy of its own.
+  int own = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return util::Error::Errno("open", shown, errno);
+  DIR* d = ::fdopendir(own);
+  if (d == nullptr) {
+    int err = errno;
+    ::close(own);
+    return util::Error::Errno("open", shown, err);
+  }
+  ::rewinddir(d);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (e == nullptr) break;
+    std::string_view n = e->d_name;
+    if (n == "." || n == "..") continue;
+    names.emplace_back(n);
+  }
+  int err = errno;
+  ::closedir(d);
+  if (err != 0) return util::Error::Errno("readdirent", shown, err);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+util::Result<std::vector<std::string>> ReadDirNames(const std::string& path) {
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  return ReadDirNamesFd(fd.get(), path);
+}
+
+}  // namespace builder
