@@ -357,6 +357,24 @@ TEST_F(RunTest, TerminationSignalsKillTheTreeAndTeardownCompletes) {
   }
 }
 
+TEST_F(RunTest, WithoutControlGroupsASignalKillsTheProcessTree) {
+  // No hierarchy can be written: no group exists, and only the walk of the
+  // application's process tree can end it.
+  RunResult r = Script(
+      "exec unshare -m sh -c '\n"
+      "mount -t tmpfs -o ro none /sys/fs/cgroup || exit 7\n" +
+      StartWaiting() +
+      "kill -TERM $Z; wait $Z; echo rc=$?\n"
+      "cat \"$OUT\"'");
+  std::map<std::string, std::string> v = Vars(r.out);
+  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("cgroup v1 pids mkdir /sys/fs/cgroup/pids/zol-" + v["Z"]));
+  EXPECT_THAT(r.out, HasSubstr("[FATAL] failed to run app: exit status -1\n"));
+  EXPECT_TRUE(ProcessGone(v["A"]));
+  // The grandchild left the tree when its parent exited; nothing can find it.
+  if (!v["G"].empty()) ::kill(std::stoi(v["G"]), SIGKILL);
+}
+
 TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
   ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
   WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
