@@ -440,7 +440,7 @@ Error ExtractTarGzWithLimits(const std::string& package, const std::string& dest
   auto tar = TarReader::Open(package);
   if (!tar.ok()) return tar.error();
   Error first;
-  auto root = Root::Open(dest);
+  auto root = Root::Open(util::CleanPath(dest));
   if (!root.ok()) {
     first = root.error();
   } else {
