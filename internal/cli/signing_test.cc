@@ -56,7 +56,9 @@ class Repack : public ::testing::Test {
 TEST_F(Repack, KeepsModeAndOwnerAndLeavesNothingBeside) {
   ASSERT_EQ(::chmod(pkg_.c_str(), 0604), 0);
   bool root = ::geteuid() == 0;
-  if (root) ASSERT_EQ(::chown(pkg_.c_str(), 1234, 4321), 0);
+  if (root) {
+    ASSERT_EQ(::chown(pkg_.c_str(), 1234, 4321), 0);
+  }
   util::Error e = RepackPackage(tree_, pkg_);
   ASSERT_TRUE(e.ok()) << e.message();
   struct stat st {};
