@@ -227,18 +227,6 @@ bool CgroupManager::KillGroup() const {
   return KillCgroupV1Pids(v1_pids_path_);
 }
 
-void CgroupManager::Kill(pid_t pid) const {
-  if (is_v2_ && !v2_path_.empty()) {
-    if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
-      WarnText("cgroup.kill failed, falling back to killTree: " + err.message());
-      KillTree(pid);
-    }
-    return;
-  }
-  if (!is_v2_ && !v1_pids_path_.empty() && KillCgroupV1Pids(v1_pids_path_)) return;
-  KillTree(pid);
-}
-
 void CgroupManager::Cleanup() {
   for (const std::string* p : {&v2_path_, &v1_pids_path_, &v1_mem_path_, &v1_cpu_path_}) {
     if (!p->empty()) RemoveGroup(*p, /*wait_busy=*/true);

@@ -41,12 +41,11 @@ class CgroupManager {
   void Setup();
   // Moves pid into every group that exists.
   util::Error AddPID(pid_t pid);
-  // Kills every process of the group; when the group cannot kill, the tree
-  // below pid. Only for a pid that has not been collected yet.
-  void Kill(pid_t pid) const;
-  // The group part of Kill alone, for after the application was collected,
-  // when its pid may already name another process. False when there is no
-  // group that could kill.
+  // Kills every process of the group ("cgroup.kill" on v2, each listed pid
+  // on v1). It never signals a pid of its own accord, so it is safe after the
+  // application was collected, when its pid may name another process. False
+  // when there is no group or it could not kill; the caller then falls back
+  // to KillTree while the application is not collected.
   bool KillGroup() const;
   // Removes the group directories that exist.
   void Cleanup();

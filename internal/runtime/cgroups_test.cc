@@ -120,6 +120,31 @@ TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
   EXPECT_FALSE(m.KillGroup());
 }
 
+TEST(KillCgroupV1Pids, SignalsEveryListedProcessAndSkipsTheRest) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  pid_t a = ::fork();
+  if (a == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  pid_t b = ::fork();
+  if (b == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  // Lines that are not pids above 1 are skipped: never init, never a group.
+  std::ofstream(tmp->path() + "/cgroup.procs")
+      << "1\n0\nabc\n\n" << a << "\r\n-" << b << "\n" << b;
+  EXPECT_TRUE(KillCgroupV1Pids(tmp->path()));
+  for (pid_t p : {a, b}) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(p, &status, 0), p);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << p;
+  }
+  EXPECT_FALSE(KillCgroupV1Pids(tmp->path() + "/missing"));
+}
+
 TEST(SplitLines, KeepsTheProcsFileRules) {
   EXPECT_EQ(SplitLines("1\n0\nabc\n\n42\r\n57"), (std::vector<std::string>{"1", "0", "abc", "", "42", "57"}));
   EXPECT_EQ(SplitLines(""), std::vector<std::string>{});

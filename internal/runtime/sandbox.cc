@@ -99,8 +99,8 @@ struct ChildState {
       if (cgroup != nullptr) cgroup->KillGroup();
       return;
     }
-    // The group may not hold the child yet (a signal before it was added, or
-    // a failed add), so the tree below the still uncollected pid goes too.
+    // The group may not hold the child (a failed add) or may not exist, so
+    // the tree below the still uncollected pid goes too.
     if (cgroup != nullptr) cgroup->KillGroup();
     KillTree(pid);
   }
