@@ -1,0 +1,102 @@
+// Test helpers for trees on disk: lay one out from a compact list, and list
+// one back as text lines that show type, mode, content and link text.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+
+namespace builder::testing {
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline void Spit(const std::string& path, const std::string& data, mode_t mode = 0644) {
+  (void)util::MkdirAll(util::DirName(path), 0755);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+  ::chmod(path.c_str(), mode);
+}
+
+// "d PATH", "f PATH CONTENT" (content may hold blanks), "l PATH TARGET",
+// "x PATH CONTENT" (an executable file), each below root.
+inline void MakeTree(const std::string& root, const std::vector<std::string>& spec) {
+  for (const std::string& line : spec) {
+    const char kind = line[0];
+    const std::string rest = line.substr(2);
+    const size_t sp = rest.find(' ');
+    const std::string path = root + "/" + rest.substr(0, sp);
+    const std::string arg = sp == std::string::npos ? "" : rest.substr(sp + 1);
+    switch (kind) {
+      case 'd': (void)util::MkdirAll(path, 0755); break;
+      case 'f': Spit(path, arg); break;
+      case 'x': Spit(path, arg, 0755); break;
+      case 'l':
+        (void)util::MkdirAll(util::DirName(path), 0755);
+        (void)::symlink(arg.c_str(), path.c_str());
+        break;
+    }
+  }
+}
+
+// Every entry below root (links not followed), sorted: "d 0755 /a",
+// "f 0644 /a/b = text", "l /a/c -> target".
+inline std::vector<std::string> Listing(const std::string& root) {
+  std::vector<std::string> out;
+  std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+    DIR* d = ::opendir((root + rel).c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const auto& n : names) {
+      const std::string r = rel + "/" + n;
+      struct stat st;
+      ::lstat((root + r).c_str(), &st);
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+      if (S_ISDIR(st.st_mode)) {
+        out.push_back("d " + std::string(mode) + " " + r);
+        walk(r);
+      } else if (S_ISLNK(st.st_mode)) {
+        char buf[4096];
+        const ssize_t k = ::readlink((root + r).c_str(), buf, sizeof buf);
+        out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
+      } else {
+        out.push_back("f " + std::string(mode) + " " + r + " = " + Slurp(root + r));
+      }
+    }
+  };
+  walk("");
+  return out;
+}
+
+// Only the lines of Listing for files and links, for trees whose directory
+// modes do not matter to a test.
+inline std::vector<std::string> FileListing(const std::string& root) {
+  std::vector<std::string> out;
+  for (auto& l : Listing(root)) {
+    if (l[0] != 'd') out.push_back(std::move(l));
+  }
+  return out;
+}
+
+}  // namespace builder::testing
