@@ -252,6 +252,10 @@ TEST_P(HostileTest, RefusedWithTheirMessageAndNothingOutsideChanges) {
   huge.size = kMaxExtractFileSize + 1;
   Member nul_name = File("innocent", "x");
   nul_name.pax = {{"path", std::string("evil\0/../../canary", 18)}};
+  Member nul_target = Sym("l", "inside");
+  nul_target.pax = {{"linkpath", std::string("inside\0/../../canary", 20)}};
+  Member gnu_nul = Typed("././@LongLink", 'L');
+  gnu_nul.content = std::string("evil\0/../canary\0", 17);
   Member fifo = Typed("/tmp/zol-fifo", '6');
   const std::vector<HostileCase> cases = {
       {"dot-dot component", {File("../canary", "pwned")}, "path with .. rejected: ../canary"},
@@ -291,6 +295,8 @@ TEST_P(HostileTest, RefusedWithTheirMessageAndNothingOutsideChanges) {
       {"fifo with an absolute name", {fifo}, "absolute path rejected: /tmp/zol-fifo"},
       {"member over the size limit", {huge}, "file big exceeds max size limit (512 MB)"},
       {"NUL inside a long name", {nul_name}, "tar next: invalid tar header: path holds a NUL byte"},
+      {"NUL inside a long link target", {nul_target}, "tar next: invalid tar header: linkpath holds a NUL byte"},
+      {"NUL inside a GNU long name", {gnu_nul, File("evil", "x")}, "tar next: invalid tar header: name holds a NUL byte"},
   };
   for (const HostileCase& c : cases) {
     ResetDest();
@@ -343,7 +349,15 @@ TEST_F(ExtractTest, AllowedMembersExtract) {
   legacy_file.type = '\0';
   Member pax_name = File("x", "unicode");
   pax_name.pax = {{"path", "caf\xc3\xa9/\xe2\x82\xac.txt"}};
+  Member global = Typed("pax_global", 'g');
+  global.content = "15 comment=hi!\n";
+  const std::string gnu_name = std::string(150, 'g') + "/file";
+  Member gnu_long = Typed("././@LongLink", 'L');
+  gnu_long.content = gnu_name + std::string(1, '\0');
   util::Error e = Extract({
+      global,
+      gnu_long,
+      File(gnu_name.substr(0, 100), "gnu"),
       Dir("./"),
       File("./a", "A"),
       File("f", "F"),
@@ -386,6 +400,8 @@ TEST_F(ExtractTest, AllowedMembersExtract) {
   EXPECT_TRUE(S_ISDIR(a.st_mode));
   EXPECT_EQ(ReadFile(dest_ + "/oldfile"), "legacy");
   EXPECT_EQ(ReadFile(dest_ + "/caf\xc3\xa9/\xe2\x82\xac.txt"), "unicode");
+  EXPECT_EQ(ReadFile(dest_ + "/" + gnu_name), "gnu");
+  EXPECT_FALSE(Lexists(dest_ + "/pax_global"));
   ExpectOutsideUnchanged("allowed");
 }
 
