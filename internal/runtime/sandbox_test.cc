@@ -1,0 +1,87 @@
+#include "internal/runtime/sandbox.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "internal/util/files.h"
+#include "internal/util/tempdir.h"
+
+namespace runtime {
+namespace {
+
+std::string MountNamespaceOfThisThread() {
+  char buf[64] = {};
+  return ::readlink("/proc/thread-self/ns/mnt", buf, sizeof buf - 1) > 0 ? buf : "";
+}
+
+class SandboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+    if (::access("/bin/busybox", X_OK) != 0) GTEST_SKIP() << "needs busybox-static";
+    auto t = util::TempDir::Make("zol-sandbox-test-");
+    ASSERT_TRUE(t.ok());
+    tmp_.emplace(std::move(*t));
+    base_ = tmp_->path() + "/base/rootfs";
+    install_ = tmp_->path() + "/app";
+    ASSERT_TRUE(util::EnsureDir(base_ + "/bin").ok());
+    ASSERT_TRUE(util::EnsureDir(base_ + "/etc").ok());
+    ASSERT_TRUE(util::EnsureDir(install_ + "/files").ok());
+    ASSERT_TRUE(util::CopyFile("/bin/busybox", base_ + "/bin/busybox").ok());
+    ASSERT_EQ(::chmod((base_ + "/bin/busybox").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("busybox", (base_ + "/bin/sh").c_str()), 0);
+    opts_.mem_limit_mb = 64;
+    opts_.cpu_weight = 100;
+  }
+
+  std::optional<util::TempDir> tmp_;
+  std::string base_, install_;
+  SandboxOptions opts_;
+};
+
+TEST_F(SandboxTest, OutcomesAndTheCallersNamespaceStaysTheHosts) {
+  const std::string before = MountNamespaceOfThisThread();
+  struct Case {
+    std::string entry;
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"/bin/sh", {"-c", "test -d /app && test -c /dev/null && exit 0"}, ""},
+      {"/bin/sh", {"-c", "exit 3"}, "exit status 3"},
+      {"/bin/sh", {"-c", "kill -KILL $$"}, "exit status -1"},
+      {"/bin/nope", {}, "fork/exec /bin/nope: no such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry + (c.args.empty() ? "" : " " + c.args.back()));
+    util::Error err = EnterSandbox(base_, install_, c.entry, c.args, {"PATH=/bin"}, opts_);
+    EXPECT_EQ(err.message(), c.error);
+  }
+  EXPECT_EQ(MountNamespaceOfThisThread(), before);
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::stringstream ss;
+  ss << mountinfo.rdbuf();
+  EXPECT_EQ(ss.str().find(base_), std::string::npos);
+  for (const char* c : {"pids", "memory", "cpu"}) {
+    struct stat st;
+    EXPECT_NE(::stat((opts_.cgroup_root + "/" + c + "/zol-" + std::to_string(::getpid())).c_str(), &st), 0) << c;
+  }
+}
+
+TEST(DirHasContent, ListsOrNot) {
+  auto tmp = util::TempDir::Make("zol-sandbox-test-");
+  ASSERT_TRUE(tmp.ok());
+  EXPECT_FALSE(DirHasContent(tmp->path()));
+  EXPECT_FALSE(DirHasContent(tmp->path() + "/missing"));
+  std::ofstream(tmp->path() + "/x") << "";
+  EXPECT_TRUE(DirHasContent(tmp->path()));
+  EXPECT_FALSE(DirHasContent(tmp->path() + "/x"));
+}
+
+}  // namespace
+}  // namespace runtime
