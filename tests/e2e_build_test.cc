@@ -278,7 +278,9 @@ TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
   if (!MakeBusyboxRootfs(rootfs)) GTEST_SKIP() << "busybox-static is not installed";
   InstallOldTar(sb);
   std::map<std::string, std::string> env = {{"PATH", sb.Path("oldtar") + ":/usr/sbin:/usr/bin:/sbin:/bin"}};
-  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", rootfs, "--output", "out"}, env);
+  // "--create-base" wins over a source flag, which is then ignored.
+  RunResult r = ZolIn(sb, {"build", "--from-deb", "missing.deb", "--create-base", "--rootfs", rootfs, "--output",
+                           "out"}, env);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("...\n  [base] Retrying without xattrs (older tar)...\n  [base] Creating"));
   EXPECT_THAT(r.err, HasSubstr("unrecognized option --xattrs"));
