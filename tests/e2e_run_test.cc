@@ -105,7 +105,9 @@ class RunTest : public ::testing::Test {
     return "rm -f \"$FILES/ready\" \"$FILES/mark\" \"$FILES/gpid\"\n"
            "\"$ZOL\" run " + run_flags + " com.calderim.probe wait /app/ready /app/mark /app/gpid >\"$OUT\" 2>&1 &\n"
            "Z=$!\n"
-           "i=0; while [ ! -f \"$FILES/ready\" ]; do i=$((i+1)); if [ $i -gt 1000 ]; then cat \"$OUT\"; exit 9; fi; sleep 0.01; done\n"
+           "i=0; while [ ! -f \"$FILES/ready\" ]; do\n"
+           "  i=$((i+1)); if [ $i -gt 1000 ] || ! kill -0 $Z 2>/dev/null; then cat \"$OUT\"; exit 9; fi; sleep 0.01\n"
+           "done\n"
            "A=$(cat \"$FILES/ready\"); G=$(cat \"$FILES/gpid\")\n"
            "echo \"Z=$Z A=$A G=$G\"\n";
   }
