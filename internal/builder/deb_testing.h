@@ -1,0 +1,112 @@
+// Test helpers that make Debian packages in memory: tar members written with
+// libarchive, gzip over zlib, and the ar container around them.
+#pragma once
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace builder::testing {
+
+struct Member {
+  std::string name;
+  mode_t type = AE_IFREG;
+  std::string data;  // content, or link target for links
+  mode_t perm = 0644;
+  bool hardlink = false;
+};
+
+inline Member TarFile(std::string name, std::string data, mode_t perm = 0644) {
+  return {std::move(name), AE_IFREG, std::move(data), perm};
+}
+inline Member TarDir(std::string name, mode_t perm = 0755) { return {std::move(name), AE_IFDIR, "", perm}; }
+inline Member TarLink(std::string name, std::string target) {
+  return {std::move(name), AE_IFLNK, std::move(target), 0777};
+}
+inline Member TarHard(std::string name, std::string target) {
+  return {std::move(name), AE_IFREG, std::move(target), 0644, true};
+}
+
+inline std::string Tar(const std::vector<Member>& members) {
+  std::string out;
+  struct archive* a = archive_write_new();
+  archive_write_set_format_pax_restricted(a);
+  archive_write_set_bytes_per_block(a, 0);
+  archive_write_open(
+      a, &out, nullptr,
+      [](struct archive*, void* o, const void* buf, size_t n) -> la_ssize_t {
+        static_cast<std::string*>(o)->append(static_cast<const char*>(buf), n);
+        return static_cast<la_ssize_t>(n);
+      },
+      nullptr);
+  for (const auto& m : members) {
+    struct archive_entry* e = archive_entry_new();
+    archive_entry_set_pathname(e, m.name.c_str());
+    archive_entry_set_perm(e, m.perm);
+    archive_entry_set_filetype(e, m.type);
+    if (m.hardlink) {
+      archive_entry_set_hardlink(e, m.data.c_str());
+    } else if (m.type == AE_IFLNK) {
+      archive_entry_set_symlink(e, m.data.c_str());
+    }
+    const bool data = m.type == AE_IFREG && !m.hardlink;
+    archive_entry_set_size(e, data ? static_cast<la_int64_t>(m.data.size()) : 0);
+    archive_write_header(a, e);
+    if (data) archive_write_data(a, m.data.data(), m.data.size());
+    archive_entry_free(e);
+  }
+  archive_write_close(a);
+  archive_write_free(a);
+  return out;
+}
+
+inline std::string Gzip(const std::string& in) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, in.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// An ar container; a member's size field is written as given when
+// `size_field` is set, else as the data's length.
+struct ArMember {
+  std::string name;
+  std::string data;
+  const char* size_field = nullptr;
+};
+
+inline std::string Ar(const std::vector<ArMember>& members) {
+  std::string out = "!<arch>\n";
+  for (const auto& m : members) {
+    char header[61];
+    const std::string size = m.size_field ? m.size_field : std::to_string(m.data.size());
+    std::snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10s`\n", m.name.c_str(), "0", "0", "0", "100644",
+                  size.c_str());
+    out.append(header, 60);
+    out += m.data;
+    if (m.data.size() % 2) out += '\n';
+  }
+  return out;
+}
+
+inline std::string ControlTar(const std::string& control) { return Gzip(Tar({TarFile("./control", control)})); }
+
+// A whole package: debian-binary, control.tar.gz, and the data member as
+// given (already compressed or plain).
+inline std::string Deb(const std::string& control, const std::string& data_member) {
+  return Ar({{"debian-binary", "2.0\n"}, {"control.tar.gz", ControlTar(control)}, {"data.tar.gz", data_member}});
+}
+
+}  // namespace builder::testing
