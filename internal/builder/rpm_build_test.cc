@@ -1,0 +1,338 @@
+#include "internal/builder/rpm_build.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "internal/builder/builder.h"
+#include "internal/builder/roads.h"
+#include "internal/pkgfmt/manifest.h"
+#include "internal/pkgfmt/member_read.h"
+#include "internal/util/files.h"
+#include "internal/util/strings.h"
+#include "internal/util/tempdir.h"
+
+namespace builder {
+namespace {
+
+using namespace std::string_literals;
+
+std::string U32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string Gzip(const std::string& in) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, in.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string Newc(const std::string& name, const std::string& data, uint32_t mode) {
+  auto hex = [](uint32_t v) { return util::Sprintf("%08x", v); };
+  const std::string n = name + '\0';
+  std::string e = "070701" + hex(1) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
+                  hex(static_cast<uint32_t>(data.size())) + hex(0) + hex(0) + hex(0) + hex(0) +
+                  hex(static_cast<uint32_t>(n.size())) + hex(0) + n;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  e += data;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  return e;
+}
+
+// An RPM with string tags only (an empty value leaves its tag out) and a
+// gzip payload holding an executable and a link to it.
+std::string CraftRPM(const std::map<int32_t, std::string>& tags, const std::string& cpio_name = "./usr/bin/tool") {
+  std::string index, store;
+  uint32_t count = 0;
+  for (const auto& [tag, value] : tags) {
+    if (value.empty()) continue;
+    index += U32(static_cast<uint32_t>(tag)) + U32(6) + U32(static_cast<uint32_t>(store.size())) + U32(1);
+    store += value + '\0';
+    ++count;
+  }
+  std::string lead = "\xed\xab\xee\xdb\x03"s;
+  lead.resize(96, '\0');
+  std::string empty_sig = "\x8e\xad\xe8\x01"s + U32(0) + U32(0) + U32(0);
+  std::string main = "\x8e\xad\xe8\x01"s + U32(0) + U32(count) + U32(static_cast<uint32_t>(store.size())) + index + store;
+  std::string payload = Newc(cpio_name, "#!/bin/sh\necho tool\n", 0100755) +
+                        Newc("./usr/bin/tool-link", "tool", 0120777) + Newc("TRAILER!!!", "", 0);
+  return lead + empty_sig + main + Gzip(payload);
+}
+
+class RpmRoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto t = util::TempDir::Make("zol-rpmroad-test-");
+    ASSERT_TRUE(t.ok());
+    root_ = t->Release();
+    tmpdir_ = root_ + "/tmp";
+    ASSERT_TRUE(util::MkdirAll(tmpdir_, 0700).ok());
+    const char* old = std::getenv("TMPDIR");
+    if (old != nullptr) old_tmpdir_ = old;
+    ::setenv("TMPDIR", tmpdir_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (old_tmpdir_) {
+      ::setenv("TMPDIR", old_tmpdir_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    util::RemoveAll(root_).IgnoreError();
+  }
+
+  std::string Write(const std::string& name, const std::string& data, mode_t mode = 0644) {
+    std::string p = root_ + "/" + name;
+    EXPECT_TRUE(util::WriteFile(p, data, mode).ok());
+    return p;
+  }
+
+  std::vector<std::string> Names(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = ::opendir(dir.c_str())) {
+      while (struct dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+      }
+      ::closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::string root_, tmpdir_;
+  std::optional<std::string> old_tmpdir_;
+};
+
+TEST(RpmArch, MapIsExactAndCaseSensitive) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"i386", "i686"},     {"i686", "i686"},       {"x86_64", "x86_64"}, {"aarch64", "aarch64"},
+      {"armv7l", "armv7l"}, {"armv7hl", "armv7l"},  {"noarch", "noarch"}, {"", ""},
+      {"I386", "I386"},     {"ARMV7HL", "ARMV7HL"}, {"ppc64le", "ppc64le"}, {"i586", "i586"},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(mapRPMArch(in), want) << in;
+}
+
+TEST_F(RpmRoadTest, SettlesIdNameAndVersion) {
+  struct Case {
+    std::string release, opt_id, opt_name, opt_version;
+    std::string want_file, want_id, want_name, want_version;
+  } cases[] = {
+      {"1.el9", "", "", "", "com.calderim.zoltool_2.3-1.el9_x86_64.zol", "com.calderim.zoltool", "zoltool", "2.3-1.el9"},
+      {"", "", "", "", "com.calderim.zoltool_2.3_x86_64.zol", "com.calderim.zoltool", "zoltool", "2.3"},
+      {"1.el9", "", "", "5.0", "com.calderim.zoltool_5.0_x86_64.zol", "com.calderim.zoltool", "zoltool", "5.0"},
+      {"1", "", "Other", "", "com.calderim.Other_2.3-1_x86_64.zol", "com.calderim.Other", "Other", "2.3-1"},
+      {"1", "org.example.t", "Other", "", "org.example.t_2.3-1_x86_64.zol", "org.example.t", "Other", "2.3-1"},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want_file);
+    std::string rpm = Write("in" + std::to_string(i) + ".rpm",
+                            CraftRPM({{1000, "zoltool"}, {1001, "2.3"}, {1002, c.release}, {1022, "x86_64"}}));
+    BuildOptions o;
+    o.FromRPM = rpm;
+    o.ID = c.opt_id;
+    o.Name = c.opt_name;
+    o.Version = c.opt_version;
+    o.Base = "testbase";
+    o.Command = "/app/usr/bin/tool";
+    o.Output = root_ + "/out" + std::to_string(i++);
+    auto err = buildFromRPM(o);
+    ASSERT_TRUE(err.ok()) << err.message();
+    std::string pkg = o.Output + "/" + c.want_file;
+    EXPECT_EQ(Names(o.Output), (std::vector<std::string>{c.want_file, c.want_file + ".sha256"}));
+
+    auto data = pkgfmt::ReadLastMember(pkg, "manifest.json", 1 << 20);
+    ASSERT_TRUE(data.ok() && data->has_value());
+    auto m = pkgfmt::ParseManifest(**data);
+    ASSERT_TRUE(m.ok()) << m.error().message();
+    EXPECT_EQ(m->ID, c.want_id);
+    EXPECT_EQ(m->Name, c.want_name);
+    EXPECT_EQ(m->Version, c.want_version);
+    EXPECT_EQ(m->Arch, "x86_64");
+    EXPECT_EQ(m->Base, "testbase");
+    EXPECT_EQ(m->Kind, "cli");
+    EXPECT_EQ(m->Description, "");
+    EXPECT_EQ(m->Entry.Command, "/app/usr/bin/tool");
+    EXPECT_EQ(m->Build.SourceType, "rpm");
+    EXPECT_EQ(m->Build.OriginalPackage, rpm);
+
+    // The payload stays at its own path: no relocation into bin.
+    auto tool = pkgfmt::ReadLastMember(pkg, "files/usr/bin/tool", 1 << 20);
+    ASSERT_TRUE(tool.ok() && tool->has_value());
+    EXPECT_EQ(**tool, "#!/bin/sh\necho tool\n");
+    EXPECT_EQ(Names(tmpdir_), std::vector<std::string>{});
+  }
+}
+
+TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
+  const std::map<int32_t, std::string> good = {{1000, "zoltool"}, {1001, "2.3"}, {1002, "1"}, {1022, "x86_64"}};
+  auto with = [&](int32_t tag, const std::string& value) {
+    auto tags = good;
+    tags[tag] = value;
+    return tags;
+  };
+  struct Case {
+    std::string what, rpm, version, want;
+  } cases[] = {
+      {"not an rpm", "plain text, not a package\n", "", "parse rpm: not an RPM file: invalid magic"},
+      {"xz payload", CraftRPM(with(1125, "xz")), "",
+       "extract rpm: xz/lzma compressed rpms not yet supported: use rpm2cpio | cpio -id"},
+      {"member leaving the tree", CraftRPM(good, "./usr/../../escape"), "",
+       "extract rpm: path traversal detected: ./usr/../../escape"},
+      {"slash in the version", CraftRPM(good), "1/2", "package version \"1/2\" cannot be part of a file name"},
+      // The manifest is refused by validation, so no package is written.
+      {"noarch", CraftRPM(with(1022, "noarch")), "", ""},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    BuildOptions o;
+    o.FromRPM = Write("bad" + std::to_string(i) + ".rpm", c.rpm);
+    o.Version = c.version;
+    o.Base = "testbase";
+    o.Command = "/app/usr/bin/tool";
+    o.Output = root_ + "/badout" + std::to_string(i++);
+    auto err = buildFromRPM(o);
+    ASSERT_FALSE(err.ok());
+    if (!c.want.empty()) {
+      EXPECT_EQ(err.message(), c.want);
+    } else {
+      EXPECT_NE(err.message().find("noarch"), std::string::npos) << err.message();
+    }
+    for (const auto& n : Names(o.Output)) EXPECT_EQ(n.find(".zol"), std::string::npos) << n;
+    EXPECT_EQ(Names(tmpdir_), std::vector<std::string>{});
+    EXPECT_FALSE(util::Exists(root_ + "/escape"));
+  }
+
+  BuildOptions missing;
+  missing.FromRPM = root_ + "/absent.rpm";
+  missing.Output = root_ + "/never";
+  EXPECT_EQ(buildFromRPM(missing).message(),
+            "parse rpm: read rpm file: open " + root_ + "/absent.rpm: no such file or directory");
+  EXPECT_FALSE(util::Exists(root_ + "/never"));
+}
+
+TEST_F(RpmRoadTest, DownloadRefusalsRunNothing) {
+  const std::string marker = root_ + "/ran";
+  const std::string prog = Write("dl.sh", "#!/bin/sh\ntouch '" + marker + "'\n", 0755);
+  struct Case {
+    std::string name, program;
+    std::vector<std::string> args;
+    std::string want;
+  } cases[] = {
+      {"-x", prog, {}, "invalid package name \"-x\": it may not begin with \"-\" or hold \"*\", \"?\", \"[\" or \"\\\""},
+      {"--destdir=/etc", prog, {}, ""},
+      {"foo*", prog, {}, ""},
+      {"fo?", prog, {}, ""},
+      {"f[o]", prog, {}, ""},
+      {"f\\o", prog, {}, ""},
+      {"a;b", prog, {}, "invalid command argument: a;b"},
+      {"../x", prog, {}, "invalid command argument: ../x"},
+      {"foo", "/bin/x;y", {}, "invalid command path: /bin/x;y"},
+      {"foo", "", {}, "command path is empty"},
+      {"foo", prog, {"download", "--releasever=9;x"}, "invalid command argument: --releasever=9;x"},
+      {"foo", prog, {"a|b"}, "invalid command argument: a|b"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::testing::internal::CaptureStdout();
+    auto err = downloadYumPackage(c.name, c.program, c.args);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    ASSERT_FALSE(err.ok());
+    if (c.want.empty()) {
+      EXPECT_EQ(err.message().rfind("invalid package name " + util::Quote(c.name) + ": ", 0), 0u) << err.message();
+    } else {
+      EXPECT_EQ(err.message(), c.want);
+    }
+    EXPECT_FALSE(util::Exists(marker));
+  }
+}
+
+TEST_F(RpmRoadTest, DownloadRunsTheVectorWithoutInputAndReportsFailure) {
+  const std::string log = root_ + "/argv";
+  const std::string prog = Write("dl.sh",
+                                 "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > '" + log +
+                                     "'\ncat >> '" + log + "'\nexit \"${DL_EXIT:-0}\"\n",
+                                 0755);
+  // Something waiting on our standard input must not reach the program.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "leaked", 6), 6);
+  ::close(fds[1]);
+  int saved = ::dup(0);
+  ::dup2(fds[0], 0);
+  ::close(fds[0]);
+
+  ::testing::internal::CaptureStdout();
+  auto ok = downloadYumPackage("foo bar", prog, {"download", "--destdir", "/d ir", "foo bar", "--releasever=9"});
+  std::string out = ::testing::internal::GetCapturedStdout();
+  auto argv = util::ReadFile(log);
+  ::setenv("DL_EXIT", "3", 1);
+  auto failed = downloadYumPackage("foo", prog, {"x"});
+  ::unsetenv("DL_EXIT");
+  auto absent = downloadYumPackage("foo", root_ + "/none", {});
+
+  ::dup2(saved, 0);
+  ::close(saved);
+  EXPECT_TRUE(ok.ok()) << ok.message();
+  EXPECT_EQ(out, "  [yum] Downloading foo bar from yum repo...\n");
+  ASSERT_TRUE(argv.ok());
+  EXPECT_EQ(*argv, "[download][--destdir][/d ir][foo bar][--releasever=9]");
+  EXPECT_EQ(failed.message(), "download foo: exit status 3\n  Tip: verify the package exists: dnf list foo");
+  EXPECT_EQ(absent.message(), "download foo: fork/exec " + root_ +
+                                  "/none: no such file or directory\n  Tip: verify the package exists: dnf list foo");
+}
+
+TEST_F(RpmRoadTest, FindsTheDownloadByName) {
+  struct Case {
+    std::vector<std::string> files;
+    std::string want;  // empty: nothing found
+  } cases[] = {
+      {{"foo-1.0-1.x86_64.rpm"}, "foo-1.0-1.x86_64.rpm"},
+      {{"foo-1.0-1.x86_64.rpm", "foo-1.0-2.x86_64.rpm", "foo-0.9.noarch.rpm"}, "foo-1.0-2.x86_64.rpm"},
+      // The dashed pattern wins over a greater name that only the loose one matches.
+      {{"foo-1.rpm", "foox.rpm"}, "foo-1.rpm"},
+      {{"foobar-2.rpm"}, "foobar-2.rpm"},
+      {{"foo.rpm"}, "foo.rpm"},
+      {{"foo-1.rpm.part", "bar-1.rpm", "foo-1.drpm", "foo", "fo.rpm"}, ""},
+      {{}, ""},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    std::string dir = root_ + "/dl" + std::to_string(i++);
+    ASSERT_TRUE(util::MkdirAll(dir, 0700).ok());
+    for (const auto& f : c.files) ASSERT_TRUE(util::WriteFile(dir + "/" + f, "x", 0644).ok());
+    auto got = findDownloadedRPM(dir, "foo");
+    if (c.want.empty()) {
+      ASSERT_FALSE(got.ok()) << *got;
+      EXPECT_EQ(got.error().message(),
+                "downloaded .rpm not found in " + dir + " (tried " + dir + "/foo-*.rpm); check dnf output above");
+    } else {
+      ASSERT_TRUE(got.ok()) << got.error().message();
+      EXPECT_EQ(*got, dir + "/" + c.want);
+    }
+  }
+  auto gone = findDownloadedRPM(root_ + "/nodir", "foo");
+  ASSERT_FALSE(gone.ok());
+  EXPECT_EQ(gone.error().message(), "glob downloaded rpm: open " + root_ + "/nodir: no such file or directory");
+}
+
+}  // namespace
+}  // namespace builder
