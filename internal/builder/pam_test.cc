@@ -55,8 +55,9 @@ class PAMTest : public ::testing::Test {
     }
     return lines;
   }
-  const std::string kBundled = "  [pam] Bundled " + Path("rootfs") +
-                               "/usr/lib/x86_64-linux-gnu/libpam.so.0 -> files/lib/libpam.so.0";
+  std::string Bundled() const {
+    return "  [pam] Bundled " + Path("rootfs") + "/usr/lib/x86_64-linux-gnu/libpam.so.0 -> files/lib/libpam.so.0";
+  }
   const std::string kPatchedLine = "  [pam] Patched pamela.py: added libpam.so.0 fallback for chroot";
 
   std::unique_ptr<util::TempDir> tmp_;
@@ -65,7 +66,7 @@ class PAMTest : public ::testing::Test {
 
 TEST_F(PAMTest, PatchesTheModuleAndBundlesTheLibrary) {
   Spit(sp_ + "/pamela.py", kModule, 0640);
-  EXPECT_EQ(Run(), (std::vector<std::string>{kBundled, kPatchedLine}));
+  EXPECT_EQ(Run(), (std::vector<std::string>{Bundled(), kPatchedLine}));
   EXPECT_EQ(Slurp(files_ + "/lib/libpam.so.0"), Slurp(rootfs_ + "/usr/lib/x86_64-linux-gnu/libpam.so.0.85.1"));
   EXPECT_EQ(Slurp(sp_ + "/pamela.py"), kPatched);
   struct stat st;
@@ -76,7 +77,7 @@ TEST_F(PAMTest, PatchesTheModuleAndBundlesTheLibrary) {
 
 TEST_F(PAMTest, ModuleWithoutTheLineIsLeftAlone) {
   Spit(sp_ + "/pamela.py", "LIBPAM = CDLL('libpam.so.0')\n");
-  EXPECT_EQ(Run(), (std::vector<std::string>{kBundled}));
+  EXPECT_EQ(Run(), (std::vector<std::string>{Bundled()}));
   EXPECT_EQ(Slurp(sp_ + "/pamela.py"), "LIBPAM = CDLL('libpam.so.0')\n");
   EXPECT_EQ(FileListing(sp_ + "/__pycache__").size(), 3u);
 }
