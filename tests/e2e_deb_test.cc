@@ -1,0 +1,280 @@
+// "build --from-deb" with real packages from Debian's registry: each tree
+// checked against dpkg-deb's own extraction, hello run in the sandbox, the
+// Python step against a local index, and the PAM fix-up on Debian's pamela.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures.h"
+#include "tests/harness.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+
+const char* kCache = "/var/cache/zol-test-debs";
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+// The cached package file for `name`, fetched with apt-get download the first
+// time; "" when the registry cannot be reached.
+std::string FetchDeb(const std::string& name) {
+  std::string script = "set -e; mkdir -p " + Q(kCache) + "; cd " + Q(kCache) +
+                       "; f=$(ls " + name + "_*.deb 2>/dev/null | head -n1); "
+                       "if [ -z \"$f\" ]; then d=$(mktemp -d ./fetch.XXXXXX); "
+                       "(cd \"$d\" && apt-get download -q " + name + " >/dev/null 2>&1) || { rm -rf \"$d\"; exit 1; }; "
+                       "for x in \"$d\"/*.deb; do mv -n \"$x\" .; done; rm -rf \"$d\"; "
+                       "f=$(ls " + name + "_*.deb | head -n1); fi; echo \"$PWD/$f\"";
+  RunResult r = Sh(script);
+  if (r.status != 0) return "";
+  std::string path = r.out.substr(0, r.out.find('\n'));
+  return path;
+}
+
+// Every entry below root as "d PATH", "f MODE PATH SHA256", "l PATH -> TEXT".
+std::vector<std::string> Tree(const std::string& root) {
+  RunResult r = Sh("cd " + Q(root) + " && find . -mindepth 1 | LC_ALL=C sort | while IFS= read -r p; do "
+                   "if [ -L \"$p\" ]; then echo \"l $p -> $(readlink \"$p\")\"; "
+                   "elif [ -d \"$p\" ]; then echo \"d $p\"; "
+                   "else echo \"f $(stat -c %a \"$p\") $p $(sha256sum < \"$p\" | cut -c1-64)\"; fi; done");
+  std::vector<std::string> out;
+  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1) {
+    out.push_back(r.out.substr(at, nl - at));
+  }
+  return out;
+}
+
+// Where a path of the Debian tree lands in "files"; "" when it is dropped.
+std::string Relocated(const std::string& path, bool is_dir) {
+  std::string p = path.substr(2);  // "./"
+  std::string top = p.substr(0, p.find('/'));
+  std::string rest = p.size() > top.size() ? p.substr(top.size()) : "";
+  if (rest.empty() && !is_dir) return "";
+  static const std::map<std::string, std::string> kTop = {{"bin", "bin"}, {"sbin", "bin"},     {"lib", "lib"},
+                                                          {"lib64", "lib"}, {"share", "share"}, {"etc", "etc"},
+                                                          {"app", "app"}};
+  static const std::map<std::string, std::string> kUsr = {
+      {"bin", "bin"}, {"sbin", "bin"}, {"lib", "lib"}, {"lib64", "lib"}, {"share", "share"}};
+  if (top == "usr") {
+    if (rest.empty()) return "";
+    std::string q = rest.substr(1);
+    std::string sub = q.substr(0, q.find('/'));
+    std::string tail = q.size() > sub.size() ? q.substr(sub.size()) : "";
+    if (tail.empty() && !is_dir) return "";
+    auto it = kUsr.find(sub);
+    return "./" + (it != kUsr.end() ? it->second : "rootfs-overlay/usr/" + sub) + tail;
+  }
+  auto it = kTop.find(top);
+  return "./" + (it != kTop.end() ? it->second : "rootfs-overlay/" + top) + rest;
+}
+
+// dpkg-deb's tree put through the relocation mapping.
+std::vector<std::string> ExpectedTree(const std::string& dpkg_root) {
+  std::vector<std::string> out;
+  for (const std::string& line : Tree(dpkg_root)) {
+    const char kind = line[0];
+    size_t path_at = kind == 'f' ? line.find(' ', 2) + 1 : 2;
+    size_t path_end = kind == 'l' ? line.find(" -> ") : kind == 'f' ? line.rfind(' ') : line.size();
+    std::string path = line.substr(path_at, path_end - path_at);
+    std::string to = Relocated(path, kind == 'd');
+    if (to.empty()) continue;
+    out.push_back(line.substr(0, path_at) + to + line.substr(path_end));
+  }
+  std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) {
+    auto key = [](const std::string& l) {
+      size_t at = l[0] == 'f' ? l.find(' ', 2) + 1 : 2;
+      return l.substr(at);
+    };
+    return key(a) < key(b);
+  });
+  return out;
+}
+
+class DebE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "build needs root";
+  }
+  std::string Need(const std::string& name) {
+    std::string p = FetchDeb(name);
+    if (p.empty()) ADD_FAILURE() << "could not fetch " << name << " with apt-get download";
+    return p;
+  }
+  RunResult Build(const std::vector<std::string>& flags, const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> args = {"build"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return sb_.Zol(args, env);
+  }
+  std::string Unpack(const std::string& pkg) {
+    std::string dir = sb_.Path("unpacked");
+    EXPECT_EQ(Sh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir) + " && tar -xzf " + Q(pkg) + " -C " + Q(dir)).status, 0);
+    return dir;
+  }
+  Sandbox sb_;
+};
+
+TEST_F(DebE2E, RealPackagesMatchDpkgThroughTheRelocation) {
+  struct Case {
+    std::string package;
+    std::string file;  // package file name
+    std::string arch;
+  } cases[] = {
+      {"hello", "com.calderim.hello_2.10-3_x86_64.zol", "x86_64"},
+      {"perl-base", "", "x86_64"},
+      {"python3-pamela", "com.calderim.python3-pamela_1.0.0-3_aarch64.zol", "aarch64"},
+  };
+  for (const auto& c : cases) {
+    const std::string deb = Need(c.package);
+    if (deb.empty()) continue;
+    const std::string out = sb_.Path("out-" + c.package);
+    RunResult r = Build({"--from-deb", deb, "--output", out});
+    ASSERT_EQ(r.status, 0) << c.package << ": " << r.err;
+    std::string file = c.file;
+    if (file.empty()) {
+      RunResult ls = Sh("cd " + Q(out) + " && ls *.zol");
+      file = ls.out.substr(0, ls.out.find('\n'));
+    }
+    EXPECT_THAT(file, ::testing::EndsWith("_" + c.arch + ".zol")) << c.package;
+    const std::string dir = Unpack(out + "/" + file);
+    EXPECT_THAT(ReadFile(dir + "/manifest.json"), HasSubstr("\"arch\": \"" + c.arch + "\"")) << c.package;
+    const std::string ref = sb_.Path("dpkg-" + c.package);
+    ASSERT_EQ(Sh("dpkg-deb -x " + Q(deb) + " " + Q(ref)).status, 0);
+    EXPECT_EQ(Tree(dir + "/files"), ExpectedTree(ref)) << c.package;
+    if (c.package == "perl-base") {
+      // A hard link of the data archive; the package holds it as a copy.
+      EXPECT_EQ(ReadFile(dir + "/files/bin/perl5.36.0"), ReadFile(dir + "/files/bin/perl"));
+      EXPECT_GT(ReadFile(dir + "/files/bin/perl5.36.0").size(), 1000000u);
+    }
+  }
+  EXPECT_TRUE(Sh("ls " + Q(sb_.tmp) + " | grep zol-build-").out.empty());
+}
+
+TEST_F(DebE2E, AbsoluteLinksFailTheBuildNamingTheMember) {
+  const std::string deb = Need("kmod");
+  if (deb.empty()) return;
+  RunResult r = Build({"--from-deb", deb, "--output", sb_.Path("out")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("absolute symlink rejected: files/bin/depmod -> /bin/kmod"));
+  EXPECT_TRUE(Sh("ls -A " + Q(sb_.Path("out")) + " 2>/dev/null").out.empty());
+}
+
+TEST_F(DebE2E, HelloRunsInTheSandbox) {
+  const std::string deb = Need("hello");
+  if (deb.empty()) return;
+  // A busybox layer with the host's C library, which hello links against.
+  const std::string rootfs = sb_.Path("rootfs");
+  ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
+  ASSERT_EQ(Sh("mkdir -p " + Q(rootfs + "/lib64") + " " + Q(rootfs + "/usr/lib") +
+               " && cp -L /lib64/ld-linux-x86-64.so.2 " + Q(rootfs + "/lib64/") +
+               " && cp -L /lib/x86_64-linux-gnu/libc.so.6 " + Q(rootfs + "/usr/lib/"))
+                .status,
+            0);
+  const std::string dist = sb_.Path("dist");
+  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--arch", "x86_64", "--output", dist});
+  ASSERT_EQ(base.status, 0) << base.err;
+  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--output", dist});
+  ASSERT_EQ(app.status, 0) << app.err;
+  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
+  ASSERT_EQ(i1.status, 0) << i1.err;
+  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.hello_2.10-3_x86_64.zol"});
+  ASSERT_EQ(i2.status, 0) << i2.err;
+  RunResult run = sb_.Zol({"run", "com.calderim.hello"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Hello, world!\n");
+}
+
+// Debian's own pamela.py, copied offline from a root filesystem that has the
+// package installed, gets the fallback; the library is the host's, byte for
+// byte, and the stale bytecode is gone.
+TEST_F(DebE2E, PamelaFromDebianIsFixedUp) {
+  const std::string hello = Need("hello");
+  const std::string pamela = Need("python3-pamela");
+  if (hello.empty() || pamela.empty()) return;
+  const std::string rootfs = sb_.Path("pyroot");
+  const std::string dist_packages = rootfs + "/usr/lib/python3/dist-packages";
+  ASSERT_EQ(Sh("dpkg-deb -x " + Q(pamela) + " " + Q(rootfs) + " && mkdir -p " + Q(dist_packages + "/__pycache__") +
+               " && echo stale > " + Q(dist_packages + "/__pycache__/pamela.cpython-311.pyc"))
+                .status,
+            0);
+  RunResult r = Build({"--from-deb", hello, "--bundle-from-rootfs", rootfs, "--pip-package", "pamela.py", "--output",
+                       sb_.Path("out")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string lib;
+  for (const char* c : {"/usr/lib/x86_64-linux-gnu/libpam.so.0", "/usr/lib/aarch64-linux-gnu/libpam.so.0",
+                        "/lib/x86_64-linux-gnu/libpam.so.0", "/lib/aarch64-linux-gnu/libpam.so.0"}) {
+    if (lib.empty() && ::access(c, F_OK) == 0) lib = c;
+  }
+  ASSERT_FALSE(lib.empty()) << "the host has no libpam";
+  EXPECT_THAT(r.out, HasSubstr("  [rootfs] Found 'pamela.py' in " + dist_packages));
+  EXPECT_THAT(r.out, HasSubstr("  [pam] Bundled " + lib + " -> files/lib/libpam.so.0\n"));
+  EXPECT_THAT(r.out, HasSubstr("  [pam] Patched pamela.py: added libpam.so.0 fallback for chroot\n"));
+  const std::string dir = Unpack(sb_.Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
+  const std::string patched = ReadFile(dir + "/files/site-packages/pamela.py");
+  EXPECT_THAT(patched, HasSubstr("LIBPAM = CDLL(find_library(\"pam\") or \"libpam.so.0\")\n"));
+  EXPECT_EQ(ReadFile(dir + "/files/lib/libpam.so.0"), ReadFile(lib));
+  EXPECT_FALSE(Sh("test -e " + Q(dir + "/files/site-packages/__pycache__/pamela.cpython-311.pyc")).status == 0);
+  EXPECT_THAT(ReadFile(dir + "/manifest.json"), HasSubstr("/app/site-packages"));
+}
+
+// A wheel made here, served on the loopback by python3's http.server, and
+// installed by the host's pip into the package.
+TEST_F(DebE2E, PipInstallsFromALocalIndex) {
+  const std::string hello = Need("hello");
+  if (hello.empty()) return;
+  if (Sh("command -v pip3 && command -v python3").status != 0) GTEST_SKIP() << "no pip3";
+  const std::string idx = sb_.Path("index");
+  const std::string script =
+      "import zipfile, os, sys, base64, hashlib\n"
+      "d = sys.argv[1] + '/simple/tinypkg'\n"
+      "os.makedirs(d)\n"
+      "files = {'tinypkg/__init__.py': b'GREETING = \"hi from tinypkg\"\\n',\n"
+      "  'tinypkg-0.1.dist-info/METADATA': b'Metadata-Version: 2.1\\nName: tinypkg\\nVersion: 0.1\\n',\n"
+      "  'tinypkg-0.1.dist-info/WHEEL': b'Wheel-Version: 1.0\\nGenerator: test\\nRoot-Is-Purelib: true\\nTag: py3-none-any\\n'}\n"
+      "rec = ''\n"
+      "for n, b in files.items():\n"
+      "  h = base64.urlsafe_b64encode(hashlib.sha256(b).digest()).rstrip(b'=').decode()\n"
+      "  rec += '%s,sha256=%s,%d\\n' % (n, h, len(b))\n"
+      "rec += 'tinypkg-0.1.dist-info/RECORD,,\\n'\n"
+      "with zipfile.ZipFile(d + '/tinypkg-0.1-py3-none-any.whl', 'w') as z:\n"
+      "  for n, b in files.items(): z.writestr(n, b)\n"
+      "  z.writestr('tinypkg-0.1.dist-info/RECORD', rec)\n";
+  WriteFile(sb_.Path("mkwheel.py"), script);
+  ASSERT_EQ(Sh("python3 " + Q(sb_.Path("mkwheel.py")) + " " + Q(idx)).status, 0);
+  // The server picks a free port and reports it through a file.
+  const std::string serve =
+      "import http.server, functools, sys\n"
+      "h = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])\n"
+      "s = http.server.HTTPServer(('127.0.0.1', 0), h)\n"
+      "open(sys.argv[2] + '.tmp', 'w').write(str(s.server_address[1]))\n"
+      "import os; os.rename(sys.argv[2] + '.tmp', sys.argv[2])\n"
+      "s.serve_forever()\n";
+  WriteFile(sb_.Path("serve.py"), serve);
+  RunResult started = Sh("python3 " + Q(sb_.Path("serve.py")) + " " + Q(idx) + " " + Q(sb_.Path("port")) +
+                         " >/dev/null 2>&1 & echo $!; i=0; while [ ! -f " + Q(sb_.Path("port")) +
+                         " ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done");
+  const std::string pid = started.out.substr(0, started.out.find('\n'));
+  const std::string port = ReadFile(sb_.Path("port"));
+  ASSERT_FALSE(port.empty());
+  RunResult r = Build({"--from-deb", hello, "--pip-bundle", "--pip-package", "tinypkg", "--pip-index-url",
+                       "http://127.0.0.1:" + port + "/simple/", "--pip-trusted-host", "127.0.0.1", "--output",
+                       sb_.Path("out")},
+                      {{"PIP_DISABLE_PIP_VERSION_CHECK", "1"}, {"PIP_NO_CACHE_DIR", "1"}, {"PIP_NO_INPUT", "1"}});
+  (void)Sh("kill " + pid);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  [warn] Using host pip3. For Python version compatibility use --bundle-from-rootfs.\n"));
+  const std::string dir = Unpack(sb_.Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
+  EXPECT_EQ(ReadFile(dir + "/files/site-packages/tinypkg/__init__.py"), "GREETING = \"hi from tinypkg\"\n");
+}
+
+}  // namespace
+}  // namespace e2e
