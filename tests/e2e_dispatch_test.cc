@@ -223,6 +223,24 @@ TEST(Dispatch, FailedAppendOnlyMarkingIsLoggedBothWaysAndLeaksNoDescriptor) {
   EXPECT_EQ(fds.find("audit.log"), std::string::npos) << fds;
 }
 
+TEST(Dispatch, ClosedStandardStreamsNeverLeadIntoTheSinks) {
+  // Left closed, 0-2 would be the first numbers the log and audit files get:
+  // standard output would go to the log and log lines to the audit trail.
+  const std::regex warn_line(R"(\[WARN\] \S+ audit: chattr \+a \S+/audit.log: exit status 1 )"
+                             R"(\(append-only protection unavailable\)
+)");
+  for (const char* closing : {"<&- >&- 2>&-", ">&- 2>&-", "2>&-"}) {
+    Sandbox sb;
+    std::string bin = FakeChattr(sb);
+    RunResult r = RunArgv({"/bin/sh", "-c", std::string("exec \"$0\" version ") + closing, ZolBin()},
+                          sb.Env({{"PATH", bin + ":/usr/bin:/bin"}}));
+    EXPECT_EQ(r.status, 0) << closing;
+    const std::string log = ReadFile(sb.log_dir + "/zol.log");
+    EXPECT_TRUE(std::regex_match(log, warn_line)) << closing << "\n" << log;
+    EXPECT_EQ(ReadFile(sb.audit_dir + "/audit.log"), "") << closing;
+  }
+}
+
 TEST(Dispatch, RealChattrMarksTheAuditFileAppendOnly) {
   Sandbox sb;
   // Only file systems with inode flags (ext4, xfs, btrfs) can carry the mark.
