@@ -50,19 +50,6 @@ util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std
   return names;
 }
 
-util::Error WriteAll(int fd, const char* data, size_t len, const std::string& path) {
-  while (len > 0) {
-    ssize_t w = ::write(fd, data, len);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("write", path, errno);
-    }
-    data += w;
-    len -= static_cast<size_t>(w);
-  }
-  return util::Error();
-}
-
 // Both trees are reached only through descriptors beneath their tops: the
 // source came from a package, and a link the copy has just recreated in the
 // destination must never redirect a later write.
@@ -134,7 +121,7 @@ class TreeCopy {
         return util::Error::Errno("read", src_.PathOf(s), errno);
       }
       if (n == 0) break;
-      ZOL_TRY(WriteAll(out->get(), buf.data(), static_cast<size_t>(n), d));
+      ZOL_TRY(util::WriteAll(out->get(), std::string_view(buf.data(), static_cast<size_t>(n)), d));
     }
     if (::close(out->Release()) != 0) return util::Error::Errno("close", d, errno);
     return util::Error();

@@ -49,18 +49,6 @@ util::Error DecodeApp(const json::Value& v, const std::string& path, InstalledAp
       });
 }
 
-util::Error WriteAll(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("write", path, errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return util::Error();
-}
-
 // The file a save replaces: the registry path itself, or what it links to, so
 // an administrator's symbolic link keeps pointing at the registry.
 std::string SaveTarget(const std::string& path) {
@@ -90,7 +78,7 @@ util::Error ReplaceFile(const std::string& target, std::string_view data, const 
       err = util::Error::Errno("chown", tmp, errno);
     }
   }
-  if (err.ok()) err = WriteAll(fd.get(), data, tmp);
+  if (err.ok()) err = util::WriteAll(fd.get(), data, tmp);
   if (err.ok() && ::fsync(fd.get()) != 0) err = util::Error::Errno("sync", tmp, errno);
   if (err.ok() && ::close(fd.Release()) != 0) err = util::Error::Errno("close", tmp, errno);
   if (err.ok() && ::rename(tmp.c_str(), target.c_str()) != 0) {

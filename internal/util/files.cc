@@ -100,22 +100,17 @@ Error RemoveAll(const std::string& path) {
   return e;
 }
 
-namespace {
-
-Error WriteAll(int fd, const char* data, size_t len, const std::string& path) {
-  while (len > 0) {
-    ssize_t w = ::write(fd, data, len);
+Error WriteAll(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    ssize_t w = ::write(fd, data.data(), data.size());
     if (w < 0) {
       if (errno == EINTR) continue;
       return Error::Errno("write", path, errno);
     }
-    data += w;
-    len -= static_cast<size_t>(w);
+    data.remove_prefix(static_cast<size_t>(w));
   }
   return Error();
 }
-
-}  // namespace
 
 Error CopyFile(const std::string& src, const std::string& dst) {
   UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
@@ -136,7 +131,7 @@ Error CopyFile(const std::string& src, const std::string& dst) {
       return Error::Errno("read", src, errno);
     }
     if (n == 0) break;
-    ZOL_TRY(WriteAll(out.get(), buf.data(), static_cast<size_t>(n), dst));
+    ZOL_TRY(WriteAll(out.get(), std::string_view(buf.data(), static_cast<size_t>(n)), dst));
   }
   if (::close(out.Release()) != 0) return Error::Errno("close", dst, errno);
   return Error();
@@ -166,7 +161,7 @@ Result<std::string> ReadFile(const std::string& path) {
 Error WriteFile(const std::string& path, std::string_view data, mode_t mode) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (!fd.valid()) return Error::Errno("open", path, errno);
-  ZOL_TRY(WriteAll(fd.get(), data.data(), data.size(), path));
+  ZOL_TRY(WriteAll(fd.get(), data, path));
   if (::close(fd.Release()) != 0) return Error::Errno("close", path, errno);
   return Error();
 }

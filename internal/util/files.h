@@ -32,6 +32,9 @@ Error CopyFile(const std::string& src, const std::string& dst);
 
 // The whole content of path ("open PATH: reason", "read PATH: reason").
 Result<std::string> ReadFile(const std::string& path);
+// Writes all of data to the open fd, going on after a short or interrupted
+// write; `path` names it in the error ("write PATH: reason").
+Error WriteAll(int fd, std::string_view data, const std::string& path);
 // Writes data to path, created with `mode` (before the umask) or truncated
 // ("open", "write" or "close PATH: reason").
 Error WriteFile(const std::string& path, std::string_view data, mode_t mode);
