@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <thread>
 
 #include "internal/pkgfmt/signature.h"
@@ -173,6 +175,8 @@ TEST_F(InstallTest, SidecarMatrix) {
        "[FATAL] install failed: package integrity check failed: checksum mismatch for " + pkg},
       {"upper case", [&] { WriteFile(pkg + ".sha256", upper); }, {}, 1, "package integrity check failed"},
       {"empty", [&] { WriteFile(pkg + ".sha256", ""); }, {}, 0, "has no .sig signature"},
+      {"too long to be a digest", [&] { WriteFile(pkg + ".sha256", digest + std::string(8192, 'x')); }, {}, 1,
+       "[FATAL] install failed: package integrity check failed: read " + pkg + ".sha256: file larger than"},
       {"empty required", [&] { WriteFile(pkg + ".sha256", ""); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
        "package integrity check: empty .sha256"},
       {"unreadable required", [&] { mkdir((pkg + ".sha256").c_str(), 0755); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
@@ -248,12 +252,19 @@ TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
   AppSpec spec;
   spec.install_script = "files/slow.sh";
   std::string flag = sb_.Path("started");
-  std::string pkg = Package(spec, {{"slow.sh", "#!/bin/sh\ntouch " + flag + "\nexec sleep 30\n"}});
+  // The script records its own pid (kept by the exec) and its parent's, the
+  // install itself, so exactly those two are killed and nothing else running.
+  std::string pkg = Package(spec, {{"slow.sh", "#!/bin/sh\necho $PPID $$ > " + flag + ".new\nmv " + flag +
+                                                   ".new " + flag + "\nexec sleep 30\n"}});
   std::vector<std::string> argv = {ZolBin(), "install", pkg};
   std::vector<std::string> env = sb_.Env();
   std::thread killer([&] {
     for (int i = 0; i < 200 && !PathExists(flag); ++i) usleep(50000);
-    Sh("pkill -KILL -f '^" + ZolBin() + " install " + pkg + "$'; pkill -KILL -f 'sleep 30$'");
+    int install_pid = 0, script_pid = 0;
+    if (sscanf(ReadFile(flag).c_str(), "%d %d", &install_pid, &script_pid) == 2) {
+      kill(install_pid, SIGKILL);
+      kill(script_pid, SIGKILL);
+    }
   });
   RunResult r = RunArgv(argv, env);
   killer.join();

@@ -135,6 +135,9 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath) {
       util::Warn("[warn] no checksum or signature for %s \u2014 skipping integrity check", util::BaseName(pkgPath));
       return util::Error();
     }
+    // Read fine but too long to be a digest: it cannot match, and letting it
+    // pass unread would report an unchecked package as checked.
+    if (text.error().sys_errno() == 0) return text.error().Wrap("package integrity check failed");
     // A sidecar that exists but cannot be read proves nothing; when checksums
     // are required that must not pass.
     if (required) return text.error().Wrap("package integrity check: unreadable .sha256");
