@@ -1,0 +1,153 @@
+// Wall time and peak memory of "zol-cli build --from-deb" on a large real
+// Debian package beside "dpkg-deb -x" followed by "tar -czf" of the unpacked
+// tree, one run each.
+//
+//   deb_build_bench [ZOL_BIN] [DEB] [WORK_DIR]
+//
+// Without DEB, libllvm15 (about 22 MiB packed, 110 MiB unpacked) is fetched
+// with "apt-get download" into /var/cache/zol-test-debs and reused from
+// there. Needs root (build does). WORK_DIR (default: a new directory under
+// TMPDIR) is removed afterwards unless it was given.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
+#include "internal/util/process.h"
+#include "internal/util/tempdir.h"
+
+namespace {
+
+constexpr const char* kCache = "/var/cache/zol-test-debs";
+constexpr const char* kDefaultPackage = "libllvm15";
+
+struct Measure {
+  double seconds = 0;
+  long peak_kib = 0;
+  int status = -1;
+};
+
+Measure Run(const util::Command& cmd) {
+  Measure m;
+  auto start = std::chrono::steady_clock::now();
+  auto pid = util::StartProcess(cmd);
+  if (!pid.ok()) {
+    std::fprintf(stderr, "%s\n", pid.error().message().c_str());
+    return m;
+  }
+  int status = 0;
+  struct rusage ru = {};
+  while (::wait4(*pid, &status, 0, &ru) < 0 && errno == EINTR) {
+  }
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The largest of the child and the processes it waited for (tar's gzip).
+  m.peak_kib = ru.ru_maxrss;
+  m.status = status;
+  return m;
+}
+
+// The cached package, fetched on first use.
+std::string FetchDefault() {
+  util::Command sh;
+  sh.path = "/bin/sh";
+  sh.args = {"-c", std::string("set -e; mkdir -p ") + kCache + "; cd " + kCache + "; ls " + kDefaultPackage +
+                       "_*.deb >/dev/null 2>&1 || apt-get download -q " + kDefaultPackage +
+                       " >/dev/null; ls \"$PWD\"/" + kDefaultPackage + "_*.deb | head -n1"};
+  sh.stdin_mode = util::Stdio::kNull;
+  auto out = util::RunProcessOutput(sh);
+  if (!out.ok() || out->empty()) return "";
+  return out->substr(0, out->find('\n'));
+}
+
+long FileSize(const std::string& path) {
+  struct stat st = {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+}
+
+void ClearAppendOnly(const std::string& path) {
+  util::Command c;
+  c.path = "chattr";
+  c.args = {"-a", path};
+  c.stdin_mode = c.stdout_mode = c.stderr_mode = util::Stdio::kNull;
+  (void)util::RunProcess(c);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string zol = argc > 1 ? argv[1] : (std::getenv("ZOL_BIN") ? std::getenv("ZOL_BIN") : "./build/zol-cli");
+  std::string deb = argc > 2 && argv[2][0] != '\0' ? util::AbsPath(argv[2]) : FetchDefault();
+  if (deb.empty()) {
+    std::fprintf(stderr, "no package: give one, or let apt-get download %s\n", kDefaultPackage);
+    return 1;
+  }
+  std::string work;
+  std::optional<util::TempDir> owned;
+  if (argc > 3 && argv[3][0] != '\0') {
+    work = util::AbsPath(argv[3]);
+    (void)util::MkdirAll(work, 0755);
+  } else {
+    auto t = util::TempDir::Make("zol-bench-");
+    if (!t.ok()) {
+      std::fprintf(stderr, "%s\n", t.error().message().c_str());
+      return 1;
+    }
+    work = t->path();
+    owned.emplace(std::move(*t));
+  }
+  std::printf("package: %s (%.1f MiB)\n", deb.c_str(), FileSize(deb) / 1048576.0);
+
+  const std::string tmp = work + "/tmp";
+  (void)util::MkdirAll(tmp, 0700);
+  const std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TMPDIR=" + tmp,
+                                        "DRAV_LOG_DIR=" + work + "/log", "DRAV_AUDIT_DIR=" + work + "/audit",
+                                        "DRAV_APP_DIR=" + work + "/apps", "DRAV_RUNTIME_DIR=" + work + "/runtimes",
+                                        "DRAV_DB_FILE=" + work + "/db/installed.json",
+                                        "DRAV_METRICS_PATH=" + work + "/metrics.prom", "HOME=" + work};
+  auto command = [&](std::string path, std::vector<std::string> args) {
+    util::Command c;
+    c.path = std::move(path);
+    c.args = std::move(args);
+    c.env = env;
+    c.stdin_mode = util::Stdio::kNull;
+    c.stdout_mode = util::Stdio::kNull;
+    return c;
+  };
+
+  // Page the package in once so neither contender pays for the first read.
+  (void)Run(command("cat", {deb}));
+
+  const std::string dist = work + "/dist";
+  Measure zm = Run(command(zol, {"build", "--from-deb", deb, "--output", dist}));
+  const std::string unpacked = work + "/unpacked";
+  (void)util::RemoveAll(unpacked);
+  Measure xm = Run(command("dpkg-deb", {"-x", deb, unpacked}));
+  Measure tm = Run(command("tar", {"-czf", work + "/tree.tar.gz", "-C", unpacked, "."}));
+
+  long zol_size = 0;
+  util::Command ls = command("/bin/sh", {"-c", "ls " + dist + "/*.zol"});
+  ls.stdout_mode = util::Stdio::kInherit;
+  if (auto out = util::RunProcessOutput(ls); out.ok() && !out->empty()) zol_size = FileSize(out->substr(0, out->find('\n')));
+  const long tar_size = FileSize(work + "/tree.tar.gz");
+
+  std::printf("%-34s %10s %15s %12s %8s\n", "", "wall (s)", "peak RSS (KiB)", "output (MiB)", "status");
+  std::printf("%-34s %10.2f %15ld %12.1f %8d\n", "zol-cli build --from-deb", zm.seconds, zm.peak_kib,
+              zol_size / 1048576.0, zm.status);
+  std::printf("%-34s %10.2f %15ld %12s %8d\n", "  dpkg-deb -x", xm.seconds, xm.peak_kib, "", xm.status);
+  std::printf("%-34s %10.2f %15ld %12.1f %8d\n", "  tar -czf", tm.seconds, tm.peak_kib, tar_size / 1048576.0,
+              tm.status);
+  std::printf("%-34s %10.2f %15ld %12.1f %8d\n", "dpkg-deb -x + tar -czf", xm.seconds + tm.seconds,
+              std::max(xm.peak_kib, tm.peak_kib), tar_size / 1048576.0, xm.status | tm.status);
+  ClearAppendOnly(work + "/audit/audit.log");
+  return zm.status == 0 && xm.status == 0 && tm.status == 0 ? 0 : 1;
+}
