@@ -296,7 +296,21 @@ TEST_F(InstallTest, ReinstallWhoseCommitFailsKeepsTheOldTreeAndRecord) {
   r = sb_.Zol({"install", Package(spec, {{"bin/hello", "new"}}, "new2.zol")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "new");
-  EXPECT_FALSE(PathExists(id_dir + "/1.0.replaced"));
+  EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "1.0\n");
+}
+
+TEST_F(InstallTest, ReinstallKeepsAVersionNamedLikeTheOldTreeSetAside) {
+  AppSpec spec;
+  spec.version = "1.0.replaced";
+  ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "other version"}})}).status, 0);
+  spec.version = "1.0";
+  ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "first"}})}).status, 0);
+  RunResult r = sb_.Zol({"install", Package(spec, {{"bin/hello", "second"}}, "again.zol")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string id_dir = sb_.app_dir + "/com.example.hello";
+  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "second");
+  EXPECT_EQ(ReadFile(id_dir + "/1.0.replaced/files/bin/hello"), "other version");
+  EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "1.0\n1.0.replaced\n");
 }
 
 TEST_F(InstallTest, RelativeAppDirIsRecordedAbsolute) {

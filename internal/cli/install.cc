@@ -60,27 +60,41 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
 // Commits `staging` as `target`. An earlier tree at `target` is moved aside
 // first and removed only once the new one is in place; when the rename fails
 // it goes back, so a failed reinstall never loses the working install.
+//
+// The old tree goes into a directory made fresh for it: any fixed name beside
+// the install could be another version's directory ("1.0.replaced" is a valid
+// version), which must stay on disk.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
-  std::string aside;
+  std::string holder, aside;
   struct stat st;
   if (::lstat(target.c_str(), &st) == 0) {
-    aside = target + ".replaced";
-    util::Error e = util::RemoveAll(aside);
-    if (!e.ok()) return e.Wrap("remove existing install");
+    std::string tmpl = target + ".replaced-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      return util::Error::Errno("mkdir", tmpl, errno).Wrap("remove existing install");
+    }
+    holder = tmpl;
+    aside = holder + "/old";
     if (::rename(target.c_str(), aside.c_str()) != 0) {
-      return util::Error::Errno("rename", target + " " + aside, errno).Wrap("remove existing install");
+      util::Error e = util::Error::Errno("rename", target + " " + aside, errno).Wrap("remove existing install");
+      ::rmdir(holder.c_str());
+      return e;
     }
   }
   if (::rename(staging.c_str(), target.c_str()) != 0) {
     util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
-    if (!aside.empty() && ::rename(aside.c_str(), target.c_str()) != 0) {
-      util::Warn("restore previous install %s: %v", target, util::Error::Errno("rename", aside + " " + target, errno));
+    if (!aside.empty()) {
+      if (::rename(aside.c_str(), target.c_str()) != 0) {
+        util::Warn("restore previous install %s: %v", target,
+                   util::Error::Errno("rename", aside + " " + target, errno));
+      } else {
+        ::rmdir(holder.c_str());
+      }
     }
     return e;
   }
-  if (!aside.empty()) {
-    util::Error e = util::RemoveAll(aside);
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", aside, e);
+  if (!holder.empty()) {
+    util::Error e = util::RemoveAll(holder);
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", holder, e);
   }
   return util::Error();
 }
