@@ -114,6 +114,7 @@ TEST(Dispatch, FlagFailuresAndFatalLines) {
       "Usage of sign:\n"
       "  -key string\n"
       "    \tPath to private key (.key PEM file)\n";
+  const std::string run_usage = "Usage: zol-cli run [--no-sandbox] <appid> [command]\n";
   const std::vector<Case> cases = {
       {{"keygen", "-x"}, As::kNobody, "",
        "flag provided but not defined: -x\n" + keygen_usage +
@@ -129,6 +130,12 @@ TEST(Dispatch, FlagFailuresAndFatalLines) {
       // Flags end at the package path, so the key is never seen.
       {{"sign", "pkg.zol", "--key", "k"}, As::kRoot, "", "[FATAL] --key is required\n", 1},
       {{"sign", "--key", "k"}, As::kRoot, "", "[FATAL] package path required\n", 1},
+      // "run" has its own usage printer, on standard output.
+      {{"run", "-h"}, As::kRoot, run_usage, "[FATAL] parse run flags: flag: help requested\n", 1},
+      {{"run", "--no-sandbox=maybe", "app"}, As::kRoot, run_usage,
+       "invalid boolean value \"maybe\" for -no-sandbox: parse error\n"
+       "[FATAL] parse run flags: invalid boolean value \"maybe\" for -no-sandbox: parse error\n",
+       1},
       {{"verify", "-x"}, As::kNobody, "",
        "flag provided but not defined: -x\nUsage of verify:\n  -trusted-keys string\n"
        "    \tDirectory of trusted public keys (optional)\n"
