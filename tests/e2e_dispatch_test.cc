@@ -248,6 +248,20 @@ TEST(Dispatch, ClosedStandardStreamsNeverLeadIntoTheSinks) {
   }
 }
 
+TEST(Dispatch, StandardErrorWithNoReaderIsIgnored) {
+  // fd 4 is a pipe whose only reader is gone, so every write to it fails;
+  // the log line must still reach the file and the command finish normally.
+  Sandbox sb;
+  std::string bin = FakeChattr(sb);
+  RunResult r = RunArgv({"/bin/sh", "-c",
+                         "mkfifo \"$1\" && exec 3<>\"$1\" 4>\"$1\" 3<&- && exec \"$0\" version 2>&4 4>&-",
+                         ZolBin(), sb.Path("fifo")},
+                        sb.Env({{"PATH", bin + ":/usr/bin:/bin"}}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
+  EXPECT_NE(ReadFile(sb.log_dir + "/zol.log").find("audit: chattr +a "), std::string::npos);
+}
+
 TEST(Dispatch, RealChattrMarksTheAuditFileAppendOnly) {
   Sandbox sb;
   // Only file systems with inode flags (ext4, xfs, btrfs) can carry the mark.

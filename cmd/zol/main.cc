@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,5 +26,9 @@ void HoldStandardDescriptors() {
 
 int main(int argc, char** argv) {
   HoldStandardDescriptors();
+  // Output that nobody reads any more (a pager quit early) is a failed write
+  // to ignore, not a reason to die halfway through an install. Programs we
+  // start get the default action back.
+  ::signal(SIGPIPE, SIG_IGN);
   return cli::Run(argc, argv);
 }

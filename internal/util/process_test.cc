@@ -210,6 +210,22 @@ TEST(RunProcess, SignalMaskOfTheParentDoesNotLeak) {
   EXPECT_EQ(*out, "SigBlk:\t0000000000000000\n");
 }
 
+TEST(RunProcess, IgnoredBrokenPipeSignalOfTheParentDoesNotLeak) {
+  // zol-cli ignores SIGPIPE for itself; a program it starts must still end
+  // quietly on a closed pipe, as "yes | head -1" expects of "yes".
+  struct sigaction ign {}, old{};
+  ign.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ign, &old), 0);
+  Command cmd;
+  cmd.path = "/bin/sh";
+  cmd.args = {"-c", "grep SigIgn /proc/self/status"};
+  auto out = RunProcessOutput(cmd);
+  ::sigaction(SIGPIPE, &old, nullptr);
+  ASSERT_TRUE(out.ok()) << out.error().message();
+  const std::string hex = out->substr(out->find('\t') + 1);
+  EXPECT_EQ(std::stoull(hex, nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0u) << *out;
+}
+
 TEST(RunProcess, NewProcessGroupAndNoNewPrivileges) {
   Command cmd;
   cmd.path = "/bin/sh";
