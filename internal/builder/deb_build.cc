@@ -32,12 +32,12 @@ Error Mkdir(const std::string& path, const char* context) {
 
 // The requirement words for pip: the package, then each recipe extra that
 // does not already occur in it.
-std::string PipSpec(const BuildOptions& opts, const std::string& name, const ZolRecipe& recipe) {
-  std::string spec = opts.PipPackage.empty() ? name : opts.PipPackage;
+std::string PipRequirements(const BuildOptions& opts, const std::string& name, const ZolRecipe& recipe) {
+  std::string reqs = opts.PipPackage.empty() ? name : opts.PipPackage;
   for (const std::string& extra : recipe.PipExtras) {
-    if (spec.find(extra) == std::string::npos) spec += " " + extra;
+    if (reqs.find(extra) == std::string::npos) reqs += " " + extra;
   }
-  return spec;
+  return reqs;
 }
 
 }  // namespace
@@ -78,11 +78,11 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
   if (!recipe.ok()) return recipe.error().Wrap("load recipe");
 
   if (opts.PipBundle) {
-    const std::string spec = PipSpec(opts, name, *recipe);
+    const std::string reqs = PipRequirements(opts, name, *recipe);
     const std::string site_packages = util::JoinPath(files, "site-packages");
     ZOL_TRY(Mkdir(site_packages, "create site-packages dir"));
-    std::printf("Bundling Python dependencies: pip install %s --target %s\n", spec.c_str(), site_packages.c_str());
-    if (Error e = pipBundlePackage(spec, site_packages, opts); !e.ok()) return e.Wrap("pip bundle");
+    std::printf("Bundling Python dependencies: pip install %s --target %s\n", reqs.c_str(), site_packages.c_str());
+    if (Error e = pipBundlePackage(reqs, site_packages, opts); !e.ok()) return e.Wrap("pip bundle");
     patchPAMLibrary(site_packages, files, opts.BundleFromRootfs);
   }
 

@@ -59,7 +59,7 @@ Error WriteAll(int fd, const char* p, size_t n, const std::string& shown) {
 
 }  // namespace
 
-std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& spec, const std::string& target,
+std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& reqs, const std::string& target,
                                  const BuildOptions& opts) {
   std::vector<std::string> argv;
   if (util::HasSuffix(pip_cmd, kModulePip)) {
@@ -68,7 +68,7 @@ std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& 
     argv = {pip_cmd};
   }
   argv.push_back("install");
-  for (auto& w : Words(spec)) argv.push_back(std::move(w));
+  for (auto& w : Words(reqs)) argv.push_back(std::move(w));
   argv.push_back("--target");
   argv.push_back(target);
   argv.push_back("--no-warn-script-location");
@@ -84,14 +84,14 @@ std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& 
   return argv;
 }
 
-Error pipInstallWithBin(const std::string& pip_cmd, const std::string& spec, const std::string& target,
+Error pipInstallWithBin(const std::string& pip_cmd, const std::string& reqs, const std::string& target,
                         const BuildOptions& opts) {
   // The words come from the command line, the recipe and the Debian control
   // file; one such as "--extra-index-url=..." would reach pip as an option.
-  for (const std::string& w : Words(spec)) {
+  for (const std::string& w : Words(reqs)) {
     if (w[0] == '-') return Error::Msg("invalid pip requirement: " + w + " (must not begin with \"-\")");
   }
-  std::vector<std::string> argv = pipArgv(pip_cmd, spec, target, opts);
+  std::vector<std::string> argv = pipArgv(pip_cmd, reqs, target, opts);
   ZOL_TRY(validateCommandBinary(argv[0]));
   std::vector<std::string> args(argv.begin() + 1, argv.end());
   ZOL_TRY(validateCommandArgs(args));
@@ -102,22 +102,22 @@ Error pipInstallWithBin(const std::string& pip_cmd, const std::string& spec, con
   return util::RunProcess(cmd);
 }
 
-Error pipBundlePackage(const std::string& spec, const std::string& site_packages, const BuildOptions& opts) {
-  if (!opts.BundleFromRootfs.empty()) return bundleFromRootfs(opts.BundleFromRootfs, spec, site_packages, opts);
+Error pipBundlePackage(const std::string& reqs, const std::string& site_packages, const BuildOptions& opts) {
+  if (!opts.BundleFromRootfs.empty()) return bundleFromRootfs(opts.BundleFromRootfs, reqs, site_packages, opts);
   std::printf("  [warn] Using host pip3. For Python version compatibility use --bundle-from-rootfs.\n");
-  return pipInstallWithBin("pip3", spec, site_packages, opts);
+  return pipInstallWithBin("pip3", reqs, site_packages, opts);
 }
 
-Error bundleFromRootfs(const std::string& rootfs, const std::string& spec, const std::string& site_packages,
+Error bundleFromRootfs(const std::string& rootfs, const std::string& reqs, const std::string& site_packages,
                        const BuildOptions& opts) {
   std::vector<std::string> dirs = findRootfsPythonDistPackages(rootfs);
-  if (Words(spec).size() == 1) {
-    std::string underscored = spec;
+  if (Words(reqs).size() == 1) {
+    std::string underscored = reqs;
     for (char& c : underscored) {
       if (c == '-') c = '_';
     }
     for (const std::string& dir : dirs) {
-      for (const std::string* name : {&spec, static_cast<const std::string*>(&underscored)}) {
+      for (const std::string* name : {&reqs, static_cast<const std::string*>(&underscored)}) {
         if (!util::Exists(util::JoinPath(dir, *name))) continue;
         std::printf("  [rootfs] Found '%s' in %s \xe2\x80\x94 copying installed packages (offline)...\n",
                     name->c_str(), dir.c_str());
@@ -128,10 +128,10 @@ Error bundleFromRootfs(const std::string& rootfs, const std::string& spec, const
   std::string python = findRootfsPythonBin(rootfs);
   if (python.empty()) {
     return Error::Msg(util::Sprintf("python3 not found in rootfs %s, and package %s not pre-installed",
-                                    rootfs.c_str(), spec.c_str()));
+                                    rootfs.c_str(), reqs.c_str()));
   }
-  std::printf("  [rootfs] Using rootfs Python %s to pip install '%s'...\n", python.c_str(), spec.c_str());
-  return pipInstallWithBin(python + std::string(kModulePip), spec, site_packages, opts);
+  std::printf("  [rootfs] Using rootfs Python %s to pip install '%s'...\n", python.c_str(), reqs.c_str());
+  return pipInstallWithBin(python + std::string(kModulePip), reqs, site_packages, opts);
 }
 
 std::vector<std::string> findRootfsPythonDistPackages(const std::string& rootfs) {

@@ -14,13 +14,13 @@ namespace builder {
 
 // BundleFromRootfs set: bundleFromRootfs; else the host pip3 (after a warning
 // line). Errors come back unchanged.
-util::Error pipBundlePackage(const std::string& spec, const std::string& site_packages, const BuildOptions& opts);
+util::Error pipBundlePackage(const std::string& reqs, const std::string& site_packages, const BuildOptions& opts);
 
-// A one-word spec already installed in the root filesystem (as given, or with
+// A one-word requirement list already installed in the root filesystem (as given, or with
 // "-" spelled "_") copies that whole installed-packages directory; otherwise
 // the root filesystem's python3 runs pip. Failure without an interpreter:
 // "python3 not found in rootfs %s, and package %s not pre-installed".
-util::Error bundleFromRootfs(const std::string& rootfs, const std::string& spec, const std::string& site_packages,
+util::Error bundleFromRootfs(const std::string& rootfs, const std::string& reqs, const std::string& site_packages,
                              const BuildOptions& opts);
 
 // Runs `pip_cmd` ("pip3", or "INTERPRETER -m pip") once:
@@ -29,11 +29,11 @@ util::Error bundleFromRootfs(const std::string& rootfs, const std::string& spec,
 // A requirement word beginning with "-" is refused (it would reach pip as an
 // option), then the program and every argument go through the command
 // validators; nothing runs after a refusal.
-util::Error pipInstallWithBin(const std::string& pip_cmd, const std::string& spec, const std::string& target,
+util::Error pipInstallWithBin(const std::string& pip_cmd, const std::string& reqs, const std::string& target,
                               const BuildOptions& opts);
 
 // The argument vector pipInstallWithBin runs, program first.
-std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& spec, const std::string& target,
+std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& reqs, const std::string& target,
                                  const BuildOptions& opts);
 
 // The installed-packages directories: scanPythonDistDir of usr/local/lib,

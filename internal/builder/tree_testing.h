@@ -35,8 +35,8 @@ inline void Spit(const std::string& path, const std::string& data, mode_t mode =
 
 // "d PATH", "f PATH CONTENT" (content may hold blanks), "l PATH TARGET",
 // "x PATH CONTENT" (an executable file), each below root.
-inline void MakeTree(const std::string& root, const std::vector<std::string>& spec) {
-  for (const std::string& line : spec) {
+inline void MakeTree(const std::string& root, const std::vector<std::string>& entries) {
+  for (const std::string& line : entries) {
     const char kind = line[0];
     const std::string rest = line.substr(2);
     const size_t sp = rest.find(' ');
