@@ -111,6 +111,51 @@ TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
   EXPECT_FALSE(PathExists(Layer() + "/rootfs.installing"));
 }
 
+TEST_F(BaseTest, ReinstallNeverRemovesThroughAMount) {
+  std::string pkg = BasePackage();
+  ASSERT_EQ(sb_.Zol({"install", pkg}).status, 0);
+  // A host directory mounted inside the live rootfs (a sandbox in the host's
+  // namespace would do this), and one inside an old tree that an earlier
+  // reinstall could not remove for that very reason.
+  const std::string live_src = sb_.Path("live-src"), stale_src = sb_.Path("stale-src");
+  const std::string stale = Layer() + "/rootfs.replaced";
+  Sh("mkdir -p '" + live_src + "' '" + stale_src + "' '" + stale + "/app'");
+  WriteFile(live_src + "/keep", "live");
+  WriteFile(stale_src + "/keep", "stale");
+  ASSERT_EQ(mount(live_src.c_str(), (Layer() + "/rootfs/app").c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(stale_src.c_str(), (stale + "/app").c_str(), nullptr, MS_BIND, nullptr), 0);
+
+  RunResult r = sb_.Zol({"install", pkg});
+  // Wherever the bind mounts ended up, detach them before judging.
+  Sh("grep -o ' " + Layer() + "[^ ]*' /proc/self/mountinfo | sort -r | while read m; do umount -l \"$m\"; done");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(live_src + "/keep"), "live");
+  EXPECT_EQ(ReadFile(stale_src + "/keep"), "stale");
+  EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
+  EXPECT_THAT(r.err, ContainsRegex("\\[base\\] remove replaced rootfs " + Layer() +
+                                   "/rootfs.replaced-[^:]+: still mounted: " + Layer() +
+                                   "/rootfs.replaced-[^/]+/rootfs/app\n"));
+}
+
+TEST_F(BaseTest, UninstallStopsAtAMountItCannotDetach) {
+  ASSERT_EQ(sb_.Zol({"install", BasePackage()}).status, 0);
+  const std::string rootfs = Layer() + "/rootfs";
+  const std::string src = sb_.Path("bind-src");
+  Sh("mkdir -p '" + src + "' '" + rootfs + "/home'");
+  WriteFile(src + "/keep", "keep");
+  // Same file system as the layer, so "rm --one-file-system" alone would
+  // empty it.
+  ASSERT_EQ(mount(src.c_str(), (rootfs + "/home").c_str(), nullptr, MS_BIND, nullptr), 0);
+  RunResult r = sb_.Zol({"uninstall", "base.testbase-x86_64"});
+  umount2((rootfs + "/home").c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, EndsWith("[FATAL] uninstall failed: remove base layer testbase-x86_64: still mounted: " + rootfs +
+                              "/home\n  Tip: ensure no sandbox is running (check 'mount | grep " + rootfs + "')\n"));
+  EXPECT_EQ(ReadFile(src + "/keep"), "keep");
+  EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_UNINSTALL")));
+}
+
 TEST_F(BaseTest, HostileRootfsLinksDoNotReachTheHost) {
   const std::string host_tmp = sb_.Path("host-tmp");
   const std::string host_etc = sb_.Path("host-etc");

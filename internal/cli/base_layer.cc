@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "internal/cli/install.h"
 #include "internal/cli/validators.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
+#include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/log.h"
@@ -80,7 +82,52 @@ util::Error writeFileAtomically(const std::string& path, const std::string& text
   return util::Error();
 }
 
+// A mount point as /proc/self/mountinfo writes it: blank, tab, line feed
+// and backslash as three octal digits after a backslash.
+std::string unescapeMountPath(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size()) {
+      const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
+      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    out += s[i];
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<std::string> mountsBeneath(const std::string& dir) {
+  std::vector<std::string> found;
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return found;
+  const std::string base = real;
+  std::free(real);
+  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
+  if (!info.ok()) return found;
+  size_t pos = 0;
+  while (pos < info->size()) {
+    size_t end = info->find('\n', pos);
+    if (end == std::string::npos) end = info->size();
+    const std::string line = info->substr(pos, end - pos);
+    pos = end + 1;
+    // Fields: id, parent id, major:minor, root, mount point, ...
+    size_t at = 0;
+    for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+      at = line.find(' ', at);
+      if (at != std::string::npos) ++at;
+    }
+    if (at == std::string::npos) continue;
+    const std::string point = unescapeMountPath(line.substr(at, line.find(' ', at) - at));
+    if (point == base || util::HasPrefix(point, base == "/" ? base : base + "/")) found.push_back(point);
+  }
+  return found;
+}
 
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch) {
   std::string out = "{\n";
@@ -161,30 +208,47 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
   prepareRootfs(staging);
 
   if (rootfs_existed) {
-    const std::string old = rootfs + ".replaced";
-    util::RemoveAll(old).IgnoreError();
+    // The old tree goes into a directory made fresh for it. One left by an
+    // earlier reinstall is never emptied here: its removal stopped at a
+    // mount, and removing it by other means would cross into that mount.
+    std::string holder = rootfs + ".replaced-XXXXXX";
+    if (::mkdtemp(holder.data()) == nullptr) {
+      e = util::Error::Errno("mkdir", holder, errno);
+      undo();
+      return e.Wrap("extract rootfs");
+    }
+    const std::string old = holder + "/rootfs";
     if (::rename(rootfs.c_str(), old.c_str()) != 0) {
       e = util::Error::Errno("rename", rootfs + " " + old, errno);
+      ::rmdir(holder.c_str());
       undo();
       return e.Wrap("extract rootfs");
     }
     if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
       e = util::Error::Errno("rename", staging + " " + rootfs, errno);
-      if (::rename(old.c_str(), rootfs.c_str()) != 0) util::Warn("[base] restore rootfs %s: %v", rootfs, e);
+      if (::rename(old.c_str(), rootfs.c_str()) != 0) {
+        util::Warn("[base] restore rootfs %s: %v", rootfs, util::Error::Errno("rename", old + " " + rootfs, errno));
+      } else {
+        ::rmdir(holder.c_str());
+      }
       undo();
       return e.Wrap("extract rootfs");
     }
-    // The old tree may still hold a running sandbox's mounts: never cross
-    // into a mount while removing it.
-    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", old});
-    if (rm.ok()) {
+    // The old tree may still hold mounts. "--one-file-system" does not see a
+    // bind mount of the same file system, so a tree with any mount inside is
+    // left where it is.
+    std::vector<std::string> mounted = mountsBeneath(holder);
+    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", holder});
+    if (!mounted.empty()) {
+      e = util::Error::Msg("still mounted: " + mounted.front());
+    } else if (rm.ok()) {
       rm->stdout_mode = util::Stdio::kToStderr;
       rm->stderr_mode = util::Stdio::kInherit;
       e = util::RunProcess(*rm);
     } else {
       e = rm.error();
     }
-    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", old, e);
+    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", holder, e);
   } else if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
     e = util::Error::Errno("rename", staging + " " + rootfs, errno);
     undo();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "internal/config/config.h"
 #include "internal/pkgfmt/manifest.h"
@@ -32,6 +33,8 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path);
 util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, const config::Settings& cfg);
 util::Error runTarExtract(const std::string& tarball, const std::string& dest, bool xattrs);
 void checkDependencies(const pkgfmt::Manifest& m, const config::Settings& cfg);
+// The mount points at or below dir (resolved) in this mount namespace.
+std::vector<std::string> mountsBeneath(const std::string& dir);
 // The seven lines of "runtime.json".
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch);
 

@@ -58,12 +58,15 @@ util::Error uninstallBaseLayer(const std::string& name) {
     if (!e.ok()) util::Warn("umount %s (ignored): %v", path, e);
   }
 
-  // --one-file-system: a mount left under the layer is never crossed.
+  // --one-file-system: a mount left under the layer is never crossed. It
+  // cannot tell a bind mount of the same file system, so anything still
+  // mounted inside stops the removal before rm starts.
   util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", layer_dir});
   if (!rm.ok()) return rm.error();
   rm->stdout_mode = util::Stdio::kToStderr;
   rm->stderr_mode = util::Stdio::kInherit;
-  util::Error e = util::RunProcess(*rm);
+  std::vector<std::string> mounted = mountsBeneath(layer_dir);
+  util::Error e = mounted.empty() ? util::RunProcess(*rm) : util::Error::Msg("still mounted: " + mounted.front());
   if (!e.ok()) {
     return util::Error::WithCause(
         util::Sprintf("remove base layer %s: %s\n  Tip: ensure no sandbox is running (check 'mount | grep %s')",
