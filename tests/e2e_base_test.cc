@@ -264,6 +264,19 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
   EXPECT_THAT(r.err, HasSubstr("[warn] No base.zol found in " + other.root + " \u2014 prepare runtime manually.\n"));
 }
 
+TEST_F(BaseTest, SearchSkipsWhatIsNotARegularFile) {
+  // A FIFO named like a package sorts first; opening it would block.
+  ASSERT_EQ(mkfifo((pkgs_ + "/a-fifo.zol").c_str(), 0644), 0);
+  BasePackage("b-base.zol");
+  AppSpec spec;
+  std::string app = pkgs_ + "/zz-app.zol";
+  ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+  RunResult r = RunArgv({"timeout", "60", ZolBin(), "install", app}, sb_.Env());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[auto] Found base package: " + pkgs_ + "/b-base.zol\n"));
+  EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
+}
+
 TEST_F(BaseTest, CandidateIsJudgedByTheManifestTheExtractorKeeps) {
   // First manifest member says "base", the last (the one extraction keeps)
   // is an application on the same missing base: taking the first would

@@ -197,6 +197,9 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
     struct stat st;
     if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
     if (util::Ext(n) != ".zol") continue;
+    // Only a regular file can be a package; opening a FIFO someone left in
+    // the directory would wait for a writer forever.
+    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
     if (!m.ok()) continue;
     if (m->Kind == "base" && m->Base == base && m->Arch == arch) return p;
