@@ -142,6 +142,16 @@ TEST(BuildDir, Refusals) {
        "build failed: copy files: cannot copy s/l: it is a named pipe"},
       {"two dots in a name", "mkdir s; echo x > s/notes..txt", {"--from-dir", "s", "--command", "/app/x"},
        "build failed: pack zol: path with .. rejected: files/notes..txt"},
+      // Names install refuses: none of them may come out as a package.
+      {"the working directory as source", "", {"--from-dir", ".", "--command", "/app/x"},
+       "build failed: package id \"com.calderim..\" is not usable as a directory name"},
+      {"backslash in the version", "mkdir s", {"--from-dir", "s", "--command", "/app/x", "--version", "1\\2"},
+       "build failed: package version \"1\\\\2\" is not usable as a directory name"},
+      {"empty base", "mkdir s", {"--from-dir", "s", "--command", "/app/x", "--base="},
+       "build failed: package base \"\" is not usable as a directory name"},
+      {"base-layer id", "mkdir s", {"--from-dir", "s", "--command", "/app/x", "--id", "base.tool"},
+       "build failed: package id \"base.tool\": application ids may not begin with \"base.\" or "
+       "\"com.calderim.base.\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -155,6 +165,31 @@ TEST(BuildDir, Refusals) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(ShOut("ls -A '" + sb.root + "/out' 2>/dev/null || true"), "");
     EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
+  }
+}
+
+// Names at the edge of what install takes: a build that reports success
+// must give a package that installs.
+TEST(BuildDir, EdgeNamesInstall) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string file;  // under out/
+  };
+  const Case cases[] = {
+      {{"--id", "org.example.a_b-c", "--version", "1:2.0~rc1+dfsg"}, "org.example.a_b-c_1:2.0~rc1+dfsg_aarch64.zol"},
+      {{"--id", "com.calderim.basement", "--base", "my.base-1"}, "com.calderim.basement_1.0.0_aarch64.zol"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    Sandbox sb;
+    ShOut("set -e; mkdir -p '" + sb.root + "/s/bin'; echo x > '" + sb.root + "/s/bin/t'");
+    std::vector<std::string> args = {"build", "--from-dir", "s", "--command", "/app/bin/t", "--output", "out"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = ZolIn(sb, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    RunResult inst = sb.Zol({"install", sb.Path("out/" + c.file)});
+    if (NotImplemented(inst)) GTEST_SKIP() << "install has not landed";
+    EXPECT_EQ(inst.status, 0) << inst.err;
   }
 }
 
@@ -225,10 +260,12 @@ TEST(BuildDir, SigningFollowsTheEnvironmentOnly) {
   EXPECT_TRUE(Exists(pkg + ".sha256"));
 }
 
-// A stand-in tar that refuses the attribute options, as older tars do.
+// A stand-in tar that refuses the attribute options, as older tars do. It
+// says so on standard output too, where the builder's lines must stay in
+// order around it.
 void InstallOldTar(const Sandbox& sb) {
   ShOut("set -e; mkdir -p '" + sb.root + "/oldtar'; f='" + sb.root + "/oldtar/tar'; "
-        "printf '#!/bin/sh\\nfor a; do case \"$a\" in --xattrs|--acls) echo \"tar: unrecognized option $a\" >&2; "
+        "printf '#!/bin/sh\\necho stub tar run\\nfor a; do case \"$a\" in --xattrs|--acls) echo \"tar: unrecognized option $a\" >&2; "
         "exit 64;; esac; done\\nexec /bin/tar \"$@\"\\n' > \"$f\"; chmod 0755 \"$f\"");
 }
 
@@ -282,11 +319,23 @@ TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
   RunResult r = ZolIn(sb, {"build", "--from-deb", "missing.deb", "--create-base", "--rootfs", rootfs, "--output",
                            "out"}, env);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("...\n  [base] Retrying without xattrs (older tar)...\n  [base] Creating"));
+  EXPECT_THAT(r.out, HasSubstr("...\nstub tar run\n  [base] Retrying without xattrs (older tar)...\n"
+                               "stub tar run\n  [base] Creating"));
   EXPECT_THAT(r.err, HasSubstr("unrecognized option --xattrs"));
   std::string pkg = sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol");
   ASSERT_TRUE(Exists(pkg)) << r.out;
   EXPECT_THAT(ShOut("tar -xzOf '" + pkg + "' files/rootfs.tar.xz | tar -tJf -"), HasSubstr("\n./bin/busybox\n"));
+}
+
+TEST(BuildBase, PackageStepFailureKeepsNoPartialFile) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol; "
+        "echo x > r/etc/hostname");
+  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, ::testing::StartsWith("[FATAL] build base failed: create package: rename "));
+  EXPECT_EQ(ShOut("ls -A '" + sb.root + "/out'"), "com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol\n");
+  EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
 TEST(BuildBase, Refusals) {
@@ -304,6 +353,10 @@ TEST(BuildBase, Refusals) {
       {"slash in the base", {"--rootfs", "r", "--base", "a/b"},
        "build base failed: package id \"com.calderim.base.a/b-aarch64\" cannot be part of a file name"},
       {"unsafe rootfs path", {"--rootfs", "r;x"}, "build base failed: invalid filesystem path: "},
+      {"base install refuses", {"--rootfs", "r", "--base", ".."},
+       "build base failed: package id \"com.calderim.base...-aarch64\" is not usable as a directory name"},
+      {"version install refuses", {"--rootfs", "r", "--version", "."},
+       "build base failed: package version \".\" is not usable as a directory name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

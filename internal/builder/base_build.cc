@@ -96,6 +96,7 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
   std::string id = util::Sprintf("com.calderim.base.%s-%s", base.c_str(), arch.c_str());
   auto pkg_path = PackagePath(output, id, version, arch);
   if (!pkg_path.ok()) return pkg_path.error();
+  ZOL_TRY(CheckInstallNames(id, version, base, true));
 
   std::string abs_rootfs = util::AbsPath(rootfs);
   struct stat st;
@@ -131,7 +132,7 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
   if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
 
   std::printf("  [base] Creating base package %s...\n", pkg_path->c_str());
-  ZOL_TRY(pkgfmtCreateTarGz(dir, *pkg_path));
+  if (auto err = pkgfmtCreateTarGz(dir, *pkg_path); !err.ok()) return err.Wrap("create package");
 
   if (::stat(pkg_path->c_str(), &st) != 0) {
     return util::Error::Errno("stat", *pkg_path, errno).Wrap("stat output file");

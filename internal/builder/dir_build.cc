@@ -114,6 +114,7 @@ util::Error BuildFromDir(const std::string& src, const std::string& output, cons
   // The file name is settled before any work, so a bad name writes nothing.
   auto pkg_path = PackagePath(output, id, version, arch);
   if (!pkg_path.ok()) return pkg_path.error();
+  ZOL_TRY(CheckInstallNames(id, version, base, false));
 
   auto tmp = util::TempDir::Make("zol-build-dir-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");

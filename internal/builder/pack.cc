@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "internal/builder/file_write.h"
+#include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/signature.h"
@@ -79,6 +80,9 @@ util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m) 
 }
 
 util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output, const pkgfmt::Manifest& m) {
+  // Before anything is written: not even the output directory is made for
+  // a package that install would refuse.
+  ZOL_TRY(CheckInstallNames(m.ID, m.Version, m.Base, m.Kind == "base"));
   ZOL_TRY(writeZOLManifest(build_dir, m));
   if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
   return {};
@@ -96,6 +100,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   if (!data.ok()) return data.error().Wrap("read manifest");
   auto m = pkgfmt::ParseManifest(*data);
   if (!m.ok()) return m.error();
+  ZOL_TRY(CheckInstallNames(m->ID, m->Version, m->Base, m->Kind == "base"));
   // Written again from the record: the builder's own manifest comes out
   // byte for byte as it was, anything else in the canonical form.
   ZOL_TRY(writeZOLManifest(build_dir, *m));

@@ -32,6 +32,7 @@ pkgfmt::Manifest generateManifest(manifestParams p);
 // "write manifest: %w".
 util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m);
 
+// Refuses names install would refuse (CheckInstallNames), then
 // writeZOLManifest into build_dir, then creates `output` with its parents
 // (0755): "create output dir: %w".
 util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output,
@@ -39,8 +40,8 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
 
 // Packs build_dir (which holds "files" and "manifest.json") into pkg_path and
 // writes pkg_path.sha256 and, when ZOL_SIGNING_KEY_PATH is set and not empty,
-// pkg_path.sig. The manifest must pass validation and the tree must pass the
-// extractor's member rules, or nothing is written. The package is written
+// pkg_path.sig. The manifest must pass validation and CheckInstallNames, and
+// the tree the extractor's member rules, or nothing is written. The package is written
 // under a temporary name beside pkg_path and renamed into place when
 // complete; an unsigned build removes a stale pkg_path.sig.
 util::Error packZOL(const std::string& build_dir, const std::string& pkg_path);

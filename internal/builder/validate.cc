@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "internal/pkgfmt/names.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -45,6 +46,23 @@ util::Error validateCommandArgs(const std::vector<std::string>& args) {
 util::Error validateFilesystemPath(const std::string& path) {
   if (HasForbidden(path)) return util::Error::Msg("invalid filesystem path: " + path);
   if (!util::HasPrefix(path, "/")) return util::Error::Msg("path must be absolute: " + path);
+  return {};
+}
+
+util::Error CheckInstallNames(const std::string& id, const std::string& version, const std::string& base,
+                              bool is_base) {
+  const std::pair<const char*, const std::string*> parts[] = {{"id", &id}, {"version", &version}, {"base", &base}};
+  for (const auto& [what, value] : parts) {
+    if (!pkgfmt::ValidDirName(*value)) {
+      return util::Error::Msg(util::Sprintf("package %s %s is not usable as a directory name", what,
+                                            util::Quote(*value).c_str()));
+    }
+  }
+  if (!is_base && pkgfmt::HasBaseLayerIDPrefix(id)) {
+    return util::Error::Msg(util::Sprintf(
+        "package id %s: application ids may not begin with \"base.\" or \"com.calderim.base.\"",
+        util::Quote(id).c_str()));
+  }
   return {};
 }
 

@@ -23,6 +23,14 @@ bool IsPackageArch(const std::string& arch);
 // `output` joined with "id_version_arch.zol". The package must land directly
 // in `output`, so a part holding "/" or NUL is refused before anything is
 // written.
+// What install demands of a package's names before it creates anything:
+// id, version and base each usable as one directory name, and no
+// application id that uninstall and info would take for a base layer's.
+// Every build applies it before writing, so it never reports success for a
+// package that install would refuse.
+util::Error CheckInstallNames(const std::string& id, const std::string& version, const std::string& base,
+                              bool is_base);
+
 util::Result<std::string> PackagePath(const std::string& output, const std::string& id,
                                       const std::string& version, const std::string& arch);
 

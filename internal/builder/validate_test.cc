@@ -84,3 +84,40 @@ TEST(PackagePath, NamesOneFileInOutput) {
 
 }  // namespace
 }  // namespace builder
+
+namespace builder {
+namespace {
+
+TEST(CheckInstallNames, WhatInstallRefuses) {
+  struct Case {
+    std::string id, version, base;
+    bool is_base;
+    std::string want;  // "" = passes
+  };
+  const Case cases[] = {
+      {"com.calderim.tools", "1:2.0~rc1", "ubuntu24.04", false, ""},
+      {"com.calderim.base.ubuntu24.04-x86_64", "1.0.0", "ubuntu24.04", true, ""},
+      // "--from-dir ." names the application "."
+      {"com.calderim..", "1.0.0", "ubuntu24.04", false,
+       "package id \"com.calderim..\" is not usable as a directory name"},
+      {"org.example.t", ".", "ubuntu24.04", false, "package version \".\" is not usable as a directory name"},
+      {"org.example.t", "1\\2", "ubuntu24.04", false, "package version \"1\\\\2\" is not usable as a directory name"},
+      {"org.example.t", "1", "", false, "package base \"\" is not usable as a directory name"},
+      {"org.example.t", "1", "..", false, "package base \"..\" is not usable as a directory name"},
+      {"org.example.t", "1", "a\0b"s, false, "package base \"a\\x00b\" is not usable as a directory name"},
+      {"base.tool", "1", "ubuntu24.04", false,
+       "package id \"base.tool\": application ids may not begin with \"base.\" or \"com.calderim.base.\""},
+      {"com.calderim.base.x", "1", "ubuntu24.04", false,
+       "package id \"com.calderim.base.x\": application ids may not begin with \"base.\" or \"com.calderim.base.\""},
+      {"com.calderim.basement", "1", "ubuntu24.04", false, ""},
+      {"com.calderim.base..-aarch64", "1.0.0", ".", true,
+       "package id \"com.calderim.base..-aarch64\" is not usable as a directory name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id + " " + c.version + " " + c.base);
+    EXPECT_EQ(CheckInstallNames(c.id, c.version, c.base, c.is_base).message(), c.want);
+  }
+}
+
+}  // namespace
+}  // namespace builder

@@ -1,5 +1,7 @@
 #include "internal/cli/validators.h"
 
+#include "internal/pkgfmt/names.h"
+
 namespace cli {
 
 namespace {
@@ -39,10 +41,6 @@ util::Result<util::Command> newValidatedCommand(const std::string& name,
   return cmd;
 }
 
-bool ValidDirName(std::string_view value) {
-  // A NUL would silently cut the name short in every system call.
-  return !value.empty() && value != "." && value.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
-         value.find("..") == std::string_view::npos;
-}
+bool ValidDirName(std::string_view value) { return pkgfmt::ValidDirName(value); }
 
 }  // namespace cli

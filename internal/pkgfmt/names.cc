@@ -1,0 +1,16 @@
+#include "internal/pkgfmt/names.h"
+
+namespace pkgfmt {
+
+bool ValidDirName(std::string_view value) {
+  // A NUL would silently cut the name short in every system call.
+  return !value.empty() && value != "." &&
+         value.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
+         value.find("..") == std::string_view::npos;
+}
+
+bool HasBaseLayerIDPrefix(std::string_view id) {
+  return id.substr(0, 5) == "base." || id.substr(0, 18) == "com.calderim.base.";
+}
+
+}  // namespace pkgfmt

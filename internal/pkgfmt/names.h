@@ -1,0 +1,20 @@
+// Rules for manifest values that become names on the installing host: the
+// id and version name app_dir/id/version, the base and arch name
+// runtime_dir/base-arch. The installer and the builder share them, so a
+// build never succeeds for a package the install would refuse.
+#pragma once
+
+#include <string_view>
+
+namespace pkgfmt {
+
+// Whether a value may be one directory name under the application or
+// runtime directory: not empty, not ".", no "/", "\", ".." or NUL.
+bool ValidDirName(std::string_view value);
+
+// Whether an application id begins like a base layer's ("base." or
+// "com.calderim.base."): uninstall and info would take it for a layer, so
+// such an application could never be shown or removed by its id.
+bool HasBaseLayerIDPrefix(std::string_view id);
+
+}  // namespace pkgfmt
