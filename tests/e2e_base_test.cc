@@ -264,6 +264,40 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
   EXPECT_THAT(r.err, HasSubstr("[warn] No base.zol found in " + other.root + " \u2014 prepare runtime manually.\n"));
 }
 
+TEST_F(BaseTest, CandidateWhoseExtractedManifestIsNotTheBaseIsRefused) {
+  // The only regular "manifest.json" member says base, but a hard link of
+  // that name after it makes the extracted manifest an application on the
+  // same missing base. Installing it would search again and find it again.
+  AppSpec crafted_app;
+  crafted_app.id = "com.example.crafted";
+  std::string crafted = pkgs_ + "/a-crafted.zol";
+  std::string script =
+      "import io, tarfile, sys\n"
+      "def add(t, name, data):\n"
+      "    i = tarfile.TarInfo(name); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
+      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
+      "    add(t, 'manifest.json', sys.argv[2].encode())\n"
+      "    d = tarfile.TarInfo('files'); d.type = tarfile.DIRTYPE; d.mode = 0o755; t.addfile(d)\n"
+      "    add(t, 'files/app.json', sys.argv[3].encode())\n"
+      "    h = tarfile.TarInfo('manifest.json'); h.type = tarfile.LNKTYPE; h.linkname = 'files/app.json'\n"
+      "    t.addfile(h)\n";
+  WriteFile(sb_.Path("craft.py"), script);
+  RunResult c = RunArgv({"python3", sb_.Path("craft.py"), crafted, BaseManifestJSON("testbase", "x86_64", "1.0"),
+                         AppManifestJSON(crafted_app)},
+                        sb_.Env());
+  ASSERT_EQ(c.status, 0) << c.err;
+  AppSpec spec;
+  std::string app = pkgs_ + "/b-app.zol";
+  ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
+  RunResult r = RunArgv({"timeout", "120", ZolBin(), "install", app}, sb_.Env());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[warn] Auto-install of base layer failed: not a base package for testbase-x86_64"));
+  EXPECT_THAT(r.err, HasSubstr("[warn] Run manually: zol-cli install " + crafted + "\n"));
+  EXPECT_EQ(r.err.find("[auto] Found base package"), r.err.rfind("[auto] Found base package"));
+  EXPECT_THAT(ReadFile(sb_.db_file), Not(HasSubstr("com.example.crafted")));
+  EXPECT_THAT(r.err, HasSubstr("Installed com.example.hello 1.0\n"));
+}
+
 TEST_F(BaseTest, SearchSkipsWhatIsNotARegularFile) {
   // A FIFO named like a package sorts first; opening it would block.
   ASSERT_EQ(mkfifo((pkgs_ + "/a-fifo.zol").c_str(), 0644), 0);

@@ -114,7 +114,16 @@ class StagingGuard {
   std::string path_;
 };
 
-util::Error installPackage(const std::string& pkgPath, bool auto_base);
+// The layer an automatic install is for: its package must turn out to be
+// that base once extracted, whatever the quick look at it said.
+struct WantedBase {
+  std::string base, arch;
+};
+
+// A normal install (want == nullptr) may install a missing base layer first;
+// an automatic one (want set) never looks for a base of its own, so a crafted
+// package cannot start a chain of installs.
+util::Error installPackage(const std::string& pkgPath, const WantedBase* want);
 
 }  // namespace
 
@@ -220,9 +229,8 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
   }
   util::Info("[auto] Found base package: %s", found);
   util::Info("[auto] Installing base layer (this may take a few minutes)...");
-  // The base install never looks for a base of its own: a crafted package
-  // cannot start a chain of installs.
-  util::Error e = installPackage(found, /*auto_base=*/false);
+  const WantedBase want{m.Base, m.Arch};
+  util::Error e = installPackage(found, &want);
   if (!e.ok()) {
     util::Info("[warn] Auto-install of base layer failed: %v", e);
     util::Info("[warn] Run manually: zol-cli install %s", found);
@@ -231,11 +239,11 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
   util::Info("[auto] Base layer installed successfully.");
 }
 
-util::Error InstallPackage(const std::string& pkgPath) { return installPackage(pkgPath, /*auto_base=*/true); }
+util::Error InstallPackage(const std::string& pkgPath) { return installPackage(pkgPath, nullptr); }
 
 namespace {
 
-util::Error installPackage(const std::string& pkgPath, bool auto_base) {
+util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
 
   util::Error e = pkgfmt::ValidateZOL(pkgPath);
@@ -261,6 +269,12 @@ util::Error installPackage(const std::string& pkgPath, bool auto_base) {
   const pkgfmt::Manifest& m = *parsed;
 
   ZOL_TRY(CheckDirNames(m));
+  // The search read one member; a later hard link of the same name can make
+  // the extracted manifest another one.
+  if (want != nullptr && (m.Kind != "base" || m.Base != want->base || m.Arch != want->arch)) {
+    return util::Error::Msg("not a base package for " + want->base + "-" + want->arch + " once extracted (id " +
+                            util::Quote(m.ID) + ", kind " + util::Quote(m.Kind) + ")");
+  }
   if (m.Kind != "base" && HasBaseLayerPrefix(m.ID)) {
     return util::Error::Msg("invalid manifest id " + util::Quote(m.ID) +
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
@@ -271,7 +285,7 @@ util::Error installPackage(const std::string& pkgPath, bool auto_base) {
   if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
 
   checkDependencies(m, *cfg);
-  if (auto_base) ensureBaseRuntime(pkgPath, m, *cfg);
+  ensureBaseRuntime(pkgPath, m, *cfg);
 
   // Recorded absolute, so an uninstall from another directory removes this
   // tree and nothing else.
