@@ -226,5 +226,37 @@ TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {
   EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
 }
 
+TEST(Overlay, FailureTextsNameTheStep) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string ro = tmp->path() + "/ro";
+  ASSERT_TRUE(util::EnsureDir(ro).ok());
+  InPrivateNamespace([&] {
+    // A run directory that cannot be made: the failure names the layer
+    // directory being created, then the system's report.
+    ASSERT_EQ(::mount("none", ro.c_str(), "tmpfs", MS_RDONLY, ""), 0);
+    OverlayConfig o("/lower", "/base", ro + "/zol-42");
+    EXPECT_EQ(o.Prepare().message(),
+              "mkdir " + ro + "/zol-42/upper: mkdir " + ro + "/zol-42: read-only file system");
+    ::umount2(ro.c_str(), MNT_DETACH);
+  });
+
+  // An overlay that cannot be detached keeps its run directory, and the
+  // warning carries the kernel's reason once.
+  const std::string run_dir = tmp->path() + "/zol-43";
+  ASSERT_TRUE(util::EnsureDir(run_dir + "/upper").ok());
+  OverlayConfig o("/lower", "/base", run_dir);
+  testing::internal::CaptureStderr();
+  util::Error err = o.Cleanup();
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.ok()) << err.message();
+  EXPECT_NE(log.find(" failed to unmount overlay " + run_dir + "/merged: no such file or directory\n"),
+            std::string::npos)
+      << log;
+  struct stat st;
+  EXPECT_EQ(::stat((run_dir + "/upper").c_str(), &st), 0);
+}
+
 }  // namespace
 }  // namespace runtime

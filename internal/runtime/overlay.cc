@@ -23,7 +23,7 @@ util::Error OverlayConfig::Prepare() const {
     return err.Wrap("remove stale run directory");
   }
   for (const std::string* dir : {&upper_dir_, &work_dir_, &merged_dir_}) {
-    ZOL_TRY(util::MkdirAll(*dir, 0755));
+    if (auto err = util::MkdirAll(*dir, 0755); !err.ok()) return err.Wrap("mkdir " + *dir);
   }
   return {};
 }
@@ -48,16 +48,12 @@ util::Result<std::string> OverlayConfig::Options() const {
 util::Error OverlayConfig::Mount() const {
   auto options = Options();
   if (!options.ok()) return options.error();
-  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, options->c_str()) != 0) {
-    return util::Error::Errno("mount overlay on", merged_dir_, errno);
-  }
+  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, options->c_str()) != 0) return SysError(errno);
   return {};
 }
 
 util::Error OverlayConfig::Unmount() const {
-  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) {
-    return util::Error::Errno("umount", merged_dir_, errno);
-  }
+  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return SysError(errno);
   return {};
 }
 

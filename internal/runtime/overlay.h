@@ -22,9 +22,10 @@ class OverlayConfig {
   // The kernel's mount options text; fails for a path the kernel would read
   // as more options or more layers.
   util::Result<std::string> Options() const;
-  // Mounts the overlay on the merged directory.
+  // Mounts the overlay on the merged directory; the error is the kernel's
+  // reason alone (the caller names the step).
   util::Error Mount() const;
-  // Lazily detaches the merged directory.
+  // Lazily detaches the merged directory; the error is the kernel's reason.
   util::Error Unmount() const;
   // Detaches the sandbox's mounts below the merged view and the overlay, then
   // removes the run directory, but only once nothing can be mounted below it.

@@ -73,6 +73,15 @@ TEST_F(SandboxTest, OutcomesAndTheCallersNamespaceStaysTheHosts) {
   }
 }
 
+TEST_F(SandboxTest, OverlayThatCannotBeMountedLeavesNoRunDirectory) {
+  ASSERT_TRUE(util::EnsureDir(install_ + "/files/rootfs-overlay/etc").ok());
+  // No base root filesystem: the kernel refuses the missing lower layer.
+  util::Error err = EnterSandbox(tmp_->path() + "/missing/rootfs", install_, "/bin/sh", {}, {}, opts_);
+  EXPECT_EQ(err.message(), "overlay mount: no such file or directory");
+  struct stat st;
+  EXPECT_NE(::lstat(("/run/zol-" + std::to_string(::getpid())).c_str(), &st), 0);
+}
+
 TEST(DirHasContent, ListsOrNot) {
   auto tmp = util::TempDir::Make("zol-sandbox-test-");
   ASSERT_TRUE(tmp.ok());
