@@ -142,6 +142,23 @@ TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
                                "/com.example.hello/1.0.installing/files/nothere.sh (skipping)"));
 }
 
+TEST_F(InstallTest, UnreadableRegistryAfterTheCommitLeavesTheTreeWithoutARecord) {
+  AppSpec spec;
+  std::string pkg = Package(spec);
+  Sh("mkdir -p \"$(dirname '" + sb_.db_file + "')\"");
+  WriteFile(sb_.db_file, "{");
+  RunResult r = sb_.Zol({"install", pkg});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, ContainsRegex("\\[FATAL\\] install failed: load db: [^\n]+\n$"));
+  const std::string dir = sb_.app_dir + "/com.example.hello/1.0";
+  EXPECT_EQ(ReadFile(dir + "/files/bin/hello"), "hi");
+  EXPECT_FALSE(PathExists(dir + ".installing"));
+  EXPECT_EQ(ReadFile(sb_.db_file), "{");
+  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_INSTALL")));
+  EXPECT_FALSE(PathExists(sb_.metrics_path));
+  EXPECT_THAT(r.err, Not(HasSubstr("Installed com.example.hello")));
+}
+
 TEST_F(InstallTest, SidecarMatrix) {
   AppSpec spec;
   std::string pkg = pkgs_ + "/app.zol";
