@@ -14,6 +14,7 @@
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/member_read.h"
+#include "internal/pkgfmt/names.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/pkgfmt/validate.h"
 #include "internal/util/audit.h"
@@ -36,9 +37,7 @@ constexpr char kShortBasePrefix[] = "base.";
 
 // An application id with a base-layer prefix could never be shown or removed
 // by id: uninstall and info would take it for a layer.
-bool HasBaseLayerPrefix(const std::string& id) {
-  return util::HasPrefix(id, kBaseIDPrefix) || util::HasPrefix(id, kShortBasePrefix);
-}
+bool HasBaseLayerPrefix(const std::string& id) { return pkgfmt::HasBaseLayerIDPrefix(id); }
 
 util::Error CheckDirNames(const pkgfmt::Manifest& m) {
   struct Field {
