@@ -214,11 +214,12 @@ util::Error CgroupManager::AddPID(pid_t pid) {
   return {};
 }
 
-bool CgroupManager::KillGroup() const {
+bool CgroupManager::KillGroup(bool tree_follows) const {
   if (is_v2_) {
     if (v2_path_.empty()) return false;
     if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
-      WarnText("cgroup.kill failed: " + err.message());
+      WarnText((tree_follows ? "cgroup.kill failed, falling back to killTree: " : "cgroup.kill failed: ") +
+               err.message());
       return false;
     }
     return true;

@@ -45,8 +45,10 @@ class CgroupManager {
   // on v1). It never signals a pid of its own accord, so it is safe after the
   // application was collected, when its pid may name another process. False
   // when there is no group or it could not kill; the caller then falls back
-  // to KillTree while the application is not collected.
-  bool KillGroup() const;
+  // to KillTree while the application is not collected. `tree_follows`
+  // says that the caller walks the process tree next, which a failed
+  // "cgroup.kill" then reports.
+  bool KillGroup(bool tree_follows = false) const;
   // Removes the group directories that exist.
   void Cleanup();
 

@@ -107,6 +107,28 @@ TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
   EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
 }
 
+TEST(CgroupManager, V2KillThatTheGroupRefusesIsReported) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
+  CgroupManager m("zol-10", 0, 0, tmp->path());
+  m.Setup();
+  ASSERT_EQ(m.v2_path(), tmp->path() + "/zol-10");
+  // A kernel without the kill file: here a directory that cannot be written.
+  ASSERT_TRUE(util::EnsureDir(m.v2_path() + "/cgroup.kill").ok());
+  struct Case {
+    bool tree_follows;
+    std::string warning;
+  };
+  for (const Case& c : {Case{true, "cgroup.kill failed, falling back to killTree: open "},
+                        Case{false, "cgroup.kill failed: open "}}) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m.KillGroup(c.tree_follows));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(c.warning + m.v2_path() + "/cgroup.kill: is a directory\n"), std::string::npos) << log;
+  }
+}
+
 TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
   auto tmp = util::TempDir::Make("zol-cgroup-test-");
   ASSERT_TRUE(tmp.ok());

@@ -101,7 +101,7 @@ struct ChildState {
     }
     // The group may not hold the child (a failed add) or may not exist, so
     // the tree below the still uncollected pid goes too.
-    if (cgroup != nullptr) cgroup->KillGroup();
+    if (cgroup != nullptr) cgroup->KillGroup(/*tree_follows=*/true);
     KillTree(pid);
   }
 };
