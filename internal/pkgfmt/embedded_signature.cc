@@ -88,7 +88,7 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
 util::Error isTrustedKey(const std::string& dir, std::string_view key) {
   util::UniqueFd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dirfd.valid()) return util::Error::Errno("open", dir, errno).Wrap("read trusted key dir " + dir);
-  int listfd = ::dup(dirfd.get());
+  int listfd = ::fcntl(dirfd.get(), F_DUPFD_CLOEXEC, 0);
   DIR* d = listfd < 0 ? nullptr : ::fdopendir(listfd);
   if (d == nullptr) {
     int err = errno;
