@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/util/files.h"
 #include "internal/util/strings.h"
 
 namespace util {
@@ -363,48 +364,6 @@ Error Root::Remove(std::string_view rel) const {
   return Error::Errno("remove", PathOf(rel), err);
 }
 
-namespace {
-
-// Empties the directory open as dirfd, never following a link.
-Error RemoveContentsAt(int dirfd, const std::string& shown) {
-  int dup = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-  if (dup < 0) return Error::Errno("open", shown, errno);
-  DIR* dir = ::fdopendir(dup);
-  if (dir == nullptr) {
-    int err = errno;
-    ::close(dup);
-    return Error::Errno("open", shown, err);
-  }
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(dir)) {
-    std::string name = de->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-  }
-  ::closedir(dir);
-  Error first;
-  for (const std::string& name : names) {
-    std::string child = shown + "/" + name;
-    if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      if (first.ok()) first = Error::Errno("unlinkat", child, errno);
-      continue;
-    }
-    UniqueFd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.valid()) {
-      if (first.ok()) first = Error::Errno("open", child, errno);
-      continue;
-    }
-    Error e = RemoveContentsAt(sub.get(), child);
-    if (!e.ok() && first.ok()) first = e;
-    if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.ok()) {
-      first = Error::Errno("unlinkat", child, errno);
-    }
-  }
-  return first;
-}
-
-}  // namespace
-
 Error Root::RemoveAll(std::string_view rel) const {
   int fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_DIRECTORY, 0, false);
   if (fd < 0) {
@@ -419,7 +378,7 @@ Error Root::RemoveAll(std::string_view rel) const {
     return Error::Errno("open", PathOf(rel), err);
   }
   UniqueFd d(fd);
-  ZOL_TRY(RemoveContentsAt(d.get(), PathOf(rel)));
+  ZOL_TRY(RemoveDirContents(std::move(d), PathOf(rel)));
   if (Split(rel).empty()) return Error();  // the root itself is only emptied
   Error e = Remove(rel);
   if (!e.ok() && e.Is(ENOENT)) return Error();

@@ -41,44 +41,96 @@ Error EnsureDir(const std::string& path) { return MkdirAll(path, 0755); }
 
 namespace {
 
-// Removes the entries of the directory open as `dirfd` (which it consumes).
-Error RemoveContents(int dirfd, const std::string& path) {
-  DIR* dir = ::fdopendir(dirfd);
-  if (dir == nullptr) {
-    int err = errno;
-    ::close(dirfd);
-    return Error::Errno("open", path, err);
+// One directory on the way down from the top of a removal: where it is, and
+// the subdirectories still to empty and remove.
+struct RemovalLevel {
+  dev_t dev;
+  ino_t ino;
+  std::string name;  // in its parent
+  std::string path;  // as messages show it
+  std::vector<std::string> subdirs;
+  size_t next = 0;
+};
+
+// Reads the directory open as `dirfd`, unlinks every entry that is not a
+// directory and returns the level with the directories left to descend into.
+RemovalLevel ReadLevel(int dirfd, std::string name, std::string path, Error& first) {
+  RemovalLevel level{0, 0, std::move(name), std::move(path), {}, 0};
+  struct stat st;
+  if (::fstat(dirfd, &st) == 0) {
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
   }
-  Error first;
+  int dup_fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
+  if (dir == nullptr) {
+    if (first.ok()) first = Error::Errno("open", level.path, errno);
+    if (dup_fd >= 0) ::close(dup_fd);
+    return level;
+  }
   std::vector<std::string> names;
   while (struct dirent* de = ::readdir(dir)) {
-    std::string name = de->d_name;
-    if (name == "." || name == "..") continue;
-    names.push_back(std::move(name));
-  }
-  for (const std::string& name : names) {
-    std::string child = path + "/" + name;
-    if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      if (first.ok()) first = Error::Errno("unlinkat", child, errno);
-      continue;
-    }
-    int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) {
-      if (first.ok()) first = Error::Errno("open", child, errno);
-      continue;
-    }
-    Error e = RemoveContents(sub, child);
-    if (!e.ok() && first.ok()) first = e;
-    if (::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.ok()) {
-      first = Error::Errno("unlinkat", child, errno);
-    }
+    std::string entry = de->d_name;
+    if (entry != "." && entry != "..") names.push_back(std::move(entry));
   }
   ::closedir(dir);
-  return first;
+  for (std::string& entry : names) {
+    if (::unlinkat(dirfd, entry.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (errno == EISDIR || errno == EPERM) {
+      level.subdirs.push_back(std::move(entry));
+    } else if (first.ok()) {
+      first = Error::Errno("unlinkat", level.path + "/" + entry, errno);
+    }
+  }
+  return level;
 }
 
 }  // namespace
+
+// Walks down and back up through ".." with one descriptor at a time, so a
+// tree as deep as a hostile package can make it is removed whatever the
+// descriptor limit; each step up is checked to land where it came from.
+Error RemoveDirContents(UniqueFd top, const std::string& path) {
+  Error first;
+  UniqueFd cur = std::move(top);
+  std::vector<RemovalLevel> levels;
+  levels.push_back(ReadLevel(cur.get(), "", path, first));
+  while (true) {
+    RemovalLevel& level = levels.back();
+    if (level.next < level.subdirs.size()) {
+      const std::string& name = level.subdirs[level.next++];
+      std::string child = level.path + "/" + name;
+      UniqueFd sub(::openat(cur.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub.valid()) {
+        if (errno != ENOENT && first.ok()) first = Error::Errno("open", child, errno);
+        continue;
+      }
+      cur = std::move(sub);
+      RemovalLevel next = ReadLevel(cur.get(), name, std::move(child), first);
+      levels.push_back(std::move(next));
+      continue;
+    }
+    if (levels.size() == 1) return first;
+    RemovalLevel done = std::move(levels.back());
+    levels.pop_back();
+    const RemovalLevel& parent = levels.back();
+    UniqueFd up(::openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!up.valid() || ::fstat(up.get(), &st) != 0) {
+      if (first.ok()) first = Error::Errno("open", done.path + "/..", errno);
+      return first;
+    }
+    if (st.st_dev != parent.dev || st.st_ino != parent.ino) {
+      // Moved away meanwhile: going on would remove whatever is there now.
+      if (first.ok()) first = Error::Msg("remove " + done.path + ": directory moved during removal");
+      return first;
+    }
+    cur = std::move(up);
+    if (::unlinkat(cur.get(), done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && first.ok()) {
+      first = Error::Errno("unlinkat", done.path, errno);
+    }
+  }
+}
 
 Error RemoveAll(const std::string& path) {
   if (path.empty()) return Error();
@@ -91,9 +143,9 @@ Error RemoveAll(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Error::Errno("unlinkat", path, errno);
     return Error();
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Error::Errno("open", path, errno);
-  Error e = RemoveContents(fd, path);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  Error e = RemoveDirContents(std::move(fd), path);
   if (::rmdir(path.c_str()) != 0 && errno != ENOENT) {
     if (e.ok()) e = Error::Errno("unlinkat", path, errno);
   }

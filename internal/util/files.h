@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace util {
 
@@ -23,6 +24,10 @@ Error EnsureDir(const std::string& path);
 // Removes path and, for a directory, everything below it without following
 // links; ok when path does not exist; the first error otherwise.
 Error RemoveAll(const std::string& path);
+
+// Empties the directory open as `dir` (shown as `path` in errors) without
+// following links, whatever its depth; the first error is returned.
+Error RemoveDirContents(UniqueFd dir, const std::string& path);
 
 // Copies the bytes of src (links followed) to dst, creating dst's directory
 // (0755, with parents) first; dst is created 0644 (before the umask) or

@@ -1,6 +1,8 @@
 #include "internal/util/files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +101,39 @@ TEST_F(Files, RemoveAllNeverFollowsLinks) {
   EXPECT_TRUE(RemoveAll(root_ + "/l").ok());
   EXPECT_TRUE(Exists(outside + "/keep"));
   EXPECT_TRUE(RemoveAll(root_ + "/never-there").ok());
+}
+
+TEST_F(Files, RemoveAllOfATreeDeeperThanTheDescriptorLimit) {
+  // A package can nest directories far deeper than the number of
+  // descriptors a process may hold; its temporary tree must still go.
+  constexpr int kDepth = 100;
+  std::string outside = root_ + "/outside";
+  ASSERT_TRUE(WriteFile(outside, "k", 0644).ok());
+  std::string tree = root_ + "/deep";
+  ASSERT_TRUE(EnsureDir(tree).ok());
+  int fd = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < kDepth; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+    ASSERT_EQ(::mkdirat(fd, "wide", 0700), 0);  // a second directory per level
+    ASSERT_EQ(::symlinkat(outside.c_str(), fd, "link"), 0);
+    int sub = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    ASSERT_GE(sub, 0);
+    fd = sub;
+  }
+  ASSERT_EQ(::mkdirat(fd, "last", 0500), 0);
+  ::close(fd);
+
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit low = saved;
+  low.rlim_cur = 32;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  Error err = RemoveAll(tree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_TRUE(err.ok()) << err.message().substr(0, 300);
+  EXPECT_FALSE(Exists(tree));
+  EXPECT_EQ(ReadFile(outside).value(), "k");
 }
 
 }  // namespace
