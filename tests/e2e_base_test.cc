@@ -109,6 +109,7 @@ TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ReadFile(Layer() + "/rootfs/marker"), "old");
   EXPECT_FALSE(PathExists(Layer() + "/rootfs.installing"));
+  EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "");
 }
 
 TEST_F(BaseTest, ReinstallNeverRemovesThroughAMount) {

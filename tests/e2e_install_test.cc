@@ -133,6 +133,7 @@ TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
     EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0")) << c.args.back();
     EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0.installing")) << c.args.back();
     EXPECT_FALSE(PathExists(sb_.db_file)) << c.args.back();
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << c.args.back();
   }
   // A missing script is only a hint.
   RunResult r = sb_.Zol({"install", Package(missing_script, {{"x", "y"}}, "missing.zol")});
@@ -213,6 +214,7 @@ TEST_F(InstallTest, SidecarMatrix) {
     RunResult r = sb_.Zol({"install", pkg}, c.env);
     EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
     EXPECT_THAT(r.err, HasSubstr(c.expect)) << c.name;
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << c.name;
     Sh("rm -rf '" + pkg + ".sha256' '" + pkg + ".sig'");
   }
 }
