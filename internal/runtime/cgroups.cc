@@ -72,9 +72,12 @@ void RemoveGroup(const std::string& dir, bool wait_busy = false) {
 // Creates a fresh group directory. A directory of the same name belongs to an
 // earlier process that had this pid; joining it would put the application next
 // to whatever still runs there and let our kill reach it, so it is removed and
-// made anew, and when it cannot be removed the group is not used.
+// made anew, and when it cannot be removed the group is not used. The
+// hierarchy itself is never created: below a controller that is not mounted
+// it would be a plain directory, whose "cgroup.procs" is a file that limits
+// nothing and lists the application's pid for a kill long after that pid was
+// collected.
 util::Error MakeFreshGroup(const std::string& dir) {
-  ZOL_TRY(util::MkdirAll(util::DirName(dir), 0755));
   if (::mkdir(dir.c_str(), 0755) == 0) return {};
   if (errno != EEXIST) return util::Error::Errno("mkdir", dir, errno);
   if (::rmdir(dir.c_str()) != 0) return util::Error::Errno("remove stale group", dir, errno);

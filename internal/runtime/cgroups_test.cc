@@ -75,6 +75,24 @@ TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
   }
 }
 
+TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string root = tmp->path();  // no pids, memory or cpu hierarchy
+  CgroupManager m("zol-11", 2048, 512, root);
+  testing::internal::CaptureStderr();
+  m.Setup();
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("cgroup v1 pids mkdir " + root + "/pids/zol-11: mkdir " + root +
+                     "/pids/zol-11: no such file or directory\n"),
+            std::string::npos)
+      << log;
+  for (const char* c : {"pids", "memory", "cpu"}) EXPECT_FALSE(IsDir(root + "/" + c)) << c;
+  EXPECT_TRUE(m.AddPID(4242).ok());
+  // Nothing lists the pid, so nothing would signal it after it was collected.
+  EXPECT_FALSE(m.KillGroup());
+}
+
 TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
   auto tmp = util::TempDir::Make("zol-cgroup-test-");
   ASSERT_TRUE(tmp.ok());
