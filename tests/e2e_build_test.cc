@@ -406,6 +406,7 @@ TEST(BuildCommand, UsageAndMissingChoices) {
     EXPECT_EQ(lines[0], "Usage: zol-cli build --from-deb <deb> | --from-rpm <rpm> | --from-dir <dir> [options]");
     EXPECT_EQ(lines[3].find("Base runtime"), 32u);
     EXPECT_EQ(lines[20], "  --recipe <file>               zol-recipe.json for per-package build customizations");
+    EXPECT_EQ(r.out, Golden("usage.txt"));
   }
 }
 
