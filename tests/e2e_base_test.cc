@@ -90,10 +90,15 @@ TEST_F(BaseTest, InstallLaysOutTheLayer) {
 }
 
 TEST_F(BaseTest, TarThatRefusesXattrsIsRetriedWithout) {
+  const std::string calls = sb_.Path("tar-calls");
   RunResult r = sb_.Zol({"install", BasePackage()},
-                        StubTar("for a in \"$@\"; do [ \"$a\" = --xattrs ] && { echo no xattrs >&2; exit 2; }; done"));
+                        StubTar("echo \"$@\" >> " + calls +
+                                "\nfor a in \"$@\"; do [ \"$a\" = --xattrs ] && { echo no xattrs >&2; exit 2; }; done"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
+  // Owners stay numeric in both attempts.
+  EXPECT_THAT(ReadFile(calls), testing::MatchesRegex("--xattrs --acls --numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C "
+                                                     "[^ ]+\n--numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C [^ ]+\n"));
 }
 
 TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
