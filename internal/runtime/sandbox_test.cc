@@ -56,6 +56,8 @@ TEST_F(SandboxTest, OutcomesAndTheCallersNamespaceStaysTheHosts) {
       {"/bin/sh", {"-c", "exit 3"}, "exit status 3"},
       {"/bin/sh", {"-c", "kill -KILL $$"}, "exit status -1"},
       {"/bin/nope", {}, "fork/exec /bin/nope: no such file or directory"},
+      // A manifest's JSON can carry a NUL that a C string would cut off.
+      {"/bin/sh", {"-c", std::string("exit 0\0; exit 3", 15)}, "fork/exec /bin/sh: invalid argument"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entry + (c.args.empty() ? "" : " " + c.args.back()));

@@ -174,6 +174,13 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   } else {
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) env_s.emplace_back(*e);
   }
+  // A C string ends at a NUL byte: such an entry would reach the program cut
+  // short and silently changed, so the start fails the way exec refuses it.
+  for (const std::vector<std::string>* v : {&argv_s, &env_s}) {
+    for (const std::string& s : *v) {
+      if (s.find('\0') != std::string::npos) return Error::Errno("fork/exec", *exec_path, EINVAL);
+    }
+  }
   std::vector<char*> argv = CStrings(argv_s);
   std::vector<char*> envp = CStrings(env_s);
 

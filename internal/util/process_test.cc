@@ -145,12 +145,20 @@ TEST(RunProcess, ExecFailureIsReportedByTheParent) {
   bad_dir.dir = tmp->path() + "/nodir";
   Command not_found;
   not_found.path = "zol-no-such-program";
+  Command nul_arg;
+  nul_arg.path = "/bin/true";
+  nul_arg.args = {std::string("a\0b", 3)};
+  Command nul_env;
+  nul_env.path = "/bin/true";
+  nul_env.env = std::vector<std::string>{std::string("PATH=/bin\0x", 11)};
   const Case cases[] = {
       {missing, "fork/exec " + missing.path + ": no such file or directory"},
       {denied, "fork/exec " + noexec + ": permission denied"},
       {empty_file, "fork/exec " + garbage + ": exec format error"},
       {bad_dir, "fork/exec /bin/true: no such file or directory"},
       {not_found, "exec: \"zol-no-such-program\": executable file not found in $PATH"},
+      {nul_arg, "fork/exec /bin/true: invalid argument"},
+      {nul_env, "fork/exec /bin/true: invalid argument"},
   };
   for (const auto& c : cases) {
     auto pid = StartProcess(c.cmd);
