@@ -227,6 +227,8 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
       {"cut inside data", Deb(kControl, good.substr(0, 1024)),
        "extract data: copy file " + build + "/files/usr/bin/a: Truncated tar archive"},
       {"cut inside a header", Deb(kControl, good.substr(0, 512 * 7 + 100)), "extract data: tar next: Truncated tar archive"},
+      {"damaged member header", Deb(kControl, std::string(good).replace(512 * 7 + 9, 1, "#")),
+       "extract data: tar next: Damaged tar archive"},
       {"size with leading blank", testing::Ar({{"debian-binary", "2.0\n", " 12"}}),
        "parse deb: parse deb ar: invalid size in ar header:  12"},
       {"empty size", testing::Ar({{"debian-binary", "2.0\n", ""}}),

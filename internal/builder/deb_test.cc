@@ -239,7 +239,9 @@ TEST(ExtractControl, FindsTheControlEntry) {
   };
   for (const auto& c : cases) {
     std::vector<Member> members;
-    for (const auto& n : c.names) members.push_back(File(n, "Package: found\n"));
+    // A name ending in "/" is a directory to tar readers, and a directory
+    // carries no data.
+    for (const auto& n : c.names) members.push_back(n.back() == '/' ? Dir(n) : File(n, "Package: found\n"));
     auto got = extractControl(Gzip(Tar(members)));
     if (c.found) {
       ASSERT_TRUE(got.ok()) << c.names.back() << ": " << got.error().message();

@@ -460,7 +460,9 @@ Result<bool> TarReader::Next(TarEntry* entry) {
     ZOL_TRY(impl_->Drain());
     return false;
   }
-  if (rc < ARCHIVE_WARN) return impl_->ArchiveError();
+  // ARCHIVE_RETRY is a header that failed its checksum: libarchive would skip
+  // it and go on, silently dropping the member it described.
+  if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return impl_->ArchiveError();
   const char* name = archive_entry_pathname(e);
   entry->name = name ? name : "";
   entry->mode = archive_entry_perm(e) & 07777;
