@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -250,6 +251,40 @@ TEST_F(DebE2E, PamelaFromDebianIsFixedUp) {
   EXPECT_EQ(ReadFile(dir + "/files/lib/libpam.so.0"), ReadFile(lib));
   EXPECT_FALSE(Sh("test -e " + Q(dir + "/files/site-packages/__pycache__/pamela.cpython-311.pyc")).status == 0);
   EXPECT_THAT(ReadFile(dir + "/manifest.json"), HasSubstr("/app/site-packages"));
+}
+
+// zol-cli's stdout is a pipe here, so fully buffered: its progress lines come
+// before pip's own output only when they are flushed before pip starts.
+TEST_F(DebE2E, ProgressLinesPrecedeTheOutputOfPip) {
+  const std::string hello = Need("hello");
+  if (hello.empty()) return;
+  const std::string stub = "#!/bin/sh\necho \"pip ran: $*\"\n";
+  ASSERT_EQ(Sh("mkdir -p " + Q(sb_.Path("stubbin")) + " " + Q(sb_.Path("root fs/usr/bin"))).status, 0);
+  WriteFile(sb_.Path("stubbin/pip3"), stub, 0755);
+  WriteFile(sb_.Path("root fs/usr/bin/python3"), stub, 0755);
+  const std::string site = sb_.tmp + "/zol-build-tar-N/files/site-packages";
+  const std::string pip_args = "install hello --target " + site + " --no-warn-script-location --quiet\n";
+  struct Case {
+    std::vector<std::string> flags;
+    std::string want;
+  } cases[] = {
+      {{"--pip-bundle"},
+       "Bundling Python dependencies: pip install hello --target " + site + "\n" +
+           "  [warn] Using host pip3. For Python version compatibility use --bundle-from-rootfs.\n" +
+           "pip ran: " + pip_args},
+      {{"--pip-bundle", "--bundle-from-rootfs", sb_.Path("root fs")},
+       "Bundling Python dependencies: pip install hello --target " + site + "\n" +
+           "  [rootfs] Using rootfs Python " + sb_.Path("root fs") + "/usr/bin/python3 to pip install 'hello'...\n" +
+           "pip ran: -m pip " + pip_args},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> flags = {"--from-deb", hello, "--output", sb_.Path("out")};
+    flags.insert(flags.end(), c.flags.begin(), c.flags.end());
+    RunResult r = Build(flags, {{"PATH", sb_.Path("stubbin") + ":/usr/sbin:/usr/bin:/sbin:/bin"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = std::regex_replace(r.out, std::regex("zol-build-tar-[0-9]+"), "zol-build-tar-N");
+    EXPECT_THAT(out, ::testing::StartsWith(c.want)) << c.flags.back();
+  }
 }
 
 // A wheel made here, served on the loopback by python3's http.server, and
