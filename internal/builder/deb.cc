@@ -189,60 +189,91 @@ Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, Tar
 
 }  // namespace
 
+namespace {
+
+// One continuation line joined onto a run: trimmed, after a line feed unless
+// the run is still empty.
+void AppendContinuation(std::string& text, std::string_view line) {
+  if (!text.empty()) text += '\n';
+  text += Trim(line);
+}
+
+// The lines of a text, split at each line feed, walked one at a time. A
+// control file may be as large as an ar member, and a vector holding each of
+// its lines as a string would cost many times its size.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view text) : text_(text) { Load(0); }
+  bool done() const { return done_; }
+  std::string_view line() const { return line_; }
+  void Advance() {
+    if (next_ == std::string_view::npos) {
+      done_ = true;
+    } else {
+      Load(next_);
+    }
+  }
+
+ private:
+  void Load(size_t pos) {
+    const size_t nl = text_.find('\n', pos);
+    line_ = nl == std::string_view::npos ? text_.substr(pos) : text_.substr(pos, nl - pos);
+    next_ = nl == std::string_view::npos ? nl : nl + 1;
+  }
+  std::string_view text_;
+  std::string_view line_;
+  size_t next_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace
+
 std::pair<std::string, int> parseMultilineValue(const std::vector<std::string>& lines, int start) {
   if (start < 0 || static_cast<size_t>(start) >= lines.size()) return {std::string(), start};
   std::string text;
   size_t i = static_cast<size_t>(start);
-  for (; i < lines.size() && IsContinuation(lines[i]); ++i) {
-    if (!text.empty()) text += '\n';
-    text += Trim(lines[i]);
-  }
+  for (; i < lines.size() && IsContinuation(lines[i]); ++i) AppendContinuation(text, lines[i]);
   return {text, static_cast<int>(i)};
 }
 
 DebControl parseControlContent(std::string_view text) {
-  std::vector<std::string> lines;
-  for (size_t pos = 0;;) {
-    const size_t nl = text.find('\n', pos);
-    if (nl == std::string_view::npos) {
-      lines.emplace_back(text.substr(pos));
-      break;
-    }
-    lines.emplace_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-
   DebControl c;
   std::optional<std::string> key;
   std::string value;
+  // Storing again what was stored last changes nothing; a run of empty
+  // lines would otherwise store the same field once per line.
+  bool stored = true;
   auto store = [&] {
-    if (key) c.Fields[Lower(*key)] = std::string(Trim(value));
+    if (key && !stored) c.Fields[Lower(*key)] = std::string(Trim(value));
+    stored = true;
   };
-  for (size_t i = 0; i < lines.size();) {
-    const std::string& line = lines[i];
+  for (LineCursor cur(text); !cur.done();) {
+    const std::string_view line = cur.line();
     if (line.empty()) {
       store();
-      ++i;
+      cur.Advance();
       continue;
     }
     if (IsContinuation(line)) {
       if (!key) {
-        ++i;
+        cur.Advance();
         continue;
       }
-      auto [more, next] = parseMultilineValue(lines, static_cast<int>(i));
+      std::string more;
+      for (; !cur.done() && IsContinuation(cur.line()); cur.Advance()) AppendContinuation(more, cur.line());
       if (!value.empty() && !more.empty()) value += '\n';
       value += more;
-      i = static_cast<size_t>(next);
+      stored = false;
       continue;
     }
     store();
     const size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-      key = line.substr(0, colon);
-      value = std::string(Trim(std::string_view(line).substr(colon + 1)));
+    if (colon != std::string_view::npos) {
+      key = std::string(line.substr(0, colon));
+      value = std::string(Trim(line.substr(colon + 1)));
+      stored = false;
     }
-    ++i;
+    cur.Advance();
   }
   store();
 

@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -207,6 +208,30 @@ TEST(ControlParser, NamedFields) {
             std::vector<std::string>({"hello", "2.10-3", "all", "M <m@x>", "d", "libc6", "dpkg", "devel",
                                       "optional", "280"}));
   EXPECT_EQ(parseControlContent("Package : x\n").Package, "");
+}
+
+// A control file may be as large as an ar member, yet the parser must not
+// cost many times its size: 32 MiB of line feeds parse within 256 MiB more
+// address space (a string per line would need over a gigabyte).
+TEST(ControlParser, ManyLinesParseInBoundedMemory) {
+  auto child = [] {
+#ifndef __SANITIZE_ADDRESS__
+    long vm_kb = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
+    }
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (256u << 20);
+    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+#endif
+    std::string text = "Package: x\nDescription: d\n";
+    text.append(32u << 20, '\n');
+    text += " more\n";
+    const DebControl c = parseControlContent(text);
+    std::_Exit(c.Package == "x" && c.Description == "d\nmore" && c.Fields.size() == 2 ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ControlParser, MultilineRun) {
