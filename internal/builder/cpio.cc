@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
-#include <vector>
 
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
@@ -39,6 +39,11 @@ class Writer {
   Writer(util::Root root, std::string clean_dest) : root_(std::move(root)), dest_(std::move(clean_dest)) {}
 
   Error Member(ByteReader& in, const cpioEntry& e) {
+    // Every system call would end the name at the NUL, so what is checked
+    // here would not be what gets opened ("..\0/x" opens "..").
+    if (e.Name.find('\0') != std::string::npos) {
+      return Error::Msg("invalid cpio name " + util::Quote(e.Name) + ": NUL byte inside");
+    }
     auto rel = Relative(e.Name);
     if (!rel) return Traversal(e.Name);
     const uint32_t type = e.Mode & S_IFMT;
@@ -95,6 +100,9 @@ class Writer {
   Error Regular(ByteReader& in, const cpioEntry& e, const std::string& rel) {
     const bool linked = e.Links > 1;
     const LinkKey key{e.DevMajor, e.DevMinor, e.Inode};
+    // The bookkeeping is per path, so a stream repeating one name over and
+    // over costs no more memory than the names it leaves on disk.
+    if (linked) Forget(rel);
     if (linked && e.Size == 0) {
       // The data of a hard-link set comes with one of its names (usually the
       // last); the others arrive empty and must end up with it.
@@ -102,20 +110,37 @@ class Writer {
         ZOL_TRY(Relink(it->second, rel, e.Name));
         return SkipPadding(in, e);
       }
-      waiting_[key].push_back(rel);
+      waiting_[key].insert(rel);
+      path_set_[rel] = key;
     }
     ZOL_TRY(WriteFile(in, e, rel));
     if (linked && e.Size > 0) {
       holder_[key] = rel;
+      path_set_[rel] = key;
       auto it = waiting_.find(key);
       if (it != waiting_.end()) {
         for (const std::string& other : it->second) {
-          if (other != rel) ZOL_TRY(Relink(rel, other, e.Name));
+          path_set_.erase(other);
+          ZOL_TRY(Relink(rel, other, e.Name));
         }
         waiting_.erase(it);
       }
     }
     return {};
+  }
+
+  // Drops what a name written earlier for a hard-link set stood for: it is
+  // being written anew.
+  void Forget(const std::string& rel) {
+    auto it = path_set_.find(rel);
+    if (it == path_set_.end()) return;
+    const LinkKey key = it->second;
+    path_set_.erase(it);
+    if (auto h = holder_.find(key); h != holder_.end() && h->second == rel) holder_.erase(h);
+    if (auto w = waiting_.find(key); w != waiting_.end()) {
+      w->second.erase(rel);
+      if (w->second.empty()) waiting_.erase(w);
+    }
   }
 
   Error WriteFile(ByteReader& in, const cpioEntry& e, const std::string& rel) {
@@ -159,8 +184,9 @@ class Writer {
 
   util::Root root_;
   std::string dest_;
-  std::map<LinkKey, std::string> holder_;
-  std::map<LinkKey, std::vector<std::string>> waiting_;
+  std::map<LinkKey, std::string> holder_;             // the name holding a set's data
+  std::map<LinkKey, std::set<std::string>> waiting_;  // empty names awaiting it
+  std::map<std::string, LinkKey> path_set_;           // the set of each of those names
 };
 
 Result<uint32_t> Field(std::string_view header, size_t off) { return hexDecode(header.substr(off, 8)); }

@@ -30,8 +30,9 @@ struct cpioEntry {
 // and every name of a hard-link set gets the data; devices, FIFOs and sockets
 // are skipped. Nothing is written outside dest: a member whose path leaves it,
 // lexically or through a link already there, fails with "path traversal
-// detected: %s" naming the member. The walk ends at "TRAILER!!!" or at a clean
-// end of the stream between members.
+// detected: %s" naming the member, and a name holding a NUL byte fails with
+// "invalid cpio name %q: NUL byte inside". The walk ends at "TRAILER!!!" or
+// at a clean end of the stream between members.
 util::Error extractCpio(ByteReader& in, const std::string& dest);
 
 // A header number: 8 hexadecimal digits ("" is 0). Failure: "parse hex %q: %w"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/util/beneath.h"
 #include "internal/util/files.h"
 #include "internal/util/strings.h"
 #include "internal/util/tempdir.h"
@@ -259,14 +260,26 @@ TEST_F(CpioWalkTest, HostileAndBrokenArchives) {
        "path traversal detected: l/a"},
       {"long link text", Newc({Sym("l", std::string(5000, 'x'))}), "symlink target of l too long"},
       {"NUL in link text", Newc({Sym("l", "a\0b"s)}), "invalid symlink target for l: \"a\\x00b\""},
+      // A system call would see the name end at the NUL: "..".
+      {"NUL inside the name", Newc({Reg("..\0/canary"s, "pwned")}),
+       "invalid cpio name \"..\\x00/canary\": NUL byte inside"},
+      {"NUL inside a directory name", Newc({Dir("d/..\0/..\0/outside/sub"s)}),
+       "invalid cpio name \"d/..\\x00/..\\x00/outside/sub\": NUL byte inside"},
   };
-  for (const auto& c : cases) {
-    const std::string dest = Path("dest");
-    ASSERT_TRUE(util::RemoveAll(dest).ok());
-    util::Error e = Extract(c.payload, dest);
-    EXPECT_EQ(e.message(), c.want) << c.name;
-    ExpectOutsideUntouched(c.name);
+  // Containment must hold with the kernel's beneath lookup and with the
+  // walk used where the kernel has none.
+  for (bool fallback : {false, true}) {
+    util::SetBeneathFallbackForTesting(fallback);
+    for (const auto& c : cases) {
+      const std::string label = c.name + (fallback ? " (walk)" : "");
+      const std::string dest = Path("dest");
+      ASSERT_TRUE(util::RemoveAll(dest).ok());
+      util::Error e = Extract(c.payload, dest);
+      EXPECT_EQ(e.message(), c.want) << label;
+      ExpectOutsideUntouched(label);
+    }
   }
+  util::SetBeneathFallbackForTesting(false);
 }
 
 }  // namespace

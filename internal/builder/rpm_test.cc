@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -100,6 +103,36 @@ std::string NewcEntry(const std::string& name, const std::string& data, uint32_t
   return e;
 }
 std::string Trailer() { return NewcEntry("TRAILER!!!", "", 0); }
+
+// A member of a hard-link set: `links` names share device 0:0 and `inode`.
+std::string LinkedEntry(const std::string& name, const std::string& data, uint32_t inode, uint32_t links) {
+  std::string e = NewcEntry(name, data);
+  e.replace(6, 8, util::Sprintf("%08x", inode));
+  return e.replace(38, 8, util::Sprintf("%08x", links));
+}
+
+// gzip of the members made by `member` for 0..count-1, then the trailer,
+// compressed piece by piece so that the stream itself is never held.
+std::string GzipMembers(const std::function<std::string(uint32_t)>& member, uint32_t count) {
+  z_stream z{};
+  deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+  std::string out;
+  char buf[65536];
+  for (uint32_t i = 0; i <= count; ++i) {
+    std::string in = i < count ? member(i) : Trailer();
+    z.next_in = reinterpret_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    const int flush = i < count ? Z_NO_FLUSH : Z_FINISH;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buf);
+      z.avail_out = sizeof buf;
+      deflate(&z, flush);
+      out.append(buf, sizeof buf - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return out;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -289,6 +322,105 @@ TEST_F(RpmReaderTest, ExtractionFailures) {
   EXPECT_EQ(Listing(dest), (std::vector<std::string>{"d 0755 /usr", "d 0755 /usr/bin", "f 0755 /usr/bin/tool = x"}));
   e = ExtractRPM(Write(with("bogus", gz)), Path("ok2"));
   EXPECT_TRUE(e.ok()) << e.message();
+}
+
+// Hostile files whose counts and sizes, taken at their word, would ask for
+// gigabytes, and payloads that repeat one name until its bookkeeping would.
+// They run in a child under an address-space limit, so any allocation sized
+// by a header field or by the member count instead of by the file fails the
+// case (the sanitizer's allocator reserves far more than any limit; there
+// only the messages are checked).
+TEST_F(RpmReaderTest, HostileFilesUnderAMemoryLimit) {
+  auto patch = [](std::string s, size_t off, const std::string& with) { return s.replace(off, with.size(), with); };
+  auto rpm = [&](const std::string& cpio) { return Rpm(Header(kSig), Header({{{1000, 6, {"n"}}}}), Gzip(cpio)); };
+  const std::string one = NewcEntry("./usr/bin/tool", "data", 0100755);
+  const std::string gz = Gzip(one + Trailer());
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 20000; x = x * 1103515245 + 12345) noise += static_cast<char>(x >> 16);
+  const std::string noisy = rpm(NewcEntry("./usr/bin/noise", noise) + Trailer());
+  std::string long_name = "d";
+  while (long_name.size() < 3800) long_name += "/" + std::string(200, 'x');
+  const std::string out = Path("outside");
+  ASSERT_TRUE(util::MkdirAll(out, 0755).ok());
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string meta;     // metadata error, or "=" followed by the name read
+    std::string extract;  // extraction error, "" for success
+  } cases[] = {
+      {"lead major 5", Lead(5) + Header(kSig), "cannot find signature header in rpm", "cannot find lead in rpm"},
+      {"signature count and store 0xFFFFFFFF", Rpm(Header({{}, "", 0xffffffff, 0xffffffff}), "", gz), "=",
+       "rpm header truncated"},
+      {"huge main count", Rpm(Header(kSig), Header({{{1000, 6, {"n"}}}, "", 0xffffffff, std::nullopt}), gz), "=",
+       "rpm payload offset out of range"},
+      {"string array with huge count and negative offset",
+       Rpm(Header(kSig), Header({{{5001, 8, {"a"}, -16, 0x7fffffff}, {1000, 6, {"n"}}}}), gz), "=n", ""},
+      {"string array with huge count over a store of NULs",
+       Rpm(Header(kSig), Header({{{5001, 8, {}, 0, 0x7fffffff}, {1000, 6, {"n"}}}, std::string(4096, '\0')}), gz),
+       "=n", ""},
+      {"cpio name with dot-dot", rpm(NewcEntry("./usr/../../canary", "pwned") + Trailer()), "=n",
+       "path traversal detected: ./usr/../../canary"},
+      {"cpio member through a link", rpm(NewcEntry("l", out, 0120777) + NewcEntry("l/x", "pwned") + Trailer()), "=n",
+       "path traversal detected: l/x"},
+      {"name size 0xFFFFFFFF", rpm(patch(one, 94, "FFFFFFFF")), "=n",
+       "cpio name size 4294967295 exceeds limit of 8192 bytes"},
+      {"huge file size on a short stream", rpm(patch(one, 54, "FFFFFFFF")), "=n",
+       "read cpio file ./usr/bin/tool: unexpected EOF"},
+      {"huge link size on a short stream", rpm(patch(NewcEntry("l", "t", 0120777), 54, "FFFFFFFF")), "=n",
+       "symlink target of l too long"},
+      {"magic 070702", rpm(patch(one, 0, "070702")), "=n", "unknown cpio magic: 303730373032"},
+      {"magic 71 C7", rpm(patch(one, 0, "\x71\xc7")), "=n", "old-style cpio (SVR4) not supported yet"},
+      {"bad hex", rpm(patch(one, 54, "0000000g")), "=n", "parse hex \"0000000g\": invalid hex char: g"},
+      {"payload cut mid-stream", noisy.substr(0, noisy.size() / 2), "=n",
+       "read cpio file ./usr/bin/noise: unexpected EOF"},
+      {"no trailer", rpm(one), "=n", ""},
+      // Names of about 4 KB: kept once per member, 12000 of them exceed the limit.
+      {"one hard-link name repeated without its data",
+       Rpm(Header(kSig), Header({{{1000, 6, {"n"}}}}),
+           GzipMembers([&](uint32_t) { return LinkedEntry(long_name, "", 7, 2); }, 12000)),
+       "=n", ""},
+      {"hard-link sets following each other under one name",
+       Rpm(Header(kSig), Header({{{1000, 6, {"n"}}}}),
+           GzipMembers([&](uint32_t i) { return LinkedEntry(long_name, "x", i, 2); }, 12000)),
+       "=n", ""},
+  };
+  auto run_all = [&] {
+    int failures = 0;
+    for (const auto& c : cases) {
+      const std::string path = Write(c.bytes);
+      auto meta = ParseRPMMeta(path);
+      const std::string got_meta = meta.ok() ? "=" + meta->Name : meta.error().message();
+      const std::string dest = Path("files");
+      if (!util::RemoveAll(dest).ok()) return 100;
+      const std::string got_extract = ExtractRPM(path, dest).message();
+      if (got_meta != c.meta || got_extract != c.extract) {
+        std::fprintf(stderr, "%s: metadata %s, extraction %s\n", c.name.c_str(), util::Quote(got_meta).c_str(),
+                     util::Quote(got_extract).c_str());
+        ++failures;
+      }
+      if (ReadFile(Path("canary")) != "canary" || !Listing(out).empty()) {
+        std::fprintf(stderr, "%s: wrote outside the destination\n", c.name.c_str());
+        ++failures;
+      }
+    }
+    return failures;
+  };
+  auto child = [&] {
+#ifndef __SANITIZE_ADDRESS__
+    long vm_kb = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
+    }
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (32u << 20);
+    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+#endif
+    const int failures = run_all();
+    std::fflush(stderr);
+    std::_Exit(failures == 0 ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 // Packages made by rpmbuild, compared with what rpm's own tools report.
