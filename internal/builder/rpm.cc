@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <variant>
 
 #include "internal/builder/cpio.h"
@@ -138,17 +140,25 @@ Result<std::string> ReadWholeFile(const std::string& path) {
   util::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return Error::Errno("open", path, errno);
   std::string data;
-  struct stat st;
-  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", path, errno);
+  // A file larger than the memory that can be had is an error like any
+  // other, not the end of the process (with the build directory left).
+  try {
+    struct stat st;
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = read(fd.get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Error::Errno("read", path, errno);
+      }
+      if (n == 0) break;
+      data.append(buf, static_cast<size_t>(n));
     }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return Error::Errno("read", path, ENOMEM);
+  } catch (const std::length_error&) {
+    return Error::Errno("read", path, ENOMEM);
   }
   return data;
 }
