@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 #include <cstring>
 
 #include "internal/config/config.h"
@@ -90,7 +91,10 @@ int Run(int argc, char** argv) {
   if (entry->root_required && !requireRoot(word)) return 1;
   Args args(argv + 2, argv + argc);
   if (util::Error err = entry->front_end(args); !err.ok()) {
-    std::fprintf(stderr, "[FATAL] %s\n", err.message().c_str());
+    // Written whole: a message can carry a NUL from a manifest value, which
+    // a C string would cut short.
+    const std::string line = "[FATAL] " + err.message() + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
     return 1;
   }
   return 0;
