@@ -41,6 +41,7 @@ struct Member {
   unsigned mode = 0644;
   int64_t size = -1;  // recorded size; -1 means the content's
   std::vector<std::pair<std::string, std::string>> pax;
+  bool bad_checksum = false;
 };
 
 Member File(std::string name, std::string content, unsigned mode = 0644) {
@@ -125,7 +126,9 @@ std::string RawTar(const std::vector<Member>& members, bool end_blocks = true) {
       out += Padded(recs);
     }
     int64_t size = m.size >= 0 ? m.size : static_cast<int64_t>(m.content.size());
-    out += HeaderBlock(m.name, m.type, m.mode, size, m.linkname);
+    std::string header = HeaderBlock(m.name, m.type, m.mode, size, m.linkname);
+    if (m.bad_checksum) header[150] = header[150] == '7' ? '6' : '7';
+    out += header;
     out += Padded(m.content);
   }
   if (end_blocks) out += std::string(1024, '\0');
@@ -257,6 +260,10 @@ TEST_P(HostileTest, RefusedWithTheirMessageAndNothingOutsideChanges) {
   Member gnu_nul = Typed("././@LongLink", 'L');
   gnu_nul.content = std::string("evil\0/../canary\0", 17);
   Member fifo = Typed("/tmp/zol-fifo", '6');
+  Member damaged_file = File("f", "x");
+  damaged_file.bad_checksum = true;
+  Member damaged_dir = Dir("d");
+  damaged_dir.bad_checksum = true;
   const std::vector<HostileCase> cases = {
       {"dot-dot component", {File("../canary", "pwned")}, "path with .. rejected: ../canary"},
       {"absolute", {File("/etc/x", "pwned")}, "absolute path rejected: /etc/x"},
@@ -297,6 +304,8 @@ TEST_P(HostileTest, RefusedWithTheirMessageAndNothingOutsideChanges) {
       {"NUL inside a long name", {nul_name}, "tar next: invalid tar header: path holds a NUL byte"},
       {"NUL inside a long link target", {nul_target}, "tar next: invalid tar header: linkpath holds a NUL byte"},
       {"NUL inside a GNU long name", {gnu_nul, File("evil", "x")}, "tar next: invalid tar header: name holds a NUL byte"},
+      {"damaged file header", {File("a", "x"), damaged_file, File("g", "x")}, "tar next: Damaged tar archive"},
+      {"damaged directory header", {File("a", "x"), damaged_dir, File("g", "x")}, "tar next: Damaged tar archive"},
   };
   for (const HostileCase& c : cases) {
     ResetDest();

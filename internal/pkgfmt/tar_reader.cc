@@ -292,8 +292,9 @@ Result<bool> TarReader::Next(TarMember* m) {
     return false;
   }
   // A warning is a name libarchive cannot convert to the locale; the raw
-  // bytes are used as they are.
-  if (r < ARCHIVE_WARN) return ArchiveError(x.a).Wrap("tar next");
+  // bytes are used as they are. ARCHIVE_RETRY is a header that failed its
+  // checksum: libarchive would go on with the next block, dropping the member.
+  if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return ArchiveError(x.a).Wrap("tar next");
   std::string raw;
   bool kept = x.stream->Bytes(archive_read_header_position(x.a), archive_filter_bytes(x.a, 0), raw);
   x.stream->Unpin();
