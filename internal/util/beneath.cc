@@ -40,6 +40,10 @@ std::deque<std::string> Split(std::string_view rel) {
   return out;
 }
 
+// The system calls stop at a NUL byte, so a component "..\0" would pass every
+// check on the name here and still reach the parent as "..".
+bool HoldsNul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
 void PrependLink(std::deque<std::string>& todo, const std::string& target) {
   std::deque<std::string> parts = Split(target);
   todo.insert(todo.begin(), parts.begin(), parts.end());
@@ -116,6 +120,7 @@ int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow
 
 // Resolves with the kernel where it can. Returns a descriptor or -errno.
 int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow) {
+  if (HoldsNul(rel)) return -EINVAL;
   std::string path = rel.empty() ? std::string(".") : std::string(rel);
   if (!g_forced_fallback.load() && !g_no_openat2.load()) {
     struct open_how how = {};
@@ -144,6 +149,7 @@ struct Parent {
 };
 
 int OpenParent(int root, std::string_view rel, Parent& out) {
+  if (HoldsNul(rel)) return EINVAL;
   std::deque<std::string> parts = Split(rel);
   if (parts.empty()) {
     out.name.clear();
@@ -263,6 +269,7 @@ Error Root::Symlink(std::string_view target, std::string_view rel) const {
   std::string shown = std::string(target) + " " + PathOf(rel);
   Parent p;
   if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("symlink", shown, err);
+  if (HoldsNul(target)) return Error::Errno("symlink", shown, EINVAL);
   if (p.name.empty() || p.name == "..") return Error::Errno("symlink", shown, EEXIST);
   std::string t(target);
   if (::symlinkat(t.c_str(), p.fd.get(), p.name.c_str()) != 0) return Error::Errno("symlink", shown, errno);
@@ -386,6 +393,7 @@ Error Root::RemoveAll(std::string_view rel) const {
 }
 
 Result<bool> Root::StaysInside(std::string_view rel) const {
+  if (HoldsNul(rel)) return Error::Errno("lstat", PathOf(rel), EINVAL);
   if (!rel.empty() && rel[0] == '/') return false;
   std::deque<std::string> todo = Split(rel);
   std::vector<UniqueFd> stack;

@@ -168,6 +168,46 @@ TEST_P(BeneathTest, OperationsThroughEscapingLinksTouchNothingOutside) {
   EXPECT_EQ(ReadAll(dir_ + "/f"), "inside");
 }
 
+TEST_P(BeneathTest, PathsHoldingNulAreRefused) {
+  // The system calls read "..\0" as "..": such a name must never reach them.
+  const std::string up("..\0/canary", 10);
+  const std::string up_dir("..\0", 3);
+  struct Case {
+    const char* what;
+    std::function<Error()> op;
+  } cases[] = {
+      {"open", [&] { return root_->OpenFile(up, O_RDONLY, 0, Root::Follow::kYes).error(); }},
+      {"open for writing", [&] { return root_->OpenFile(up, O_WRONLY | O_TRUNC).error(); }},
+      {"sub-root", [&] { return root_->Sub(up_dir).error(); }},
+      {"mkdir", [&] { return root_->Mkdir(up_dir, 0755); }},
+      {"mkdir -p", [&] { return root_->MkdirAll(up_dir + "/x", 0755); }},
+      {"symlink", [&] { return root_->Symlink("f", up_dir + "/l"); }},
+      {"symlink target", [&] { return root_->Symlink(std::string("f\0/../../canary", 15), "l"); }},
+      {"link", [&] { return root_->Link(up, "h"); }},
+      {"rename", [&] { return root_->Rename("f", up_dir + "/f"); }},
+      {"chmod", [&] { return root_->Chmod(up, 0600); }},
+      {"remove", [&] { return root_->Remove(up); }},
+      {"remove all", [&] { return root_->RemoveAll(up_dir); }},
+      {"stat", [&] { return root_->Stat(up).error(); }},
+      {"lstat", [&] { return root_->Lstat(up).error(); }},
+      {"readlink", [&] { return root_->Readlink(up).error(); }},
+      {"stays inside", [&] {
+         auto r = root_->StaysInside(up);
+         return r.ok() ? Error() : r.error();
+       }},
+  };
+  for (const Case& c : cases) {
+    Error e = c.op();
+    EXPECT_EQ(e.sys_errno(), EINVAL) << c.what << ": " << e.message();
+  }
+  ExpectCanaryIntact();
+  for (const char* name : {"x", "l", "h", "f"}) {
+    EXPECT_FALSE(LexistsAt(outer_->path() + "/" + name)) << name;
+  }
+  EXPECT_FALSE(LexistsAt(dir_ + "/l"));
+  EXPECT_EQ(ReadAll(dir_ + "/f"), "inside");
+}
+
 TEST_P(BeneathTest, MkdirAllCreatesWithModeAndFollowsLinksInside) {
   ::umask(022);
   ASSERT_TRUE(root_->MkdirAll("a/b/c", 0750).ok());
