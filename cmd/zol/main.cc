@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
 
 #include "internal/cli/commands.h"
 
@@ -22,6 +25,22 @@ void HoldStandardDescriptors() {
   }
 }
 
+// Written with write(2) alone: after a failed allocation, building a string
+// could fail again.
+void WriteFatal(const char* text, const char* detail) {
+  const char* parts[] = {"[FATAL] ", text, detail, "\n"};
+  for (const char* p : parts) {
+    size_t n = std::strlen(p);
+    while (n > 0) {
+      ssize_t w = ::write(2, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return;
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -30,5 +49,18 @@ int main(int argc, char** argv) {
   // to ignore, not a reason to die halfway through an install. Programs we
   // start get the default action back.
   ::signal(SIGPIPE, SIG_IGN);
-  return cli::Run(argc, argv);
+  // Errors travel as values; an exception reaching here is a fault of our
+  // own or memory running out. Uncaught, it would abort the process with a
+  // core dump and skip every destructor that unmounts, removes a cgroup or
+  // a temporary directory; caught, those run and the user reads one line.
+  try {
+    return cli::Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    WriteFatal("cannot allocate memory", "");
+  } catch (const std::exception& e) {
+    WriteFatal("internal error: ", e.what());
+  } catch (...) {
+    WriteFatal("internal error: unknown exception", "");
+  }
+  return 1;
 }

@@ -1,14 +1,9 @@
 #include "internal/builder/ar.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <string_view>
 
-#include "internal/util/fd.h"
+#include "internal/util/files.h"
 
 namespace builder {
 namespace {
@@ -44,29 +39,10 @@ std::string_view TrimRight(std::string_view s, char c) {
   return s;
 }
 
-Result<std::string> ReadWholeFile(const std::string& path) {
-  util::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return Error::Errno("open", path, errno);
-  std::string data;
-  struct stat st;
-  if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", path, errno);
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
-  }
-  return data;
-}
-
 }  // namespace
 
 Result<std::map<std::string, ArFile>> ParseAr(const std::string& path) {
-  auto file = ReadWholeFile(path);
+  auto file = util::ReadFile(path);
   if (!file.ok()) return file.error().Wrap("read ar file");
   const std::string_view data = *file;
   if (data.size() < kArMagic.size() || data.substr(0, kArMagic.size()) != kArMagic) {

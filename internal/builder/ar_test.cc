@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -116,6 +119,40 @@ TEST_F(ArReaderTest, SizeLimitIsInclusive) {
   ASSERT_TRUE(got.ok()) << got.error().message();
   EXPECT_EQ(got->at("big").Size, kArMemberLimit);
   EXPECT_EQ(got->at("big").Data.size(), static_cast<size_t>(kArMemberLimit));
+}
+
+// A container larger than the memory at hand fails as a read error; it must
+// not end the process, which would leave the build directory behind.
+TEST_F(ArReaderTest, FileLargerThanMemoryFailsAsARead) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's allocator ends the process instead of failing the allocation";
+#else
+  const std::string path = dir_->path() + "/huge.deb";
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << kMagic << Header("debian-binary", "4") << "2.0\n";
+  }
+  // A hole of 1 TiB: nothing is written to disk.
+  ASSERT_EQ(truncate(path.c_str(), off_t{1} << 40), 0);
+  auto child = [&] {
+    // Bounded address space, so the outcome does not hang on how much the
+    // machine would overcommit.
+    long vm_kb = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
+    }
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (256u << 20);
+    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+    auto got = ParseAr(path);
+    const bool want = !got.ok() && got.error().message() == "read ar file: read " + path + ": cannot allocate memory";
+    if (!want) std::fprintf(stderr, "got %s\n", got.ok() ? "members" : got.error().message().c_str());
+    std::fflush(stderr);
+    std::_Exit(want ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "internal/util/fd.h"
@@ -193,19 +195,27 @@ Result<std::string> ReadFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return Error::Errno("open", path, errno);
   std::string data;
-  struct stat st;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    data.reserve(static_cast<size_t>(st.st_size));
-  }
-  char buf[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", path, errno);
+  // A file larger than the memory that can be had (a sparse one, say) is an
+  // error like any other, not the end of the process.
+  try {
+    struct stat st;
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      data.reserve(static_cast<size_t>(st.st_size));
     }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+    char buf[64 * 1024];
+    for (;;) {
+      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Error::Errno("read", path, errno);
+      }
+      if (n == 0) break;
+      data.append(buf, static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return Error::Errno("read", path, ENOMEM);
+  } catch (const std::length_error&) {
+    return Error::Errno("read", path, ENOMEM);
   }
   return data;
 }

@@ -35,7 +35,9 @@ Error RemoveDirContents(UniqueFd dir, const std::string& path);
 // ("read SRC: is a directory") before dst is touched.
 Error CopyFile(const std::string& src, const std::string& dst);
 
-// The whole content of path ("open PATH: reason", "read PATH: reason").
+// The whole content of path ("open PATH: reason", "read PATH: reason"). A
+// file larger than the memory to be had fails as "read PATH: cannot allocate
+// memory".
 Result<std::string> ReadFile(const std::string& path);
 // Writes all of data to the open fd, going on after a short or interrupted
 // write; `path` names it in the error ("write PATH: reason").
