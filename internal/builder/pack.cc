@@ -20,23 +20,6 @@ namespace builder {
 
 namespace {
 
-util::Result<std::string> ReadWhole(const std::string& path) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("read", path, errno);
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 }  // namespace
 
 pkgfmt::Manifest generateManifest(manifestParams p) {
@@ -96,7 +79,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
   std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
-  auto data = ReadWhole(manifest_path);
+  auto data = util::ReadFile(manifest_path, O_NOFOLLOW);
   if (!data.ok()) return data.error().Wrap("read manifest");
   auto m = pkgfmt::ParseManifest(*data);
   if (!m.ok()) return m.error();

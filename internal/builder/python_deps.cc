@@ -44,19 +44,6 @@ bool IsRealDir(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Error WriteAll(int fd, const char* p, size_t n, const std::string& shown) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("write", shown, errno);
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return {};
-}
-
 }  // namespace
 
 std::vector<std::string> pipArgv(const std::string& pip_cmd, const std::string& reqs, const std::string& target,
@@ -228,7 +215,7 @@ Error copyFile(const std::string& src, const Root& dst, const std::string& rel, 
       return Error::Errno("read", src, errno);
     }
     if (n == 0) break;
-    ZOL_TRY(WriteAll(out->get(), buf, static_cast<size_t>(n), shown));
+    ZOL_TRY(util::WriteAll(out->get(), std::string_view(buf, static_cast<size_t>(n)), shown));
   }
   return {};
 }

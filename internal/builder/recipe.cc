@@ -36,18 +36,6 @@ void Warn(const char* what, const std::string& key, const Error& cause) {
   std::printf("  [recipe] warn: could not %s %s: %s\n", what, key.c_str(), cause.message().c_str());
 }
 
-Error WriteAll(int fd, std::string_view data, const std::string& shown) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("write", shown, errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
 // One overlay file, written beneath the overlay root. The write warning also
 // covers keys refused for leaving the overlay, wherever the refusal shows.
 void WriteOverlay(const Root& overlay, const std::string& key, const std::string& text) {
@@ -72,7 +60,7 @@ void WriteOverlay(const Root& overlay, const std::string& key, const std::string
     Warn("write overlay", key, fd.error().Is(EXDEV) ? Escapes(overlay, rel) : fd.error());
     return;
   }
-  Error e = WriteAll(fd->get(), text, overlay.PathOf(rel));
+  Error e = util::WriteAll(fd->get(), text, overlay.PathOf(rel));
   if (e.ok() && ::close(fd->Release()) != 0) e = Error::Errno("close", overlay.PathOf(rel), errno);
   if (!e.ok()) {
     Warn("write overlay", key, e);

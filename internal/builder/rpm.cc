@@ -7,14 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <variant>
 
 #include "internal/builder/cpio.h"
 #include "internal/builder/decompress.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 
 namespace builder {
 namespace {
@@ -136,33 +135,6 @@ std::string PayloadCompressor(const RPMHeader& h) {
   return {};
 }
 
-Result<std::string> ReadWholeFile(const std::string& path) {
-  util::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return Error::Errno("open", path, errno);
-  std::string data;
-  // A file larger than the memory that can be had is an error like any
-  // other, not the end of the process (with the build directory left).
-  try {
-    struct stat st;
-    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = read(fd.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Error::Errno("read", path, errno);
-      }
-      if (n == 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
-  } catch (const std::bad_alloc&) {
-    return Error::Errno("read", path, ENOMEM);
-  } catch (const std::length_error&) {
-    return Error::Errno("read", path, ENOMEM);
-  }
-  return data;
-}
-
 Result<std::unique_ptr<ByteReader>> decompressRPMPayload(const std::string& compressor, std::string_view payload) {
   if (compressor.empty() || compressor == "gzip") {
     auto r = NewGzipReader(payload);
@@ -204,7 +176,7 @@ RPMHeader parseHeader(std::string_view file, uint64_t offset) {
 }
 
 Result<RPMPackage> ParseRPMMeta(const std::string& path) {
-  auto file = ReadWholeFile(path);
+  auto file = util::ReadFile(path);
   if (!file.ok()) return file.error().Wrap("read rpm file");
   const std::string_view d = *file;
   if (!HasLeadMagic(d)) return Error::Msg("not an RPM file: invalid magic");
@@ -216,7 +188,7 @@ Result<RPMPackage> ParseRPMMeta(const std::string& path) {
 }
 
 Error ExtractRPM(const std::string& rpm_path, const std::string& dest_dir) {
-  auto file = ReadWholeFile(rpm_path);
+  auto file = util::ReadFile(rpm_path);
   if (!file.ok()) return file.error().Wrap("read rpm");
   const std::string_view d = *file;
   if (!HasLeadMagic(d)) return Error::Msg("not an RPM file");

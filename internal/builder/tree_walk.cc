@@ -1,12 +1,11 @@
 #include "internal/builder/tree_walk.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <vector>
 
+#include "internal/builder/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/paths.h"
 
@@ -18,23 +17,7 @@ util::Result<std::vector<std::string>> ReadNames(const std::string& dir, bool is
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
   util::UniqueFd fd(::open(dir.c_str(), flags));
   if (!fd.valid()) return util::Error::Errno("open", dir, errno);
-  DIR* d = ::fdopendir(fd.get());
-  if (d == nullptr) return util::Error::Errno("open", dir, errno);
-  fd.Release();
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    struct dirent* e = ::readdir(d);
-    if (e == nullptr) break;
-    std::string_view n = e->d_name;
-    if (n == "." || n == "..") continue;
-    names.emplace_back(n);
-  }
-  int err = errno;
-  ::closedir(d);
-  if (err != 0) return util::Error::Errno("readdirent", dir, err);
-  std::sort(names.begin(), names.end());
-  return names;
+  return ReadDirNamesFd(fd.get(), dir);
 }
 
 util::Error Walk(const std::string& path, const std::string& rel, const struct stat& st, const WalkVisit& visit) {

@@ -15,6 +15,7 @@
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/tempdir.h"
 
@@ -33,7 +34,7 @@ util::Error WriteSignatureFile(const util::Root& root, const std::string& text) 
   }
   auto fd = root.OpenFile(name, O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (!fd.ok()) return fd.error();
-  ZOL_TRY(pkgfmt::WriteAllFd(fd->get(), text, root.PathOf(name)));
+  ZOL_TRY(util::WriteAll(fd->get(), text, root.PathOf(name)));
   if (::close(fd->Release()) != 0) return util::Error::Errno("close", root.PathOf(name), errno);
   return util::Error();
 }

@@ -17,6 +17,7 @@
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -214,19 +215,6 @@ Error TotalExceeded() {
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
 }
 
-Error WriteAll(int fd, const char* p, size_t n, const std::string& path) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("write", path, errno);
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return Error();
-}
-
 Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
                                const std::string& target, int64_t total) {
   const int64_t size = m.size;
@@ -253,7 +241,7 @@ Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::stri
       break;
     }
     if (*n == 0) break;
-    copy = WriteAll(f->get(), x.buf.data(), *n, target);
+    copy = util::WriteAll(f->get(), std::string_view(x.buf.data(), *n), target);
     if (!copy.ok()) break;
     copied += static_cast<int64_t>(*n);
   }
@@ -311,7 +299,7 @@ Result<int64_t> HardLinkCopy(Extractor& x, const std::string& old_rel, const std
     if (n == 0) break;
     copied += n;
     if (total + copied > x.limits.total) return TotalExceeded();
-    ZOL_TRY(WriteAll(out->get(), x.buf.data(), static_cast<size_t>(n), target).Wrap(write_ctx));
+    ZOL_TRY(util::WriteAll(out->get(), std::string_view(x.buf.data(), static_cast<size_t>(n)), target).Wrap(write_ctx));
   }
   if (::close(out->Release()) != 0) return Error::Errno("close", target, errno).Wrap(write_ctx);
   return total + copied;

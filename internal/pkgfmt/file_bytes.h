@@ -22,7 +22,4 @@ util::Result<std::string> ReadFileBytesBeneath(const util::Root& root, std::stri
 // writes data.
 util::Error WriteFileBytes(const std::string& path, std::string_view data, mode_t mode);
 
-// Writes all of data to fd; `path` only names it in the error.
-util::Error WriteAllFd(int fd, std::string_view data, const std::string& path);
-
 }  // namespace pkgfmt

@@ -37,23 +37,6 @@ util::Error WriteControl(const std::string& path, int64_t value) {
   return WriteControl(path, std::to_string(value));
 }
 
-util::Result<std::string> ReadWhole(const std::string& path) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("read", path, errno);
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 // Removes one group directory; "does not exist" is not a failure. Processes
 // just sent SIGKILL leave the group only once the kernel has finished them,
 // so a busy group is retried for a short while before it is reported.
@@ -238,7 +221,7 @@ void CgroupManager::Cleanup() {
 }
 
 bool KillCgroupV1Pids(const std::string& pids_path) {
-  auto data = ReadWhole(util::JoinPath(pids_path, "cgroup.procs"));
+  auto data = util::ReadFile(util::JoinPath(pids_path, "cgroup.procs"));
   if (!data.ok()) {
     WarnText("cgroup v1 read cgroup.procs: " + data.error().message());
     return false;
@@ -307,7 +290,7 @@ void KillTree(pid_t pid, const std::string& proc_root) {
   while (struct dirent* e = ::readdir(dir)) {
     pid_t p = 0;
     if (!ParsePid(e->d_name, &p) || p <= 1) continue;
-    auto status = ReadWhole(proc_root + "/" + e->d_name + "/status");
+    auto status = util::ReadFile(proc_root + "/" + e->d_name + "/status");
     if (!status.ok()) continue;
     pid_t ppid = 0;
     for (const std::string& line : SplitLines(*status)) {

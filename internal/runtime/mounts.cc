@@ -10,6 +10,7 @@
 #include "internal/runtime/warn.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -39,35 +40,6 @@ std::string Rel(std::string_view abs_in_sandbox) {
 // A descriptor path the kernel resolves to exactly the object behind fd, so a
 // mount lands where the beneath-resolution found its target and nowhere else.
 std::string FdPath(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
-
-util::Result<std::string> ReadHostFile(const std::string& path) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  std::string out;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("read", path, errno);
-    }
-    if (n == 0) return out;
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
-
-util::Error WriteAll(int fd, const std::string& data, const std::string& path) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("write", path, errno);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -103,10 +75,10 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
 
   if (root_is_overlay) {
     for (const char* path : kShadowCopies) {
-      auto data = ReadHostFile(util::JoinPath(host, path));
+      auto data = util::ReadFile(util::JoinPath(host, path));
       if (!data.ok()) continue;
       auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT | O_TRUNC, 0640);
-      util::Error err = fd.ok() ? WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
+      util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
       if (!err.ok()) WarnText(util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
     }
   }

@@ -12,6 +12,7 @@
 #include "internal/runtime/warn.h"
 #include "internal/util/audit.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
@@ -32,22 +33,6 @@ std::string EnvValue(const std::map<std::string, std::string>& env, const std::s
 
 std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-util::Result<std::string> ReadWhole(const std::string& path) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("read", path, errno);
-    }
-    if (n == 0) return out;
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
-
 }  // namespace
 
 AppRuntime::AppRuntime(std::string app_id, bool no_sandbox, std::unique_ptr<config::Settings> cfg,
@@ -64,7 +49,7 @@ util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, 
   if (!database.ok()) return database.error().Wrap("load db");
   auto app = (*database)->GetApp(app_id);
   if (!app) return util::Error::Msg(util::Sprintf("app %s not installed", app_id.c_str()));
-  auto bytes = ReadWhole(util::JoinPath(app->InstallPath, "manifest.json"));
+  auto bytes = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"));
   if (!bytes.ok()) return bytes.error().Wrap("read manifest");
   auto manifest = pkgfmt::ParseManifest(*bytes);
   if (!manifest.ok()) return manifest.error().Wrap("parse manifest");

@@ -191,25 +191,33 @@ Error CopyFile(const std::string& src, const std::string& dst) {
   return Error();
 }
 
-Result<std::string> ReadFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Result<std::string> ReadFile(const std::string& path, int extra_flags) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags));
   if (!fd.valid()) return Error::Errno("open", path, errno);
+  return ReadAll(fd.get(), path);
+}
+
+Result<std::string> ReadAll(int fd, const std::string& path, size_t max_bytes) {
   std::string data;
   // A file larger than the memory that can be had (a sparse one, say) is an
   // error like any other, not the end of the process.
   try {
     struct stat st;
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<uint64_t>(st.st_size) <= max_bytes) {
       data.reserve(static_cast<size_t>(st.st_size));
     }
     char buf[64 * 1024];
     for (;;) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      ssize_t n = ::read(fd, buf, sizeof buf);
       if (n < 0) {
         if (errno == EINTR) continue;
         return Error::Errno("read", path, errno);
       }
       if (n == 0) break;
+      if (static_cast<size_t>(n) > max_bytes - data.size()) {
+        return Error::Msg("read " + path + ": file larger than " + std::to_string(max_bytes) + " bytes");
+      }
       data.append(buf, static_cast<size_t>(n));
     }
   } catch (const std::bad_alloc&) {

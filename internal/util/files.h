@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,10 +37,16 @@ Error RemoveDirContents(UniqueFd dir, const std::string& path);
 // ("read SRC: is a directory") before dst is touched.
 Error CopyFile(const std::string& src, const std::string& dst);
 
-// The whole content of path ("open PATH: reason", "read PATH: reason"). A
+// The whole content of path ("open PATH: reason", "read PATH: reason"),
+// opened with O_RDONLY | O_CLOEXEC and `extra_flags` (O_NOFOLLOW, say). A
 // file larger than the memory to be had fails as "read PATH: cannot allocate
 // memory".
-Result<std::string> ReadFile(const std::string& path);
+Result<std::string> ReadFile(const std::string& path, int extra_flags = 0);
+// Everything left to read from the open fd, which `path` names in errors
+// ("read PATH: reason"). More than max_bytes fails as "read PATH: file larger
+// than N bytes"; more than the memory to be had as "read PATH: cannot
+// allocate memory".
+Result<std::string> ReadAll(int fd, const std::string& path, size_t max_bytes = SIZE_MAX);
 // Writes all of data to the open fd, going on after a short or interrupted
 // write; `path` names it in the error ("write PATH: reason").
 Error WriteAll(int fd, std::string_view data, const std::string& path);

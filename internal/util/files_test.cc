@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "internal/util/file_read.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
@@ -60,6 +63,39 @@ TEST_F(Files, CopyFileFailuresTouchNothing) {
     SCOPED_TRACE(c.src);
     EXPECT_EQ(CopyFile(c.src, root_ + "/out/x").message(), c.error);
     EXPECT_FALSE(Exists(root_ + "/out"));
+  }
+}
+
+TEST_F(Files, WholeFileReads) {
+  // Longer than one read, so the pieces must join up.
+  const std::string big(64 * 1024 + 7, 'b');
+  ASSERT_TRUE(WriteFile(root_ + "/big", big, 0644).ok());
+  ASSERT_TRUE(WriteFile(root_ + "/four", "1234", 0644).ok());
+  ASSERT_EQ(::symlink("four", (root_ + "/link").c_str()), 0);
+  struct Case {
+    const char* what;
+    std::function<Result<std::string>()> read;
+    std::string want;  // the content, or the error after "!"
+  };
+  const Case cases[] = {
+      {"whole", [&] { return ReadFile(root_ + "/big"); }, big},
+      {"through a link", [&] { return ReadFile(root_ + "/link"); }, "1234"},
+      {"link refused", [&] { return ReadFile(root_ + "/link", O_NOFOLLOW); },
+       "!open " + root_ + "/link: too many levels of symbolic links"},
+      {"missing", [&] { return ReadFile(root_ + "/absent"); }, "!open " + root_ + "/absent: no such file or directory"},
+      {"directory", [&] { return ReadFile(root_); }, "!read " + root_ + ": is a directory"},
+      {"bound met exactly", [&] { return ReadFileBounded(root_ + "/four", 4); }, "1234"},
+      {"bound passed", [&] { return ReadFileBounded(root_ + "/four", 3); },
+       "!read " + root_ + "/four: file larger than 3 bytes"},
+      {"bound passed by a large file", [&] { return ReadFileBounded(root_ + "/big", 65536); },
+       "!read " + root_ + "/big: file larger than 65536 bytes"},
+      // No size to go by: the bound holds as the bytes come.
+      {"endless device", [&] { return ReadFileBounded("/dev/zero", 100000); },
+       "!read /dev/zero: file larger than 100000 bytes"},
+  };
+  for (const Case& c : cases) {
+    Result<std::string> got = c.read();
+    EXPECT_EQ(got.ok() ? *got : "!" + got.error().message(), c.want) << c.what;
   }
 }
 

@@ -27,23 +27,9 @@ bool IsVerb(char c) {
   }
 }
 
-// One write of the whole line; a short write goes on with the rest rather
-// than lose the tail.
-Error WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("write", "", errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return Error();
-}
-
 void Fallback(std::string_view what, const Error& err) {
   std::string line = LocalDateTimeForDiagnostics() + " " + std::string(what) + err.message() + "\n";
-  WriteAll(2, line).IgnoreError();
+  WriteAll(2, line, "").IgnoreError();
 }
 
 }  // namespace
@@ -107,9 +93,9 @@ void writeLog(std::string_view level, std::string_view format, const std::vector
   line += ' ';
   line += text;
   line += '\n';
-  if (Error err = WriteAll(2, line); !err.ok()) Fallback("log stderr write failed: ", err);
+  if (Error err = WriteAll(2, line, ""); !err.ok()) Fallback("log stderr write failed: ", err);
   if (g_log_fd >= 0) {
-    if (Error err = WriteAll(g_log_fd, line); !err.ok()) Fallback("log file write failed: ", err);
+    if (Error err = WriteAll(g_log_fd, line, ""); !err.ok()) Fallback("log file write failed: ", err);
   }
 }
 
