@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/deb_testing.h"
 #include "internal/util/tempdir.h"
 
 namespace builder {
@@ -137,14 +138,7 @@ TEST_F(ArReaderTest, FileLargerThanMemoryFailsAsARead) {
   auto child = [&] {
     // Bounded address space, so the outcome does not hang on how much the
     // machine would overcommit.
-    long vm_kb = 0;
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
-    }
-    struct rlimit rl;
-    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (256u << 20);
-    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+    if (!testing::LimitAddressSpace(256u << 20)) std::_Exit(101);
     auto got = ParseAr(path);
     const bool want = !got.ok() && got.error().message() == "read ar file: read " + path + ": cannot allocate memory";
     if (!want) std::fprintf(stderr, "got %s\n", got.ok() ? "members" : got.error().message().c_str());

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/tree_testing.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
 #include "internal/util/strings.h"
@@ -60,50 +61,9 @@ std::string Newc(const std::vector<Member>& members, bool trailer = true) {
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
 
-std::vector<std::string> Listing(const std::string& root) {
-  std::vector<std::string> out;
-  std::map<ino_t, std::string> first_name;
-  std::function<void(const std::string&)> walk = [&](const std::string& rel) {
-    DIR* d = opendir((root + rel).c_str());
-    if (!d) return;
-    std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const auto& n : names) {
-      const std::string r = rel + "/" + n;
-      struct stat st;
-      lstat((root + r).c_str(), &st);
-      const std::string mode = util::Sprintf("%04o", st.st_mode & 07777);
-      if (S_ISDIR(st.st_mode)) {
-        out.push_back("d " + mode + " " + r);
-        walk(r);
-      } else if (S_ISLNK(st.st_mode)) {
-        char buf[4096];
-        const ssize_t k = readlink((root + r).c_str(), buf, sizeof buf);
-        out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
-      } else {
-        std::string line = "f " + mode + " " + r + " = " + ReadFile(root + r);
-        if (st.st_nlink > 1) {
-          auto [it, fresh] = first_name.emplace(st.st_ino, r);
-          if (!fresh) line += " (same as " + it->second + ")";
-        }
-        out.push_back(line);
-      }
-    }
-  };
-  walk("");
-  return out;
-}
+std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
 
 class CpioWalkTest : public ::testing::Test {
  protected:

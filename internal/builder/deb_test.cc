@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "internal/builder/ar.h"
+#include "internal/builder/deb_testing.h"
+#include "internal/builder/tree_testing.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
 #include "internal/util/process.h"
@@ -28,129 +30,22 @@ using namespace std::string_literals;
 
 // ---- fixtures -------------------------------------------------------------
 
-struct Member {
-  std::string name;
-  mode_t type = AE_IFREG;
-  std::string data;  // content, or link target for links
-  mode_t perm = 0644;
-  bool hardlink = false;
-  int64_t size = -1;  // recorded size when it differs from the data
-};
+using testing::Ar;
+using testing::Gzip;
+using testing::Member;
+using testing::Tar;
+using testing::TarDir;
+using testing::TarFile;
+using testing::TarHard;
+using testing::TarLink;
 
-Member File(std::string name, std::string data, mode_t perm = 0644) { return {std::move(name), AE_IFREG, std::move(data), perm}; }
-Member Dir(std::string name, mode_t perm = 0755) { return {std::move(name), AE_IFDIR, "", perm}; }
-Member Link(std::string name, std::string target) { return {std::move(name), AE_IFLNK, std::move(target), 0777}; }
-Member Hard(std::string name, std::string target) { return {std::move(name), AE_IFREG, std::move(target), 0644, true}; }
-
-std::string Tar(const std::vector<Member>& members) {
-  std::string out;
-  struct archive* a = archive_write_new();
-  archive_write_set_format_pax_restricted(a);
-  archive_write_set_bytes_per_block(a, 0);
-  archive_write_open(
-      a, &out, nullptr,
-      [](struct archive*, void* o, const void* buf, size_t n) -> la_ssize_t {
-        static_cast<std::string*>(o)->append(static_cast<const char*>(buf), n);
-        return static_cast<la_ssize_t>(n);
-      },
-      nullptr);
-  for (const auto& m : members) {
-    struct archive_entry* e = archive_entry_new();
-    archive_entry_set_pathname(e, m.name.c_str());
-    archive_entry_set_perm(e, m.perm);
-    archive_entry_set_filetype(e, m.type);
-    if (m.hardlink) {
-      archive_entry_set_hardlink(e, m.data.c_str());
-    } else if (m.type == AE_IFLNK) {
-      archive_entry_set_symlink(e, m.data.c_str());
-    }
-    const bool data = m.type == AE_IFREG && !m.hardlink;
-    archive_entry_set_size(e, m.size >= 0 ? m.size : data ? static_cast<la_int64_t>(m.data.size()) : 0);
-    archive_write_header(a, e);
-    if (data) archive_write_data(a, m.data.data(), m.data.size());
-    archive_entry_free(e);
-  }
-  archive_write_close(a);
-  archive_write_free(a);
-  return out;
-}
-
-std::string Gzip(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-std::string Ar(const std::vector<std::pair<std::string, std::string>>& members) {
-  std::string out = "!<arch>\n";
-  for (const auto& [name, data] : members) {
-    char header[61];
-    snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10zu`\n", name.c_str(), "0", "0", "0", "100644",
-             data.size());
-    out.append(header, 60);
-    out += data;
-    if (data.size() % 2) out += '\n';
-  }
-  return out;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
 
 void WriteFile(const std::string& path, const std::string& data) { std::ofstream(path, std::ios::binary) << data; }
 
-// Every entry below `root` (links not followed): type, permission bits, and
-// content or link text; names sharing an inode are marked as one set.
-std::vector<std::string> Listing(const std::string& root) {
-  std::vector<std::string> out;
-  std::map<ino_t, std::string> first_name;
-  std::function<void(const std::string&)> walk = [&](const std::string& rel) {
-    DIR* d = opendir((root + rel).c_str());
-    if (!d) return;
-    std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const auto& n : names) {
-      const std::string r = rel + "/" + n;
-      struct stat st;
-      lstat((root + r).c_str(), &st);
-      char mode[8];
-      snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
-      if (S_ISDIR(st.st_mode)) {
-        out.push_back("d " + std::string(mode) + " " + r);
-        walk(r);
-      } else if (S_ISLNK(st.st_mode)) {
-        char buf[4096];
-        const ssize_t k = readlink((root + r).c_str(), buf, sizeof buf);
-        out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
-      } else {
-        std::string line = "f " + std::string(mode) + " " + r + " = " + ReadFile(root + r);
-        if (st.st_nlink > 1) {
-          auto [it, fresh] = first_name.emplace(st.st_ino, r);
-          if (!fresh) line += " (same as " + it->second + ")";
-        }
-        out.push_back(line);
-      }
-    }
-  };
-  walk("");
-  return out;
-}
+// Type, permission bits, and content or link text; names sharing an inode
+// are marked as one set.
+std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
 
 class DebReaderTest : public ::testing::Test {
  protected:
@@ -216,14 +111,7 @@ TEST(ControlParser, NamedFields) {
 TEST(ControlParser, ManyLinesParseInBoundedMemory) {
   auto child = [] {
 #ifndef __SANITIZE_ADDRESS__
-    long vm_kb = 0;
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
-    }
-    struct rlimit rl;
-    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (256u << 20);
-    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+    if (!testing::LimitAddressSpace(256u << 20)) std::_Exit(101);
 #endif
     std::string text = "Package: x\nDescription: d\n";
     text.append(32u << 20, '\n');
@@ -266,7 +154,7 @@ TEST(ExtractControl, FindsTheControlEntry) {
     std::vector<Member> members;
     // A name ending in "/" is a directory to tar readers, and a directory
     // carries no data.
-    for (const auto& n : c.names) members.push_back(n.back() == '/' ? Dir(n) : File(n, "Package: found\n"));
+    for (const auto& n : c.names) members.push_back(n.back() == '/' ? TarDir(n) : TarFile(n, "Package: found\n"));
     auto got = extractControl(Gzip(Tar(members)));
     if (c.found) {
       ASSERT_TRUE(got.ok()) << c.names.back() << ": " << got.error().message();
@@ -277,7 +165,7 @@ TEST(ExtractControl, FindsTheControlEntry) {
     }
   }
   // The first match wins, whatever its type.
-  auto got = extractControl(Tar({File("./control", "Package: one\n"), File("control", "Package: two\n")}));
+  auto got = extractControl(Tar({TarFile("./control", "Package: one\n"), TarFile("control", "Package: two\n")}));
   ASSERT_TRUE(got.ok());
   EXPECT_EQ(got->Package, "one");
 }
@@ -285,7 +173,7 @@ TEST(ExtractControl, FindsTheControlEntry) {
 TEST(ExtractControl, HugeControlFileRefusedWithoutReadingIt) {
   // The header claims one byte more than an ar member may hold; no data
   // follows, so reading it would fail differently.
-  Member big = File("./control", "");
+  Member big = TarFile("./control", "");
   big.size = kArMemberLimit + 1;
   std::string tar = Tar({big});
   auto got = extractControl(tar);
@@ -296,11 +184,11 @@ TEST(ExtractControl, HugeControlFileRefusedWithoutReadingIt) {
 // ---- the Debian reader ----------------------------------------------------
 
 TEST_F(DebReaderTest, BrokenPackagesFailWithTheirMessage) {
-  const std::string control = Gzip(Tar({File("./control", kControl)}));
-  const std::string data = Gzip(Tar({File("./usr/bin/hello", "bin")}));
+  const std::string control = Gzip(Tar({TarFile("./control", kControl)}));
+  const std::string data = Gzip(Tar({TarFile("./usr/bin/hello", "bin")}));
   std::string sums;
   for (int i = 0; sums.size() < 100000; ++i) sums += std::to_string(i * 2654435761u) + "  usr/share/doc/f\n";
-  const std::string sums_first = Gzip(Tar({File("./md5sums", sums), File("./control", kControl)}));
+  const std::string sums_first = Gzip(Tar({TarFile("./md5sums", sums), TarFile("./control", kControl)}));
   std::string damaged = control;
   damaged[3] = '\xe0';  // reserved gzip flags
   const std::string full = Ar({{"debian-binary", "2.0\n"}, {"control.tar.gz", control}, {"data.tar.gz", data}});
@@ -318,12 +206,12 @@ TEST_F(DebReaderTest, BrokenPackagesFailWithTheirMessage) {
        "extract control: open control tar: gzip reader: gzip: invalid header"},
       {"control stream cut before the control file", Ar({{"control.tar.gz", sums_first.substr(0, sums_first.size() / 2)}, {"data.tar", data}}),
        "extract control: tar reader: unexpected EOF"},
-      {"no control file", Ar({{"control.tar", Tar({File("./md5sums", "")})}, {"data.tar", data}}),
+      {"no control file", Ar({{"control.tar", Tar({TarFile("./md5sums", "")})}, {"data.tar", data}}),
        "extract control: control file not found in control.tar"},
       {"cut inside a member", full.substr(0, full.size() - 10), "parse deb ar: ar entry data.tar.gz exceeds file bounds"},
-      {"NUL in Package", Ar({{"control.tar", Tar({File("control", "Package: a\0b\n"s)})}, {"data.tar", data}}),
+      {"NUL in Package", Ar({{"control.tar", Tar({TarFile("control", "Package: a\0b\n"s)})}, {"data.tar", data}}),
        "extract control: control field Package holds a NUL byte"},
-      {"NUL in Version", Ar({{"control.tar", Tar({File("control", "Package: a\nVersion: 1\0/x\n"s)})}, {"data.tar", data}}),
+      {"NUL in Version", Ar({{"control.tar", Tar({TarFile("control", "Package: a\nVersion: 1\0/x\n"s)})}, {"data.tar", data}}),
        "extract control: control field Version holds a NUL byte"},
   };
   for (const auto& c : cases) {
@@ -334,8 +222,8 @@ TEST_F(DebReaderTest, BrokenPackagesFailWithTheirMessage) {
 }
 
 TEST_F(DebReaderTest, ReadsMembersByPrefixAndContent) {
-  const std::string control = Tar({File("./control", kControl)});
-  const std::string data = Gzip(Tar({File("./usr/bin/hello", "bin")}));
+  const std::string control = Tar({TarFile("./control", kControl)});
+  const std::string data = Gzip(Tar({TarFile("./usr/bin/hello", "bin")}));
   // The suffix says xz but the content is plain tar: only the bytes count.
   auto got = ParseDeb(WriteDeb("x.deb", Ar({{"debian-binary", "2.0\n"}, {"control.tar.xz", control},
                                             {"data.tar.bogus", data}})));
@@ -455,21 +343,21 @@ TEST_F(DataTreeTest, HostileEntriesAreRefusedAndNothingLeaksOut) {
     std::vector<Member> members;
     std::string want;
   } cases[] = {
-      {"dot-dot", {File("../x", "x")}, "path traversal detected: ../x"},
-      {"dot-dot deeper", {File("./a/../../canary", "x")}, "path traversal detected: ./a/../../canary"},
-      {"file through absolute link", {Link("l", out), File("l/x", "x")}, "path traversal detected: l/x"},
-      {"file through relative chain", {Link("a", "."), Link("b", "a/.."), File("b/outside/x", "x")},
+      {"dot-dot", {TarFile("../x", "x")}, "path traversal detected: ../x"},
+      {"dot-dot deeper", {TarFile("./a/../../canary", "x")}, "path traversal detected: ./a/../../canary"},
+      {"file through absolute link", {TarLink("l", out), TarFile("l/x", "x")}, "path traversal detected: l/x"},
+      {"file through relative chain", {TarLink("a", "."), TarLink("b", "a/.."), TarFile("b/outside/x", "x")},
        "path traversal detected: b/outside/x"},
-      {"directory through link", {Link("l", out), Dir("l/sub/")}, "path traversal detected: l/sub/"},
-      {"symlink then file", {Link("l", canary), File("l", "pwned")}, "path traversal detected: l"},
-      {"symlink through link", {Link("l", out), Link("l/evil", "/etc")}, "path traversal detected: l/evil"},
-      {"hard link by dot-dot", {Hard("h", "../canary")}, "path traversal detected: h"},
-      {"hard link through link", {Link("l", tmp_->path()), Hard("h", "l/canary")}, "path traversal detected: h"},
+      {"directory through link", {TarLink("l", out), TarDir("l/sub/")}, "path traversal detected: l/sub/"},
+      {"symlink then file", {TarLink("l", canary), TarFile("l", "pwned")}, "path traversal detected: l"},
+      {"symlink through link", {TarLink("l", out), TarLink("l/evil", "/etc")}, "path traversal detected: l/evil"},
+      {"hard link by dot-dot", {TarHard("h", "../canary")}, "path traversal detected: h"},
+      {"hard link through link", {TarLink("l", tmp_->path()), TarHard("h", "l/canary")}, "path traversal detected: h"},
       {"hard link to absolute path",
-       {Hard("h", canary)},
+       {TarHard("h", canary)},
        "link " + Path("dest/h") + ": link " + Path("dest") + canary + " " + Path("dest/h") +
            ": no such file or directory"},
-      {"hard link placed through link", {File("f", "x"), Link("l", out), Hard("l/h", "f")},
+      {"hard link placed through link", {TarFile("f", "x"), TarLink("l", out), TarHard("l/h", "f")},
        "path traversal detected: l/h"},
   };
   for (const auto& c : cases) {
@@ -497,7 +385,7 @@ TEST_F(DataTreeTest, HostileEntriesWithoutOpenat2) {
   util::SetBeneathFallbackForTesting(true);
   const std::string dest = Path("dest");
   ASSERT_TRUE(util::MkdirAll(dest, 0755).ok());
-  util::Error e = extractDataTar(Tar({Link("a", "."), Link("b", "a/.."), File("b/canary", "pwned")}), dest);
+  util::Error e = extractDataTar(Tar({TarLink("a", "."), TarLink("b", "a/.."), TarFile("b/canary", "pwned")}), dest);
   util::SetBeneathFallbackForTesting(false);
   EXPECT_EQ(e.message(), "path traversal detected: b/canary");
   ExpectOutsideUntouched("fallback");
@@ -507,21 +395,21 @@ TEST_F(DataTreeTest, AcceptedEntriesLandInsideWithTheirModes) {
   const std::string dest = Path("dest");
   ASSERT_TRUE(util::MkdirAll(dest, 0755).ok());
   const std::vector<Member> members = {
-      Dir("."),
-      Dir("./"),
-      File("/etc/x", "abs"),
-      File("usr/../bin/y", "y", 0700),
-      File("./bin/suid", "s", 04755),
-      Dir("./priv", 0700),
-      Dir("./priv", 0755),  // an existing directory keeps its mode
-      File("./priv/f", "p", 0640),
-      Link("./bin/kmod", "/bin/kmod"),
-      Link("./bin/rel", "y"),
-      Hard("./bin/y2", "./usr/../bin/y"),
+      TarDir("."),
+      TarDir("./"),
+      TarFile("/etc/x", "abs"),
+      TarFile("usr/../bin/y", "y", 0700),
+      TarFile("./bin/suid", "s", 04755),
+      TarDir("./priv", 0700),
+      TarDir("./priv", 0755),  // an existing directory keeps its mode
+      TarFile("./priv/f", "p", 0640),
+      TarLink("./bin/kmod", "/bin/kmod"),
+      TarLink("./bin/rel", "y"),
+      TarHard("./bin/y2", "./usr/../bin/y"),
       {"./fifo", AE_IFIFO, "", 0644},
       {"./dev", AE_IFCHR, "", 0644},
-      File("deep/er/file", "parents made"),
-      File("./bin/rel", "through inside link"),
+      TarFile("deep/er/file", "parents made"),
+      TarFile("./bin/rel", "through inside link"),
   };
   util::Error e = extractDataTar(Gzip(Tar(members)), dest);
   ASSERT_TRUE(e.ok()) << e.message();
@@ -546,7 +434,7 @@ TEST_F(DataTreeTest, AcceptedEntriesLandInsideWithTheirModes) {
 
 TEST_F(DataTreeTest, TruncatedArchivesFail) {
   const std::string dest = Path("dest");
-  const std::string tar = Tar({File("a", std::string(5000, 'a')), File("b", std::string(3000, 'b'))});
+  const std::string tar = Tar({TarFile("a", std::string(5000, 'a')), TarFile("b", std::string(3000, 'b'))});
   const std::string gz = Gzip(tar);
   struct Case {
     std::string name;

@@ -1,15 +1,23 @@
-// Test helpers that make Debian packages in memory: tar members written with
-// libarchive, gzip over zlib, and the ar container around them.
+// Test helpers that make packages in memory: tar members written with
+// libarchive, gzip over zlib, the ar container of a Debian package and the
+// newc members of an RPM payload; and a bound on the address space, for
+// hostile input that must not cost unbounded memory.
 #pragma once
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <zlib.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "internal/util/strings.h"
 
 namespace builder::testing {
 
@@ -19,6 +27,7 @@ struct Member {
   std::string data;  // content, or link target for links
   mode_t perm = 0644;
   bool hardlink = false;
+  int64_t size = -1;  // recorded size when it differs from the data
 };
 
 inline Member TarFile(std::string name, std::string data, mode_t perm = 0644) {
@@ -32,10 +41,10 @@ inline Member TarHard(std::string name, std::string target) {
   return {std::move(name), AE_IFREG, std::move(target), 0644, true};
 }
 
-inline std::string Tar(const std::vector<Member>& members) {
+inline std::string Tar(const std::vector<Member>& members, int format = ARCHIVE_FORMAT_TAR_PAX_RESTRICTED) {
   std::string out;
   struct archive* a = archive_write_new();
-  archive_write_set_format_pax_restricted(a);
+  archive_write_set_format(a, format);
   archive_write_set_bytes_per_block(a, 0);
   archive_write_open(
       a, &out, nullptr,
@@ -55,7 +64,7 @@ inline std::string Tar(const std::vector<Member>& members) {
       archive_entry_set_symlink(e, m.data.c_str());
     }
     const bool data = m.type == AE_IFREG && !m.hardlink;
-    archive_entry_set_size(e, data ? static_cast<la_int64_t>(m.data.size()) : 0);
+    archive_entry_set_size(e, m.size >= 0 ? m.size : data ? static_cast<la_int64_t>(m.data.size()) : 0);
     archive_write_header(a, e);
     if (data) archive_write_data(a, m.data.data(), m.data.size());
     archive_entry_free(e);
@@ -67,13 +76,13 @@ inline std::string Tar(const std::vector<Member>& members) {
 
 inline std::string Gzip(const std::string& in) {
   z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
   std::string out(deflateBound(&z, in.size()) + 64, '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   z.avail_in = static_cast<uInt>(in.size());
   z.next_out = reinterpret_cast<Bytef*>(out.data());
   z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
@@ -107,6 +116,39 @@ inline std::string ControlTar(const std::string& control) { return Gzip(Tar({Tar
 // given (already compressed or plain).
 inline std::string Deb(const std::string& control, const std::string& data_member) {
   return Ar({{"debian-binary", "2.0\n"}, {"control.tar.gz", ControlTar(control)}, {"data.tar.gz", data_member}});
+}
+
+// A big-endian 32-bit field, as RPM headers hold them.
+inline std::string U32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+// One newc member (a regular file unless mode says otherwise): inode 1, one
+// link, owner 0.
+inline std::string NewcEntry(const std::string& name, const std::string& data, uint32_t mode = 0100644) {
+  auto hex = [](uint32_t v) { return util::Sprintf("%08x", v); };
+  const std::string n = name + '\0';
+  std::string e = "070701" + hex(1) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
+                  hex(static_cast<uint32_t>(data.size())) + hex(0) + hex(0) + hex(0) + hex(0) +
+                  hex(static_cast<uint32_t>(n.size())) + hex(0) + n;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  e += data;
+  e.resize((e.size() + 3) / 4 * 4, '\0');
+  return e;
+}
+
+// Bounds this process's address space to what it uses now plus extra_bytes,
+// so that a test run in a child of its own fails instead of taking the
+// machine's memory; false when the bound could not be set.
+inline bool LimitAddressSpace(size_t extra_bytes) {
+  long vm_kb = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
+  }
+  struct rlimit rl;
+  rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + extra_bytes;
+  return vm_kb != 0 && setrlimit(RLIMIT_AS, &rl) == 0;
 }
 
 }  // namespace builder::testing

@@ -12,24 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/deb_testing.h"
+
 namespace builder {
 namespace {
 
 using namespace std::string_literals;
 
-std::string Gzip(const std::string& in) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, in.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+using testing::Gzip;
 
 std::string Xz(const std::string& in) {
   std::string out(lzma_stream_buffer_bound(in.size()), '\0');
@@ -215,48 +205,8 @@ TEST(ReadFull, CleanEndOnlyBeforeTheFirstByte) {
   EXPECT_EQ(ReadFull(*r, buf, 2).message(), "unexpected EOF");
 }
 
-// A tar stream written by libarchive in the given format.
-struct Member {
-  std::string name;
-  mode_t type = AE_IFREG;
-  std::string data;  // content, or link target for links
-  mode_t perm = 0644;
-  bool hardlink = false;
-};
-
-std::string Tar(const std::vector<Member>& members, int format = ARCHIVE_FORMAT_TAR_PAX_RESTRICTED) {
-  std::string out;
-  struct archive* a = archive_write_new();
-  archive_write_set_format(a, format);
-  archive_write_set_bytes_per_block(a, 0);
-  archive_write_open(
-      a, &out, nullptr,
-      [](struct archive*, void* o, const void* buf, size_t n) -> la_ssize_t {
-        static_cast<std::string*>(o)->append(static_cast<const char*>(buf), n);
-        return static_cast<la_ssize_t>(n);
-      },
-      nullptr);
-  for (const auto& m : members) {
-    struct archive_entry* e = archive_entry_new();
-    archive_entry_set_pathname(e, m.name.c_str());
-    archive_entry_set_perm(e, m.perm);
-    if (m.hardlink) {
-      archive_entry_set_filetype(e, AE_IFREG);
-      archive_entry_set_hardlink(e, m.data.c_str());
-      archive_entry_set_size(e, 0);
-    } else {
-      archive_entry_set_filetype(e, m.type);
-      if (m.type == AE_IFLNK) archive_entry_set_symlink(e, m.data.c_str());
-      archive_entry_set_size(e, m.type == AE_IFREG ? static_cast<la_int64_t>(m.data.size()) : 0);
-    }
-    archive_write_header(a, e);
-    if (m.type == AE_IFREG && !m.hardlink) archive_write_data(a, m.data.data(), m.data.size());
-    archive_entry_free(e);
-  }
-  archive_write_close(a);
-  archive_write_free(a);
-  return out;
-}
+using testing::Member;
+using testing::Tar;
 
 TEST(TarReader, ReadsEntriesOfEveryDialect) {
   const std::string long_name = std::string(150, 'd') + "/" + std::string(120, 'f');

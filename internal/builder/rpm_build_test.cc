@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "internal/builder/builder.h"
+#include "internal/builder/deb_testing.h"
 #include "internal/builder/roads.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/member_read.h"
@@ -26,35 +27,9 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string U32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::string Gzip(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-std::string Newc(const std::string& name, const std::string& data, uint32_t mode) {
-  auto hex = [](uint32_t v) { return util::Sprintf("%08x", v); };
-  const std::string n = name + '\0';
-  std::string e = "070701" + hex(1) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
-                  hex(static_cast<uint32_t>(data.size())) + hex(0) + hex(0) + hex(0) + hex(0) +
-                  hex(static_cast<uint32_t>(n.size())) + hex(0) + n;
-  e.resize((e.size() + 3) / 4 * 4, '\0');
-  e += data;
-  e.resize((e.size() + 3) / 4 * 4, '\0');
-  return e;
-}
+using testing::Gzip;
+using testing::NewcEntry;
+using testing::U32;
 
 // An RPM with string tags only (an empty value leaves its tag out) and a
 // gzip payload holding an executable and a link to it.
@@ -71,8 +46,8 @@ std::string CraftRPM(const std::map<int32_t, std::string>& tags, const std::stri
   lead.resize(96, '\0');
   std::string empty_sig = "\x8e\xad\xe8\x01"s + U32(0) + U32(0) + U32(0);
   std::string main = "\x8e\xad\xe8\x01"s + U32(0) + U32(count) + U32(static_cast<uint32_t>(store.size())) + index + store;
-  std::string payload = Newc(cpio_name, "#!/bin/sh\necho tool\n", 0100755) +
-                        Newc("./usr/bin/tool-link", "tool", 0120777) + Newc("TRAILER!!!", "", 0);
+  std::string payload = NewcEntry(cpio_name, "#!/bin/sh\necho tool\n", 0100755) +
+                        NewcEntry("./usr/bin/tool-link", "tool", 0120777) + NewcEntry("TRAILER!!!", "", 0);
   return lead + empty_sig + main + Gzip(payload);
 }
 

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/deb_testing.h"
+#include "internal/builder/tree_testing.h"
 #include "internal/util/files.h"
 #include "internal/util/process.h"
 #include "internal/util/strings.h"
@@ -29,9 +31,9 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string U32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
+using testing::Gzip;
+using testing::NewcEntry;
+using testing::U32;
 
 std::string Lead(uint8_t major = 3) {
   std::string lead = "\xed\xab\xee\xdb"s + static_cast<char>(major) + '\0';
@@ -76,32 +78,6 @@ std::string Rpm(const std::string& sig, const std::string& main, const std::stri
   return out + main + payload;
 }
 
-std::string Gzip(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-// One newc member (regular file unless mode says otherwise) and the trailer.
-std::string NewcEntry(const std::string& name, const std::string& data, uint32_t mode = 0100644) {
-  auto hex = [](uint32_t v) { return util::Sprintf("%08x", v); };
-  const std::string n = name + '\0';
-  std::string e = "070701" + hex(1) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
-                  hex(static_cast<uint32_t>(data.size())) + hex(0) + hex(0) + hex(0) + hex(0) +
-                  hex(static_cast<uint32_t>(n.size())) + hex(0) + n;
-  e.resize((e.size() + 3) / 4 * 4, '\0');
-  e += data;
-  e.resize((e.size() + 3) / 4 * 4, '\0');
-  return e;
-}
 std::string Trailer() { return NewcEntry("TRAILER!!!", "", 0); }
 
 // A member of a hard-link set: `links` names share device 0:0 and `inode`.
@@ -134,49 +110,10 @@ std::string GzipMembers(const std::function<std::string(uint32_t)>& member, uint
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
 
 std::vector<std::string> Listing(const std::string& root, bool with_dir_modes = true) {
-  std::vector<std::string> out;
-  std::map<ino_t, std::string> first_name;
-  std::function<void(const std::string&)> walk = [&](const std::string& rel) {
-    DIR* d = opendir((root + rel).c_str());
-    if (!d) return;
-    std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const auto& n : names) {
-      const std::string r = rel + "/" + n;
-      struct stat st;
-      lstat((root + r).c_str(), &st);
-      const std::string mode = util::Sprintf("%04o", st.st_mode & 07777);
-      if (S_ISDIR(st.st_mode)) {
-        out.push_back("d " + (with_dir_modes ? mode + " " : "") + r);
-        walk(r);
-      } else if (S_ISLNK(st.st_mode)) {
-        char buf[4096];
-        const ssize_t k = readlink((root + r).c_str(), buf, sizeof buf);
-        out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
-      } else {
-        std::string line = "f " + mode + " " + r + " = " + ReadFile(root + r);
-        if (st.st_nlink > 1) {
-          auto [it, fresh] = first_name.emplace(st.st_ino, r);
-          if (!fresh) line += " (same as " + it->second + ")";
-        }
-        out.push_back(line);
-      }
-    }
-  };
-  walk("");
-  return out;
+  return testing::Listing(root, {.dir_modes = with_dir_modes, .hard_links = true});
 }
 
 class RpmReaderTest : public ::testing::Test {
@@ -421,14 +358,7 @@ TEST_F(RpmReaderTest, HostileFilesUnderAMemoryLimit) {
 #endif
   auto child = [&] {
 #ifndef __SANITIZE_ADDRESS__
-    long vm_kb = 0;
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stol(line.substr(7));
-    }
-    struct rlimit rl;
-    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(vm_kb) * 1024 + (32u << 20);
-    if (vm_kb == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(101);
+    if (!testing::LimitAddressSpace(32u << 20)) std::_Exit(101);
     int failures = too_large();
 #else
     int failures = 0;

@@ -54,10 +54,16 @@ inline void MakeTree(const std::string& root, const std::vector<std::string>& en
   }
 }
 
+struct ListingOptions {
+  bool dir_modes = true;    // "d 0755 /a"; else "d /a"
+  bool hard_links = false;  // later names of a file add " (same as /first)"
+};
+
 // Every entry below root (links not followed), sorted: "d 0755 /a",
 // "f 0644 /a/b = text", "l /a/c -> target".
-inline std::vector<std::string> Listing(const std::string& root) {
+inline std::vector<std::string> Listing(const std::string& root, ListingOptions opts = {}) {
   std::vector<std::string> out;
+  std::map<ino_t, std::string> first_name;
   std::function<void(const std::string&)> walk = [&](const std::string& rel) {
     DIR* d = ::opendir((root + rel).c_str());
     if (!d) return;
@@ -74,14 +80,19 @@ inline std::vector<std::string> Listing(const std::string& root) {
       char mode[8];
       std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
       if (S_ISDIR(st.st_mode)) {
-        out.push_back("d " + std::string(mode) + " " + r);
+        out.push_back("d " + (opts.dir_modes ? std::string(mode) + " " : "") + r);
         walk(r);
       } else if (S_ISLNK(st.st_mode)) {
         char buf[4096];
         const ssize_t k = ::readlink((root + r).c_str(), buf, sizeof buf);
         out.push_back("l " + r + " -> " + std::string(buf, k > 0 ? k : 0));
       } else {
-        out.push_back("f " + std::string(mode) + " " + r + " = " + Slurp(root + r));
+        std::string line = "f " + std::string(mode) + " " + r + " = " + Slurp(root + r);
+        if (opts.hard_links && st.st_nlink > 1) {
+          auto [it, fresh] = first_name.emplace(st.st_ino, r);
+          if (!fresh) line += " (same as " + it->second + ")";
+        }
+        out.push_back(line);
       }
     }
   };
