@@ -55,9 +55,11 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
                        const std::string& arch, BuildOptions opts) {
   const std::string id = opts.ID.empty() ? "com.calderim." + name : opts.ID;
   // Id, version and architecture may come from the control file; a name that
-  // would put the package elsewhere is refused before any work.
+  // would put the package elsewhere, or that install would refuse, is
+  // refused before any work.
   auto pkg_path = PackagePath(opts.Output, id, version, arch);
   if (!pkg_path.ok()) return pkg_path.error();
+  ZOL_TRY(CheckInstallNames(id, version, opts.Base, false));
 
   auto tmp = util::TempDir::Make("zol-build-tar-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");

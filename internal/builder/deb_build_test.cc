@@ -241,6 +241,9 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
        testing::Ar({{"debian-binary", "2.0\n"}, {"control.tar.gz", "\x1f\x8bnot gzip at all"}, {"data.tar", good}}),
        "parse deb: extract control: open control tar: gzip reader: "},
       {"slash in version", Deb(Control("hello", "1/../../x", "amd64"), good), "PACKAGE-PATH"},
+      // Refused before the data, whose traversal would fail otherwise.
+      {"version install refuses", Deb(Control("hello", ".", "amd64"), Tar({TarFile("../x", "x")})),
+       "package version \".\" is not usable as a directory name"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(util::RemoveAll(Path("out")).ok());

@@ -116,9 +116,10 @@ util::Error buildFromRPM(BuildOptions opts) {
   std::string arch = mapRPMArch(meta->Architecture);
   std::string id = opts.ID.empty() ? "com.calderim." + name : opts.ID;
   // Settled before the build directory exists, so a name that cannot be a
-  // file name costs no extraction.
+  // file name, or that install would refuse, costs no extraction.
   auto pkg_path = PackagePath(opts.Output, id, version, arch);
   if (!pkg_path.ok()) return pkg_path.error();
+  ZOL_TRY(CheckInstallNames(id, version, opts.Base, false));
 
   auto tmp = util::TempDir::Make("zol-build-rpm-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");

@@ -172,6 +172,9 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
       {"member leaving the tree", CraftRPM(good, "./usr/../../escape"), "",
        "extract rpm: path traversal detected: ./usr/../../escape"},
       {"slash in the version", CraftRPM(good), "1/2", "package version \"1/2\" cannot be part of a file name"},
+      // Refused before the payload, whose traversal would fail otherwise.
+      {"version install refuses", CraftRPM(good, "./usr/../../escape"), ".",
+       "package version \".\" is not usable as a directory name"},
       // The manifest is refused by validation, so no package is written.
       {"noarch", CraftRPM(with(1022, "noarch")), "", ""},
   };

@@ -20,9 +20,6 @@ util::Error validateFilesystemPath(const std::string& path);
 // The architectures a package may name; install refuses every other.
 bool IsPackageArch(const std::string& arch);
 
-// `output` joined with "id_version_arch.zol". The package must land directly
-// in `output`, so a part holding "/" or NUL is refused before anything is
-// written.
 // What install demands of a package's names before it creates anything:
 // id, version and base each usable as one directory name, and no
 // application id that uninstall and info would take for a base layer's.
@@ -31,6 +28,9 @@ bool IsPackageArch(const std::string& arch);
 util::Error CheckInstallNames(const std::string& id, const std::string& version, const std::string& base,
                               bool is_base);
 
+// `output` joined with "id_version_arch.zol". The package must land directly
+// in `output`, so a part holding "/" or NUL is refused before anything is
+// written.
 util::Result<std::string> PackagePath(const std::string& output, const std::string& id,
                                       const std::string& version, const std::string& arch);
 
