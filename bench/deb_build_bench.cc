@@ -23,6 +23,7 @@
 
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
+#include "bench/measure.h"
 #include "internal/util/process.h"
 #include "internal/util/tempdir.h"
 
@@ -31,30 +32,8 @@ namespace {
 constexpr const char* kCache = "/var/cache/zol-test-debs";
 constexpr const char* kDefaultPackage = "libllvm15";
 
-struct Measure {
-  double seconds = 0;
-  long peak_kib = 0;
-  int status = -1;
-};
-
-Measure Run(const util::Command& cmd) {
-  Measure m;
-  auto start = std::chrono::steady_clock::now();
-  auto pid = util::StartProcess(cmd);
-  if (!pid.ok()) {
-    std::fprintf(stderr, "%s\n", pid.error().message().c_str());
-    return m;
-  }
-  int status = 0;
-  struct rusage ru = {};
-  while (::wait4(*pid, &status, 0, &ru) < 0 && errno == EINTR) {
-  }
-  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  // The largest of the child and the processes it waited for (tar's gzip).
-  m.peak_kib = ru.ru_maxrss;
-  m.status = status;
-  return m;
-}
+using bench::Measure;
+using bench::Run;
 
 // The cached package, fetched on first use.
 std::string FetchDefault() {
