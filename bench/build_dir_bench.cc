@@ -134,20 +134,9 @@ using bench::Run;
 int main(int argc, char** argv) {
   std::string zol = argc > 1 ? argv[1] : (std::getenv("ZOL_BIN") ? std::getenv("ZOL_BIN") : "./build/zol-cli");
   uint64_t mib = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 256;
-  std::string work;
   std::optional<util::TempDir> owned;
-  if (argc > 2 && argv[2][0] != '\0') {
-    work = util::AbsPath(argv[2]);
-    (void)util::MkdirAll(work, 0755);
-  } else {
-    auto t = util::TempDir::Make("zol-bench-");
-    if (!t.ok()) {
-      std::fprintf(stderr, "%s\n", t.error().message().c_str());
-      return 1;
-    }
-    work = t->path();
-    owned.emplace(std::move(*t));
-  }
+  std::string work = bench::WorkDir(argc > 2 ? argv[2] : nullptr, &owned);
+  if (work.empty()) return 1;
   std::string src = work + "/tree";
   (void)util::RemoveAll(src);
   // The tree is made in a child: a forked child starts with its parent's

@@ -70,20 +70,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no package: give one, or let apt-get download %s\n", kDefaultPackage);
     return 1;
   }
-  std::string work;
   std::optional<util::TempDir> owned;
-  if (argc > 3 && argv[3][0] != '\0') {
-    work = util::AbsPath(argv[3]);
-    (void)util::MkdirAll(work, 0755);
-  } else {
-    auto t = util::TempDir::Make("zol-bench-");
-    if (!t.ok()) {
-      std::fprintf(stderr, "%s\n", t.error().message().c_str());
-      return 1;
-    }
-    work = t->path();
-    owned.emplace(std::move(*t));
-  }
+  std::string work = bench::WorkDir(argc > 3 ? argv[3] : nullptr, &owned);
+  if (work.empty()) return 1;
   std::printf("package: %s (%.1f MiB)\n", deb.c_str(), FileSize(deb) / 1048576.0);
 
   const std::string tmp = work + "/tmp";

@@ -1,4 +1,5 @@
-// Wall time and peak memory of one child program, for the benchmarks.
+// What the benchmarks share: the wall time and peak memory of one child
+// program, and the directory a benchmark works in.
 #pragma once
 
 #include <sys/resource.h>
@@ -7,8 +8,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <string>
 
+#include "internal/util/files.h"
+#include "internal/util/paths.h"
 #include "internal/util/process.h"
+#include "internal/util/tempdir.h"
 
 namespace bench {
 
@@ -35,6 +41,25 @@ inline Measure Run(const util::Command& cmd) {
   m.peak_kib = ru.ru_maxrss;
   m.status = status;
   return m;
+}
+
+// The directory given (made if missing, kept afterwards), or with an empty
+// argument a new temporary one, owned by `owned` and removed with it. ""
+// when none could be made.
+inline std::string WorkDir(const char* given, std::optional<util::TempDir>* owned) {
+  if (given != nullptr && given[0] != '\0') {
+    std::string work = util::AbsPath(given);
+    (void)util::MkdirAll(work, 0755);
+    return work;
+  }
+  auto t = util::TempDir::Make("zol-bench-");
+  if (!t.ok()) {
+    std::fprintf(stderr, "%s\n", t.error().message().c_str());
+    return "";
+  }
+  std::string work = t->path();
+  owned->emplace(std::move(*t));
+  return work;
 }
 
 }  // namespace bench

@@ -1,4 +1,5 @@
 #include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/gzip_testing.h"
 #include "internal/pkgfmt/member_read.h"
 
 #include <dirent.h>
@@ -512,25 +513,6 @@ TEST_F(ExtractTest, ConcatenatedGzipMembersReadAsOneStream) {
 namespace pkgfmt {
 namespace {
 
-std::string InflateAll(const std::string& gz) {
-  z_stream zs{};
-  EXPECT_EQ(inflateInit2(&zs, 15 + 16), Z_OK);
-  std::string out;
-  std::vector<char> buf(1 << 16);
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  zs.avail_in = static_cast<uInt>(gz.size());
-  int r = Z_OK;
-  while (r == Z_OK) {
-    zs.next_out = reinterpret_cast<Bytef*>(buf.data());
-    zs.avail_out = static_cast<uInt>(buf.size());
-    r = inflate(&zs, Z_NO_FLUSH);
-    out.append(buf.data(), buf.size() - zs.avail_out);
-  }
-  EXPECT_EQ(r, Z_STREAM_END);
-  EXPECT_EQ(zs.avail_in, 0u) << "one gzip member, nothing after it";
-  inflateEnd(&zs);
-  return out;
-}
 
 // Member names in archive order, long names taken from their PAX records.
 std::vector<std::string> RawNames(const std::string& tar) {
@@ -608,7 +590,7 @@ TEST_F(CreateTest, WritesTheLayoutOtherToolsRead) {
   ASSERT_GT(gz.size(), 10u);
   EXPECT_EQ(std::memcmp(gz.data(), header, 10), 0) << "no name, no time in the gzip header";
 
-  const std::string tar = InflateAll(gz);
+  const std::string tar = InflateOneMember(gz);
   ASSERT_EQ(tar.size() % 512, 0u);
   EXPECT_EQ(tar.substr(tar.size() - 1024), std::string(1024, '\0'));
   EXPECT_NE(tar.substr(tar.size() - 1536, 512), std::string(512, '\0')) << "exactly two end blocks, no padding";
@@ -660,7 +642,7 @@ TEST_F(CreateTest, RecordsMtimeToTheNearestSecond) {
   ASSERT_EQ(::utimensat(AT_FDCWD, (src_ + "/up").c_str(), up, AT_SYMLINK_NOFOLLOW), 0);
   ASSERT_EQ(::utimensat(AT_FDCWD, (src_ + "/down").c_str(), down, AT_SYMLINK_NOFOLLOW), 0);
   ASSERT_TRUE(CreateTarGz(src_, pkg_).ok());
-  const std::string tar = InflateAll(ReadFile(pkg_));
+  const std::string tar = InflateOneMember(ReadFile(pkg_));
   // "down" sorts first; each member is one header plus one data block.
   EXPECT_EQ(tar.substr(136, 12), util::Sprintf("%011o", 1700000000) + std::string(1, '\0'));
   EXPECT_EQ(tar.substr(1024 + 136, 12), util::Sprintf("%011o", 1700000001) + std::string(1, '\0'));
@@ -670,7 +652,7 @@ TEST_F(CreateTest, FailuresAndWhatTheyLeave) {
   // A missing source still closes into a valid archive without members.
   const std::string missing = base_->path() + "/missing";
   EXPECT_EQ(CreateTarGz(missing, pkg_).message(), "lstat " + missing + ": no such file or directory");
-  EXPECT_EQ(InflateAll(ReadFile(pkg_)), std::string(1024, '\0'));
+  EXPECT_EQ(InflateOneMember(ReadFile(pkg_)), std::string(1024, '\0'));
 
   EXPECT_EQ(CreateTarGz(src_, base_->path() + "/no/such/out.zol").message(),
             "create output file: open " + base_->path() + "/no/such/out.zol: no such file or directory");
@@ -701,7 +683,7 @@ TEST_F(CreateTest, TruncatesAnExistingOutputWithMode0644) {
   WriteFile(pkg_, std::string(100000, 'z'));
   ASSERT_EQ(::chmod(pkg_.c_str(), 0600), 0);
   ASSERT_TRUE(CreateTarGz(src_, pkg_).ok());
-  EXPECT_EQ(InflateAll(ReadFile(pkg_)).size(), 512u * 4);
+  EXPECT_EQ(InflateOneMember(ReadFile(pkg_)).size(), 512u * 4);
   const std::string fresh = base_->path() + "/fresh.zol";
   ASSERT_TRUE(CreateTarGz(src_, fresh).ok());
   struct stat st;
