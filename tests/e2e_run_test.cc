@@ -200,7 +200,7 @@ TEST_F(RunTest, NothingLeaksIntoASharedHostNamespace) {
       "cat /proc/$$/mountinfo > \"$OUT.outer\"\n"
       "cat /proc/$A/mountinfo > \"$OUT.inner\"\n"
       "kill -TERM $Z; wait $Z; echo rc=$?\n'");
-  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  ASSERT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
   std::string outer = ReadFile(sb_.root + "/out.outer");
   ASSERT_FALSE(outer.empty());
   EXPECT_THAT(outer, Not(HasSubstr(rootfs_)));
@@ -246,7 +246,7 @@ TEST_F(RunTest, OverlayLayerWinsAndLeavesNothingBehind) {
   RunResult r = Script(StartWaiting() +
                        "ls /run/zol-$Z\n"
                        "kill -TERM $Z; wait $Z; echo rc=$?\n");
-  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  ASSERT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr("merged\nupper\nwork\n"));
   std::string pid = Vars(r.out)["Z"];
   ExpectNothingLeft(pid);
@@ -312,7 +312,7 @@ TEST_F(RunTest, V2LayoutThroughABindMountKillsThroughCgroupKill) {
       "ls -d /sys/fs/cgroup/zol-$Z 2>&1\n"
       "cat \"$OUT\"'");
   std::map<std::string, std::string> v = Vars(r.out);
-  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  ASSERT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr("0::/zol-" + v["Z"] + "\n"));
   EXPECT_THAT(r.out, HasSubstr("zol-" + v["Z"] + "': No such file"));
   // This machine's v2 hierarchy has no memory or cpu controller: both
@@ -347,7 +347,7 @@ TEST_F(RunTest, TerminationSignalsKillTheTreeAndTeardownCompletes) {
     SCOPED_TRACE(c.name);
     RunResult r = Script(StartWaiting() + c.send + "; wait $Z; echo rc=$?\n");
     std::map<std::string, std::string> v = Vars(r.out);
-    EXPECT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
     EXPECT_THAT(ReadFile(sb_.root + "/out"), HasSubstr("[FATAL] failed to run app: exit status -1\n"));
     EXPECT_TRUE(ProcessGone(v["A"]));
     EXPECT_TRUE(ProcessGone(v["G"]));
@@ -369,7 +369,7 @@ TEST_F(RunTest, WithoutControlGroupsASignalKillsTheProcessTree) {
       "kill -TERM $Z; wait $Z; echo rc=$?\n"
       "cat \"$OUT\"'");
   std::map<std::string, std::string> v = Vars(r.out);
-  ASSERT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  ASSERT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr("cgroup v1 pids mkdir /sys/fs/cgroup/pids/zol-" + v["Z"]));
   EXPECT_THAT(r.out, HasSubstr("[FATAL] failed to run app: exit status -1\n"));
   EXPECT_TRUE(ProcessGone(v["A"]));
@@ -386,7 +386,10 @@ TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
                        "kill -INT $Z; for i in 1 2 3 4 5 6 7 8 9 10; do kill -INT $Z 2>/dev/null; kill -TERM $Z "
                        "2>/dev/null; sleep 0.002; done; wait $Z; echo rc=$?\n");
   std::map<std::string, std::string> v = Vars(r.out);
-  EXPECT_THAT(r.out, HasSubstr("rc=1")) << r.out << r.err;
+  // The run fails with 1; a signal of the burst that comes once everything
+  // is written may still end the finished process (143), since default
+  // handling is back by then. What it must never do is end it earlier.
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("rc=(1|143)\n")) << r.out << r.err;
   EXPECT_EQ(AuditEvents().back(), "RUNTIME_DESTROY exit=1");
   ExpectNothingLeft(v["Z"]);
 }

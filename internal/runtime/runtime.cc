@@ -60,6 +60,14 @@ std::string AppRuntime::RuntimeID() const { return util::Sprintf("%s-%d", app_id
 
 util::Error AppRuntime::Run(const std::vector<std::string>& args) {
   std::string run_id = RuntimeID();
+  // In the sandbox, signals are held from before the run until its last
+  // record is written: a signal in the teardown must not end the process
+  // before RUNTIME_DESTROY. Without a trap here the sandbox takes its own.
+  std::unique_ptr<SignalTrap> trap;
+  if (!no_sandbox_) {
+    if (auto t = SignalTrap::Install(); t.ok()) trap = std::move(*t);
+  }
+  signal_fd_ = trap ? trap->read_fd() : -1;
   util::RecordRun(manifest_.ID, manifest_.Version, run_id);
   util::RecordRuntimeCreate(manifest_.ID, run_id);
   util::MetricsIncRuntime();
@@ -118,6 +126,7 @@ util::Error AppRuntime::runSandbox(const std::vector<std::string>& args) {
   opts.mem_limit_mb = cfg_->MaxRuntimeMemoryMB;
   opts.cpu_weight = cfg_->MaxRuntimeCPUWeight;
   opts.no_new_privs = true;
+  opts.signal_fd = signal_fd_;
 
   std::vector<std::string> env = BuildEnv();
   env.push_back("DRAV_SANDBOX=1");

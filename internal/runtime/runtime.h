@@ -48,6 +48,8 @@ class AppRuntime {
   // The wait status of a host program that ended unsuccessfully, when that is
   // what the run returned.
   std::optional<int> host_exit_status_;
+  // The read end of the run's signal trap, or -1.
+  int signal_fd_ = -1;
 };
 
 // Loads the settings, the registry record and the installed manifest.

@@ -33,6 +33,7 @@ namespace runtime {
 namespace {
 
 constexpr int kTrappedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+static_assert(std::size(kTrappedSignals) == 3, "SignalTrap keeps one old action per trapped signal");
 
 // The handler's only resource: the write end of the self-pipe.
 std::atomic<int> g_signal_pipe{-1};
@@ -48,37 +49,6 @@ void OnSignal(int sig) {
   errno = saved;
 }
 
-// Takes SIGTERM, SIGINT and SIGHUP over for the length of a run: they no
-// longer end the runtime but land in a pipe that the watcher reads. A signal
-// mask (or signalfd) would be inherited by the application and would make a
-// signal during the teardown a default kill once unblocked; a handler is
-// reset by exec and keeps working until the trap is released.
-class SignalTrap {
- public:
-  static util::Result<std::unique_ptr<SignalTrap>> Install() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return util::Error::Errno("pipe", "", errno);
-    std::unique_ptr<SignalTrap> t(new SignalTrap(util::UniqueFd(fds[0]), util::UniqueFd(fds[1])));
-    g_signal_pipe.store(t->write_.get());
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnSignal;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &sa, &t->old_[i]);
-    return t;
-  }
-  ~SignalTrap() {
-    for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &old_[i], nullptr);
-    g_signal_pipe.store(-1);
-  }
-  int read_fd() const { return read_.get(); }
-
- private:
-  SignalTrap(util::UniqueFd r, util::UniqueFd w) : read_(std::move(r)), write_(std::move(w)) {}
-  util::UniqueFd read_, write_;
-  struct sigaction old_[std::size(kTrappedSignals)];
-};
 
 // What the watcher and the main flow share. Every signal to the child's pid
 // happens under `mu`, and so does its collection, so no pid is signalled after
@@ -199,9 +169,16 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   std::unique_ptr<Watcher> watcher;
 
   // Signals are trapped before anything exists that a default kill would
-  // leave behind, and given back only after the teardown has finished.
-  auto trap = SignalTrap::Install();
-  if (!trap.ok()) return trap.error();
+  // leave behind, and given back only after the teardown has finished; a
+  // caller that holds its own trap longer passes its pipe in.
+  std::unique_ptr<SignalTrap> own_trap;
+  int signal_fd = opts.signal_fd;
+  if (signal_fd < 0) {
+    auto trap = SignalTrap::Install();
+    if (!trap.ok()) return trap.error();
+    own_trap = std::move(*trap);
+    signal_fd = own_trap->read_fd();
+  }
   Teardown teardown;
 
   if (::unshare(CLONE_NEWNS) != 0) return SysError(errno).Wrap("unshare mount namespace");
@@ -256,7 +233,7 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
     std::lock_guard<std::mutex> lock(child.mu);
     child.KillLocked();
   });
-  watcher = std::make_unique<Watcher>(&child, (*trap)->read_fd());
+  watcher = std::make_unique<Watcher>(&child, signal_fd);
   teardown.Register([&] { watcher->Stop(); });
 
   // The child waits after the fork until it is in its control group, so
@@ -321,6 +298,25 @@ bool DirHasContent(const std::string& dir) {
   }
   ::closedir(d);
   return found;
+}
+
+util::Result<std::unique_ptr<SignalTrap>> SignalTrap::Install() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return util::Error::Errno("pipe", "", errno);
+  std::unique_ptr<SignalTrap> t(new SignalTrap(util::UniqueFd(fds[0]), util::UniqueFd(fds[1])));
+  g_signal_pipe.store(t->write_.get());
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &sa, &t->old_[i]);
+  return t;
+}
+
+SignalTrap::~SignalTrap() {
+  for (size_t i = 0; i < std::size(kTrappedSignals); ++i) ::sigaction(kTrappedSignals[i], &old_[i], nullptr);
+  g_signal_pipe.store(-1);
 }
 
 util::Error EnterSandbox(const std::string& base_rootfs, const std::string& install_path,

@@ -5,12 +5,16 @@
 // own process group; then the wait and the teardown.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "internal/runtime/cgroups.h"
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace runtime {
 
@@ -20,6 +24,28 @@ struct SandboxOptions {
   bool no_new_privs = true;
   // Where the control-group hierarchies live.
   std::string cgroup_root = kCgroupRoot;
+  // The read end of a SignalTrap the caller holds; -1: the run traps
+  // signals itself for the length of the sandbox.
+  int signal_fd = -1;
+};
+
+// Takes SIGTERM, SIGINT and SIGHUP over while it lives: they no longer end
+// the runtime but land in a pipe that the run's watcher reads. A signal mask
+// (or signalfd) would be inherited by the application and would make a
+// signal during the teardown a default kill once unblocked; a handler is
+// reset by exec and keeps working until the trap is released. One at a time.
+class SignalTrap {
+ public:
+  static util::Result<std::unique_ptr<SignalTrap>> Install();
+  ~SignalTrap();
+  SignalTrap(const SignalTrap&) = delete;
+  SignalTrap& operator=(const SignalTrap&) = delete;
+  int read_fd() const { return read_.get(); }
+
+ private:
+  SignalTrap(util::UniqueFd r, util::UniqueFd w) : read_(std::move(r)), write_(std::move(w)) {}
+  util::UniqueFd read_, write_;
+  struct sigaction old_[3];
 };
 
 // Runs entry_command (a path inside the sandbox) with argv entry_command +
