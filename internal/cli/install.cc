@@ -1,8 +1,8 @@
 #include "internal/cli/install.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,8 +70,8 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
 // directory made fresh for it: a fixed name could be taken by a version.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
   struct stat st;
-  const bool replacing = ::lstat(target.c_str(), &st) == 0;
-  if (replacing) {
+  std::string aside;
+  if (::lstat(target.c_str(), &st) == 0) {
     if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
       util::Error e = util::RemoveAll(staging);
       if (!e.ok()) util::Warn("remove replaced install %s: %v", staging, e);
@@ -80,20 +80,9 @@ util::Error CommitTree(const std::string& staging, const std::string& target) {
     if (errno != EINVAL && errno != ENOSYS) {
       return util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
     }
-  }
-  std::string holder, aside;
-  if (replacing) {
-    std::string tmpl = target + std::string(pkgfmt::kReplacedInfix) + "XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) {
-      return util::Error::Errno("mkdir", tmpl, errno).Wrap("remove existing install");
-    }
-    holder = tmpl;
-    aside = holder + "/old";
-    if (::rename(target.c_str(), aside.c_str()) != 0) {
-      util::Error e = util::Error::Errno("rename", target + " " + aside, errno).Wrap("remove existing install");
-      ::rmdir(holder.c_str());
-      return e;
-    }
+    util::Result<std::string> moved = setAside(target, pkgfmt::kReplacedInfix, "old");
+    if (!moved.ok()) return moved.error().Wrap("remove existing install");
+    aside = *moved;
   }
   if (::rename(staging.c_str(), target.c_str()) != 0) {
     util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
@@ -102,14 +91,14 @@ util::Error CommitTree(const std::string& staging, const std::string& target) {
         util::Warn("restore previous install %s: %v", target,
                    util::Error::Errno("rename", aside + " " + target, errno));
       } else {
-        ::rmdir(holder.c_str());
+        ::rmdir(util::DirName(aside).c_str());
       }
     }
     return e;
   }
-  if (!holder.empty()) {
-    util::Error e = util::RemoveAll(holder);
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", holder, e);
+  if (!aside.empty()) {
+    util::Error e = util::RemoveAll(util::DirName(aside));
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", util::DirName(aside), e);
   }
   return util::Error();
 }
@@ -160,6 +149,23 @@ bool baseLayerName(const std::string& id, std::string* name) {
   if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
   *name = n;
   return true;
+}
+
+util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::string();
+    return util::Error::Errno("lstat", path, errno);
+  }
+  std::string holder = path + std::string(infix) + "XXXXXX";
+  if (::mkdtemp(holder.data()) == nullptr) return util::Error::Errno("mkdir", holder, errno);
+  const std::string moved = holder + "/" + leaf;
+  if (::rename(path.c_str(), moved.c_str()) != 0) {
+    util::Error e = util::Error::Errno("rename", path + " " + moved, errno);
+    ::rmdir(holder.c_str());
+    return e;
+  }
+  return moved;
 }
 
 std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {

@@ -85,26 +85,6 @@ util::Error uninstallBaseLayer(const std::string& name) {
   return util::Error();
 }
 
-// Moves the tree at `path` in one rename into a new holder beside it, so
-// that `path` holds the whole tree or nothing. Returns the tree's new place,
-// or "" when nothing is at `path`.
-util::Result<std::string> setAside(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::string();
-    return util::Error::Errno("lstat", path, errno);
-  }
-  std::string holder = path + std::string(pkgfmt::kRemovingInfix) + "XXXXXX";
-  if (::mkdtemp(holder.data()) == nullptr) return util::Error::Errno("mkdir", holder, errno);
-  const std::string tree = holder + "/tree";
-  if (::rename(path.c_str(), tree.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", path + " " + tree, errno);
-    ::rmdir(holder.c_str());
-    return e;
-  }
-  return tree;
-}
-
 }  // namespace
 
 util::Error UninstallApp(const std::string& id) {
@@ -147,7 +127,7 @@ util::Error UninstallApp(const std::string& id) {
       // removed after: a kill leaves the record over the whole tree or over
       // none, and the next uninstall finishes the removal.
       const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
-      util::Result<std::string> aside = setAside(path);
+      util::Result<std::string> aside = setAside(path, pkgfmt::kRemovingInfix, "tree");
       if (!aside.ok()) return aside.error().Wrap("remove install dir");
       util::Error e = (*database)->RemoveApp(id);
       if (!e.ok()) {
