@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -472,8 +471,17 @@ TEST_F(InstallTest, ParallelInstallsOfOnePackageRecordACompleteTree) {
   }
 }
 
-TEST_F(InstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeavesNoHolder) {
-  if (!HaveStrace()) GTEST_SKIP() << "strace is not installed";
+// The leak checker of sanitizer builds cannot run under a tracer.
+class TracedInstallTest : public InstallTest {
+ protected:
+  void SetUp() override {
+    if (!HaveStrace()) GTEST_SKIP() << "strace is not installed";
+    InstallTest::SetUp();
+  }
+  std::vector<std::string> TracedEnv() const { return sb_.Env({{"ASAN_OPTIONS", "detect_leaks=0"}}); }
+};
+
+TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeavesNoHolder) {
   AppSpec spec;
   const std::vector<std::map<std::string, std::string>> gens = {Generation("a", 4), Generation("b", 4)};
   const std::string pkgs[] = {Package(spec, gens[0], "a.zol"), Package(spec, gens[1], "b.zol")};
@@ -503,7 +511,7 @@ TEST_F(InstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeav
                                      ZolBin(), std::string("install"), pkgs[next]}) {
           argv.push_back(a);
         }
-        RunResult r = RunArgv(argv, sb_.Env());
+        RunResult r = RunArgv(argv, TracedEnv());
         if (r.status == 0) {
           EXPECT_TRUE(CompleteTree(id_dir + "/1.0", AppManifestJSON(spec), {gens[next]})) << where;
           next ^= 1;
@@ -526,8 +534,7 @@ TEST_F(InstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeav
   }
 }
 
-TEST_F(InstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPartTree) {
-  if (!HaveStrace()) GTEST_SKIP() << "strace is not installed";
+TEST_F(TracedInstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPartTree) {
   AppSpec spec;
   const auto files = Generation("u", 1);
   const std::string pkg = Package(spec, files);
@@ -545,7 +552,7 @@ TEST_F(InstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPartTree)
       RunResult r = RunArgv({"strace", "-f", "-qq", "-o", "/dev/null", "-e",
                              "inject=" + sys + ":signal=KILL:when=" + std::to_string(n), ZolBin(), "uninstall",
                              spec.id},
-                            sb_.Env());
+                            TracedEnv());
       if (r.status == 0) {
         EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "") << where;
         break;
@@ -598,9 +605,9 @@ TEST_F(InstallTest, SidecarsThatAreNotRegularFilesFailAtOnce) {
     const std::string where = c.command + " with a FIFO " + c.sidecar;
     Sh("rm -f '" + pkg + ".sha256' '" + pkg + ".sig'");
     ASSERT_EQ(mkfifo((pkg + c.sidecar).c_str(), 0644), 0);
-    const auto start = std::chrono::steady_clock::now();
-    RunResult r = RunArgv({"timeout", "5", ZolBin(), c.command, pkg}, sb_.Env());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << where;
+    // A hang ends in the timeout's status 124 (the answer comes in a tenth of
+    // a second; the timeout leaves room for slow builds on a busy machine).
+    RunResult r = RunArgv({"timeout", "20", ZolBin(), c.command, pkg}, sb_.Env());
     EXPECT_EQ(r.status, 1) << where;
     EXPECT_THAT(r.err, testing::EndsWith(c.err)) << where;
     EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id)) << where;
