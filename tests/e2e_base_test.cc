@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "tests/fixtures.h"
 #include "tests/harness.h"
 #include "tests/packages.h"
@@ -343,6 +345,36 @@ TEST_F(BaseTest, CandidateIsJudgedByTheManifestTheExtractorKeeps) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.err, Not(HasSubstr("[auto] Found base package")));
   EXPECT_THAT(r.err, HasSubstr("[warn] No base.zol found in"));
+}
+
+TEST_F(BaseTest, TwoAppInstallsShareTheMissingLayerBesideThem) {
+  BasePackage();
+  AppSpec specs[2];
+  specs[0].id = "com.example.one";
+  specs[1].id = "com.example.two";
+  std::string apps[2];
+  for (int i = 0; i < 2; ++i) {
+    apps[i] = pkgs_ + "/" + specs[i].id + ".zol";
+    ASSERT_TRUE(MakePackage(apps[i], AppManifestJSON(specs[i]), {{"bin/hello", "hi"}}));
+  }
+  const std::string rootfs = Layer() + "/rootfs";
+  for (int round = 0; round < 5; ++round) {
+    Sh("rm -rf '" + sb_.runtime_dir + "' '" + sb_.app_dir + "' '" + sb_.db_file + "'");
+    RunResult r[2];
+    std::thread other([&] { r[1] = sb_.Zol({"install", apps[1]}); });
+    r[0] = sb_.Zol({"install", apps[0]});
+    other.join();
+    for (const RunResult& one : r) EXPECT_EQ(one.status, 0) << "round " << round << "\n" << one.err;
+    EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox"))) << "round " << round;
+    EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/runtime.json"))) << "round " << round;
+    EXPECT_EQ(Sh("ls -A '" + Layer() + "'").out, "rootfs\nruntime.json\n") << "round " << round;
+    if (HasFailure()) break;
+  }
+  // The lock that serialises them is no layer.
+  RunResult list = sb_.Zol({"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_THAT(list.out, ContainsRegex("^ID +KIND +NAME +VERSION +ARCH +STATUS\ncom.calderim.base.testbase-x86_64 +base "
+                                      "[^\n]+\ncom.example.(one|two) [^\n]+\ncom.example.(one|two) [^\n]+\n$"));
 }
 
 }  // namespace

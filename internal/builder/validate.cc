@@ -53,7 +53,9 @@ util::Error CheckInstallNames(const std::string& id, const std::string& version,
                               bool is_base) {
   const std::pair<const char*, const std::string*> parts[] = {{"id", &id}, {"version", &version}, {"base", &base}};
   for (const auto& [what, value] : parts) {
-    if (!pkgfmt::ValidDirName(*value)) {
+    const bool valid = std::string_view(what) == "version" ? pkgfmt::ValidVersionDirName(*value)
+                                                            : pkgfmt::ValidDirName(*value);
+    if (!valid) {
       return util::Error::Msg(util::Sprintf("package %s %s is not usable as a directory name", what,
                                             util::Quote(*value).c_str()));
     }

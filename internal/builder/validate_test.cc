@@ -110,6 +110,14 @@ TEST(CheckInstallNames, WhatInstallRefuses) {
       {"com.calderim.base.x", "1", "ubuntu24.04", false,
        "package id \"com.calderim.base.x\": application ids may not begin with \"base.\" or \"com.calderim.base.\""},
       {"com.calderim.basement", "1", "ubuntu24.04", false, ""},
+      // Names of trees in transit beside an installed version.
+      {"org.example.t", "1.0.installing", "ubuntu24.04", false,
+       "package version \"1.0.installing\" is not usable as a directory name"},
+      {"org.example.t", "1.0.replaced-Ab12cD", "ubuntu24.04", false,
+       "package version \"1.0.replaced-Ab12cD\" is not usable as a directory name"},
+      {"org.example.t", "1.0.removing-x", "ubuntu24.04", false,
+       "package version \"1.0.removing-x\" is not usable as a directory name"},
+      {"org.example.t", "1.0.replaced", "ubuntu24.04", false, ""},
       {"com.calderim.base..-aarch64", "1.0.0", ".", true,
        "package id \"com.calderim.base..-aarch64\" is not usable as a directory name"},
   };

@@ -160,6 +160,12 @@ util::Error runTarExtract(const std::string& tarball, const std::string& dest, b
   return util::RunProcess(*cmd);
 }
 
+util::Result<util::FileLock> lockBaseLayers(const config::Settings& cfg) {
+  // Beside the runtime directory, not in it: nothing there can be taken for
+  // a layer, listed, or removed by an uninstall.
+  return util::LockFile(util::CleanPath(cfg.RuntimeDir) + ".lock");
+}
+
 util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, const config::Settings& cfg) {
   const std::string name = m.Base + "-" + m.Arch;
   const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
@@ -171,6 +177,11 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
     return util::Error::Msg(
         "base package missing files/rootfs.tar.xz (was it built with zol-cli build --create-base?)");
   }
+
+  // Whatever exists below is judged and removed with no other install or
+  // uninstall of a layer at work, so each removes only what it made itself.
+  util::Result<util::FileLock> lock = lockBaseLayers(cfg);
+  if (!lock.ok()) return lock.error().Wrap("lock base layers");
 
   struct stat st;
   const bool layer_existed = ::lstat(layer_dir.c_str(), &st) == 0;

@@ -1,11 +1,14 @@
 #include "internal/cli/install.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "internal/cli/lifecycle.h"
@@ -45,7 +48,7 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
     const std::string& value;
   };
   for (const Field& f : {Field{"id", m.ID}, Field{"version", m.Version}, Field{"base", m.Base}}) {
-    if (!ValidDirName(f.value)) {
+    if (!(&f.value == &m.Version ? pkgfmt::ValidVersionDirName(f.value) : ValidDirName(f.value))) {
       return util::Error::Msg(util::Sprintf("invalid manifest %s %s: not usable as a directory name", f.name,
                                             util::Quote(f.value).c_str()));
     }
@@ -56,28 +59,30 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
   return util::Error();
 }
 
-// Commits `staging` as `target`. An earlier tree at `target` is moved aside
-// first and removed only once the new one is in place; when the rename fails
-// it goes back, so a failed reinstall never loses the working install.
+// Commits `staging` as `target`. Where the file system can, the two trees
+// are exchanged in one step, so `target` always holds a complete tree, and
+// the old one, left at the staging path, is removed afterwards (by the next
+// install or uninstall of the id when this one is killed first).
 //
-// The old tree goes into a directory made fresh for it: any fixed name beside
-// the install could be another version's directory ("1.0.replaced" is a valid
-// version), which must stay on disk.
+// Elsewhere an earlier tree at `target` is moved aside first and removed only
+// once the new one is in place; when the rename fails it goes back, so a
+// failed reinstall never loses the working install. The old tree goes into a
+// directory made fresh for it: a fixed name could be taken by a version.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
-  std::string holder, aside;
   struct stat st;
+  std::string aside;
   if (::lstat(target.c_str(), &st) == 0) {
-    std::string tmpl = target + ".replaced-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) {
-      return util::Error::Errno("mkdir", tmpl, errno).Wrap("remove existing install");
+    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+      util::Error e = util::RemoveAll(staging);
+      if (!e.ok()) util::Warn("remove replaced install %s: %v", staging, e);
+      return util::Error();
     }
-    holder = tmpl;
-    aside = holder + "/old";
-    if (::rename(target.c_str(), aside.c_str()) != 0) {
-      util::Error e = util::Error::Errno("rename", target + " " + aside, errno).Wrap("remove existing install");
-      ::rmdir(holder.c_str());
-      return e;
+    if (errno != EINVAL && errno != ENOSYS) {
+      return util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
     }
+    util::Result<std::string> moved = setAside(target, pkgfmt::kReplacedInfix, "old");
+    if (!moved.ok()) return moved.error().Wrap("remove existing install");
+    aside = *moved;
   }
   if (::rename(staging.c_str(), target.c_str()) != 0) {
     util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
@@ -86,16 +91,27 @@ util::Error CommitTree(const std::string& staging, const std::string& target) {
         util::Warn("restore previous install %s: %v", target,
                    util::Error::Errno("rename", aside + " " + target, errno));
       } else {
-        ::rmdir(holder.c_str());
+        ::rmdir(util::DirName(aside).c_str());
       }
     }
     return e;
   }
-  if (!holder.empty()) {
-    util::Error e = util::RemoveAll(holder);
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", holder, e);
+  if (!aside.empty()) {
+    util::Error e = util::RemoveAll(util::DirName(aside));
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", util::DirName(aside), e);
   }
   return util::Error();
+}
+
+// The version a holder's name `name` is for: the name minus `infix` and the
+// six random characters after it.
+bool holderVersion(std::string_view name, std::string_view infix, std::string* version) {
+  constexpr size_t kRandom = 6;
+  if (name.size() <= infix.size() + kRandom) return false;
+  const size_t at = name.size() - kRandom - infix.size();
+  if (name.substr(at, infix.size()) != infix) return false;
+  *version = std::string(name.substr(0, at));
+  return true;
 }
 
 // Removes the staging directory on every way out until the commit.
@@ -135,6 +151,52 @@ bool baseLayerName(const std::string& id, std::string* name) {
   return true;
 }
 
+util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::string();
+    return util::Error::Errno("lstat", path, errno);
+  }
+  std::string holder = path + std::string(infix) + "XXXXXX";
+  if (::mkdtemp(holder.data()) == nullptr) return util::Error::Errno("mkdir", holder, errno);
+  const std::string moved = holder + "/" + leaf;
+  if (::rename(path.c_str(), moved.c_str()) != 0) {
+    util::Error e = util::Error::Errno("rename", path + " " + moved, errno);
+    ::rmdir(holder.c_str());
+    return e;
+  }
+  return moved;
+}
+
+std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {
+  std::vector<std::string> uninstalled;
+  DIR* d = ::opendir(id_dir.c_str());
+  if (d == nullptr) return uninstalled;
+  std::vector<std::string> names;
+  while (struct dirent* de = ::readdir(d)) names.emplace_back(de->d_name);
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = util::JoinPath(id_dir, name);
+    std::string version;
+    const bool staging = util::HasSuffix(name, pkgfmt::kStagingSuffix) && name.size() > pkgfmt::kStagingSuffix.size();
+    const bool replaced = holderVersion(name, pkgfmt::kReplacedInfix, &version);
+    const bool removing = holderVersion(name, pkgfmt::kRemovingInfix, &version);
+    struct stat st;
+    if (!(staging || replaced || removing) || path == keep || ::lstat(path.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    util::Error e = util::RemoveAll(path);
+    if (!e.ok()) {
+      util::Warn(staging ? "cleanup stale staging dir %s: %v" : "remove leftover %s: %v", path, e);
+    } else if (removing) {
+      uninstalled.push_back(version);
+    }
+  }
+  return uninstalled;
+}
+
 util::Error verifyPackageIntegrity(const std::string& pkgPath) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
@@ -147,7 +209,7 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath) {
     return v != nullptr && std::string(v) == "1";
   }();
   const std::string sidecar = pkgfmt::ChecksumSidecarPath(pkgPath);
-  util::Result<std::string> text = util::ReadFileBounded(sidecar, 4096);
+  util::Result<std::string> text = util::ReadRegularFile(sidecar, 4096);
   if (!text.ok()) {
     if (text.error().Is(ENOENT)) {
       if (required) {
@@ -157,12 +219,12 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath) {
       util::Warn("[warn] no checksum or signature for %s \u2014 skipping integrity check", util::BaseName(pkgPath));
       return util::Error();
     }
-    // Read fine but too long to be a digest: it cannot match, and letting it
-    // pass unread would report an unchecked package as checked.
+    // Too long to be a digest, or no regular file: it cannot match, and
+    // letting it pass unread would report an unchecked package as checked.
     if (text.error().sys_errno() == 0) return text.error().Wrap("package integrity check failed");
     // A sidecar that exists but cannot be read proves nothing; when checksums
-    // are required that must not pass.
-    if (required) return text.error().Wrap("package integrity check: unreadable .sha256");
+    // are required that must not pass, and a directory is never a sidecar.
+    if (required || text.error().Is(EISDIR)) return text.error().Wrap("package integrity check: unreadable .sha256");
     return util::Error();
   }
   std::string expected = *text;
@@ -289,8 +351,24 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   // Recorded absolute, so an uninstall from another directory removes this
   // tree and nothing else.
   const std::string install_dir = util::AbsPath(util::JoinPath({cfg->AppDir, m.ID, m.Version}));
-  const std::string staging = install_dir + ".installing";
+  const std::string staging = install_dir + std::string(pkgfmt::kStagingSuffix);
 
+  // Held from before anything under the id's directory is touched until the
+  // registry is saved: installs and uninstalls take turns, so the staging
+  // directory and every tree in transit beside the versions belong to this
+  // install alone, and whatever killed ones left can go.
+  std::optional<util::Result<db::DBLock>> lock(db::LockDB(cfg->DBFile));
+  if (!lock->ok()) return lock->error().Wrap("load db");
+  if (util::Result<std::unique_ptr<db::Database>> before = db::LoadDB(cfg->DBFile); before.ok()) {
+    // The recorded tree stays whatever its name: older installs allowed
+    // versions that look like leftovers.
+    std::optional<db::InstalledApp> rec = (*before)->GetApp(m.ID);
+    const std::string recorded = rec.has_value() ? rec->InstallPath : "";
+    if (recorded == staging) {
+      return util::Error::Msg("create staging dir: " + staging + " is the recorded install of " + m.ID);
+    }
+    removeLeftovers(util::DirName(install_dir), recorded);
+  }
   e = util::RemoveAll(staging);
   if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
 
@@ -310,10 +388,6 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
     e = runLifecycleScript(m.Lifecycle->Install, staging);
     if (!e.ok()) return e.Wrap("install lifecycle script failed");
   }
-
-  // Held from load to save, so parallel installs keep each other's records.
-  std::optional<util::Result<db::DBLock>> lock(db::LockDB(cfg->DBFile));
-  if (!lock->ok()) return lock->error().Wrap("load db");
 
   ZOL_TRY(CommitTree(staging, install_dir));
   guard.Release();

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/config/config.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/error.h"
+#include "internal/util/file_lock.h"
 
 namespace cli {
 
@@ -37,6 +39,23 @@ void checkDependencies(const pkgfmt::Manifest& m, const config::Settings& cfg);
 std::vector<std::string> mountsBeneath(const std::string& dir);
 // The seven lines of "runtime.json".
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch);
+
+// Moves the tree at `path` in one rename into a directory made fresh for it
+// beside it (`path`, `infix` and six random characters), as `leaf`, so that
+// `path` holds the whole tree or nothing. Returns the tree's new path, or ""
+// when nothing is at `path`.
+util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf);
+
+// Removes what killed installs, reinstalls and uninstalls left beside the
+// versions in id_dir (app_dir/id): staging directories and holders of
+// replaced or uninstalled trees. Called with the registry lock held, so none
+// of them belongs to a live operation; `keep` (the recorded install path)
+// stays whatever its name. Returns the versions whose uninstall it finished.
+std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep);
+
+// Taken by every install and uninstall of a base layer for the whole
+// operation: a flock on a file beside the runtime directory.
+util::Result<util::FileLock> lockBaseLayers(const config::Settings& cfg);
 
 // The layer name an id names when it has a base-layer prefix; false otherwise.
 bool baseLayerName(const std::string& id, std::string* name);

@@ -1,14 +1,17 @@
 // Removing applications and base layers.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
+#include <vector>
 
 #include "internal/cli/install.h"
 #include "internal/cli/lifecycle.h"
 #include "internal/cli/validators.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
+#include "internal/pkgfmt/names.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
 #include "internal/util/file_read.h"
@@ -30,6 +33,9 @@ util::Error uninstallBaseLayer(const std::string& name) {
   if (!ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
   const std::string layer_dir = util::JoinPath(cfg->RuntimeDir, name);
   const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
+  // An install of the layer running now finishes first, or starts after.
+  util::Result<util::FileLock> lock = lockBaseLayers(*cfg);
+  if (!lock.ok()) return lock.error().Wrap("lock base layers");
   struct stat st;
   if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
     return util::Error::Msg("base layer not installed: " + name);
@@ -94,23 +100,46 @@ util::Error UninstallApp(const std::string& id) {
     util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
     if (!database.ok()) return database.error().Wrap("load db");
     std::optional<db::InstalledApp> found = (*database)->GetApp(id);
-    if (!found.has_value()) return util::Error::Msg("app " + id + " not installed");
-    app = *found;
+    if (!found.has_value()) {
+      // An uninstall killed after saving the registry left its tree set
+      // aside: finishing it is this uninstall.
+      std::vector<std::string> finished;
+      if (ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
+      if (finished.empty()) return util::Error::Msg("app " + id + " not installed");
+      app.Version = finished.front();
+    } else {
+      app = *found;
+      util::Result<std::string> data =
+          util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), 64 << 20);
+      if (data.ok()) {
+        util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
+        if (m.ok() && m->Lifecycle.has_value() && !m->Lifecycle->Uninstall.empty()) {
+          util::Error e = runLifecycleScript(m->Lifecycle->Uninstall, app.InstallPath);
+          if (!e.ok()) util::Info("[warn] Uninstall lifecycle script failed (continuing): %v", e);
+        }
+      }
+      if (util::IsAbs(app.InstallPath)) {
+        removeLeftovers(util::DirName(app.InstallPath), util::CleanPath(app.InstallPath));
+      }
 
-    util::Result<std::string> data =
-        util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), 64 << 20);
-    if (data.ok()) {
-      util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
-      if (m.ok() && m->Lifecycle.has_value() && !m->Lifecycle->Uninstall.empty()) {
-        util::Error e = runLifecycleScript(m->Lifecycle->Uninstall, app.InstallPath);
-        if (!e.ok()) util::Info("[warn] Uninstall lifecycle script failed (continuing): %v", e);
+      // The tree leaves its place in one step before the record goes, and is
+      // removed after: a kill leaves the record over the whole tree or over
+      // none, and the next uninstall finishes the removal.
+      const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
+      util::Result<std::string> aside = setAside(path, pkgfmt::kRemovingInfix, "tree");
+      if (!aside.ok()) return aside.error().Wrap("remove install dir");
+      util::Error e = (*database)->RemoveApp(id);
+      if (!e.ok()) {
+        if (!aside->empty() && ::rename(aside->c_str(), path.c_str()) == 0) {
+          ::rmdir(util::DirName(*aside).c_str());
+        }
+        return e.Wrap("remove from db");
+      }
+      if (!aside->empty()) {
+        e = util::RemoveAll(util::DirName(*aside));
+        if (!e.ok()) return e.Wrap("remove install dir");
       }
     }
-
-    util::Error e = util::RemoveAll(app.InstallPath);
-    if (!e.ok()) return e.Wrap("remove install dir");
-    e = (*database)->RemoveApp(id);
-    if (!e.ok()) return e.Wrap("remove from db");
     left = (*database)->ListApps().size();
   }
 

@@ -1,7 +1,6 @@
 #include "internal/db/installed.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"
@@ -193,15 +193,6 @@ std::vector<InstalledApp> Database::ListApps() const {
   return apps_;
 }
 
-util::Result<DBLock> LockDB(const std::string& db_path) {
-  std::string lock_path = db_path + ".lock";
-  ZOL_TRY(util::MkdirAll(util::DirName(lock_path), 0755));
-  util::UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
-  if (!fd.valid()) return util::Error::Errno("open", lock_path, errno);
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return util::Error::Errno("flock", lock_path, errno);
-  }
-  return DBLock(std::move(fd), std::move(lock_path));
-}
+util::Result<DBLock> LockDB(const std::string& db_path) { return util::LockFile(db_path + ".lock"); }
 
 }  // namespace db

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "internal/util/error.h"
-#include "internal/util/fd.h"
+#include "internal/util/file_lock.h"
 #include "internal/util/timefmt.h"
 
 namespace db {
@@ -83,20 +83,7 @@ util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text);
 // flock on "<db_path>.lock" (created 0640, its directory 0755 with parents).
 // Blocks while another process holds it. Taken by every command that changes
 // the registry, from before its LoadDB until after its last save.
-class DBLock {
- public:
-  DBLock(DBLock&&) noexcept = default;
-  DBLock& operator=(DBLock&&) noexcept = default;
-  ~DBLock() = default;  // closing the descriptor releases the flock
-
-  const std::string& path() const { return lock_path_; }
-
- private:
-  friend util::Result<DBLock> LockDB(const std::string& db_path);
-  DBLock(util::UniqueFd fd, std::string path) : fd_(std::move(fd)), lock_path_(std::move(path)) {}
-  util::UniqueFd fd_;
-  std::string lock_path_;
-};
+using DBLock = util::FileLock;
 
 util::Result<DBLock> LockDB(const std::string& db_path);
 

@@ -9,6 +9,12 @@ bool ValidDirName(std::string_view value) {
          value.find("..") == std::string_view::npos;
 }
 
+bool ValidVersionDirName(std::string_view version) {
+  return ValidDirName(version) && !version.ends_with(kStagingSuffix) &&
+         version.find(kReplacedInfix) == std::string_view::npos &&
+         version.find(kRemovingInfix) == std::string_view::npos;
+}
+
 bool HasBaseLayerIDPrefix(std::string_view id) {
   return id.substr(0, 5) == "base." || id.substr(0, 18) == "com.calderim.base.";
 }

@@ -5,6 +5,7 @@
 #include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
+#include "internal/util/file_read.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"
 
@@ -68,7 +69,8 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
 
 util::Error VerifyPackageSig(const std::string& package_path) {
   std::string sig_path = DetachedSignaturePath(package_path);
-  auto text = ReadFileBytes(sig_path);
+  // Anyone who can write beside the package could put a FIFO there.
+  auto text = util::ReadRegularFile(sig_path);
   if (!text.ok()) return text.error();
   auto record = DecodeSignature(*text);
   if (!record.ok()) return record.error().Wrap("parse " + sig_path);

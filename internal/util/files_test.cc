@@ -72,6 +72,7 @@ TEST_F(Files, WholeFileReads) {
   ASSERT_TRUE(WriteFile(root_ + "/big", big, 0644).ok());
   ASSERT_TRUE(WriteFile(root_ + "/four", "1234", 0644).ok());
   ASSERT_EQ(::symlink("four", (root_ + "/link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((root_ + "/fifo").c_str(), 0644), 0);
   struct Case {
     const char* what;
     std::function<Result<std::string>()> read;
@@ -92,6 +93,14 @@ TEST_F(Files, WholeFileReads) {
       // No size to go by: the bound holds as the bytes come.
       {"endless device", [&] { return ReadFileBounded("/dev/zero", 100000); },
        "!read /dev/zero: file larger than 100000 bytes"},
+      // Where only a regular file will do, nothing else is waited for.
+      {"regular only, through a link", [&] { return ReadRegularFile(root_ + "/link"); }, "1234"},
+      {"regular only, FIFO without a writer", [&] { return ReadRegularFile(root_ + "/fifo"); },
+       "!read " + root_ + "/fifo: not a regular file"},
+      {"regular only, device", [&] { return ReadRegularFile("/dev/zero"); }, "!read /dev/zero: not a regular file"},
+      {"regular only, directory", [&] { return ReadRegularFile(root_); }, "!read " + root_ + ": is a directory"},
+      {"regular only, bound", [&] { return ReadRegularFile(root_ + "/four", 3); },
+       "!read " + root_ + "/four: file larger than 3 bytes"},
   };
   for (const Case& c : cases) {
     Result<std::string> got = c.read();
