@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "internal/builder/dir_list.h"
+#include "internal/util/dir_list.h"
 #include "internal/builder/python_deps.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
@@ -106,7 +106,7 @@ util::Result<bool> patchPAMPath(const std::string& path) {
   // The interpreter would otherwise keep loading the unpatched bytecode.
   auto cache = root->OpenDir("__pycache__");
   if (!cache.ok()) return true;
-  auto names = ReadDirNamesFd(cache->get(), root->PathOf("__pycache__"));
+  auto names = util::ListDir(cache->get(), root->PathOf("__pycache__"));
   if (!names.ok()) return true;
   for (const std::string& n : *names) {
     if (::fnmatch("pamela.cpython-*.pyc", n.c_str(), FNM_PERIOD) != 0) continue;

@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "internal/builder/dir_list.h"
+#include "internal/util/dir_list.h"
 #include "internal/builder/tree_walk.h"
 #include "internal/builder/validate.h"
 #include "internal/util/fd.h"
@@ -131,7 +131,7 @@ std::vector<std::string> findRootfsPythonDistPackages(const std::string& rootfs)
 
 std::vector<std::string> scanPythonDistDir(const std::string& base) {
   std::vector<std::string> out;
-  auto names = ReadDirNames(base);
+  auto names = util::ListDir(base);
   if (!names.ok()) return out;
   for (const std::string& n : *names) {
     if (!util::HasPrefix(n, "python") || !IsRealDir(util::JoinPath(base, n))) continue;
@@ -152,7 +152,7 @@ std::string findRootfsPythonBin(const std::string& rootfs) {
 }
 
 Error copyDistPackagesFromDir(const std::string& dir, const std::string& target) {
-  auto names = ReadDirNames(dir);
+  auto names = util::ListDir(dir);
   if (!names.ok()) return names.error().Wrap("read dist-packages dir");
   ZOL_TRY(util::MkdirAll(target, 0755));
   auto root = Root::Open(target);

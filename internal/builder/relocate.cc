@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "internal/builder/dir_list.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -64,7 +64,7 @@ Error MergeWalk(const Root& src, const std::string& src_rel, const Root& dst, co
   if (Error e = dst.MkdirAll(dst_rel, perm); !e.ok()) return Contained(e, dst, dst_rel);
   auto dir = src.OpenDir(src_rel);
   if (!dir.ok()) return dir.error();
-  auto names = ReadDirNamesFd(dir->get(), src.PathOf(src_rel));
+  auto names = util::ListDir(dir->get(), src.PathOf(src_rel));
   if (!names.ok()) return names.error();
   for (const std::string& n : *names) {
     const std::string s = Join(src_rel, n), d = Join(dst_rel, n);
@@ -107,7 +107,7 @@ std::string UsrDest(const std::string& name) {
 Error relocateUSRDir(const Root& src, const Root& dst) {
   auto dir = src.OpenDir("usr");
   if (!dir.ok()) return dir.error().Wrap("read usr dir");
-  auto names = ReadDirNamesFd(dir->get(), src.PathOf("usr"));
+  auto names = util::ListDir(dir->get(), src.PathOf("usr"));
   if (!names.ok()) return names.error().Wrap("read usr dir");
   for (const std::string& n : *names) {
     const std::string s = "usr/" + n;
@@ -163,7 +163,7 @@ Error relocateFiles(const std::string& extracted, const std::string& relocated) 
   if (!src.ok()) return src.error().Wrap("read dir " + extracted);
   auto dst = Root::Open(relocated);
   if (!dst.ok()) return dst.error();
-  auto names = ReadDirNamesFd(src->fd(), extracted);
+  auto names = util::ListDir(src->fd(), extracted);
   if (!names.ok()) return names.error().Wrap("read dir " + extracted);
   for (const std::string& n : *names) ZOL_TRY(relocateSingleEntry(n, *src, *dst));
   return {};

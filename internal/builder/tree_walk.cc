@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "internal/builder/dir_list.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/paths.h"
 
@@ -17,7 +17,7 @@ util::Result<std::vector<std::string>> ReadNames(const std::string& dir, bool is
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
   util::UniqueFd fd(::open(dir.c_str(), flags));
   if (!fd.valid()) return util::Error::Errno("open", dir, errno);
-  return ReadDirNamesFd(fd.get(), dir);
+  return util::ListDir(fd.get(), dir);
 }
 
 util::Error Walk(const std::string& path, const std::string& rel, const struct stat& st, const WalkVisit& visit) {

@@ -95,9 +95,22 @@ std::string ErrnoText(int err);
 
 }  // namespace util
 
-// Returns the error of `expr` from the enclosing function when it is not ok.
-#define ZOL_TRY(expr)                         \
-  do {                                        \
-    ::util::Error zol_try_err_ = (expr);      \
-    if (!zol_try_err_.ok()) return zol_try_err_; \
+// Returns the error of `expr` from the enclosing function when it is not ok;
+// a second argument is context put in front ("context: error").
+#define ZOL_TRY(expr, ...)                                                   \
+  do {                                                                       \
+    ::util::Error zol_try_err_ = (expr);                                     \
+    if (!zol_try_err_.ok()) return zol_try_err_ __VA_OPT__(.Wrap(__VA_ARGS__)); \
   } while (0)
+
+// Evaluates `expr`, a Result<T>: returns its error from the enclosing function
+// (with optional context in front, as ZOL_TRY), else moves its value into
+// `lhs`, which may declare a variable ("auto x") or name one.
+#define ZOL_ASSIGN_OR_RETURN(lhs, expr, ...) \
+  ZOL_ASSIGN_OR_RETURN_IMPL_(ZOL_CONCAT_(zol_result_, __LINE__), lhs, expr __VA_OPT__(, ) __VA_ARGS__)
+#define ZOL_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr, ...)                    \
+  auto tmp = (expr);                                                       \
+  if (!tmp.ok()) return tmp.error() __VA_OPT__(.Wrap(__VA_ARGS__));        \
+  lhs = std::move(tmp).value()
+#define ZOL_CONCAT_(a, b) ZOL_CONCAT_INNER_(a, b)
+#define ZOL_CONCAT_INNER_(a, b) a##b

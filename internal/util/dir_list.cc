@@ -1,4 +1,4 @@
-#include "internal/builder/dir_list.h"
+#include "internal/util/dir_list.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,17 +9,17 @@
 
 #include "internal/util/fd.h"
 
-namespace builder {
+namespace util {
 
-util::Result<std::vector<std::string>> ReadDirNamesFd(int dirfd, const std::string& shown) {
+Result<std::vector<std::string>> ListDir(int dirfd, const std::string& shown) {
   // fdopendir takes the descriptor over, so it gets a copy of its own.
   int own = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) return util::Error::Errno("open", shown, errno);
+  if (own < 0) return Error::Errno("open", shown, errno);
   DIR* d = ::fdopendir(own);
   if (d == nullptr) {
     int err = errno;
     ::close(own);
-    return util::Error::Errno("open", shown, err);
+    return Error::Errno("open", shown, err);
   }
   ::rewinddir(d);
   std::vector<std::string> names;
@@ -33,15 +33,15 @@ util::Result<std::vector<std::string>> ReadDirNamesFd(int dirfd, const std::stri
   }
   int err = errno;
   ::closedir(d);
-  if (err != 0) return util::Error::Errno("readdirent", shown, err);
+  if (err != 0) return Error::Errno("readdirent", shown, err);
   std::sort(names.begin(), names.end());
   return names;
 }
 
-util::Result<std::vector<std::string>> ReadDirNames(const std::string& path) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno);
-  return ReadDirNamesFd(fd.get(), path);
+Result<std::vector<std::string>> ListDir(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  return ListDir(fd.get(), path);
 }
 
-}  // namespace builder
+}  // namespace util

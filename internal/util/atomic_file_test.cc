@@ -1,0 +1,70 @@
+#include "internal/util/atomic_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "internal/util/dir_list.h"
+#include "internal/util/files.h"
+#include "internal/util/tempdir.h"
+
+namespace util {
+namespace {
+
+TEST(AtomicFile, ReplacesWholeAndLeavesNothingBeside) {
+  auto dir = TempDir::Make("atomic-");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir->path() + "/f";
+  ASSERT_TRUE(WriteFile(path, "old", 0644).ok());
+  {
+    auto f = AtomicFile::Create(path, 0600);
+    ASSERT_TRUE(f.ok()) << f.error().message();
+    ASSERT_TRUE(f->Write("new ").ok());
+    // Until the commit a reader still sees the old content.
+    EXPECT_EQ(*ReadFile(path), "old");
+    ASSERT_TRUE(f->Write("text").ok());
+    ASSERT_TRUE(f->Commit().ok());
+  }
+  EXPECT_EQ(*ReadFile(path), "new text");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u & ~0022u & 0777);
+  EXPECT_EQ(*ListDir(dir->path()), std::vector<std::string>{"f"});
+}
+
+TEST(AtomicFile, DroppedWithoutCommitKeepsTheOldFile) {
+  auto dir = TempDir::Make("atomic-");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir->path() + "/f";
+  ASSERT_TRUE(WriteFile(path, "old", 0644).ok());
+  {
+    auto f = AtomicFile::Create(path, 0644);
+    ASSERT_TRUE(f.ok());
+    ASSERT_TRUE(f->Write("half").ok());
+  }
+  EXPECT_EQ(*ReadFile(path), "old");
+  EXPECT_EQ(*ListDir(dir->path()), std::vector<std::string>{"f"});
+}
+
+TEST(AtomicFile, NeverWritesThroughALinkAtTheTarget) {
+  auto dir = TempDir::Make("atomic-");
+  ASSERT_TRUE(dir.ok());
+  const std::string victim = dir->path() + "/victim";
+  ASSERT_TRUE(WriteFile(victim, "keep", 0644).ok());
+  ASSERT_EQ(::symlink(victim.c_str(), (dir->path() + "/f").c_str()), 0);
+  ASSERT_TRUE(WriteFileAtomic(dir->path() + "/f", "new", 0644).ok());
+  EXPECT_EQ(*ReadFile(victim), "keep");
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir->path() + "/f").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST(AtomicFile, MissingDirectoryNamesTheFile) {
+  auto f = AtomicFile::Create("/nonexistent-dir-zol/f", 0644);
+  ASSERT_FALSE(f.ok());
+  EXPECT_EQ(f.error().message().rfind("open /nonexistent-dir-zol/.f.tmp", 0), 0u) << f.error().message();
+}
+
+}  // namespace
+}  // namespace util

@@ -1,0 +1,47 @@
+#include "internal/util/error.h"
+
+#include <cerrno>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+namespace util {
+namespace {
+
+Result<std::unique_ptr<int>> Make(bool fail) {
+  if (fail) return Error::Errno("open", "/x", ENOENT);
+  return std::make_unique<int>(7);
+}
+
+Result<int> Twice(bool fail) {
+  ZOL_ASSIGN_OR_RETURN(auto p, Make(fail));
+  return *p * 2;
+}
+
+Result<int> TwiceWithContext(bool fail) {
+  int v = 0;
+  ZOL_ASSIGN_OR_RETURN(std::unique_ptr<int> p, Make(fail), "load");
+  v = *p;
+  return v * 2;
+}
+
+Error Step(bool fail) {
+  ZOL_TRY(fail ? Error::Errno("rename", "/a /b", EXDEV) : Error(), "commit");
+  ZOL_TRY(Error());
+  return Error();
+}
+
+TEST(ErrorMacros, PropagateWithOptionalContextAndKeepTheCause) {
+  EXPECT_EQ(*Twice(false), 14);
+  EXPECT_EQ(Twice(true).error().message(), "open /x: no such file or directory");
+  EXPECT_EQ(*TwiceWithContext(false), 14);
+  Error e = TwiceWithContext(true).error();
+  EXPECT_EQ(e.message(), "load: open /x: no such file or directory");
+  EXPECT_TRUE(e.Is(ENOENT));
+  EXPECT_TRUE(Step(false).ok());
+  EXPECT_EQ(Step(true).message(), "commit: rename /a /b: invalid cross-device link");
+  EXPECT_TRUE(Step(true).Is(EXDEV));
+}
+
+}  // namespace
+}  // namespace util
