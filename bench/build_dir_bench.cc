@@ -1,21 +1,19 @@
-// Wall time and peak memory of "zol-cli build --from-dir" beside "tar -czf"
-// of the same tree, one run each. The tree holds at least 256 MiB of mixed
-// files: many small text files, compressible mid-sized ones, large random
-// ones, nested directories and links to files.
+// "zol-cli build --from-dir" beside "tar -czf" and "tar -cf - | pigz" of the
+// same tree, then "zol-cli install" of the package built beside "tar -xzf"
+// of it followed by "sha256sum". The tree holds at least MIB MiB (default
+// 64) of mixed files: many small text files, compressible mid-sized ones,
+// large random ones, nested directories and links to files. Each series is
+// BENCH_RUNS runs (default 5), the two sides taken in turn.
 //
 //   build_dir_bench [ZOL_BIN] [WORK_DIR] [MIB]     (an empty WORK_DIR: a new one)
 //
-// Needs root (build does). WORK_DIR (default: a new directory under TMPDIR)
-// is removed afterwards unless it was given.
+// Needs root (build and install do) and pigz. WORK_DIR (default: a new
+// directory under TMPDIR) is removed afterwards unless it was given.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
-#include "bench/measure.h"
 #include "internal/util/process.h"
 #include "internal/util/tempdir.h"
 
@@ -113,27 +111,17 @@ std::pair<int, uint64_t> MakeTree(const std::string& root, uint64_t min_bytes) {
   return {files, bytes};
 }
 
-// zol-cli marks its audit file append-only; the flag must go before the
-// work directory can be removed.
-void ClearAppendOnly(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return;
-  int flags = 0;
-  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL)) {
-    flags &= ~FS_APPEND_FL;
-    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-  }
-  ::close(fd);
-}
-
-using bench::Measure;
-using bench::Run;
-
 }  // namespace
+
+double MiB(const std::string& path) {
+  struct stat st = {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size / 1048576.0 : 0;
+}
 
 int main(int argc, char** argv) {
   std::string zol = argc > 1 ? argv[1] : (std::getenv("ZOL_BIN") ? std::getenv("ZOL_BIN") : "./build/zol-cli");
-  uint64_t mib = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 256;
+  uint64_t mib = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 64;
+  const int runs = bench::Runs(5);
   std::optional<util::TempDir> owned;
   std::string work = bench::WorkDir(argc > 2 ? argv[2] : nullptr, &owned);
   if (work.empty()) return 1;
@@ -155,40 +143,43 @@ int main(int argc, char** argv) {
     return 1;
   }
   // Page the tree in once so neither contender pays for the first read.
-  util::Command warm;
-  warm.path = "tar";
-  warm.args = {"-cf", "/dev/null", "-C", src, "."};
-  (void)Run(warm);
+  (void)bench::Run(bench::Shell("tar -cf /dev/null -C '" + src + "' ."));
 
-  std::string tmp = work + "/tmp";
-  (void)util::MkdirAll(tmp, 0700);
-  std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TMPDIR=" + tmp,
-                                  "DRAV_LOG_DIR=" + work + "/log", "DRAV_AUDIT_DIR=" + work + "/audit",
-                                  "DRAV_APP_DIR=" + work + "/apps", "DRAV_RUNTIME_DIR=" + work + "/runtimes",
-                                  "DRAV_DB_FILE=" + work + "/db/installed.json",
-                                  "DRAV_METRICS_PATH=" + work + "/metrics.prom", "HOME=" + work};
-  util::Command build;
-  build.path = zol;
-  build.args = {"build", "--from-dir", src, "--command", "/app/bin/blob1", "--output", work + "/dist"};
-  build.env = env;
-  build.stdin_mode = util::Stdio::kNull;
-  build.stdout_mode = util::Stdio::kNull;
-  Measure zm = Run(build);
-  util::Command tar;
-  tar.path = "tar";
-  tar.args = {"-czf", work + "/tree.tar.gz", "-C", src, "."};
-  tar.env = env;
-  tar.stdin_mode = util::Stdio::kNull;
-  Measure tm = Run(tar);
+  (void)util::MkdirAll(work + "/tmp", 0700);
+  const std::vector<std::string> env = bench::ZolEnv(work);
+  const std::string pkg = work + "/dist/com.calderim.tree_1.0.0_aarch64.zol";
+  util::Command build =
+      bench::Zol(zol, {"build", "--from-dir", src, "--command", "/app/bin/blob1", "--output", work + "/dist"}, env);
+  util::Command tar = bench::Shell("tar -czf '" + work + "/tree.tar.gz' -C '" + src + "' .");
+  util::Command pigz = bench::Shell("tar -cf - -C '" + src + "' . | pigz > '" + work + "/tree.pigz.tar.gz'");
 
-  struct stat zst = {}, tst = {};
-  ::stat((work + "/dist/com.calderim.tree_1.0.0_aarch64.zol").c_str(), &zst);
-  ::stat((work + "/tree.tar.gz").c_str(), &tst);
-  std::printf("%-28s %10s %15s %12s %8s\n", "", "wall (s)", "peak RSS (KiB)", "output (MiB)", "status");
-  std::printf("%-28s %10.2f %15ld %12.1f %8d\n", "zol-cli build --from-dir", zm.seconds, zm.peak_kib,
-              zst.st_size / 1048576.0, zm.status);
-  std::printf("%-28s %10.2f %15ld %12.1f %8d\n", "tar -czf", tm.seconds, tm.peak_kib, tst.st_size / 1048576.0,
-              tm.status);
-  ClearAppendOnly(work + "/audit/audit.log");
-  return zm.status == 0 && tm.status == 0 ? 0 : 1;
+  std::printf("== build --from-dir: %d runs each\n", runs);
+  bench::PrintLoad();
+  auto [t, z] = bench::Alternate(tar, build, runs);
+  bench::Series p = bench::Repeat(pigz, runs);
+  bench::PrintHeader();
+  bench::PrintRow("tar -czf", t);
+  bench::PrintRow("tar -cf - | pigz", p, &t);
+  bench::PrintRow("zol-cli build --from-dir", z, &t);
+  std::printf("  output: zol %.1f MiB, tar -czf %.1f MiB, pigz %.1f MiB\n", MiB(pkg), MiB(work + "/tree.tar.gz"),
+              MiB(work + "/tree.pigz.tar.gz"));
+
+  // Install needs no base layer to finish; it only logs that one is missing.
+  const std::string unpack = work + "/unpacked";
+  util::Command install = bench::Zol(zol, {"install", pkg}, env);
+  util::Command extract = bench::Shell("tar -xzf '" + pkg + "' -C '" + unpack + "' && sha256sum '" + pkg + "'");
+  auto fresh = [&] {
+    (void)util::RemoveAll(unpack);
+    (void)util::MkdirAll(unpack, 0755);
+    (void)util::RemoveAll(work + "/apps");
+  };
+  std::printf("== install of that package: %d runs each\n", runs);
+  bench::PrintLoad();
+  auto [x, i] = bench::Alternate(extract, install, runs, fresh);
+  bench::PrintHeader();
+  bench::PrintRow("tar -xzf + sha256sum", x);
+  bench::PrintRow("zol-cli install", i, &x);
+
+  bench::ClearAppendOnly(work + "/audit/audit.log");
+  return t.failures + z.failures + p.failures + x.failures + i.failures == 0 ? 0 : 1;
 }

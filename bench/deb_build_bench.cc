@@ -53,14 +53,6 @@ long FileSize(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
 }
 
-void ClearAppendOnly(const std::string& path) {
-  util::Command c;
-  c.path = "chattr";
-  c.args = {"-a", path};
-  c.stdin_mode = c.stdout_mode = c.stderr_mode = util::Stdio::kNull;
-  (void)util::RunProcess(c);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,11 +69,7 @@ int main(int argc, char** argv) {
 
   const std::string tmp = work + "/tmp";
   (void)util::MkdirAll(tmp, 0700);
-  const std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "TMPDIR=" + tmp,
-                                        "DRAV_LOG_DIR=" + work + "/log", "DRAV_AUDIT_DIR=" + work + "/audit",
-                                        "DRAV_APP_DIR=" + work + "/apps", "DRAV_RUNTIME_DIR=" + work + "/runtimes",
-                                        "DRAV_DB_FILE=" + work + "/db/installed.json",
-                                        "DRAV_METRICS_PATH=" + work + "/metrics.prom", "HOME=" + work};
+  const std::vector<std::string> env = bench::ZolEnv(work);
   auto command = [&](std::string path, std::vector<std::string> args) {
     util::Command c;
     c.path = std::move(path);
@@ -116,6 +104,6 @@ int main(int argc, char** argv) {
               tm.status);
   std::printf("%-34s %10.2f %15ld %12.1f %8d\n", "dpkg-deb -x + tar -czf", xm.seconds + tm.seconds,
               std::max(xm.peak_kib, tm.peak_kib), tar_size / 1048576.0, xm.status | tm.status);
-  ClearAppendOnly(work + "/audit/audit.log");
+  bench::ClearAppendOnly(work + "/audit/audit.log");
   return zm.status == 0 && xm.status == 0 && tm.status == 0 ? 0 : 1;
 }

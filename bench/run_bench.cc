@@ -2,11 +2,14 @@
 // bwrap making the same mounts over the same root filesystem: the base root
 // as "/", the application files at /app, proc, read-only sysfs, a minimal
 // /dev with its own devpts, a tmpfs on /tmp, the host's name-service files
-// read-only and /home. Both are measured in one run of this program.
+// read-only and /home. Both are measured in one run of this program, taken
+// in turn, with "zol-cli version" (the start-up every command pays) and
+// /bin/true itself as floors.
 //
 //   run_bench [ZOL_BIN] [RUNS]
 //
-// Needs root and busybox-static. Prints the mean and the fastest run of each.
+// Needs root, bwrap and busybox-static. Prints the median, the fastest run
+// and the peak memory of each.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "internal/util/files.h"
 #include "internal/util/process.h"
 #include "internal/util/tempdir.h"
@@ -31,38 +35,11 @@ bool WriteText(const std::string& path, const std::string& text) {
   return ::close(fd) == 0 && ok;
 }
 
-struct Figures {
-  double mean_ms = 0;
-  double min_ms = 0;
-  int failures = 0;
-};
-
-Figures Time(const util::Command& cmd, int runs) {
-  Figures f;
-  std::vector<double> ms;
-  for (int i = 0; i < runs; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    util::Error err = util::RunProcess(cmd);
-    auto end = std::chrono::steady_clock::now();
-    if (!err.ok()) {
-      if (f.failures++ == 0) std::fprintf(stderr, "%s: %s\n", cmd.path.c_str(), err.message().c_str());
-      continue;
-    }
-    ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
-  }
-  if (!ms.empty()) {
-    for (double v : ms) f.mean_ms += v;
-    f.mean_ms /= static_cast<double>(ms.size());
-    f.min_ms = *std::min_element(ms.begin(), ms.end());
-  }
-  return f;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string zol = argc > 1 ? argv[1] : "zol-cli";
-  int runs = argc > 2 ? std::atoi(argv[2]) : 20;
+  int runs = argc > 2 ? std::atoi(argv[2]) : bench::Runs(20);
   if (runs <= 0) runs = 20;
   auto bwrap = util::LookPath("bwrap");
   if (!bwrap.ok()) {
@@ -119,22 +96,26 @@ int main(int argc, char** argv) {
   if (util::Exists("/home")) bwrap_cmd.args.insert(bwrap_cmd.args.end(), {"--bind", "/home", "/home"});
   bwrap_cmd.args.insert(bwrap_cmd.args.end(), {"--chdir", "/", "--new-session", "--", "/bin/true"});
 
-  // One untimed run of each warms the page cache for both.
-  Time(zol_cmd, 1);
-  Time(bwrap_cmd, 1);
-  Figures z = Time(zol_cmd, runs);
-  Figures b = Time(bwrap_cmd, runs);
+  util::Command version = zol_cmd;
+  version.args = {"version"};
+  version.stdout_mode = util::Stdio::kNull;
+  util::Command true_cmd;
+  true_cmd.path = "/bin/true";
 
-  std::printf("sandboxed /bin/true over a busybox root, %d runs each (wall time)\n", runs);
-  std::printf("  %-16s mean %8.2f ms   fastest %8.2f ms   failed %d\n", "zol-cli run", z.mean_ms, z.min_ms, z.failures);
-  std::printf("  %-16s mean %8.2f ms   fastest %8.2f ms   failed %d\n", "bwrap", b.mean_ms, b.min_ms, b.failures);
-  if (b.mean_ms > 0) std::printf("  ratio (zol-cli / bwrap): %.2f\n", z.mean_ms / b.mean_ms);
+  // One untimed run of each warms the page cache for both.
+  bench::Repeat(zol_cmd, 1);
+  bench::Repeat(bwrap_cmd, 1);
+  std::printf("== sandboxed /bin/true over a busybox root: %d runs each\n", runs);
+  bench::PrintLoad();
+  auto [b, z] = bench::Alternate(bwrap_cmd, zol_cmd, runs);
+  auto [t, v] = bench::Alternate(true_cmd, version, runs);
+  bench::PrintHeader();
+  bench::PrintRow("bwrap", b);
+  bench::PrintRow("zol-cli run", z, &b);
+  bench::PrintRow("zol-cli version", v, &b);
+  bench::PrintRow("/bin/true", t, &b);
 
   // The audit file got the append-only mark; lift it so the tree can go.
-  util::Command unmark;
-  unmark.path = "chattr";
-  unmark.args = {"-R", "-a", w};
-  unmark.stdout_mode = unmark.stderr_mode = util::Stdio::kNull;
-  util::RunProcess(unmark).IgnoreError();
-  return z.failures == 0 && b.failures == 0 ? 0 : 1;
+  bench::ClearAppendOnly(w + "/audit/audit.log");
+  return z.failures == 0 && b.failures == 0 && v.failures == 0 ? 0 : 1;
 }

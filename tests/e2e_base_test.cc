@@ -103,6 +103,16 @@ TEST_F(BaseTest, TarThatRefusesXattrsIsRetriedWithout) {
                                                      "[^ ]+\n--numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C [^ ]+\n"));
 }
 
+TEST_F(BaseTest, UnpackingRunsXzOnEveryCoreAndKeepsTheUsersOptions) {
+  const std::string seen = sb_.Path("xz-opt");
+  std::map<std::string, std::string> env = StubTar("printf '%s\\n' \"$XZ_OPT\" >> " + seen);
+  env["XZ_OPT"] = "-q";
+  RunResult r = sb_.Zol({"install", BasePackage()}, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(seen), "-T0 --block-size=8MiB -q\n");
+  EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
+}
+
 TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
   std::string pkg = BasePackage();
   RunResult r = sb_.Zol({"install", pkg}, StubTar("exit 2"));

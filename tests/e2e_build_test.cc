@@ -309,6 +309,36 @@ TEST(BuildBase, PackageFromBusyboxRootfs) {
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
+TEST(BuildBase, TarballIsCutIntoBlocksThatStockTarUnpacks) {
+  Sandbox sb;
+  std::string rootfs = sb.Path("rootfs");
+  if (!MakeBusyboxRootfs(rootfs)) GTEST_SKIP() << "busybox-static is not installed";
+  // More than two blocks of input, quick to compress.
+  ShOut("head -c 17M /dev/zero > '" + rootfs + "/var/zeros'");
+  // The user's own xz options still reach xz, after ours.
+  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", rootfs, "--arch", "x86_64", "--output", "out"},
+                      {{"XZ_OPT", "--check=sha256"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string pkg = sb.Path("out/com.calderim.base.ubuntu24.04-x86_64_1.0.0_x86_64.zol");
+  ShOut("set -e; cd '" + sb.root + "'; tar -xzOf '" + pkg + "' files/rootfs.tar.xz > inner.tar.xz; mkdir unpacked");
+  // Columns of "xz --robot --list": file, streams, blocks, ..., check.
+  std::vector<std::string> cols;
+  for (const std::string& line : Lines(ShOut("xz --robot --list '" + sb.Path("inner.tar.xz") + "'"))) {
+    if (line.rfind("file\t", 0) != 0) continue;
+    for (size_t start = 0, tab; start <= line.size(); start = tab + 1) {
+      tab = line.find('\t', start);
+      if (tab == std::string::npos) tab = line.size();
+      cols.push_back(line.substr(start, tab - start));
+    }
+  }
+  ASSERT_GE(cols.size(), 7u);
+  EXPECT_GE(std::stoi(cols[2]), 3) << "blocks";
+  EXPECT_EQ(cols[6], "SHA-256");
+  // Plain tar and xz, with none of the build's settings.
+  ShOut("cd '" + sb.root + "' && env -u XZ_OPT -u XZ_DEFAULTS tar -xJf inner.tar.xz -C unpacked && "
+        "diff -r --no-dereference '" + rootfs + "' unpacked");
+}
+
 TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
   Sandbox sb;
   std::string rootfs = sb.Path("rootfs");

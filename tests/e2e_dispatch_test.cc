@@ -262,7 +262,7 @@ TEST(Dispatch, StandardErrorWithNoReaderIsIgnored) {
   EXPECT_NE(ReadFile(sb.log_dir + "/zol.log").find("audit: chattr +a "), std::string::npos);
 }
 
-TEST(Dispatch, RealChattrMarksTheAuditFileAppendOnly) {
+TEST(Dispatch, RealChattrKeepsTheAuditFileAppendOnlyAfterEveryCommand) {
   Sandbox sb;
   // Only file systems with inode flags (ext4, xfs, btrfs) can carry the mark.
   WriteFile(sb.Path("probe"), "");
@@ -270,13 +270,31 @@ TEST(Dispatch, RealChattrMarksTheAuditFileAppendOnly) {
   if (probe.status != 0) GTEST_SKIP() << "no append-only attribute on this file system: " << probe.err;
   RunArgv({"chattr", "-a", sb.Path("probe")}, sb.Env());
 
-  RunResult r = sb.Zol({"version"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  RunResult attrs = RunArgv({"lsattr", sb.audit_dir + "/audit.log"}, sb.Env());
-  ASSERT_EQ(attrs.status, 0) << attrs.err;
-  std::string flags = attrs.out.substr(0, attrs.out.find(' '));
-  EXPECT_NE(flags.find('a'), std::string::npos) << attrs.out;
+  const std::string audit = sb.audit_dir + "/audit.log";
+  auto append_only = [&] {
+    RunResult attrs = RunArgv({"lsattr", audit}, sb.Env());
+    EXPECT_EQ(attrs.status, 0) << attrs.err;
+    return attrs.out.substr(0, attrs.out.find(' ')).find('a') != std::string::npos;
+  };
+  // The first marks a new file; the later ones find the mark, or set it
+  // again when it was cleared in between.
+  const struct {
+    std::vector<std::string> args;
+    bool clear_before;
+  } steps[] = {
+      {{"version"}, false}, {{"list"}, false},       {{"version"}, true},
+      {{"no-such-word"}, false}, {{"info", "com.calderim.none"}, true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[0] + (step.clear_before ? " after clearing" : ""));
+    if (step.clear_before) {
+      ASSERT_EQ(RunArgv({"chattr", "-a", audit}, sb.Env()).status, 0);
+      ASSERT_FALSE(append_only());
+    }
+    RunResult r = sb.Zol(step.args);
+    EXPECT_EQ(r.err.find("chattr"), std::string::npos) << r.err;
+    EXPECT_TRUE(append_only());
+  }
   // The sandbox clears the attribute when it is removed.
 }
 

@@ -17,6 +17,7 @@
 #include "internal/util/process.h"
 #include "internal/util/strings.h"
 #include "internal/util/tempdir.h"
+#include "internal/util/xz_env.h"
 
 namespace builder {
 
@@ -81,6 +82,7 @@ util::Error runTarCommand(const std::string& out_path, const std::string& src_di
   util::Command cmd;
   cmd.path = "tar";
   cmd.args = std::move(args);
+  cmd.env = util::ParallelXzEnviron();
   cmd.stdin_mode = util::Stdio::kNull;
   return util::RunProcess(cmd);
 }

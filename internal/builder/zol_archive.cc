@@ -64,6 +64,7 @@ class PendingFile {
 struct Style {
   int level;
   bool app;  // application wording and the extractor's rules
+  int threads = 0;
 };
 
 util::Error CopyIntoTar(pkgfmt::TarWriter& tw, const std::string& path, bool app) {
@@ -162,7 +163,7 @@ util::Error WriteArchive(const std::string& src, const std::string& out_path, co
   pkgfmt::FdSink fd_sink(file->fd(), out_path);
   auto hash = pkgfmt::HashingSink::Make(&fd_sink);
   if (!hash.ok()) return hash.error().Wrap("create gzip writer");
-  auto gz = pkgfmt::GzipSink::Make(hash->get(), style.level);
+  auto gz = pkgfmt::GzipSink::Make(hash->get(), style.level, style.threads);
   if (!gz.ok()) return gz.error().Wrap("create gzip writer");
   pkgfmt::TarWriter tw(gz->get());
   ZOL_TRY(WriteTree(src, tw, style.app));
@@ -202,8 +203,9 @@ util::Error CheckMember(const std::string& name, char type, const std::string& l
   return {};
 }
 
-util::Error createZOLArchive(const std::string& src_dir, const std::string& out_path, std::string* digest) {
-  return WriteArchive(src_dir, out_path, Style{Z_DEFAULT_COMPRESSION, true}, digest);
+util::Error createZOLArchive(const std::string& src_dir, const std::string& out_path, std::string* digest,
+                             int threads) {
+  return WriteArchive(src_dir, out_path, Style{Z_DEFAULT_COMPRESSION, true, threads}, digest);
 }
 
 util::Error pkgfmtCreateTarGz(const std::string& src_dir, const std::string& out_path) {

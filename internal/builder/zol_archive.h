@@ -18,7 +18,10 @@ namespace builder {
 // "tar header %s: %w", "write tar header: %w", "open file %s: %w",
 // "copy file to tar: %w", "close file %s: %w", "close tar writer: %w",
 // "close gzip writer: %w", "close output file: %w", a walk error unchanged.
-util::Error createZOLArchive(const std::string& src_dir, const std::string& out_path, std::string* digest);
+// `threads` deflate in parallel (0: one per core); the bytes are the same
+// for every number.
+util::Error createZOLArchive(const std::string& src_dir, const std::string& out_path, std::string* digest,
+                             int threads = 0);
 
 // A base-layer package at the fastest gzip level: "create output: %w",
 // "create gzip writer: %w", and the walk's failures.

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -160,6 +161,40 @@ TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
     EXPECT_EQ(err.message().rfind(b.want_prefix, 0), 0u) << err.message();
     EXPECT_EQ(Read(pkg), first);
     EXPECT_EQ(Names(out_), std::vector<std::string>{"p.zol"});
+  }
+}
+
+TEST_F(ArchiveTest, OneOrEightThreadsWriteTheSamePackageThatGnuTarExtracts) {
+  // Several deflate blocks: a large file of varied content, small files and
+  // a link around it.
+  ASSERT_TRUE(util::MkdirAll(src_ + "/files/lib/deep", 0755).ok());
+  std::string big;
+  for (int i = 0; big.size() < (3u << 20); ++i) {
+    big += "line " + std::to_string(i * 2654435761u % 100003) + " of the library\n";
+    if (i % 97 == 0) big += std::string(1 + i % 500, static_cast<char>(i));
+  }
+  Write(src_ + "/files/lib/libbig.so", big);
+  for (int i = 0; i < 20; ++i) Write(src_ + "/files/lib/deep/n" + std::to_string(i), std::string(i * 300, 'x' + i % 3));
+  ASSERT_EQ(symlink("libbig.so", (src_ + "/files/lib/libbig.so.1").c_str()), 0);
+
+  std::string d1, d8;
+  ASSERT_TRUE(createZOLArchive(src_, out_ + "/one.zol", &d1, 1).ok());
+  ASSERT_TRUE(createZOLArchive(src_, out_ + "/eight.zol", &d8, 8).ok());
+  const std::string one = Read(out_ + "/one.zol");
+  EXPECT_TRUE(one == Read(out_ + "/eight.zol")) << "the bytes differ";
+  EXPECT_EQ(d1, d8);
+
+  for (const char* pkg : {"one", "eight"}) {
+    SCOPED_TRACE(pkg);
+    const std::string by_tar = tmp_->path() + "/" + pkg + "-tar";
+    const std::string ours = tmp_->path() + "/" + pkg + "-ours";
+    ASSERT_EQ(mkdir(by_tar.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(ours.c_str(), 0755), 0);
+    ASSERT_EQ(std::system(("tar -xzf '" + out_ + "/" + pkg + ".zol' -C '" + by_tar + "'").c_str()), 0);
+    ASSERT_TRUE(pkgfmt::ExtractTarGz(out_ + "/" + pkg + ".zol", ours).ok());
+    for (const std::string& dest : {by_tar, ours}) {
+      EXPECT_EQ(std::system(("diff -r --no-dereference '" + src_ + "' '" + dest + "'").c_str()), 0) << dest;
+    }
   }
 }
 

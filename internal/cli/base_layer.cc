@@ -17,6 +17,7 @@
 #include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
+#include "internal/util/xz_env.h"
 
 namespace cli {
 
@@ -155,6 +156,7 @@ util::Error runTarExtract(const std::string& tarball, const std::string& dest, b
   args.push_back(dest);
   util::Result<util::Command> cmd = newValidatedCommand("tar", args);
   if (!cmd.ok()) return cmd.error();
+  cmd->env = util::ParallelXzEnviron();
   cmd->stdout_mode = util::Stdio::kInherit;
   cmd->stderr_mode = util::Stdio::kInherit;
   return util::RunProcess(*cmd);

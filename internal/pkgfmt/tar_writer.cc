@@ -5,7 +5,6 @@
 #include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
@@ -36,90 +35,6 @@ Error FdSink::Write(const void* data, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return Error();
-}
-
-struct GzipSink::State {
-  z_stream zs{};
-  bool init = false;
-  uLong crc = 0;
-  uint32_t size = 0;  // modulo 2^32, as the trailer records it
-  std::vector<unsigned char> out = std::vector<unsigned char>(64 * 1024);
-};
-
-GzipSink::GzipSink(Sink* below) : below_(below), state_(std::make_unique<State>()) {}
-
-GzipSink::~GzipSink() {
-  if (state_ && state_->init) deflateEnd(&state_->zs);
-}
-
-Result<std::unique_ptr<GzipSink>> GzipSink::Make(Sink* below, int level) {
-  std::unique_ptr<GzipSink> g(new GzipSink(below));
-  // Raw deflate: the header and trailer are written here, so the header
-  // carries no name and no time whatever zlib's defaults are.
-  if (deflateInit2(&g->state_->zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return Error::Msg("gzip: cannot start deflate");
-  }
-  g->state_->init = true;
-  g->state_->crc = crc32(0L, Z_NULL, 0);
-  unsigned char xfl = level == Z_BEST_COMPRESSION ? 2 : level == Z_BEST_SPEED ? 4 : 0;
-  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 255};
-  Error e = below->Write(header, sizeof header);
-  if (!e.ok()) return e;
-  return g;
-}
-
-Error GzipSink::Write(const void* data, size_t n) {
-  if (!failed_.ok()) return failed_;
-  if (closed_) return failed_ = Error::Msg("gzip: write after close");
-  State& s = *state_;
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  while (n > 0) {
-    uInt chunk = n > (1u << 30) ? (1u << 30) : static_cast<uInt>(n);
-    s.crc = crc32(s.crc, p, chunk);
-    s.size += chunk;
-    s.zs.next_in = const_cast<unsigned char*>(p);
-    s.zs.avail_in = chunk;
-    while (s.zs.avail_in > 0) {
-      s.zs.next_out = s.out.data();
-      s.zs.avail_out = static_cast<uInt>(s.out.size());
-      if (deflate(&s.zs, Z_NO_FLUSH) == Z_STREAM_ERROR) return failed_ = Error::Msg("gzip: deflate failed");
-      size_t have = s.out.size() - s.zs.avail_out;
-      if (have > 0) {
-        Error e = below_->Write(s.out.data(), have);
-        if (!e.ok()) return failed_ = e;
-      }
-    }
-    p += chunk;
-    n -= chunk;
-  }
-  return Error();
-}
-
-Error GzipSink::Close() {
-  if (!failed_.ok()) return failed_;
-  if (closed_) return Error();
-  closed_ = true;
-  State& s = *state_;
-  s.zs.next_in = nullptr;
-  s.zs.avail_in = 0;
-  for (;;) {
-    s.zs.next_out = s.out.data();
-    s.zs.avail_out = static_cast<uInt>(s.out.size());
-    int r = deflate(&s.zs, Z_FINISH);
-    if (r == Z_STREAM_ERROR) return failed_ = Error::Msg("gzip: deflate failed");
-    size_t have = s.out.size() - s.zs.avail_out;
-    if (have > 0) {
-      Error e = below_->Write(s.out.data(), have);
-      if (!e.ok()) return failed_ = e;
-    }
-    if (r == Z_STREAM_END) break;
-  }
-  unsigned char trailer[8];
-  for (int i = 0; i < 4; ++i) trailer[i] = static_cast<unsigned char>(s.crc >> (8 * i));
-  for (int i = 0; i < 4; ++i) trailer[4 + i] = static_cast<unsigned char>(s.size >> (8 * i));
-  Error e = below_->Write(trailer, sizeof trailer);
-  if (!e.ok()) failed_ = e;
-  return e;
 }
 
 Result<std::unique_ptr<HashingSink>> HashingSink::Make(Sink* below) {

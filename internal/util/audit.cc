@@ -1,6 +1,8 @@
 #include "internal/util/audit.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,7 +27,16 @@ std::string& AuditPath() {
   return *path;
 }
 
-void MarkAppendOnly(const std::string& path) {
+// Already append-only (the usual case from the second command on): starting
+// chattr again would only set what is set, at the price of a fork and exec on
+// every invocation. When the flag cannot be read, chattr decides as before.
+bool CarriesAppendOnly(int fd) {
+  int flags = 0;
+  return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
+void MarkAppendOnly(int fd, const std::string& path) {
+  if (CarriesAppendOnly(fd)) return;
   auto chattr = LookPath("chattr");
   if (!chattr.ok()) return;
   Command cmd;
@@ -49,7 +60,7 @@ Error InitAudit(const std::string& dir) {
   if (g_audit_fd >= 0) ::close(g_audit_fd);
   g_audit_fd = fd;
   AuditPath() = path;
-  MarkAppendOnly(path);
+  MarkAppendOnly(fd, path);
   return Error();
 }
 

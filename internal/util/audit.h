@@ -12,8 +12,8 @@
 namespace util {
 
 // Creates `dir` (0750, with parents), opens "audit.log" in it for appending
-// (created 0640) and asks a "chattr" found on PATH to mark it append-only;
-// a failed marking is only a warning. The error is that of the directory or
+// (created 0640) and, unless the file already carries the append-only flag,
+// asks a "chattr" found on PATH to set it; a failed marking is only a warning. The error is that of the directory or
 // the open, unwrapped; records are then dropped.
 Error InitAudit(const std::string& dir);
 

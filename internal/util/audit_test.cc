@@ -1,6 +1,8 @@
 #include "internal/util/audit.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,6 +193,44 @@ TEST(InitAudit, WithoutChattrNothingIsSaidAndErrorsAreTheSystems) {
   ASSERT_EQ(::mkdir((tmp->path() + "/d").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir((tmp->path() + "/d/audit.log").c_str(), 0755), 0);
   EXPECT_EQ(InitAudit(tmp->path() + "/d").message(), "open " + tmp->path() + "/d/audit.log: is a directory");
+}
+
+// Sets or clears the append-only flag; false when the file system has none.
+bool SetAppendOnly(const std::string& path, bool on) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+  ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TEST(InitAudit, ChattrStartsOnlyWhenTheFlagIsMissing) {
+  auto tmp = TempDir::Make("zol-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string dir = tmp->path() + "/audit";
+  const std::string file = dir + "/audit.log";
+  const std::string calls = tmp->path() + "/chattr-calls";
+  ScopedEnv env;
+  env.Set("PATH", FakeChattr(tmp->path(), "echo \"$@\" >> " + calls).c_str());
+  ASSERT_TRUE(InitAudit(dir).ok());
+  EXPECT_EQ(Slurp(calls), "+a " + file + "\n") << "a new file is marked";
+  if (!SetAppendOnly(file, true)) GTEST_SKIP() << "no append-only flag on this file system";
+  struct Unmark {
+    std::string path;
+    ~Unmark() { SetAppendOnly(path, false); }
+  } unmark{file};
+
+  ASSERT_TRUE(InitAudit(dir).ok());
+  EXPECT_EQ(Slurp(calls), "+a " + file + "\n") << "the flag is there: no chattr";
+  RecordUninstall("com.calderim.app", "1.0");
+  EXPECT_NE(Slurp(file).find("PKG_UNINSTALL"), std::string::npos) << "records still append";
+
+  ASSERT_TRUE(SetAppendOnly(file, false));
+  ASSERT_TRUE(InitAudit(dir).ok());
+  EXPECT_EQ(Slurp(calls), "+a " + file + "\n+a " + file + "\n") << "cleared in between: chattr again";
 }
 
 }  // namespace

@@ -288,6 +288,16 @@ Error WaitStatusError(int status) {
   return Error::Msg(Sprintf("unknown wait status %d", status));
 }
 
+std::vector<std::string> EnvironWith(const std::string& name, const std::string& value) {
+  const std::string key = name + "=";
+  std::vector<std::string> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (std::strncmp(*e, key.c_str(), key.size()) != 0) env.emplace_back(*e);
+  }
+  env.push_back(key + value);
+  return env;
+}
+
 Error RunProcess(const Command& cmd) {
   auto pid = StartProcess(cmd);
   if (!pid.ok()) return pid.error();

@@ -66,6 +66,10 @@ Result<int> WaitProcess(pid_t pid);
 // "signal: killed" (the signal's name as strsignal gives it, lower case).
 Error WaitStatusError(int status);
 
+// The process's environment with `name` set to `value`; an inherited entry
+// of that name is dropped, since with two entries getenv sees the first.
+std::vector<std::string> EnvironWith(const std::string& name, const std::string& value);
+
 // StartProcess then WaitProcess then WaitStatusError.
 Error RunProcess(const Command& cmd);
 
