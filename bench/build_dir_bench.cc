@@ -104,8 +104,11 @@ std::pair<int, uint64_t> MakeTree(const std::string& root, uint64_t min_bytes) {
     // Links to small files: the build stores their content, tar the link,
     // so only a few bytes separate the two outputs.
     if (i % 4 == 1) {
-      ::symlink(("../share/doc" + std::to_string(i % 40) + "/sub/note0.txt").c_str(),
-                (root + "/bin/link" + std::to_string(i)).c_str());
+      const std::string link = root + "/bin/link" + std::to_string(i);
+      if (::symlink(("../share/doc" + std::to_string(i % 40) + "/sub/note0.txt").c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "symlink %s failed\n", link.c_str());
+        std::exit(1);
+      }
     }
   }
   return {files, bytes};

@@ -79,7 +79,7 @@ class PythonDepsTest : public ::testing::Test {
         ::unsetenv(name.c_str());
       }
     }
-    (void)::chdir(cwd_.c_str());
+    if (::chdir(cwd_.c_str()) != 0) ADD_FAILURE() << "chdir back to " << cwd_;
   }
   void Save(const std::string& name) {
     const char* v = std::getenv(name.c_str());

@@ -127,7 +127,8 @@ class RpmReaderTest : public ::testing::Test {
   }
   std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
   std::string Write(const std::string& bytes) {
-    const std::string path = Path("p" + std::to_string(n_++) + ".rpm");
+    // Not "p" + std::to_string(...): a false -Wrestrict from GCC 12 at -O3.
+    const std::string path = Path("p").append(std::to_string(n_++)).append(".rpm");
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }

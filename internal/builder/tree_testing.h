@@ -3,10 +3,12 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -48,7 +50,9 @@ inline void MakeTree(const std::string& root, const std::vector<std::string>& en
       case 'x': Spit(path, arg, 0755); break;
       case 'l':
         (void)util::MkdirAll(util::DirName(path), 0755);
-        (void)::symlink(arg.c_str(), path.c_str());
+        if (::symlink(arg.c_str(), path.c_str()) != 0) {
+          ADD_FAILURE() << "symlink " << path << ": " << std::strerror(errno);
+        }
         break;
     }
   }
