@@ -71,8 +71,8 @@ struct ChildState {
     }
     // The group may not hold the child (a failed add) or may not exist, so
     // the tree below the still uncollected pid goes too.
-    if (cgroup != nullptr) cgroup->KillGroup(/*tree_follows=*/true);
-    KillTree(pid);
+    bool group_killed = cgroup != nullptr && cgroup->KillGroup(/*tree_follows=*/true);
+    KillTree(pid, "/proc", /*warn_gone=*/!group_killed);
   }
 };
 
