@@ -250,6 +250,8 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
     }
     if (found_new) {
       quiet_reads = 0;
+    } else if (signalled.empty()) {
+      break;  // an empty group: no process in it can be forking
     } else if (++quiet_reads < 2) {
       ::usleep(1000);
     }
