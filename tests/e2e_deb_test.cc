@@ -220,6 +220,31 @@ TEST_F(DebE2E, HelloRunsInTheSandbox) {
   EXPECT_EQ(run.out, "Hello, world!\n");
 }
 
+// A Debian epoch puts ":" into the install path, and the recipe's file gives
+// the package a root-filesystem layer: the overlay must still take it.
+TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
+  const std::string deb = Need("busybox-static");
+  if (deb.empty()) return;
+  const std::string rootfs = sb_.Path("rootfs");
+  ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
+  const std::string dist = sb_.Path("dist");
+  WriteFile(sb_.Path("recipe.json"), "{\"overlay_files\": {\"etc/zol-note\": \"from the recipe\\n\"}}");
+  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--arch", "x86_64", "--output", dist});
+  ASSERT_EQ(base.status, 0) << base.err;
+  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--command", "/app/bin/busybox", "--recipe",
+                         sb_.Path("recipe.json"), "--output", dist});
+  ASSERT_EQ(app.status, 0) << app.out << app.err;
+  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
+  ASSERT_EQ(i1.status, 0) << i1.err;
+  std::string pkg = Sh("ls " + Q(dist) + "/com.calderim.busybox-static_1:*_x86_64.zol").out;
+  ASSERT_FALSE(pkg.empty()) << Sh("ls " + Q(dist)).out;
+  RunResult i2 = sb_.Zol({"install", pkg.substr(0, pkg.find('\n'))});
+  ASSERT_EQ(i2.status, 0) << i2.err;
+  RunResult run = sb_.Zol({"run", "com.calderim.busybox-static", "cat", "/etc/zol-note", "/etc/hosts"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "from the recipe\n" + ReadFile("/etc/hosts"));
+}
+
 // Debian's own pamela.py, copied offline from a root filesystem that has the
 // package installed, gets the fallback; the library is the host's, byte for
 // byte, and the stale bytecode is gone.

@@ -1,11 +1,13 @@
 // "run" end to end: a base layer made from busybox-static and the static probe
 // program laid out as an installed application, run through the real binary
 // in the sandbox and on the host.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -392,6 +394,155 @@ TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
   EXPECT_THAT(r.out, ::testing::ContainsRegex("rc=(1|143)\n")) << r.out << r.err;
   EXPECT_EQ(AuditEvents().back(), "RUNTIME_DESTROY exit=1");
   ExpectNothingLeft(v["Z"]);
+}
+
+// Runs `run ARGS` in a private mount namespace whose /home, /run, /etc/shadow,
+// /etc/gshadow and /etc/resolv.conf are stand-ins below the test's directory:
+// a run that deletes or writes through a mount reaches only those. /run is a
+// tmpfs, or a directory of the root file system (where /home also lives, so
+// only a mount id, not the device, tells them apart). Prints rc=, the run's
+// output, and "run:" with what /run holds after it.
+RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_on_tmpfs) {
+  const std::string s = sb.root + "/standin";
+  std::string script =
+      "set -e; export S='" + s + "'; mkdir -p \"$S/home/user\" \"$S/run\"\n"
+      "echo mine > \"$S/home/user/keep\"; touch \"$S/home/.standin\"\n"
+      "echo STANDIN-SHADOW-7f3a > \"$S/shadow\"; echo STANDIN-SHADOW-7f3a > \"$S/gshadow\"\n"
+      "echo 'nameserver 192.0.2.53' > \"$S/resolv.conf\"\n"
+      "exec unshare -m sh -c '\n"
+      "set -e; [ -n \"$S\" ]\n"
+      "mount --make-rprivate /\n"
+      "mount --bind \"$S/home\" /home\n" +
+      std::string(run_on_tmpfs ? "mount -t tmpfs none /run\n" : "mount --bind \"$S/run\" /run\n") +
+      "mount --bind \"$S/shadow\" /etc/shadow\n"
+      "mount --bind \"$S/gshadow\" /etc/gshadow\n"
+      "mount --bind \"$S/resolv.conf\" /etc/resolv.conf\n"
+      "test -f /home/.standin\n"  // never the real /home
+      "set +e\n"
+      "\"$ZOL\" run " + args + " 2>&1; echo rc=$?\n"
+      "echo run:$(ls -A /run)\n'";
+  std::map<std::string, std::string> env = {{"ZOL", ZolBin()}};
+  return RunArgv({"/bin/sh", "-c", script}, sb.Env(env));
+}
+
+TEST_F(RunTest, LinksInLayersNeverMakeTheTeardownDeleteOutsideTheRun) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string refused;  // the target the run names
+  };
+  const Case cases[] = {
+      {"base proc -> .", [&] { ASSERT_EQ(Sh("rmdir '" + rootfs_ + "/proc' 2>/dev/null; ln -sfn . '" + rootfs_ + "/proc'").status, 0); },
+       "/merged/proc: it resolves to the sandbox root"},
+      {"overlay app -> . and files/proc -> .",
+       [&] { ASSERT_EQ(Sh("ln -sfn . '" + files_ + "/rootfs-overlay/app' && ln -sfn . '" + files_ + "/proc'").status, 0); },
+       "/merged/app: it resolves to the sandbox root"},
+  };
+  for (const Case& c : cases) {
+    for (bool tmpfs : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (tmpfs ? ", /run on tmpfs" : ", /run on the root file system"));
+      ASSERT_EQ(Sh("rm -rf '" + rootfs_ + "/proc' '" + files_ + "/proc' '" + files_ + "/rootfs-overlay' && mkdir -p '" +
+                   files_ + "/rootfs-overlay/etc'")
+                    .status,
+                0);
+      WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+      c.arrange();
+      RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " exit 0", tmpfs);
+      EXPECT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
+      EXPECT_THAT(r.out, ::testing::ContainsRegex("\\[FATAL\\] failed to run app: .*refusing mount target /run/zol-[0-9]+" +
+                                                  c.refused))
+          << r.out;
+      EXPECT_THAT(r.out, ::testing::ContainsRegex("run:[^\n]*\n$"));
+      EXPECT_THAT(r.out, Not(::testing::ContainsRegex("run:[^\n]*zol-")));
+      EXPECT_EQ(ReadFile(sb_.root + "/standin/home/user/keep"), "mine\n");
+      EXPECT_EQ(ReadFile(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
+      EXPECT_TRUE(PathExists(files_ + "/bin/probe"));
+      EXPECT_TRUE(PathExists(rootfs_ + "/bin/busybox"));
+    }
+  }
+}
+
+TEST_F(RunTest, HostSecretsNeverLeaveTheRunThroughALink) {
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay' && ln -s app '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " exit 0", false);
+  EXPECT_THAT(r.out, HasSubstr("rc=")) << r.out;
+  EXPECT_EQ(Sh("grep -rl STANDIN-SHADOW-7f3a '" + install_ + "' '" + rootfs_ + "'").out, "");
+  EXPECT_FALSE(PathExists(files_ + "/shadow"));
+  EXPECT_FALSE(PathExists(files_ + "/hosts"));
+}
+
+TEST_F(RunTest, MountPointLinksResolveInsideTheLayer) {
+  // Absolute, as many root file systems have it; the target is the layer's.
+  ASSERT_EQ(Sh("mkdir -p '" + rootfs_ + "/run' && echo \"layer's own\" > '" + rootfs_ + "/run/resolv.conf' && ln -s "
+               "/run/resolv.conf '" + rootfs_ + "/etc/resolv.conf'")
+                .status,
+            0);
+  RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " cat /etc/resolv.conf", true);
+  EXPECT_THAT(r.out, HasSubstr("nameserver 192.0.2.53\nrc=0\n")) << r.out;
+  EXPECT_EQ(ReadFile(rootfs_ + "/run/resolv.conf"), "layer's own\n");
+
+  // Pointing at a path that only the host has, it leads into the layer,
+  // where nothing is there to bind on: the host's file stays untouched.
+  const std::string host_only = sb_.root + "/host-only/resolv.conf";
+  ASSERT_EQ(Sh("mkdir -p '" + sb_.root + "/host-only' && echo host > '" + host_only + "' && ln -sfn '" + host_only +
+               "' '" + rootfs_ + "/etc/resolv.conf'")
+                .status,
+            0);
+  r = RunWithStandIns(sb_, std::string(kAppID) + " cat /etc/resolv.conf", true);
+  EXPECT_THAT(r.out, HasSubstr("create bind target " + rootfs_ + "/etc/resolv.conf: open " + rootfs_ +
+                               "/etc/resolv.conf: no such file or directory"))
+      << r.out;
+  EXPECT_THAT(r.out, HasSubstr("rc=1\n"));
+  EXPECT_EQ(ReadFile(host_only), "host\n");
+  EXPECT_EQ(Sh("ls -A '" + sb_.root + "/host-only'").out, "resolv.conf\n");
+}
+
+// The live processes whose command line holds `tag`.
+std::vector<pid_t> LiveTagged(const std::string& tag) {
+  std::vector<pid_t> out;
+  DIR* d = ::opendir("/proc");
+  if (d == nullptr) return out;
+  while (struct dirent* e = ::readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    pid_t p = std::atoi(e->d_name);
+    if (p == ::getpid()) continue;
+    std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
+    if (cmdline.find(tag) == std::string::npos || stat.empty() || stat.find(") Z ") != std::string::npos) continue;
+    out.push_back(p);
+  }
+  ::closedir(d);
+  return out;
+}
+
+// Kills what a failed run left behind, so that it does not outlive the test.
+void KillTagged(const std::string& tag) {
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<pid_t> live = LiveTagged(tag);
+    if (live.empty()) return;
+    for (pid_t p : live) ::kill(p, SIGKILL);
+    ::usleep(1000);
+  }
+}
+
+TEST_F(RunTest, AnApplicationThatForksWhileItExitsLeavesNothing) {
+  WriteManifest("/bin/sh");
+  const std::string tag = "32109";
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i + 1));
+    // Leftovers must not hold the output pipes, or the test would wait on them.
+    RunResult r = Run({"run", kAppID, "-c",
+                       "exec >/dev/null 2>&1; for j in 1 2 3 4; do (while :; do sleep " + tag +
+                           " & done) & done; sleep 0.2; exit 0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("failed to remove cgroup path")));
+    std::string pid;
+    AuditEvents(&pid);
+    ExpectNothingLeft(pid);
+    EXPECT_EQ(LiveTagged(tag).size(), 0u) << "processes outlived the run";
+    KillTagged(tag);
+    for (const char* c : {"pids", "memory", "cpu"}) ::rmdir((std::string("/sys/fs/cgroup/") + c + "/zol-" + pid).c_str());
+  }
 }
 
 TEST_F(RunTest, InsideTheSandbox) {

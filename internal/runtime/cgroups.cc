@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <limits>
 #include <set>
 
@@ -221,16 +222,38 @@ void CgroupManager::Cleanup() {
 }
 
 bool KillCgroupV1Pids(const std::string& pids_path) {
-  auto data = util::ReadFile(util::JoinPath(pids_path, "cgroup.procs"));
-  if (!data.ok()) {
-    WarnText("cgroup v1 read cgroup.procs: " + data.error().message());
-    return false;
-  }
-  for (const std::string& line : SplitLines(*data)) {
-    pid_t pid = 0;
-    if (line.empty() || !ParsePid(line, &pid) || pid <= 1) continue;
-    if (::kill(pid, SIGKILL) != 0 && errno != ESRCH) {
-      WarnText(util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
+  // A process that forks while it is killed adds members after the list was
+  // read, so the list is read again until it shows no process that has not
+  // been signalled yet, twice in a row (a fork that was past the kernel's
+  // last check for a pending kill when the parent was signalled attaches
+  // its child a moment later). A process with SIGKILL pending forks no more;
+  // one still listed is dying and is not signalled again. Bounded, so a
+  // group that keeps growing cannot hold the run forever.
+  const std::string procs = util::JoinPath(pids_path, "cgroup.procs");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::set<pid_t> signalled;
+  for (int quiet_reads = 0; quiet_reads < 2 && std::chrono::steady_clock::now() < deadline;) {
+    auto data = util::ReadFile(procs);
+    if (!data.ok()) {
+      if (!signalled.empty()) return true;  // the group went away meanwhile
+      WarnText("cgroup v1 read cgroup.procs: " + data.error().message());
+      return false;
+    }
+    bool found_new = false;
+    for (const std::string& line : SplitLines(*data)) {
+      pid_t pid = 0;
+      if (line.empty() || !ParsePid(line, &pid) || pid <= 1 || !signalled.insert(pid).second) continue;
+      found_new = true;
+      if (::kill(pid, SIGKILL) != 0 && errno != ESRCH) {
+        WarnText(util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
+      }
+    }
+    if (found_new) {
+      quiet_reads = 0;
+    } else if (signalled.empty()) {
+      break;  // an empty group: no process in it can be forking
+    } else if (++quiet_reads < 2) {
+      ::usleep(1000);
     }
   }
   return true;
@@ -278,7 +301,7 @@ std::vector<pid_t> KillOrder(pid_t pid, const std::vector<ProcInfo>& procs) {
   return order;
 }
 
-void KillTree(pid_t pid, const std::string& proc_root) {
+void KillTree(pid_t pid, const std::string& proc_root, bool warn_gone) {
   DIR* dir = ::opendir(proc_root.c_str());
   if (dir == nullptr) {
     if (::kill(-pid, SIGKILL) != 0) {
@@ -306,7 +329,7 @@ void KillTree(pid_t pid, const std::string& proc_root) {
   }
   ::closedir(dir);
   for (pid_t victim : KillOrder(pid, procs)) {
-    if (::kill(victim, SIGKILL) != 0) {
+    if (::kill(victim, SIGKILL) != 0 && (warn_gone || errno != ESRCH)) {
       WarnText(util::Sprintf("killTree: failed to kill pid %d: %s", victim, util::ErrnoText(errno).c_str()));
     }
   }

@@ -73,13 +73,15 @@ class CgroupManager {
   std::string v1_pids_path_;
 };
 
-// SIGKILLs every process listed in a v1 pids group; false only when the list
-// cannot be read.
+// SIGKILLs every process listed in a v1 pids group, reading the list again
+// until it holds no process that was not signalled (for a few seconds at
+// most); false only when the list cannot be read.
 bool KillCgroupV1Pids(const std::string& pids_path);
 
 // SIGKILLs pid and all its descendants seen in `proc_root`, children before
-// parents.
-void KillTree(pid_t pid, const std::string& proc_root = "/proc");
+// parents. A process already gone is reported only with `warn_gone`: after a
+// group kill it is the expected outcome.
+void KillTree(pid_t pid, const std::string& proc_root = "/proc", bool warn_gone = true);
 
 // One process of the tree snapshot.
 struct ProcInfo {

@@ -256,6 +256,36 @@ TEST(KillTree, KillsARealTreeOfProcesses) {
   }
 }
 
+TEST(KillTree, ProcessesAlreadyGoneAreReportedOnlyWhenAsked) {
+  // A snapshot of two processes that have ended since: a root and its child.
+  auto tmp = util::TempDir::Make("zol-cgroup-test-");
+  ASSERT_TRUE(tmp.ok());
+  std::vector<pid_t> gone;
+  for (pid_t p = 4000000; gone.size() < 2 && p > 3000000; --p) {
+    if (::kill(p, 0) != 0 && errno == ESRCH) gone.push_back(p);
+  }
+  ASSERT_EQ(gone.size(), 2u);
+  for (pid_t p : gone) ASSERT_TRUE(util::EnsureDir(tmp->path() + "/" + std::to_string(p)).ok());
+  std::ofstream(tmp->path() + "/" + std::to_string(gone[0]) + "/status") << "Name:\tx\nPPid:\t1\n";
+  std::ofstream(tmp->path() + "/" + std::to_string(gone[1]) + "/status")
+      << "Name:\tx\nPPid:\t" << gone[0] << "\n";
+  struct Case {
+    bool warn_gone;
+    size_t warnings;
+  };
+  for (const Case& c : {Case{true, 2}, Case{false, 0}}) {
+    testing::internal::CaptureStderr();
+    KillTree(gone[0], tmp->path(), c.warn_gone);
+    std::string log = testing::internal::GetCapturedStderr();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find("killTree: failed to kill pid ", at)) != std::string::npos; ++at) ++n;
+    EXPECT_EQ(n, c.warnings) << log;
+    if (c.warn_gone) {
+      EXPECT_NE(log.find(": no such process\n"), std::string::npos) << log;
+    }
+  }
+}
+
 TEST(NoNewPrivs, SetTwiceSucceeds) {
   std::thread t([] {
     EXPECT_TRUE(SetNoNewPrivs().ok());

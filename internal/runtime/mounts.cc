@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 
 #include "internal/runtime/warn.h"
@@ -38,13 +39,76 @@ std::string Rel(std::string_view abs_in_sandbox) {
 }
 
 // A descriptor path the kernel resolves to exactly the object behind fd, so a
-// mount lands where the beneath-resolution found its target and nowhere else.
+// mount lands where the resolution inside the root found its target and
+// nowhere else.
 std::string FdPath(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
+
+// Creates (or truncates) rel below the root following no link at all and
+// staying on the root's mount: the host's secrets must land in the run's
+// upper layer, never where a link in a layer points, not even inside.
+util::Result<util::UniqueFd> CreateWithoutLinks(const util::Root& root, std::string_view rel, mode_t mode) {
+  const std::optional<uint64_t> root_mount = util::MountKey(root.fd());
+  util::UniqueFd cur;
+  size_t at = 0;
+  for (;;) {
+    size_t slash = rel.find('/', at);
+    bool last = slash == std::string_view::npos;
+    std::string name(rel.substr(at, last ? std::string_view::npos : slash - at));
+    int dir = cur.valid() ? cur.get() : root.fd();
+    int flags = last ? O_WRONLY | O_CREAT | O_TRUNC : O_PATH | O_DIRECTORY;
+    util::UniqueFd next(::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    int err = next.valid() ? 0 : errno;
+    // O_PATH with O_NOFOLLOW opens a link itself; O_DIRECTORY then refuses it.
+    if (err == 0 && (!root_mount || util::MountKey(next.get()) != root_mount)) err = EXDEV;
+    if (err != 0) return util::Error::Errno("open", root.PathOf(rel), err);
+    if (last) return next;
+    cur = std::move(next);
+    at = slash + 1;
+  }
+}
+
+// The mount just placed on the object behind `covered`. That descriptor
+// still names the covered object, and the root refuses to cross into a
+// mount, so the bind is reached through the object's own path, which the
+// kernel reports without links; it must be a mount other than the root's.
+util::Result<util::UniqueFd> OpenNewMount(int covered, const util::Root& root) {
+  char buf[4096];
+  ssize_t n = ::readlink(FdPath(covered).c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf || buf[0] != '/') {
+    return util::Error::Errno("readlink", FdPath(covered), n < 0 ? errno : ENAMETOOLONG);
+  }
+  std::string path(buf, static_cast<size_t>(n));
+  util::UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno);
+  if (util::MountKey(fd.get()) == util::MountKey(root.fd())) {
+    return util::Error::Errno("open", path, EINVAL);
+  }
+  return fd;
+}
 
 }  // namespace
 
+util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel) {
+  auto fd = root.OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
+  if (!fd.ok()) {
+    // Inside a root of its own, crossing a mount is the only way to EXDEV.
+    if (fd.error().Is(EXDEV)) return util::Error::Msg("refusing mount target " + root.PathOf(rel) + ": it leads into another mount");
+    return fd.error();
+  }
+  struct stat target, top;
+  if (::fstat(fd->get(), &target) != 0 || ::fstat(root.fd(), &top) != 0) {
+    return util::Error::Errno("stat", root.PathOf(rel), errno);
+  }
+  // A link to "." or ".." would stack the mount on the root itself, and the
+  // teardown's detach of the root would then take off only that top mount.
+  if (target.st_dev == top.st_dev && target.st_ino == top.st_ino) {
+    return util::Error::Msg("refusing mount target " + root.PathOf(rel) + ": it resolves to the sandbox root");
+  }
+  return fd;
+}
+
 util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
-  auto dir = util::Root::Open(root);
+  auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
   if (!dir.ok()) return dir.error();
   MountPlan plan;
   plan.root = util::CleanPath(root);
@@ -62,9 +126,11 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) continue;
     std::string target = util::JoinPath(root, path);
-    auto existing = dir->Lstat(Rel(path));
+    // A link there is followed as the application will see it: the layer's
+    // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
+    auto existing = dir->Stat(Rel(path));
     if (!existing.ok() && existing.error().Is(ENOENT)) {
-      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT, 0644);
+      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT, 0644, util::Root::Follow::kYes);
       if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", target.c_str()));
       if (::close(fd->Release()) != 0) {
         return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
@@ -77,7 +143,7 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
     for (const char* path : kShadowCopies) {
       auto data = util::ReadFile(util::JoinPath(host, path));
       if (!data.ok()) continue;
-      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+      auto fd = CreateWithoutLinks(*dir, Rel(path), 0640);
       util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
       if (!err.ok()) WarnText(util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
     }
@@ -131,11 +197,12 @@ util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
 
 util::Error SetupMountNamespace(const MountPlan& plan) {
   if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") != 0) return SysError(errno).Wrap("make / private");
-  auto root = util::Root::Open(plan.root);
+  auto root = util::Root::Open(plan.root, util::Root::Scope::kInRoot);
   if (!root.ok()) return root.error();
 
-  // Targets are found again beneath the root at mount time: the root may hold
-  // links placed by a package, and a mount must never land outside it.
+  // Targets are found again inside the root at mount time: the root may hold
+  // links placed by a package, and a mount must never land outside it, on
+  // the root itself or on (or in) a mount made before it.
   auto open_target = [&](const std::string& target) -> util::Result<util::UniqueFd> {
     std::string_view rel(target);
     if (!util::HasPrefix(rel, plan.root)) {
@@ -143,7 +210,7 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
     }
     rel.remove_prefix(plan.root.size());
     while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
-    return root->OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
+    return OpenMountTarget(*root, rel);
   };
 
   for (const MountEntry& e : plan.entries) {
@@ -159,8 +226,7 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
         return SysError(errno).Wrap(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()));
       }
       if ((e.flags & MS_RDONLY) != 0) {
-        // The descriptor still names the covered file; reopen to reach the bind.
-        auto bound = open_target(e.target);
+        auto bound = OpenNewMount(fd->get(), *root);
         if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
         if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
           return SysError(errno).Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
@@ -172,7 +238,7 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
       return SysError(errno).Wrap(util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str()));
     }
     if (e.fstype == "tmpfs" && util::BaseName(e.target) == "dev") {
-      auto dev = open_target(e.target);
+      auto dev = OpenNewMount(fd->get(), *root);
       if (!dev.ok()) return dev.error().Wrap("populate /dev");
       util::UniqueFd dev_dir(::openat(dev->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!dev_dir.valid()) return util::Error::Errno("open", e.target, errno).Wrap("populate /dev");

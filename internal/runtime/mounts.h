@@ -8,9 +8,12 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "internal/util/beneath.h"
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace runtime {
 
@@ -57,6 +60,12 @@ inline constexpr DevLink kDevLinks[] = {
 // the run. `host` is the host's root ("/" outside tests).
 util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay,
                                        const std::string& host = "/");
+
+// The object at rel inside `root` (a kInRoot root: links resolved as the
+// sandbox will see them, no mount crossed) on which a mount may be placed,
+// as an O_PATH descriptor. Refused: the root itself, and anything on or
+// below a mount already made in it ("refusing mount target PATH: ...").
+util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel);
 
 // Makes "/" recursively private, then applies the plan in order. Must run on
 // the thread that owns the run's mount namespace.

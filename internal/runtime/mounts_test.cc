@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -123,19 +124,52 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
   PlanFixture f;
   std::string outside = f.tmp.path() + "/outside";
   ASSERT_TRUE(util::EnsureDir(outside).ok());
-  // A hostile layer points its mount points and copies at the host.
+  // A hostile layer points its mount points and copies at the host. Inside
+  // the root an absolute link means a place in the root, which is missing.
   ASSERT_EQ(::symlink(outside.c_str(), (f.root + "/tmp").c_str()), 0);
   auto plan = BuildMountPlan(f.root, true, f.host);
   EXPECT_FALSE(plan.ok());
 
   ASSERT_EQ(::unlink((f.root + "/tmp").c_str()), 0);
-  ASSERT_EQ(::symlink((outside + "/shadow").c_str(), (f.root + "/etc/shadow").c_str()), 0);
   ASSERT_EQ(::symlink((outside + "/hosts").c_str(), (f.root + "/etc/hosts").c_str()), 0);
   plan = BuildMountPlan(f.root, true, f.host);
+  ASSERT_FALSE(plan.ok());
+  EXPECT_EQ(plan.error().message().rfind("create bind target " + f.root + "/etc/hosts: ", 0), 0u)
+      << plan.error().message();
+
+  // The host's secrets follow no link at all, not even one inside.
+  ASSERT_EQ(::unlink((f.root + "/etc/hosts").c_str()), 0);
+  ASSERT_EQ(::symlink((outside + "/shadow").c_str(), (f.root + "/etc/shadow").c_str()), 0);
+  ASSERT_EQ(::symlink("passwd", (f.root + "/etc/gshadow").c_str()), 0);
+  testing::internal::CaptureStderr();
+  plan = BuildMountPlan(f.root, true, f.host);
+  std::string log = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(plan.ok()) << plan.error().message();
+  EXPECT_NE(log.find("failed to copy /etc/shadow into sandbox: open " + f.root + "/etc/shadow: "), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("failed to copy /etc/gshadow into sandbox: "), std::string::npos) << log;
   struct stat st;
   EXPECT_NE(::lstat((outside + "/shadow").c_str(), &st), 0);
   EXPECT_NE(::lstat((outside + "/hosts").c_str(), &st), 0);
+  EXPECT_EQ(Slurp(f.root + "/etc/passwd"), "") << "the copy went through gshadow -> passwd";
+  EXPECT_NE(::lstat((f.root + f.tmp.path()).c_str(), &st), 0) << "nothing made for a link that failed";
+}
+
+// Inside the root an absolute link leads to the layer's own file, as the
+// application will see it.
+TEST(MountPlan, AbsoluteLinksLeadToTheLayersOwnFiles) {
+  PlanFixture f;
+  ASSERT_TRUE(util::EnsureDir(f.root + "/run").ok());
+  Write(f.root + "/run/resolv.conf", "layer's\n");
+  ASSERT_EQ(::symlink("/run/resolv.conf", (f.root + "/etc/resolv.conf").c_str()), 0);
+  ASSERT_EQ(::symlink("/run/hosts", (f.root + "/etc/hosts").c_str()), 0);
+  auto plan = BuildMountPlan(f.root, false, f.host);
+  ASSERT_TRUE(plan.ok()) << plan.error().message();
+  EXPECT_EQ(Slurp(f.root + "/run/resolv.conf"), "layer's\n");
+  // A missing target inside is made there, empty, as a missing file would be.
+  struct stat st;
+  ASSERT_EQ(::stat((f.root + "/run/hosts").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
 }
 
 // Runs fn on a thread of its own inside a fresh private mount namespace, as
@@ -192,18 +226,143 @@ TEST(PopulateDev, MakesTheTableAndAcceptsExistingEntries) {
   });
 }
 
-TEST(Overlay, OptionsTextAndHostilePaths) {
-  OverlayConfig ok("/a/files/rootfs-overlay", "/r/base-x86_64/rootfs", "/run/zol-42");
-  auto text = ok.Options();
-  ASSERT_TRUE(text.ok());
-  EXPECT_EQ(*text,
-            "lowerdir=/a/files/rootfs-overlay:/r/base-x86_64/rootfs,upperdir=/run/zol-42/upper,"
-            "workdir=/run/zol-42/work");
-  EXPECT_EQ(ok.merged_dir(), "/run/zol-42/merged");
-  for (const char* bad : {"/a,upperdir=/etc/rootfs-overlay", "/a:/etc", "/a\\b"}) {
-    OverlayConfig o(bad, "/r", "/run/zol-1");
-    EXPECT_FALSE(o.Options().ok()) << bad;
+// Mount points of this thread's namespace, as the table shows them.
+std::vector<std::string> MountPoints() {
+  std::vector<std::string> points;
+  std::istringstream in(Slurp("/proc/thread-self/mountinfo"));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string id, parent, dev, root, point;
+    f >> id >> parent >> dev >> root >> point;
+    points.push_back(point);
   }
+  return points;
+}
+
+bool Mounted(const std::string& point) {
+  std::vector<std::string> points = MountPoints();
+  return std::find(points.begin(), points.end(), point) != points.end();
+}
+
+TEST(MountNamespace, TargetsOnTheRootOrOnAnotherMountAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct Case {
+    const char* link;
+    const char* target;
+    const char* refused;  // the target named in the error
+    const char* why;
+  } cases[] = {
+      {"proc", ".", "/proc", "it resolves to the sandbox root"},
+      {"proc", "..", "/proc", "it resolves to the sandbox root"},
+      {"sys", "/", "/sys", "it resolves to the sandbox root"},
+      // Stacked on the proc mount made just before.
+      {"sys", "proc", "/sys", "it leads into another mount"},
+      {"tmp", "/proc", "/tmp", "it leads into another mount"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.link) + " -> " + c.target);
+    PlanFixture f;
+    for (const char* d : {"/proc", "/sys", "/dev", "/tmp"}) ::mkdir((f.root + d).c_str(), 0755);
+    ::rmdir((f.root + "/" + c.link).c_str());
+    ASSERT_EQ(::symlink(c.target, (f.root + "/" + c.link).c_str()), 0);
+    auto plan = BuildMountPlan(f.root, false, f.host);
+    ASSERT_TRUE(plan.ok()) << plan.error().message();
+    InPrivateNamespace([&] {
+      util::Error err = SetupMountNamespace(*plan);
+      EXPECT_NE(err.message().find("refusing mount target " + f.root + c.refused + ": " + c.why), std::string::npos)
+          << err.message();
+      EXPECT_FALSE(Mounted(f.root));
+      for (const std::string& p : MountPoints()) {
+        if (p.rfind(f.root + "/", 0) == 0) ::umount2(p.c_str(), MNT_DETACH);
+      }
+    });
+  }
+}
+
+// A layer link (proc -> ".") stacked a mount on the merged view itself: the
+// detach of the merged view takes off only that top mount, and the overlay
+// with the binds of /home and the application files stays below it.
+TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string t = tmp->path();
+  for (const char* d : {"/app-overlay/etc", "/base/home", "/base/app", "/home/user", "/files/bin"}) {
+    ASSERT_TRUE(util::EnsureDir(t + d).ok());
+  }
+  Write(t + "/app-overlay/etc/motd", "app\n");
+  Write(t + "/home/user/keep", "mine\n");
+  Write(t + "/files/bin/tool", "tool\n");
+  const std::string run_dir = t + "/run/zol-7";
+  OverlayConfig o(t + "/app-overlay", t + "/base", run_dir);
+  InPrivateNamespace([&] {
+    ASSERT_TRUE(o.Prepare().ok());
+    ASSERT_TRUE(o.Mount().ok());
+    const std::string m = o.merged_dir();
+    ASSERT_EQ(::mount((t + "/home").c_str(), (m + "/home").c_str(), "", MS_BIND, ""), 0);
+    ASSERT_EQ(::mount((t + "/files").c_str(), (m + "/app").c_str(), "", MS_BIND | MS_REC, ""), 0);
+    ASSERT_EQ(::mount("none", m.c_str(), "tmpfs", 0, ""), 0);
+    testing::internal::CaptureStderr();
+    util::Error err = o.Cleanup();
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(err.ok()) << err.message();
+    EXPECT_EQ(log, "");
+    for (const std::string& p : MountPoints()) EXPECT_NE(p.rfind(run_dir, 0), 0u) << p;
+  });
+  EXPECT_EQ(Slurp(t + "/home/user/keep"), "mine\n");
+  EXPECT_EQ(Slurp(t + "/files/bin/tool"), "tool\n");
+  struct stat st;
+  EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
+}
+
+TEST(Overlay, OptionsTextEscapesWhatTheKernelWouldSplit) {
+  struct Case {
+    const char* app_overlay;
+    const char* run_dir;
+    const char* want;
+  } cases[] = {
+      {"/a/files/rootfs-overlay", "/run/zol-42",
+       "lowerdir=/a/files/rootfs-overlay:/r/base-x86_64/rootfs,upperdir=/run/zol-42/upper,workdir=/run/zol-42/work"},
+      // A Debian epoch in the install path, and paths made to look like more
+      // options or more layers.
+      {"/a/1:1.0.9-1/files/rootfs-overlay", "/run/zol-1",
+       "lowerdir=/a/1\\:1.0.9-1/files/rootfs-overlay:/r/base-x86_64/rootfs,upperdir=/run/zol-1/upper,"
+       "workdir=/run/zol-1/work"},
+      {"/a,upperdir=/etc", "/run/x:y,z\\",
+       "lowerdir=/a\\,upperdir=/etc:/r/base-x86_64/rootfs,upperdir=/run/x\\:y\\,z\\\\/upper,"
+       "workdir=/run/x\\:y\\,z\\\\/work"},
+  };
+  for (const Case& c : cases) {
+    OverlayConfig o(c.app_overlay, "/r/base-x86_64/rootfs", c.run_dir);
+    EXPECT_EQ(o.Options(), c.want) << c.app_overlay;
+  }
+  EXPECT_EQ(OverlayConfig("/l", "/b", "/run/zol-42").merged_dir(), "/run/zol-42/merged");
+}
+
+TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string app = tmp->path() + "/app/1:1.0,x\\y/rootfs-overlay";
+  const std::string base = tmp->path() + "/base:b,c/rootfs";
+  ASSERT_TRUE(util::EnsureDir(app).ok());
+  ASSERT_TRUE(util::EnsureDir(base).ok());
+  Write(app + "/top", "app\n");
+  Write(base + "/below", "base\n");
+  OverlayConfig o(app, base, tmp->path() + "/run:1,2");
+  InPrivateNamespace([&] {
+    ASSERT_TRUE(o.Prepare().ok());
+    util::Error err = o.Mount();
+    ASSERT_TRUE(err.ok()) << err.message();
+    EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
+    EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
+    Write(o.merged_dir() + "/new", "x");
+    struct stat st;
+    EXPECT_EQ(::stat((o.upper_dir() + "/new").c_str(), &st), 0);
+    EXPECT_TRUE(o.Cleanup().ok());
+  });
+  struct stat st;
+  EXPECT_NE(::lstat((tmp->path() + "/run:1,2").c_str(), &st), 0);
 }
 
 TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {

@@ -2,7 +2,11 @@
 
 #include <sys/mount.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
+#include <algorithm>
+#include <string_view>
 
 #include "internal/runtime/warn.h"
 #include "internal/util/files.h"
@@ -28,27 +32,87 @@ util::Error OverlayConfig::Prepare() const {
   return {};
 }
 
-util::Result<std::string> OverlayConfig::Options() const {
+namespace {
+
+// The kernel splits the options at ",", the layer list at ":", and reads "\"
+// as the escape of the next character in every layer path; escaped, any
+// path reaches it whole (a Debian epoch "1:1.0" in an install path, say).
+std::string EscapeLayer(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ',' || c == ':' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// Undoes the octal escapes of a mountinfo field ("\\040" for a blank).
+std::string UnescapeMountInfo(std::string_view field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    std::string_view oct = field.substr(i + 1, 3);
+    if (field[i] == '\\' && oct.size() == 3 && oct.find_first_not_of("01234567") == std::string_view::npos) {
+      out += static_cast<char>((oct[0] - '0') * 64 + (oct[1] - '0') * 8 + (oct[2] - '0'));
+      i += 3;
+      continue;
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+// The mount points of this thread's namespace at or below dir, shallowest
+// first.
+std::vector<std::string> MountsAtOrBelow(const std::string& dir) {
+  auto table = util::ReadFile("/proc/thread-self/mountinfo");
+  if (!table.ok()) return {dir};  // unknown counts as mounted
+  std::vector<std::string> found;
+  std::string_view rest(*table);
+  while (!rest.empty()) {
+    size_t nl = rest.find('\n');
+    std::string_view line = rest.substr(0, nl);
+    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+    // id parent major:minor root mount-point ...: the fifth field.
+    size_t at = 0;
+    for (int skip = 0; skip < 4 && at != std::string_view::npos; ++skip) {
+      at = line.find(' ', at);
+      if (at != std::string_view::npos) ++at;
+    }
+    if (at == std::string_view::npos) continue;
+    std::string point = UnescapeMountInfo(line.substr(at, line.find(' ', at) - at));
+    if (point == dir || util::HasPrefix(point, dir + "/")) found.push_back(std::move(point));
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  return found;
+}
+
+// Detaches everything mounted at or below dir, the shallowest first (a lazy
+// detach takes the mounts below with it, and a mount stacked on another
+// hides the paths below). Returns what is still mounted.
+std::vector<std::string> DetachAllBelow(const std::string& dir) {
+  for (int round = 0; round < 64; ++round) {
+    std::vector<std::string> left = MountsAtOrBelow(dir);
+    if (left.empty()) return left;
+    if (::umount2(left.front().c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return left;
+  }
+  return MountsAtOrBelow(dir);
+}
+
+}  // namespace
+
+std::string OverlayConfig::Options() const {
   std::string lower;
   for (const std::string& dir : lower_dirs_) {
     if (!lower.empty()) lower += ':';
-    lower += dir;
+    lower += EscapeLayer(dir);
   }
-  // The kernel splits the text at "," and the layer list at ":", and reads
-  // "\" as an escape; such a path would silently become other options or
-  // other layers.
-  for (const std::string* p : {&lower_dirs_[0], &lower_dirs_[1], &upper_dir_, &work_dir_}) {
-    if (p->find_first_of(",:\\") != std::string::npos) {
-      return util::Error::Msg("overlay layer path holds \",\", \":\" or \"\\\": " + util::Quote(*p));
-    }
-  }
-  return util::Sprintf("lowerdir=%s,upperdir=%s,workdir=%s", lower.c_str(), upper_dir_.c_str(), work_dir_.c_str());
+  return util::Sprintf("lowerdir=%s,upperdir=%s,workdir=%s", lower.c_str(), EscapeLayer(upper_dir_).c_str(),
+                       EscapeLayer(work_dir_).c_str());
 }
 
 util::Error OverlayConfig::Mount() const {
-  auto options = Options();
-  if (!options.ok()) return options.error();
-  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, options->c_str()) != 0) return SysError(errno);
+  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return SysError(errno);
   return {};
 }
 
@@ -71,7 +135,19 @@ util::Error OverlayConfig::Cleanup() const {
     WarnText(util::Sprintf("failed to unmount overlay %s: %s", merged_dir_.c_str(), err.message().c_str()));
     return {};
   }
-  if (auto err = util::RemoveAll(util::DirName(merged_dir_)); !err.ok()) return err.Wrap("remove overlay dir");
+  // A detach that succeeded may have taken off only the top of a stack (a
+  // mount that a layer's link placed on the merged view itself): the mount
+  // table, not the result, says whether anything is left below the run
+  // directory. The removal itself never enters a mount either.
+  std::string run_dir = util::DirName(merged_dir_);
+  char real[PATH_MAX];
+  if (::realpath(run_dir.c_str(), real) == nullptr) return {};  // nothing there to remove
+  std::vector<std::string> left = DetachAllBelow(real);
+  if (!left.empty()) {
+    WarnText(util::Sprintf("run directory %s kept: %s is still mounted", run_dir.c_str(), left.front().c_str()));
+    return {};
+  }
+  if (auto err = util::RemoveAll(run_dir); !err.ok()) return err.Wrap("remove overlay dir");
   return {};
 }
 

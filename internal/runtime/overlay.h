@@ -19,16 +19,17 @@ class OverlayConfig {
   // left by an earlier process with the same pid is removed first: its upper
   // layer would otherwise show through in this run's root.
   util::Error Prepare() const;
-  // The kernel's mount options text; fails for a path the kernel would read
-  // as more options or more layers.
-  util::Result<std::string> Options() const;
+  // The kernel's mount options text, every path escaped so that none is
+  // read as more options or more layers.
+  std::string Options() const;
   // Mounts the overlay on the merged directory; the error is the kernel's
   // reason alone (the caller names the step).
   util::Error Mount() const;
   // Lazily detaches the merged directory; the error is the kernel's reason.
   util::Error Unmount() const;
   // Detaches the sandbox's mounts below the merged view and the overlay, then
-  // removes the run directory, but only once nothing can be mounted below it.
+  // removes the run directory, but only once the mount table shows nothing
+  // at or below it; the removal never enters a mount.
   util::Error Cleanup() const;
 
   const std::vector<std::string>& lower_dirs() const { return lower_dirs_; }

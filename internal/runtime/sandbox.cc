@@ -71,8 +71,8 @@ struct ChildState {
     }
     // The group may not hold the child (a failed add) or may not exist, so
     // the tree below the still uncollected pid goes too.
-    if (cgroup != nullptr) cgroup->KillGroup(/*tree_follows=*/true);
-    KillTree(pid);
+    bool group_killed = cgroup != nullptr && cgroup->KillGroup(/*tree_follows=*/true);
+    KillTree(pid, "/proc", /*warn_gone=*/!group_killed);
   }
 };
 
@@ -143,10 +143,10 @@ std::string SignalName(int sig) {
 }
 
 util::Error BindAppFiles(const std::string& root, const std::string& app_files) {
-  auto dir = util::Root::Open(root);
+  auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
   if (!dir.ok()) return dir.error().Wrap("mkdir /app mount point");
   if (auto err = dir->MkdirAll("app", 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
-  auto target = dir->OpenFile("app", O_PATH | O_DIRECTORY, 0, util::Root::Follow::kYes);
+  auto target = OpenMountTarget(*dir, "app");
   if (!target.ok()) return target.error().Wrap("bind-mount app/files");
   std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
   if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,34 +69,45 @@ int ReadLinkFd(int fd, std::string& out) {
 // link is read and its text walked in its place, ".." pops back to the
 // directory the walk came from and fails with EXDEV above the root, as does
 // an absolute link. Returns a descriptor or -errno.
-int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow) {
-  if (!rel.empty() && rel[0] == '/') return -EXDEV;
+int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow, bool in_root) {
+  if (!rel.empty() && rel[0] == '/' && !in_root) return -EXDEV;
   std::deque<std::string> todo = Split(rel);
   std::vector<UniqueFd> stack;
   auto cur = [&] { return stack.empty() ? root : stack.back().get(); };
+  // In a root of its own nothing mounted below is entered: what the walk
+  // opens must lie on the root's own mount.
+  std::optional<uint64_t> root_mount = in_root ? MountKey(root) : std::nullopt;
+  auto on_root_mount = [&](int fd) { return !in_root || (root_mount && MountKey(fd) == root_mount); };
+  auto open_last = [&](const std::string& c) {
+    int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return -errno;
+    if (!on_root_mount(fd)) {
+      ::close(fd);
+      return -EXDEV;
+    }
+    return fd;
+  };
   int links = 0;
   while (!todo.empty()) {
     std::string c = std::move(todo.front());
     todo.pop_front();
     bool last = todo.empty();
     if (c == "..") {
-      if (stack.empty()) return -EXDEV;
+      if (stack.empty()) {
+        if (in_root) continue;  // ".." of "/" is "/"
+        return -EXDEV;
+      }
       stack.pop_back();
       continue;
     }
-    if (last && !follow) {
-      int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-      return fd >= 0 ? fd : -errno;
-    }
+    if (last && !follow) return open_last(c);
     UniqueFd f(::openat(cur(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!f.valid()) {
       int err = errno;
-      if (last && err == ENOENT && (flags & O_CREAT)) {
-        int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-        return fd >= 0 ? fd : -errno;
-      }
+      if (last && err == ENOENT && (flags & O_CREAT)) return open_last(c);
       return -err;
     }
+    if (!on_root_mount(f.get())) return -EXDEV;
     struct stat st;
     if (::fstat(f.get(), &st) != 0) return -errno;
     if (S_ISLNK(st.st_mode)) {
@@ -103,14 +115,14 @@ int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow
       std::string target;
       if (int err = ReadLinkFd(f.get(), target); err != 0) return -err;
       if (target.empty()) return -ENOENT;
-      if (target[0] == '/') return -EXDEV;
+      if (target[0] == '/') {
+        if (!in_root) return -EXDEV;
+        stack.clear();  // an absolute link starts again at the root
+      }
       PrependLink(todo, target);
       continue;
     }
-    if (last) {
-      int fd = ::openat(cur(), c.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-      return fd >= 0 ? fd : -errno;
-    }
+    if (last) return open_last(c);
     if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
     stack.push_back(std::move(f));
   }
@@ -119,7 +131,7 @@ int WalkOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow
 }
 
 // Resolves with the kernel where it can. Returns a descriptor or -errno.
-int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow) {
+int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool follow, bool in_root) {
   if (HoldsNul(rel)) return -EINVAL;
   std::string path = rel.empty() ? std::string(".") : std::string(rel);
   if (!g_forced_fallback.load() && !g_no_openat2.load()) {
@@ -128,7 +140,8 @@ int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool fol
     // O_TMPFILE holds the O_DIRECTORY bit, so it is tested whole.
     bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
     how.mode = creates ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    how.resolve = in_root ? RESOLVE_IN_ROOT | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS
+                          : RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0;; ++attempt) {
       long r = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
       if (r >= 0) return static_cast<int>(r);
@@ -139,7 +152,7 @@ int ResolveOpen(int root, std::string_view rel, int flags, mode_t mode, bool fol
       break;
     }
   }
-  return WalkOpen(root, path, flags, mode, follow);
+  return WalkOpen(root, path, flags, mode, follow, in_root);
 }
 
 // The parent directory of rel (links inside followed) and the last name.
@@ -148,7 +161,7 @@ struct Parent {
   std::string name;  // empty for the root itself
 };
 
-int OpenParent(int root, std::string_view rel, Parent& out) {
+int OpenParent(int root, std::string_view rel, Parent& out, bool in_root) {
   if (HoldsNul(rel)) return EINVAL;
   std::deque<std::string> parts = Split(rel);
   if (parts.empty()) {
@@ -162,7 +175,7 @@ int OpenParent(int root, std::string_view rel, Parent& out) {
     if (!parent.empty()) parent += '/';
     parent += p;
   }
-  int fd = ResolveOpen(root, parent, O_PATH | O_DIRECTORY, 0, true);
+  int fd = ResolveOpen(root, parent, O_PATH | O_DIRECTORY, 0, true, in_root);
   if (fd < 0) return -fd;
   out.fd.Reset(fd);
   return 0;
@@ -186,16 +199,16 @@ bool BeneathUsesOpenat2() {
   return !g_no_openat2.load();
 }
 
-Result<Root> Root::Open(const std::string& path) {
+Result<Root> Root::Open(const std::string& path, Scope scope) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return Error::Errno("open", path, errno);
-  return Root(std::move(fd), path);
+  return Root(std::move(fd), path, scope == Scope::kInRoot);
 }
 
 Result<Root> Root::Sub(std::string_view rel) const {
   auto fd = OpenDir(rel);
   if (!fd.ok()) return fd.error();
-  return Root(std::move(*fd), PathOf(rel));
+  return Root(std::move(*fd), PathOf(rel), in_root_);
 }
 
 std::string Root::PathOf(std::string_view rel) const {
@@ -207,7 +220,7 @@ std::string Root::PathOf(std::string_view rel) const {
 
 Result<UniqueFd> Root::OpenFile(std::string_view rel, int flags, mode_t mode,
                                 Follow follow) const {
-  int fd = ResolveOpen(fd_.get(), rel, flags, mode, follow == Follow::kYes);
+  int fd = ResolveOpen(fd_.get(), rel, flags, mode, follow == Follow::kYes, in_root_);
   if (fd < 0) return Error::Errno("open", PathOf(rel), -fd);
   return UniqueFd(fd);
 }
@@ -218,14 +231,14 @@ Result<UniqueFd> Root::OpenDir(std::string_view rel) const {
 
 Error Root::Mkdir(std::string_view rel, mode_t mode) const {
   Parent p;
-  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
+  if (int err = OpenParent(fd_.get(), rel, p, in_root_); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
   if (p.name.empty() || p.name == "..") return Error::Errno("mkdir", PathOf(rel), EEXIST);
   if (::mkdirat(p.fd.get(), p.name.c_str(), mode) != 0) return Error::Errno("mkdir", PathOf(rel), errno);
   return Error();
 }
 
 Error Root::MkdirAll(std::string_view rel, mode_t mode) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true, in_root_);
   if (fd >= 0) {
     ::close(fd);
     return Error();
@@ -242,18 +255,18 @@ Error Root::MkdirAll(std::string_view rel, mode_t mode) const {
   }
   ZOL_TRY(MkdirAll(parent, mode));
   if (last == "..") {
-    fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+    fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true, in_root_);
     if (fd < 0) return Error::Errno("mkdir", PathOf(rel), -fd);
     ::close(fd);
     return Error();
   }
   Parent p;
-  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
+  if (int err = OpenParent(fd_.get(), rel, p, in_root_); err != 0) return Error::Errno("mkdir", PathOf(rel), err);
   if (::mkdirat(p.fd.get(), p.name.c_str(), mode) != 0) {
     int err = errno;
     // Made meanwhile, or a link inside to a directory: both are success.
     if (err == EEXIST) {
-      fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true);
+      fd = ResolveOpen(fd_.get(), rel, O_PATH | O_DIRECTORY, 0, true, in_root_);
       if (fd >= 0) {
         ::close(fd);
         return Error();
@@ -268,7 +281,7 @@ Error Root::MkdirAll(std::string_view rel, mode_t mode) const {
 Error Root::Symlink(std::string_view target, std::string_view rel) const {
   std::string shown = std::string(target) + " " + PathOf(rel);
   Parent p;
-  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("symlink", shown, err);
+  if (int err = OpenParent(fd_.get(), rel, p, in_root_); err != 0) return Error::Errno("symlink", shown, err);
   if (HoldsNul(target)) return Error::Errno("symlink", shown, EINVAL);
   if (p.name.empty() || p.name == "..") return Error::Errno("symlink", shown, EEXIST);
   std::string t(target);
@@ -279,8 +292,8 @@ Error Root::Symlink(std::string_view target, std::string_view rel) const {
 Error Root::Link(std::string_view old_rel, std::string_view new_rel) const {
   std::string shown = PathOf(old_rel) + " " + PathOf(new_rel);
   Parent o, n;
-  if (int err = OpenParent(fd_.get(), old_rel, o); err != 0) return Error::Errno("link", shown, err);
-  if (int err = OpenParent(fd_.get(), new_rel, n); err != 0) return Error::Errno("link", shown, err);
+  if (int err = OpenParent(fd_.get(), old_rel, o, in_root_); err != 0) return Error::Errno("link", shown, err);
+  if (int err = OpenParent(fd_.get(), new_rel, n, in_root_); err != 0) return Error::Errno("link", shown, err);
   // ".." (or the root) as a last name would reach past what was resolved.
   if (o.name.empty() || o.name == "..") return Error::Errno("link", shown, EPERM);
   if (n.name.empty() || n.name == "..") return Error::Errno("link", shown, EEXIST);
@@ -293,8 +306,8 @@ Error Root::Link(std::string_view old_rel, std::string_view new_rel) const {
 Error Root::Rename(std::string_view old_rel, std::string_view new_rel) const {
   std::string shown = PathOf(old_rel) + " " + PathOf(new_rel);
   Parent o, n;
-  if (int err = OpenParent(fd_.get(), old_rel, o); err != 0) return Error::Errno("rename", shown, err);
-  if (int err = OpenParent(fd_.get(), new_rel, n); err != 0) return Error::Errno("rename", shown, err);
+  if (int err = OpenParent(fd_.get(), old_rel, o, in_root_); err != 0) return Error::Errno("rename", shown, err);
+  if (int err = OpenParent(fd_.get(), new_rel, n, in_root_); err != 0) return Error::Errno("rename", shown, err);
   if (o.name.empty() || o.name == ".." || n.name.empty() || n.name == "..") {
     return Error::Errno("rename", shown, EBUSY);
   }
@@ -305,7 +318,7 @@ Error Root::Rename(std::string_view old_rel, std::string_view new_rel) const {
 }
 
 Result<struct stat> Root::Lstat(std::string_view rel) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false, in_root_);
   if (fd < 0) return Error::Errno("lstat", PathOf(rel), -fd);
   UniqueFd f(fd);
   struct stat st;
@@ -314,7 +327,7 @@ Result<struct stat> Root::Lstat(std::string_view rel) const {
 }
 
 Result<struct stat> Root::Stat(std::string_view rel) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, true);
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, true, in_root_);
   if (fd < 0) return Error::Errno("stat", PathOf(rel), -fd);
   UniqueFd f(fd);
   struct stat st;
@@ -323,7 +336,7 @@ Result<struct stat> Root::Stat(std::string_view rel) const {
 }
 
 Result<std::string> Root::Readlink(std::string_view rel) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false, in_root_);
   if (fd < 0) return Error::Errno("readlink", PathOf(rel), -fd);
   UniqueFd f(fd);
   std::string target;
@@ -336,7 +349,7 @@ Result<std::string> Root::Readlink(std::string_view rel) const {
 }
 
 Error Root::Chmod(std::string_view rel, mode_t mode) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false);
+  int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false, in_root_);
   if (fd < 0) return Error::Errno("chmod", PathOf(rel), -fd);
   UniqueFd f(fd);
   struct stat st;
@@ -350,7 +363,7 @@ Error Root::Chmod(std::string_view rel, mode_t mode) const {
   // No /proc: reopen the file or directory itself (never a device or FIFO,
   // whose open has side effects).
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return Error::Errno("chmod", PathOf(rel), EOPNOTSUPP);
-  fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_NONBLOCK, 0, false);
+  fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_NONBLOCK, 0, false, in_root_);
   if (fd < 0) return Error::Errno("chmod", PathOf(rel), -fd);
   UniqueFd g(fd);
   if (::fchmod(g.get(), mode) != 0) return Error::Errno("chmod", PathOf(rel), errno);
@@ -359,7 +372,7 @@ Error Root::Chmod(std::string_view rel, mode_t mode) const {
 
 Error Root::Remove(std::string_view rel) const {
   Parent p;
-  if (int err = OpenParent(fd_.get(), rel, p); err != 0) return Error::Errno("remove", PathOf(rel), err);
+  if (int err = OpenParent(fd_.get(), rel, p, in_root_); err != 0) return Error::Errno("remove", PathOf(rel), err);
   if (p.name.empty() || p.name == "..") return Error::Errno("remove", PathOf(rel), EBUSY);
   if (::unlinkat(p.fd.get(), p.name.c_str(), 0) == 0) return Error();
   int err = errno;
@@ -372,7 +385,7 @@ Error Root::Remove(std::string_view rel) const {
 }
 
 Error Root::RemoveAll(std::string_view rel) const {
-  int fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_DIRECTORY, 0, false);
+  int fd = ResolveOpen(fd_.get(), rel, O_RDONLY | O_DIRECTORY, 0, false, in_root_);
   if (fd < 0) {
     int err = -fd;
     if (err == ENOENT) return Error();

@@ -31,10 +31,17 @@ class Root {
  public:
   // Whether the last component of a path is followed when it is a link.
   enum class Follow { kNo, kYes };
+  // kBeneath: an absolute link or a ".." above the root fails with EXDEV.
+  // kInRoot: the directory is resolved as "/" is for a process chrooted
+  // there (a tree that will become a root, whose absolute links mean places
+  // in it): absolute links start again at the root, ".." of the root is the
+  // root; and no mount point below the root is crossed (EXDEV), so nothing
+  // mounted into the tree is reached through it.
+  enum class Scope { kBeneath, kInRoot };
 
   // Opens `path` as the root. The path itself is the caller's choice and is
   // resolved normally; only what lies below it is contained.
-  static Result<Root> Open(const std::string& path);
+  static Result<Root> Open(const std::string& path, Scope scope = Scope::kBeneath);
   // A root for the directory at `rel` beneath this one (links inside
   // followed), shown as PathOf(rel).
   Result<Root> Sub(std::string_view rel) const;
@@ -86,15 +93,17 @@ class Root {
   Error RemoveAll(std::string_view rel) const;
 
   // Whether following rel, links included (the last one too), stays inside
-  // the root. Components that do not exist are taken lexically, so a link
+  // the root (in the kBeneath sense). Components that do not exist are taken lexically, so a link
   // that would escape once a missing directory appears counts as escaping;
   // a link loop or a file in the middle leads nowhere and counts as inside.
   Result<bool> StaysInside(std::string_view rel) const;
 
  private:
-  Root(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  Root(UniqueFd fd, std::string path, bool in_root)
+      : fd_(std::move(fd)), path_(std::move(path)), in_root_(in_root) {}
   UniqueFd fd_;
   std::string path_;
+  bool in_root_ = false;
 };
 
 // Tests force the component-by-component walk even where openat2 exists.

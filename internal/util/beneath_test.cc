@@ -1,6 +1,8 @@
 #include "internal/util/beneath.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -299,6 +302,67 @@ TEST_P(BeneathTest, StaysInside) {
     ASSERT_TRUE(r.ok()) << c.rel << ": " << r.error().message();
     EXPECT_EQ(*r, c.inside) << c.rel;
   }
+}
+
+// A tree that is to become a root: its absolute links and ".." mean places in
+// it, and what is mounted into it is never entered.
+TEST_P(BeneathTest, InRootResolvesAsTheTreesOwnRoot) {
+  ASSERT_EQ(::mkdir((dir_ + "/etc").c_str(), 0755), 0);
+  WriteText(dir_ + "/etc/passwd", "layer");
+  auto r = Root::Open(dir_, Root::Scope::kInRoot);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  struct Case {
+    const char* rel;
+    const char* content;  // nullptr: fails with want_errno
+    int want_errno;
+  } cases[] = {
+      {"abs/passwd", "layer", 0},
+      {"/etc/passwd", "layer", 0},
+      {"up/f", "inside", 0},
+      {"chain/f", "inside", 0},
+      {"sub/../../../f", "inside", 0},
+      {"up/canary", nullptr, ENOENT},
+      {"loop", nullptr, ELOOP},
+  };
+  for (const Case& c : cases) {
+    auto fd = r->OpenFile(c.rel, O_RDONLY, 0, Root::Follow::kYes);
+    if (c.content == nullptr) {
+      ASSERT_FALSE(fd.ok()) << c.rel;
+      EXPECT_EQ(fd.error().sys_errno(), c.want_errno) << c.rel << ": " << fd.error().message();
+      continue;
+    }
+    ASSERT_TRUE(fd.ok()) << c.rel << ": " << fd.error().message();
+    char buf[16] = {};
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(::read(fd->get(), buf, sizeof buf))), c.content) << c.rel;
+  }
+  ASSERT_TRUE(r->MkdirAll("up/abs/made", 0755).ok());
+  EXPECT_TRUE(LexistsAt(dir_ + "/etc/made"));
+  auto created = r->OpenFile("up/new", O_WRONLY | O_CREAT, 0644, Root::Follow::kYes);
+  ASSERT_TRUE(created.ok()) << created.error().message();
+  EXPECT_TRUE(LexistsAt(dir_ + "/new"));
+  EXPECT_FALSE(LexistsAt(outer_->path() + "/new"));
+  ExpectCanaryIntact();
+
+  if (::geteuid() != 0) return;
+  // A mount below the root is a wall, reached by name or through a link.
+  std::thread t([&] {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount("", "/", "", MS_REC | MS_PRIVATE, ""), 0);
+    ASSERT_EQ(::mount("none", (dir_ + "/sub").c_str(), "tmpfs", 0, ""), 0);
+    // Opened in this namespace: a descriptor from before sees the old tree.
+    auto in_ns = Root::Open(dir_, Root::Scope::kInRoot);
+    ASSERT_TRUE(in_ns.ok());
+    for (const char* rel : {"sub", "sub/x", "in", "in/x"}) {
+      auto fd = in_ns->OpenFile(rel, O_WRONLY | O_CREAT, 0644, Root::Follow::kYes);
+      ASSERT_FALSE(fd.ok()) << rel;
+      EXPECT_EQ(fd.error().sys_errno(), EXDEV) << rel << ": " << fd.error().message();
+    }
+    EXPECT_FALSE(in_ns->MkdirAll("in/made", 0755).ok());
+    auto beneath = Root::Open(dir_);
+    ASSERT_TRUE(beneath.ok());
+    EXPECT_TRUE(beneath->OpenFile("sub", O_RDONLY | O_DIRECTORY).ok()) << "only kInRoot stops at mounts";
+  });
+  t.join();
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, BeneathTest, ::testing::Values(false, true),

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,14 @@ Error MkdirAll(const std::string& path, mode_t mode) {
 }
 
 Error EnsureDir(const std::string& path) { return MkdirAll(path, 0755); }
+
+std::optional<uint64_t> MountKey(int fd) {
+  struct statx stx;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &stx) != 0) return std::nullopt;
+  if ((stx.stx_mask & STATX_MNT_ID) != 0) return stx.stx_mnt_id;
+  // Bit 63 keeps a device number from ever equalling a mount id.
+  return (uint64_t{1} << 63) | makedev(stx.stx_dev_major, stx.stx_dev_minor);
+}
 
 namespace {
 
@@ -95,6 +104,7 @@ RemovalLevel ReadLevel(int dirfd, std::string name, std::string path, Error& fir
 Error RemoveDirContents(UniqueFd top, const std::string& path) {
   Error first;
   UniqueFd cur = std::move(top);
+  const std::optional<uint64_t> top_mount = MountKey(cur.get());
   std::vector<RemovalLevel> levels;
   levels.push_back(ReadLevel(cur.get(), "", path, first));
   while (true) {
@@ -105,6 +115,10 @@ Error RemoveDirContents(UniqueFd top, const std::string& path) {
       UniqueFd sub(::openat(cur.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!sub.valid()) {
         if (errno != ENOENT && first.ok()) first = Error::Errno("open", child, errno);
+        continue;
+      }
+      if (!top_mount || MountKey(sub.get()) != top_mount) {
+        if (first.ok()) first = Error::Errno("remove", child, EBUSY);
         continue;
       }
       cur = std::move(sub);

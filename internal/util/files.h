@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +29,17 @@ Error EnsureDir(const std::string& path);
 Error RemoveAll(const std::string& path);
 
 // Empties the directory open as `dir` (shown as `path` in errors) without
-// following links, whatever its depth; the first error is returned.
+// following links, whatever its depth; the first error is returned. A
+// directory on another mount than `dir` is not entered ("remove PATH: device
+// or resource busy"): removing through a mount point would delete in the
+// mounted tree, such as a bind of the host's /home.
 Error RemoveDirContents(UniqueFd dir, const std::string& path);
+
+// Tells the mounts apart: the kernel's mount id of what the open fd names,
+// or its device number where statx has no mount id (bind mounts of one file
+// system then look alike). nullopt when fd cannot be examined. Compare only
+// with another MountKey.
+std::optional<uint64_t> MountKey(int fd);
 
 // Copies the bytes of src (links followed) to dst, creating dst's directory
 // (0755, with parents) first; dst is created 0644 (before the umask) or

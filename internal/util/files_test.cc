@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <thread>
 
 #include "internal/util/file_read.h"
 #include "internal/util/tempdir.h"
@@ -146,6 +149,32 @@ TEST_F(Files, RemoveAllNeverFollowsLinks) {
   EXPECT_TRUE(RemoveAll(root_ + "/l").ok());
   EXPECT_TRUE(Exists(outside + "/keep"));
   EXPECT_TRUE(RemoveAll(root_ + "/never-there").ok());
+}
+
+TEST_F(Files, RemoveAllStopsAtMountPoints) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  // A bind of a directory of the same file system: the device number alone
+  // would not tell it from the tree around it.
+  std::string home = root_ + "/home";
+  ASSERT_TRUE(EnsureDir(home + "/user").ok());
+  ASSERT_TRUE(WriteFile(home + "/user/keep", "k", 0644).ok());
+  std::string tree = root_ + "/run/zol-1";
+  ASSERT_TRUE(EnsureDir(tree + "/merged/home").ok());
+  ASSERT_TRUE(EnsureDir(tree + "/upper/etc").ok());
+  ASSERT_TRUE(WriteFile(tree + "/merged/hosts", "", 0644).ok());
+  std::thread t([&] {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount("", "/", "", MS_REC | MS_PRIVATE, ""), 0);
+    ASSERT_EQ(::mount(home.c_str(), (tree + "/merged/home").c_str(), "", MS_BIND, ""), 0);
+    ASSERT_EQ(::mount((home + "/user/keep").c_str(), (tree + "/merged/hosts").c_str(), "", MS_BIND, ""), 0);
+    Error err = RemoveAll(tree);
+    EXPECT_FALSE(err.ok());
+    EXPECT_TRUE(Exists(home + "/user/keep"));
+    EXPECT_FALSE(Exists(tree + "/upper"));
+    EXPECT_TRUE(Exists(tree + "/merged/home/user/keep"));
+  });
+  t.join();
+  EXPECT_TRUE(Exists(home + "/user/keep"));
 }
 
 TEST_F(Files, RemoveAllOfATreeDeeperThanTheDescriptorLimit) {
