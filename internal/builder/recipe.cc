@@ -76,9 +76,7 @@ util::Result<ZolRecipe> LoadRecipe(const std::string& path) {
   if (path.empty()) return r;
   auto data = util::ReadFile(path);
   if (!data.ok()) return data.error().Wrap("read recipe " + path);
-  auto v = json::Parse(*data);
-  if (!v.ok()) return v.error().Wrap("parse recipe " + path);
-  if (Error e = DecodeRecipe(*v, "", r); !e.ok()) return e.Wrap("parse recipe " + path);
+  if (Error e = json::DecodeDocument(*data, r, DecodeRecipe); !e.ok()) return e.Wrap("parse recipe " + path);
   return r;
 }
 

@@ -119,7 +119,7 @@ util::Result<std::string> EncodeApps(const std::vector<InstalledApp>& apps) {
 
 util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
   std::vector<InstalledApp> apps;
-  util::Result<json::Value> doc = json::Parse(text);
+  util::Result<json::Value> doc = json::ParseLazy(text);
   if (!doc.ok()) return doc.error();
   ZOL_TRY(json::DecodeList(*doc, "InstalledApp", "", apps, &DecodeApp));
   return apps;
