@@ -79,7 +79,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
   std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
-  auto data = util::ReadFile(manifest_path, O_NOFOLLOW);
+  auto data = util::ReadFile(manifest_path, O_NOFOLLOW, pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   auto m = pkgfmt::ParseManifest(*data);
   if (!m.ok()) return m.error();

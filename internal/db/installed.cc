@@ -127,7 +127,7 @@ util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
 
 util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path) {
   std::unique_ptr<Database> db(new Database(path));
-  util::Result<std::string> data = util::ReadFile(path);
+  util::Result<std::string> data = util::ReadFile(path, 0, kMaxRegistryBytes);
   if (!data.ok()) {
     if (data.error().Is(ENOENT)) return db;
     return data.error();

@@ -12,6 +12,7 @@
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
+#include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/pem.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/fd.h"
@@ -61,9 +62,9 @@ util::Result<PackageSignature> SignManifest(const std::string& private_key_path,
 util::Error VerifyPackageSignature(const std::string& dir, const std::string& trusted_dir) {
   auto root = util::Root::Open(dir);
   if (!root.ok()) return root.error().Wrap("read manifest");
-  auto manifest = ReadFileBytesBeneath(*root, "manifest.json");
+  auto manifest = ReadFileBytesBeneath(*root, "manifest.json", kMaxManifestBytes);
   if (!manifest.ok()) return manifest.error().Wrap("read manifest");
-  auto text = ReadFileBytesBeneath(*root, kSignatureFileName);
+  auto text = ReadFileBytesBeneath(*root, kSignatureFileName, kMaxSignatureBytes);
   if (!text.ok()) {
     if (text.error().Is(ENOENT)) return util::Error();  // an unsigned package
     return text.error().Wrap("read signature");
