@@ -342,6 +342,23 @@ TEST(BuildBase, PackageStepFailureKeepsNoPartialFile) {
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
+// A root filesystem whose archive install's extractor would refuse: the
+// build fails with the extractor's own words instead of reporting a package.
+TEST(BuildBase, TarballOverTheExtractorsMemberLimitIsRefused) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc bigtar; echo x > r/etc/hostname; "
+        "printf '#!/bin/sh\\nwhile [ $# -gt 0 ]; do if [ \"$1\" = -cJf ]; then truncate -s 536870913 \"$2\"; exit 0; fi; "
+        "shift; done; exit 2\\n' > bigtar/tar; chmod 0755 bigtar/tar");
+  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"},
+                      {{"PATH", sb.Path("bigtar") + ":/usr/sbin:/usr/bin:/sbin:/bin"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[FATAL] build base failed: pack rootfs: file files/rootfs.tar.xz exceeds max size limit (512 MB)\n");
+  EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Done")));
+  EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Creating base package")));
+  EXPECT_FALSE(Exists(sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol")));
+  EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
+}
+
 TEST(BuildBase, Refusals) {
   struct Case {
     std::string name;
