@@ -7,6 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -370,6 +373,89 @@ TEST(BuildBase, PackageStepFailureKeepsNoPartialFile) {
   EXPECT_THAT(r.err, ::testing::StartsWith("[FATAL] build base failed: create package: rename "));
   EXPECT_EQ(ShOut("ls -A '" + sb.root + "/out'"), "com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol\n");
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
+}
+
+// A root filesystem whose archive install's extractor would refuse: the
+// build fails with the extractor's own words instead of reporting a package.
+TEST(BuildBase, TarballOverTheExtractorsMemberLimitIsRefused) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc bigtar; echo x > r/etc/hostname; "
+        "printf '#!/bin/sh\\nwhile [ $# -gt 0 ]; do if [ \"$1\" = -cJf ]; then truncate -s 536870913 \"$2\"; exit 0; fi; "
+        "shift; done; exit 2\\n' > bigtar/tar; chmod 0755 bigtar/tar");
+  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"},
+                      {{"PATH", sb.Path("bigtar") + ":/usr/sbin:/usr/bin:/sbin:/bin"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[FATAL] build base failed: pack rootfs: file files/rootfs.tar.xz exceeds max size limit (512 MB)\n");
+  EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Done")));
+  EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Creating base package")));
+  EXPECT_FALSE(Exists(sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol")));
+  EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
+}
+
+// The names in `dir`, hidden ones included, sorted.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Sends SIGINT to the build `args` at random points of its run: each time it
+// stops with one line and status 1, and TMPDIR and the output directory "out"
+// are as they were, with no program it started still running.
+void InterruptAtRandomPoints(const Sandbox& sb, const std::vector<std::string>& args, const std::string& fatal) {
+  ShOut("mkdir -p '" + sb.Path("out") + "' && echo k > '" + sb.Path("out/keep") + "'");
+  const std::vector<std::string> tmp_before = Listing(sb.tmp), out_before = Listing(sb.Path("out"));
+  // One whole build sets the range the points are drawn from.
+  auto start = std::chrono::steady_clock::now();
+  RunResult full = ZolIn(sb, args);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(full.status, 0) << full.err;
+  ShOut("cd '" + sb.Path("out") + "' && find . -mindepth 1 ! -name keep -delete");
+  std::string quoted;
+  for (const std::string& a : args) quoted += " '" + a + "'";
+  std::mt19937 random(std::random_device{}());
+  std::uniform_real_distribution<double> point(0.0, 0.8 * seconds);
+  for (int i = 0; i < 3; ++i) {
+    const double delay = i == 0 ? 0.0 : point(random);
+    SCOPED_TRACE("SIGINT after " + std::to_string(delay) + " s of a " + std::to_string(seconds) + " s build");
+    // A shell without job control starts background jobs with SIGINT
+    // ignored; a user's terminal does not.
+    RunResult r = RunArgv({"/bin/sh", "-c",
+                           "env --default-signal=INT '" + ZolBin() + "'" + quoted + " >zout 2>zerr & Z=$!; "
+                               // The points are drawn from the build's own run, from when it has
+                               // made its temporary directory.
+                               "i=0; while [ $i -lt 2000 ] && ! ls \"$TMPDIR\" | grep -q '^zol-'; do "
+                               "i=$((i+1)); sleep 0.005; done; sleep " + std::to_string(delay) +
+                               "; kill -INT $Z; wait $Z; echo rc=$?; pgrep -f -- \"$TMPDIR/zol-\" || true"},
+                          sb.Env(), "", sb.root);
+    EXPECT_EQ(r.out, "rc=1\n");
+    EXPECT_EQ(ReadFile(sb.Path("zerr")), fatal);
+    EXPECT_EQ(Listing(sb.tmp), tmp_before);
+    EXPECT_EQ(Listing(sb.Path("out")), out_before);
+  }
+}
+
+TEST(BuildInterrupted, DirectoryBuildOfALargeTreeLeavesNothing) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p big/bin big/data; printf '#!/bin/sh\\n' > big/bin/tool; "
+        "chmod 0755 big/bin/tool; for i in $(seq 110); do head -c 1048576 /dev/urandom > big/data/f$i; done");
+  InterruptAtRandomPoints(sb, {"build", "--from-dir", "big", "--command", "/app/bin/tool", "--output", "out"},
+                          "[FATAL] build failed: interrupted by signal: interrupt\n");
+}
+
+TEST(BuildInterrupted, BaseBuildLeavesNothing) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc r/data; echo x > r/etc/hostname; "
+        "for i in $(seq 6); do head -c 1048576 /dev/urandom > r/data/f$i; done");
+  InterruptAtRandomPoints(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"},
+                          "[FATAL] build base failed: interrupted by signal: interrupt\n");
 }
 
 TEST(BuildBase, Refusals) {

@@ -11,6 +11,7 @@
 #include "internal/builder/file_write.h"
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
+#include "internal/pkgfmt/archive.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/paths.h"
@@ -122,6 +123,12 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
     std::printf("  [base] Retrying without xattrs (older tar)...\n");
     // The first run may have left a partial archive; tar truncates it.
     if (auto err = runTarCommand(tarball, abs_rootfs, false); !err.ok()) return err.Wrap("pack rootfs");
+  }
+  // Install's extractor refuses a member this large: a package it cannot
+  // take is no success.
+  if (::stat(tarball.c_str(), &st) != 0) return util::Error::Errno("stat", tarball, errno).Wrap("pack rootfs");
+  if (st.st_size > pkgfmt::kMaxExtractFileSize) {
+    return pkgfmt::ErrMemberTooLarge("files/rootfs.tar.xz").Wrap("pack rootfs");
   }
 
   if (auto err = WriteFile0644(util::JoinPath(dir, "manifest.json"), baseManifestJSON(base, arch, version));

@@ -1,6 +1,7 @@
 #include "internal/builder/builder.h"
 
 #include "internal/builder/base_build.h"
+#include "internal/builder/interrupt.h"
 #include "internal/builder/roads.h"
 #include "internal/util/paths.h"
 
@@ -21,11 +22,13 @@ util::Error buildZOLImpl(BuildOptions opts) {
 
 }  // namespace
 
-util::Error BuildZOL(BuildOptions opts) { return buildZOLImpl(std::move(opts)); }
+util::Error BuildZOL(BuildOptions opts) {
+  return RunTrappingSignals([&] { return buildZOLImpl(std::move(opts)); });
+}
 
 util::Error BuildBaseZOL(const std::string& rootfs, const std::string& base, const std::string& arch,
                          const std::string& version, const std::string& output) {
-  return buildBaseZOLImpl(rootfs, base, arch, version, output);
+  return RunTrappingSignals([&] { return buildBaseZOLImpl(rootfs, base, arch, version, output); });
 }
 
 }  // namespace builder

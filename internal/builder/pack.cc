@@ -15,6 +15,7 @@
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
+#include "internal/util/transient.h"
 
 namespace builder {
 
@@ -79,7 +80,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
   std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
-  auto data = util::ReadFile(manifest_path, O_NOFOLLOW);
+  auto data = util::ReadFile(manifest_path, O_NOFOLLOW, pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   auto m = pkgfmt::ParseManifest(*data);
   if (!m.ok()) return m.error();
@@ -93,6 +94,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   if (auto err = WriteFile0644(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
     return err.Wrap("write checksum sidecar");
   }
+  util::TransientMade(pkgfmt::ChecksumSidecarPath(pkg_path));
   // Install checks a ".sig" before the checksum; one left by an earlier
   // signed build would make it refuse this package, also when signing fails.
   std::string sig_path = pkgfmt::DetachedSignaturePath(pkg_path);
@@ -101,6 +103,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   }
   const char* key = std::getenv("ZOL_SIGNING_KEY_PATH");
   if (key == nullptr || *key == '\0') return {};
+  util::TransientMade(sig_path);
   if (auto err = pkgfmt::SignPackage(pkg_path, key); !err.ok()) return err.Wrap("sign package");
   return {};
 }

@@ -74,11 +74,10 @@ void WriteOverlay(const Root& overlay, const std::string& key, const std::string
 util::Result<ZolRecipe> LoadRecipe(const std::string& path) {
   ZolRecipe r;
   if (path.empty()) return r;
-  auto data = util::ReadFile(path);
+  // A recipe's overlay files are configuration files, not payloads.
+  auto data = util::ReadFile(path, 0, kMaxRecipeBytes);
   if (!data.ok()) return data.error().Wrap("read recipe " + path);
-  auto v = json::Parse(*data);
-  if (!v.ok()) return v.error().Wrap("parse recipe " + path);
-  if (Error e = DecodeRecipe(*v, "", r); !e.ok()) return e.Wrap("parse recipe " + path);
+  if (Error e = json::DecodeDocument(*data, r, DecodeRecipe); !e.ok()) return e.Wrap("parse recipe " + path);
   return r;
 }
 

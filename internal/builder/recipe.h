@@ -2,6 +2,7 @@
 // for a Debian build, read from a JSON file.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "internal/util/error.h"
 
 namespace builder {
+
+// The largest recipe file a build reads.
+inline constexpr size_t kMaxRecipeBytes = 4 << 20;
 
 struct ZolRecipe {
   std::vector<std::string> PipExtras;                // "pip_extras"

@@ -109,7 +109,7 @@ std::optional<std::vector<std::string>> ListTag(const RPMHeader& h, int32_t tag)
   return std::get<std::vector<std::string>>(std::move(*v));
 }
 
-RPMPackage buildRPMPackage(const RPMHeader& h) {
+RPMPackage buildRPMPackage(const RPMHeader& h, bool with_files) {
   RPMPackage p;
   p.Name = StringTag(h, 1000);
   p.Version = StringTag(h, 1001);
@@ -117,6 +117,7 @@ RPMPackage buildRPMPackage(const RPMHeader& h) {
   p.Architecture = StringTag(h, 1022);
   p.Summary = StringTag(h, 1004);
   p.Description = StringTag(h, 1005);
+  if (!with_files) return p;
   if (auto files = ListTag(h, 5001)) {
     p.Files = std::move(*files);
   } else if (auto old = ListTag(h, 1027)) {
@@ -175,7 +176,7 @@ RPMHeader parseHeader(std::string_view file, uint64_t offset) {
   return h;
 }
 
-Result<RPMPackage> ParseRPMMeta(const std::string& path) {
+Result<RPMPackage> ParseRPMMeta(const std::string& path, bool with_files) {
   auto file = util::ReadFile(path);
   if (!file.ok()) return file.error().Wrap("read rpm file");
   const std::string_view d = *file;
@@ -184,7 +185,7 @@ Result<RPMPackage> ParseRPMMeta(const std::string& path) {
   if (!lead_end) return Error::Msg("cannot find signature header in rpm");
   auto main = skipSignatureHeader(d, *lead_end);
   if (!main) return Error::Msg("cannot find header section in rpm");
-  return buildRPMPackage(parseHeader(d, *main));
+  return buildRPMPackage(parseHeader(d, *main), with_files);
 }
 
 Error ExtractRPM(const std::string& rpm_path, const std::string& dest_dir) {

@@ -31,7 +31,9 @@ struct RPMPackage {
 // The metadata of the RPM at `path`. Failures: "read rpm file: %w", "not an
 // RPM file: invalid magic", "cannot find signature header in rpm", "cannot
 // find header section in rpm". A missing main header leaves the fields empty.
-util::Result<RPMPackage> ParseRPMMeta(const std::string& path);
+// The file list, one string per entry of a header that may claim millions of
+// empty names, is built only when asked for: no build reads it.
+util::Result<RPMPackage> ParseRPMMeta(const std::string& path, bool with_files = true);
 
 // Unpacks the payload of the RPM at `rpm_path` under `dest_dir` (see
 // extractCpio for what is written). Failures: "read rpm: %w", "not an RPM

@@ -107,7 +107,7 @@ util::Result<std::string> findDownloadedRPM(const std::string& dir, const std::s
 }
 
 util::Error buildFromRPM(BuildOptions opts) {
-  auto meta = ParseRPMMeta(opts.FromRPM);
+  auto meta = ParseRPMMeta(opts.FromRPM, /*with_files=*/false);
   if (!meta.ok()) return meta.error().Wrap("parse rpm");
 
   std::string name = opts.Name.empty() ? meta->Name : opts.Name;

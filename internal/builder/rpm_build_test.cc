@@ -207,6 +207,47 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
   EXPECT_FALSE(util::Exists(root_ + "/never"));
 }
 
+// A 32 MiB header store of NULs under a file list claiming two billion names:
+// the build reads only the tags it uses, so it costs about the file's size.
+TEST_F(RpmRoadTest, HostileHeaderBuildsUnderAMemoryLimit) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's allocator does not run under an address-space limit";
+#else
+  std::string index, store;
+  uint32_t count = 0;
+  auto add = [&](uint32_t tag, uint32_t type, uint32_t n, const std::string& value) {
+    index += U32(tag) + U32(type) + U32(static_cast<uint32_t>(store.size())) + U32(n);
+    store += value;
+    ++count;
+  };
+  add(1000, 6, 1, "bigheader"s + '\0');
+  add(1001, 6, 1, "1.0"s + '\0');
+  add(1022, 6, 1, "x86_64"s + '\0');
+  add(5001, 8, 0x7fffffff, std::string(32u << 20, '\0'));
+  std::string lead = "\xed\xab\xee\xdb\x03"s;
+  lead.resize(96, '\0');
+  const std::string sig = "\x8e\xad\xe8\x01"s + U32(0) + U32(0) + U32(0);
+  const std::string main = "\x8e\xad\xe8\x01"s + U32(0) + U32(count) + U32(static_cast<uint32_t>(store.size())) + index + store;
+  const std::string payload = NewcEntry("./usr/bin/tool", "#!/bin/sh\n", 0100755) + NewcEntry("TRAILER!!!", "", 0);
+  BuildOptions o;
+  o.FromRPM = Write("big.rpm", lead + sig + main + Gzip(payload));
+  store.clear();
+  store.shrink_to_fit();
+  index.clear();
+  o.Base = "testbase";
+  o.Command = "/app/usr/bin/tool";
+  o.Output = root_ + "/out";
+  auto child = [&] {
+    if (!testing::LimitAddressSpace(256u << 20)) std::_Exit(101);
+    util::Error e = buildFromRPM(o);
+    if (!e.ok()) std::fprintf(stderr, "%s\n", e.message().c_str());
+    std::_Exit(e.ok() ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(util::Exists(o.Output + "/com.calderim.bigheader_1.0_x86_64.zol"));
+#endif
+}
+
 TEST_F(RpmRoadTest, DownloadRefusalsRunNothing) {
   const std::string marker = root_ + "/ran";
   const std::string prog = Write("dl.sh", "#!/bin/sh\ntouch '" + marker + "'\n", 0755);

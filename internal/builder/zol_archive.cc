@@ -17,6 +17,7 @@
 #include "internal/util/fd.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
+#include "internal/util/transient.h"
 
 namespace builder {
 
@@ -35,7 +36,10 @@ class PendingFile {
       name.append(util::BaseName(final_path)).append(".tmp").append(std::to_string(rd()));
       std::string tmp = util::JoinPath(util::DirName(final_path), name);
       int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-      if (fd >= 0) return PendingFile(util::UniqueFd(fd), tmp, final_path);
+      if (fd >= 0) {
+        util::TransientMade(tmp);
+        return PendingFile(util::UniqueFd(fd), tmp, final_path);
+      }
       if (errno != EEXIST) return util::Error::Errno("open", final_path, errno);
     }
     return util::Error::Errno("open", final_path, EEXIST);
@@ -43,7 +47,7 @@ class PendingFile {
   PendingFile(PendingFile&&) = default;
   ~PendingFile() {
     fd_.Reset();
-    if (!tmp_.empty()) ::unlink(tmp_.c_str());
+    if (!tmp_.empty() && ::unlink(tmp_.c_str()) == 0) util::TransientGone(tmp_);
   }
   int fd() const { return fd_.get(); }
   util::Error Close() {
@@ -52,6 +56,10 @@ class PendingFile {
   }
   util::Error Commit() {
     if (::rename(tmp_.c_str(), final_.c_str()) != 0) return util::Error::Errno("rename", tmp_ + " " + final_, errno);
+    // The package stays the build's own until the build has returned: an
+    // interrupted build leaves no package behind, finished or not.
+    util::TransientGone(tmp_);
+    util::TransientMade(final_);
     tmp_.clear();
     return {};
   }

@@ -12,6 +12,7 @@
 #include "internal/cli/signing.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/file_bytes.h"
+#include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
@@ -107,7 +108,7 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
   auto root = util::Root::Open(tmp->path());
   if (!root.ok()) return root.error().Wrap("read manifest");
   // The manifest's bytes are signed and packed back exactly as they are.
-  auto manifest = pkgfmt::ReadFileBytesBeneath(*root, "manifest.json");
+  auto manifest = pkgfmt::ReadFileBytesBeneath(*root, "manifest.json", pkgfmt::kMaxManifestBytes);
   if (!manifest.ok()) return manifest.error().Wrap("read manifest");
   auto sig = pkgfmt::SignManifest(key_path, *manifest);
   if (!sig.ok()) return sig.error().Wrap("sign manifest");

@@ -323,7 +323,7 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   e = pkgfmt::ExtractTarGz(pkgPath, xdir);
   if (!e.ok()) return e.Wrap("extract package");
 
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(xdir, "manifest.json"), 64 << 20);
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(xdir, "manifest.json"), pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
   if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
@@ -424,7 +424,7 @@ util::Error UpgradeApp(const std::string& pkgPath) {
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   util::Error e = pkgfmt::ExtractTarGz(pkgPath, tmp->path());
   if (!e.ok()) return e.Wrap("extract package");
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(tmp->path(), "manifest.json"), 64 << 20);
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(tmp->path(), "manifest.json"), pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
   if (!m.ok()) return m.error().Wrap("parse manifest");

@@ -134,7 +134,7 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   std::string out = "Base Layer Information:\n";
   out += "  ID:      com.calderim.base." + name + "\n";
   out += "  Path:    " + layer_dir + "\n";
-  util::Result<std::string> text = util::ReadFileBounded(util::JoinPath(layer_dir, "runtime.json"), 1 << 20);
+  util::Result<std::string> text = util::ReadFileBounded(util::JoinPath(layer_dir, "runtime.json"), 64 << 10);
   if (!text.ok()) {
     out += "  Status:  installed (no runtime.json found)\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
@@ -170,7 +170,7 @@ util::Error ShowAppInfo(const std::string& id) {
   if (!database.ok()) return database.error().Wrap("load db");
   std::optional<db::InstalledApp> app = (*database)->GetApp(id);
   if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(app->InstallPath, "manifest.json"), 64 << 20);
+  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(app->InstallPath, "manifest.json"), pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
   if (!parsed.ok()) return parsed.error().Wrap("parse manifest");

@@ -110,7 +110,7 @@ util::Error UninstallApp(const std::string& id) {
     } else {
       app = *found;
       util::Result<std::string> data =
-          util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), 64 << 20);
+          util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), pkgfmt::kMaxManifestBytes);
       if (data.ok()) {
         util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
         if (m.ok() && m->Lifecycle.has_value() && !m->Lifecycle->Uninstall.empty()) {

@@ -119,7 +119,7 @@ util::Result<std::string> EncodeApps(const std::vector<InstalledApp>& apps) {
 
 util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
   std::vector<InstalledApp> apps;
-  util::Result<json::Value> doc = json::Parse(text);
+  util::Result<json::Value> doc = json::ParseLazy(text);
   if (!doc.ok()) return doc.error();
   ZOL_TRY(json::DecodeList(*doc, "InstalledApp", "", apps, &DecodeApp));
   return apps;
@@ -127,7 +127,7 @@ util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
 
 util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path) {
   std::unique_ptr<Database> db(new Database(path));
-  util::Result<std::string> data = util::ReadFile(path);
+  util::Result<std::string> data = util::ReadFile(path, 0, kMaxRegistryBytes);
   if (!data.ok()) {
     if (data.error().Is(ENOENT)) return db;
     return data.error();

@@ -23,6 +23,11 @@
 
 namespace db {
 
+// The largest registry file LoadDB reads: some 40,000 records, far beyond
+// any host, while a damaged or hostile file cannot make every command hold
+// gigabytes.
+inline constexpr size_t kMaxRegistryBytes = 16 << 20;
+
 // One registry record. Every key is written, empty values included.
 struct InstalledApp {
   std::string ID;           // "id"

@@ -210,6 +210,15 @@ bool Inside(const Extractor& x, const std::string& path, bool dest_itself_ok) {
 
 std::string StripDotSlash(const std::string& s) { return util::HasPrefix(s, "./") ? s.substr(2) : s; }
 
+}  // namespace
+
+Error ErrMemberTooLarge(const std::string& name) {
+  return Error::Msg(util::Sprintf("file %s exceeds max size limit (%d MB)", name.c_str(),
+                                  static_cast<int>(kMaxExtractFileSize >> 20)));
+}
+
+namespace {
+
 Error TotalExceeded() {
   return Error::Msg(util::Sprintf("total extraction size limit exceeded (%d GB)",
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
@@ -218,10 +227,7 @@ Error TotalExceeded() {
 Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
                                const std::string& target, int64_t total) {
   const int64_t size = m.size;
-  if (size > x.limits.per_file) {
-    return Error::Msg(util::Sprintf("file %s exceeds max size limit (%d MB)", name.c_str(),
-                                    static_cast<int>(kMaxExtractFileSize >> 20)));
-  }
+  if (size > x.limits.per_file) return ErrMemberTooLarge(name);
   const int64_t new_total = total + (size > 0 ? size : 0);
   if (new_total > x.limits.total) return TotalExceeded();
   const std::string rel = RelOf(x, target);

@@ -16,6 +16,9 @@ namespace pkgfmt {
 
 // Largest regular member the extractor accepts (equal allowed).
 inline constexpr int64_t kMaxExtractFileSize = 536870912;  // 512 MiB
+// The extractor's refusal of a regular member `name` above that size, for
+// writers that must not make a package it would refuse.
+util::Error ErrMemberTooLarge(const std::string& name);
 // Largest sum of regular members (and hard-link copies) per package.
 inline constexpr int64_t kMaxExtractTotalSize = 4294967296;  // 4 GiB
 

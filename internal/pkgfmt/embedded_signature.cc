@@ -12,9 +12,11 @@
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
+#include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/pem.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/fd.h"
+#include "internal/util/files.h"
 #include "internal/util/paths.h"
 
 namespace pkgfmt {
@@ -61,13 +63,17 @@ util::Result<PackageSignature> SignManifest(const std::string& private_key_path,
 util::Error VerifyPackageSignature(const std::string& dir, const std::string& trusted_dir) {
   auto root = util::Root::Open(dir);
   if (!root.ok()) return root.error().Wrap("read manifest");
-  auto manifest = ReadFileBytesBeneath(*root, "manifest.json");
-  if (!manifest.ok()) return manifest.error().Wrap("read manifest");
-  auto text = ReadFileBytesBeneath(*root, kSignatureFileName);
+  // Opened first so a missing manifest is reported before anything else, and
+  // read (within its bound) only for a package that is signed.
+  auto manifest_fd = root->OpenFile("manifest.json", O_RDONLY, 0, util::Root::Follow::kYes);
+  if (!manifest_fd.ok()) return manifest_fd.error().Wrap("read manifest");
+  auto text = ReadFileBytesBeneath(*root, kSignatureFileName, kMaxSignatureBytes);
   if (!text.ok()) {
     if (text.error().Is(ENOENT)) return util::Error();  // an unsigned package
     return text.error().Wrap("read signature");
   }
+  auto manifest = util::ReadAll(manifest_fd->get(), root->PathOf("manifest.json"), kMaxManifestBytes);
+  if (!manifest.ok()) return manifest.error().Wrap("read manifest");
   auto record = DecodeSignature(*text);
   if (!record.ok()) return record.error().Wrap("parse signature.json");
   if (record->Algorithm != "ed25519") return util::Error::Msg("unsupported signature algorithm: " + record->Algorithm);

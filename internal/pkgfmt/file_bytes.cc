@@ -23,10 +23,10 @@ util::Result<std::string> ReadFileBytes(const std::string& path) {
   return util::ReadAll(fd.get(), path);
 }
 
-util::Result<std::string> ReadFileBytesBeneath(const util::Root& root, std::string_view rel) {
+util::Result<std::string> ReadFileBytesBeneath(const util::Root& root, std::string_view rel, size_t max_bytes) {
   auto fd = root.OpenFile(rel, O_RDONLY, 0, util::Root::Follow::kYes);
   if (!fd.ok()) return fd.error();
-  return util::ReadAll(fd->get(), root.PathOf(rel));
+  return util::ReadAll(fd->get(), root.PathOf(rel), max_bytes);
 }
 
 util::Error WriteFileBytes(const std::string& path, std::string_view data, mode_t mode) {

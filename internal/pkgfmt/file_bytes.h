@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,9 @@ namespace pkgfmt {
 // The whole content of the file at path (links followed).
 util::Result<std::string> ReadFileBytes(const std::string& path);
 // The whole content of rel beneath root; links are followed only inside it.
-util::Result<std::string> ReadFileBytesBeneath(const util::Root& root, std::string_view rel);
+// More than max_bytes fails with "read PATH: file larger than N bytes".
+util::Result<std::string> ReadFileBytesBeneath(const util::Root& root, std::string_view rel,
+                                               size_t max_bytes = SIZE_MAX);
 
 // Creates or truncates path (mode for a new file, before the umask) and
 // writes data.

@@ -13,6 +13,11 @@
 
 namespace pkgfmt {
 
+// The largest "manifest.json" any reader takes. Real manifests are a few
+// kilobytes; the bound, with a reader that keeps only what the record holds,
+// keeps a hostile package from costing more than a few tens of megabytes.
+inline constexpr size_t kMaxManifestBytes = 1 << 20;
+
 // Lists and maps written back as null when they were null (or never set), as
 // "[]"/"{}" when present and empty. A record's zero value holds null ones;
 // builds that write empty lists assign StringList::Empty() (or any vector).

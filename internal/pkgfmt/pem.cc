@@ -38,6 +38,8 @@ std::string_view LineAt(std::string_view text, size_t pos, size_t* next) {
 std::optional<PemBlock> BlockAt(std::string_view text, size_t pos) {
   size_t next = 0;
   std::string_view begin = TrimRight(LineAt(text, pos, &next));
+  // The blank ending "-----BEGIN " may be the one trimmed away.
+  if (begin.size() < kBegin.size()) return std::nullopt;
   begin.remove_prefix(kBegin.size());
   if (begin.size() < kDashes.size() || begin.substr(begin.size() - kDashes.size()) != kDashes) return std::nullopt;
   std::string type(begin.substr(0, begin.size() - kDashes.size()));

@@ -73,6 +73,9 @@ TEST(Pem, FindsTheFirstWellFormedBlock) {
       {"no end line", "-----BEGIN A-----\nYWFh\n", "", ""},
       {"trailer after end line", "-----BEGIN A-----\nYWFh\n-----END A-----x\n", "", ""},
       {"nothing", "just text\n", "", ""},
+      // The begin line's own blank is trailing, so trimming takes it.
+      {"begin line cut after its blank", "-----BEGIN \n" + a, "A", "aaa"},
+      {"begin line cut, nothing after", "-----BEGIN \t\r", "", ""},
   };
   for (const Case& c : cases) {
     auto block = DecodeFirstPemBlock(c.text);

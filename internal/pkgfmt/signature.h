@@ -18,6 +18,9 @@ struct PackageSignature {
 };
 
 inline constexpr char kSignatureFileName[] = "signature.json";
+// A signature record is a few hundred bytes; the bound keeps a hostile one
+// from costing more than this to read.
+inline constexpr size_t kMaxSignatureBytes = 64 << 10;
 
 // The record as JSON indented by two blanks, keys in record order, no line
 // feed after the closing brace.

@@ -1,3 +1,4 @@
+#include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/signature.h"
 
 #include <gtest/gtest.h>
@@ -308,6 +309,21 @@ TEST_F(Embedded, UnsignedTreePassesButNeedsAManifest) {
   SignTree();
   EXPECT_EQ(VerifyPackageSignature(tree_, "").message(),
             "read manifest: open " + tree_ + "/manifest.json: no such file or directory");
+}
+
+// Files larger than any real one are refused by their bound, naming the
+// file, before they are held in memory; an unsigned package's manifest is
+// never read at all.
+TEST_F(Embedded, OversizedFilesAreRefusedByTheirBound) {
+  WriteAll(tree_ + "/manifest.json", std::string(kMaxManifestBytes + 1, ' '));
+  EXPECT_TRUE(VerifyPackageSignature(tree_, "").ok());
+  WriteAll(tree_ + "/signature.json", "{}");
+  EXPECT_EQ(VerifyPackageSignature(tree_, "").message(),
+            "read manifest: read " + tree_ + "/manifest.json: file larger than 1048576 bytes");
+  WriteAll(tree_ + "/manifest.json", manifest_);
+  WriteAll(tree_ + "/signature.json", "{\"x\": \"" + std::string(kMaxSignatureBytes, 'a') + "\"}");
+  EXPECT_EQ(VerifyPackageSignature(tree_, "").message(),
+            "read signature: read " + tree_ + "/signature.json: file larger than 65536 bytes");
 }
 
 TEST_F(Embedded, TreeFilesAreNotReadThroughEscapingLinks) {

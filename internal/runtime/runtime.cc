@@ -49,7 +49,7 @@ util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, 
   if (!database.ok()) return database.error().Wrap("load db");
   auto app = (*database)->GetApp(app_id);
   if (!app) return util::Error::Msg(util::Sprintf("app %s not installed", app_id.c_str()));
-  auto bytes = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"));
+  auto bytes = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
   if (!bytes.ok()) return bytes.error().Wrap("read manifest");
   auto manifest = pkgfmt::ParseManifest(*bytes);
   if (!manifest.ok()) return manifest.error().Wrap("parse manifest");

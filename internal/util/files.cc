@@ -52,6 +52,28 @@ std::optional<uint64_t> MountKey(int fd) {
 
 namespace {
 
+// Opens the directory `name` beneath `dirfd` for reading without following a
+// link. One its owner may not read or search (mode 000) is first made
+// readable: the change goes through a descriptor of that very entry, so a
+// link put in its place is never followed.
+int OpenDirForRemoval(int dirfd, const char* name) {
+  int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 || errno != EACCES) return fd;
+  UniqueFd entry(::openat(dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!entry.valid() || ::fstat(entry.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+    errno = EACCES;
+    return -1;
+  }
+  if (::fchmodat(entry.get(), "", (st.st_mode & 07777) | S_IRWXU, AT_EMPTY_PATH) != 0 &&
+      ::fchmodat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(entry.get())).c_str(),
+                 (st.st_mode & 07777) | S_IRWXU, 0) != 0) {
+    errno = EACCES;
+    return -1;
+  }
+  return ::openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 // One directory on the way down from the top of a removal: where it is, and
 // the subdirectories still to empty and remove.
 struct RemovalLevel {
@@ -71,6 +93,11 @@ RemovalLevel ReadLevel(int dirfd, std::string name, std::string path, Error& fir
   if (::fstat(dirfd, &st) == 0) {
     level.dev = st.st_dev;
     level.ino = st.st_ino;
+    // A directory its owner may not list or change (a package's mode 0500,
+    // say) is about to go anyway: give the owner what emptying it takes.
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == ::geteuid()) {
+      ::fchmod(dirfd, (st.st_mode & 07777) | S_IRWXU);
+    }
   }
   int dup_fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
   DIR* dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
@@ -112,7 +139,7 @@ Error RemoveDirContents(UniqueFd top, const std::string& path) {
     if (level.next < level.subdirs.size()) {
       const std::string& name = level.subdirs[level.next++];
       std::string child = level.path + "/" + name;
-      UniqueFd sub(::openat(cur.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      UniqueFd sub(OpenDirForRemoval(cur.get(), name.c_str()));
       if (!sub.valid()) {
         if (errno != ENOENT && first.ok()) first = Error::Errno("open", child, errno);
         continue;
@@ -159,7 +186,7 @@ Error RemoveAll(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Error::Errno("unlinkat", path, errno);
     return Error();
   }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(OpenDirForRemoval(AT_FDCWD, path.c_str()));
   if (!fd.valid()) return Error::Errno("open", path, errno);
   Error e = RemoveDirContents(std::move(fd), path);
   if (::rmdir(path.c_str()) != 0 && errno != ENOENT) {
@@ -205,10 +232,10 @@ Error CopyFile(const std::string& src, const std::string& dst) {
   return Error();
 }
 
-Result<std::string> ReadFile(const std::string& path, int extra_flags) {
+Result<std::string> ReadFile(const std::string& path, int extra_flags, size_t max_bytes) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags));
   if (!fd.valid()) return Error::Errno("open", path, errno);
-  return ReadAll(fd.get(), path);
+  return ReadAll(fd.get(), path, max_bytes);
 }
 
 Result<std::string> ReadAll(int fd, const std::string& path, size_t max_bytes) {

@@ -50,8 +50,8 @@ Error CopyFile(const std::string& src, const std::string& dst);
 // The whole content of path ("open PATH: reason", "read PATH: reason"),
 // opened with O_RDONLY | O_CLOEXEC and `extra_flags` (O_NOFOLLOW, say). A
 // file larger than the memory to be had fails as "read PATH: cannot allocate
-// memory".
-Result<std::string> ReadFile(const std::string& path, int extra_flags = 0);
+// memory"; one larger than max_bytes as "read PATH: file larger than N bytes".
+Result<std::string> ReadFile(const std::string& path, int extra_flags = 0, size_t max_bytes = SIZE_MAX);
 // Everything left to read from the open fd, which `path` names in errors
 // ("read PATH: reason"). More than max_bytes fails as "read PATH: file larger
 // than N bytes"; more than the memory to be had as "read PATH: cannot

@@ -6,10 +6,12 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <thread>
+#include <iterator>
 
 #include "internal/util/file_read.h"
 #include "internal/util/tempdir.h"
@@ -208,6 +210,42 @@ TEST_F(Files, RemoveAllOfATreeDeeperThanTheDescriptorLimit) {
   EXPECT_TRUE(err.ok()) << err.message().substr(0, 300);
   EXPECT_FALSE(Exists(tree));
   EXPECT_EQ(ReadFile(outside).value(), "k");
+}
+
+// A tree that an ordinary user extracted from a package may hold
+// directories its owner can neither read nor change; removing it as that
+// user must still leave nothing behind.
+TEST_F(Files, RemoveAllAsItsOwnerOfDirectoriesWithoutPermissions) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::string tree = root_ + "/tree";
+  ASSERT_EQ(::chmod(root_.c_str(), 0777), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(10);
+    struct Dir {
+      const char* path;
+      mode_t mode;
+    } dirs[] = {{"", 0000}, {"/none", 0000}, {"/none/deeper", 0000}, {"/read-only", 0500}, {"/search-only", 0100},
+                {"/write-only", 0300}};
+    // Children first are filled, then every mode is set from the bottom up.
+    for (const Dir& d : dirs) {
+      std::string p = tree + d.path;
+      if (::mkdir(p.c_str(), 0700) != 0) ::_exit(11);
+      if (WriteFile(p + "/f", "x", 0000).ok() == false) ::_exit(12);
+    }
+    for (auto it = std::rbegin(dirs); it != std::rend(dirs); ++it) {
+      if (::chmod((tree + it->path).c_str(), it->mode) != 0) ::_exit(13);
+    }
+    Error e = RemoveAll(tree);
+    ::_exit(!e.ok() ? 14 : Exists(tree) ? 15 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat st;
+  EXPECT_NE(::lstat(tree.c_str(), &st), 0);
 }
 
 }  // namespace

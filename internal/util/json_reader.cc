@@ -1,7 +1,6 @@
 #include "internal/util/json_reader.h"
 
 #include <charconv>
-#include <nlohmann/json.hpp>
 
 #include "internal/util/utf8.h"
 
@@ -30,154 +29,372 @@ long EscapedUnit(std::string_view in, size_t at) {
   return v;
 }
 
-// The stored files were first read by a decoder that takes any bytes inside a
-// string and turns invalid UTF-8 and unpaired escaped surrogates into U+FFFD,
-// where nlohmann refuses the whole document. Rewriting just those spots inside
-// string literals keeps such files readable. Everything outside strings is
-// left for the parser to judge. Returns nullopt when nothing needs changing.
-std::optional<std::string> RepairStrings(std::string_view in) {
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string QuoteChar(unsigned char c) {
+  if (c == '\'') return "'\\''";
+  if (c >= 0x20 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
+  static const char kHex[] = "0123456789abcdef";
+  return std::string("'\\x") + kHex[c >> 4] + kHex[c & 15] + "'";
+}
+
+// Checks that the text is exactly one JSON value followed only by white
+// space, without building anything: memory is one byte per open bracket.
+// Strings may hold any byte but the control characters; invalid UTF-8 and
+// unpaired escaped surrogates are repaired when a string is decoded, as the
+// stored files' first reader did. Numbers are checked for their grammar only:
+// whether one fits is up to the field that reads it.
+class Checker {
+ public:
+  explicit Checker(std::string_view in) : in_(in) {}
+
+  Error Run() {
+    std::vector<char> open;  // '{' or '[' per level
+    SkipSpace();
+    for (;;) {
+      // A value begins here.
+      if (AtEnd()) return Eof();
+      char c = in_[pos_];
+      if (c == '{' || c == '[') {
+        if (open.size() >= static_cast<size_t>(kMaxDepth)) {
+          return Error::Msg("json: exceeded max depth of " + std::to_string(kMaxDepth));
+        }
+        open.push_back(c);
+        ++pos_;
+        SkipSpace();
+        if (AtEnd()) return Eof();
+        if (in_[pos_] == (c == '{' ? '}' : ']')) {
+          ++pos_;
+          open.pop_back();
+        } else if (c == '{') {
+          ZOL_TRY(Key());
+          continue;
+        } else {
+          continue;
+        }
+      } else {
+        ZOL_TRY(Scalar());
+      }
+      // After a value: close levels, or move to the next element.
+      for (;;) {
+        SkipSpace();
+        if (open.empty()) {
+          if (!AtEnd()) return Invalid("after top-level value");
+          return Error();
+        }
+        if (AtEnd()) return Eof();
+        char d = in_[pos_];
+        bool object = open.back() == '{';
+        if (d == ',') {
+          ++pos_;
+          SkipSpace();
+          if (object) ZOL_TRY(Key());
+          break;
+        }
+        if (d == (object ? '}' : ']')) {
+          ++pos_;
+          open.pop_back();
+          continue;
+        }
+        return Invalid(object ? "after object key:value pair" : "after array element");
+      }
+    }
+  }
+
+ private:
+  bool AtEnd() const { return pos_ >= in_.size(); }
+  void SkipSpace() {
+    while (pos_ < in_.size() && IsSpace(in_[pos_])) ++pos_;
+  }
+  Error Eof() const { return Error::Msg("json: unexpected end of JSON input"); }
+  Error Invalid(std::string_view where) const {
+    return Error::Msg("json: invalid character " + QuoteChar(static_cast<unsigned char>(in_[pos_])) + " " +
+                      std::string(where) + " at offset " + std::to_string(pos_));
+  }
+
+  // An object key and its colon; the value follows.
+  Error Key() {
+    if (AtEnd()) return Eof();
+    if (in_[pos_] != '"') return Invalid("looking for beginning of object key string");
+    ZOL_TRY(String());
+    SkipSpace();
+    if (AtEnd()) return Eof();
+    if (in_[pos_] != ':') return Invalid("after object key");
+    ++pos_;
+    SkipSpace();
+    return Error();
+  }
+
+  Error String() {
+    ++pos_;  // the opening quote
+    for (;;) {
+      if (AtEnd()) return Eof();
+      unsigned char c = static_cast<unsigned char>(in_[pos_]);
+      if (c == '"') {
+        ++pos_;
+        return Error();
+      }
+      if (c < 0x20) return Invalid("in string literal");
+      if (c != '\\') {
+        ++pos_;
+        continue;
+      }
+      ++pos_;
+      if (AtEnd()) return Eof();
+      char e = in_[pos_];
+      if (e == 'u') {
+        for (int k = 1; k <= 4; ++k) {
+          if (pos_ + k >= in_.size()) {
+            pos_ = in_.size();
+            return Eof();
+          }
+          if (HexValue(in_[pos_ + k]) < 0) {
+            pos_ += k;
+            return Invalid("in \\u hexadecimal character escape");
+          }
+        }
+        pos_ += 5;
+      } else if (std::string_view("\"\\/bfnrt").find(e) != std::string_view::npos) {
+        ++pos_;
+      } else {
+        return Invalid("in string escape code");
+      }
+    }
+  }
+
+  Error Literal(std::string_view word) {
+    for (size_t k = 0; k < word.size(); ++k, ++pos_) {
+      if (AtEnd()) return Eof();
+      if (in_[pos_] != word[k]) return Invalid("in literal " + std::string(word) + " (expecting " + QuoteChar(word[k]) + ")");
+    }
+    return Error();
+  }
+
+  Error Digits() {
+    if (AtEnd()) return Eof();
+    if (!IsDigit(in_[pos_])) return Invalid("in numeric literal");
+    while (pos_ < in_.size() && IsDigit(in_[pos_])) ++pos_;
+    return Error();
+  }
+
+  Error Number() {
+    if (in_[pos_] == '-') ++pos_;
+    if (AtEnd()) return Eof();
+    if (in_[pos_] == '0') {
+      ++pos_;
+    } else {
+      ZOL_TRY(Digits());
+    }
+    if (pos_ < in_.size() && in_[pos_] == '.') {
+      ++pos_;
+      ZOL_TRY(Digits());
+    }
+    if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) ++pos_;
+      ZOL_TRY(Digits());
+    }
+    return Error();
+  }
+
+  Error Scalar() {
+    char c = in_[pos_];
+    if (c == '"') return String();
+    if (c == 't') return Literal("true");
+    if (c == 'f') return Literal("false");
+    if (c == 'n') return Literal("null");
+    if (c == '-' || IsDigit(c)) return Number();
+    return Invalid("looking for beginning of value");
+  }
+
+  std::string_view in_;
+  size_t pos_ = 0;
+};
+
+// Readers of checked text: they trust the grammar and only find ends.
+
+size_t SkipSpaceAt(std::string_view in, size_t pos) {
+  while (pos < in.size() && IsSpace(in[pos])) ++pos;
+  return pos;
+}
+
+// The end of the string literal that starts at `pos`.
+size_t StringEnd(std::string_view in, size_t pos) {
+  for (++pos; in[pos] != '"'; ++pos) {
+    if (in[pos] == '\\') ++pos;
+  }
+  return pos + 1;
+}
+
+// The end of the value that starts at `pos`.
+size_t ValueEnd(std::string_view in, size_t pos) {
+  char c = in[pos];
+  if (c == '"') return StringEnd(in, pos);
+  if (c == '{' || c == '[') {
+    size_t depth = 0;
+    for (;;) {
+      char d = in[pos];
+      if (d == '"') {
+        pos = StringEnd(in, pos);
+        continue;
+      }
+      ++pos;
+      if (d == '{' || d == '[') {
+        ++depth;
+      } else if ((d == '}' || d == ']') && --depth == 0) {
+        return pos;
+      }
+    }
+  }
+  while (pos < in.size() && in[pos] != ',' && in[pos] != '}' && in[pos] != ']' && !IsSpace(in[pos])) ++pos;
+  return pos;
+}
+
+void AppendRune(std::string& out, char32_t r) {
+  if (r < 0x80) {
+    out += static_cast<char>(r);
+  } else if (r < 0x800) {
+    out += static_cast<char>(0xC0 | (r >> 6));
+    out += static_cast<char>(0x80 | (r & 0x3F));
+  } else if (r < 0x10000) {
+    out += static_cast<char>(0xE0 | (r >> 12));
+    out += static_cast<char>(0x80 | ((r >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (r & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (r >> 18));
+    out += static_cast<char>(0x80 | ((r >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((r >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (r & 0x3F));
+  }
+}
+
+// The text of a checked string literal (quotes included in `lit`). Invalid
+// UTF-8 and escaped surrogates that do not form a pair read as U+FFFD.
+std::string DecodeStringLiteral(std::string_view lit) {
   std::string out;
-  size_t flushed = 0;
-  bool changed = false;
-  auto replace = [&](size_t at, size_t len, std::string_view with) {
-    out.append(in.substr(flushed, at - flushed));
-    out.append(with);
-    flushed = at + len;
-    changed = true;
-  };
-  bool in_string = false;
+  std::string_view in = lit.substr(1, lit.size() - 2);
+  out.reserve(in.size());
   size_t i = 0;
   while (i < in.size()) {
     unsigned char c = static_cast<unsigned char>(in[i]);
-    if (!in_string) {
-      if (c == '"') in_string = true;
-      ++i;
-      continue;
-    }
-    if (c == '"') {
-      in_string = false;
-      ++i;
-    } else if (c == '\\') {
-      long unit = EscapedUnit(in, i);
-      if (unit < 0) {
-        i += 2;  // a short escape, or a bad one the parser reports
+    if (c == '\\') {
+      char e = in[i + 1];
+      if (e != 'u') {
+        switch (e) {
+          case 'b': out += '\b'; break;
+          case 'f': out += '\f'; break;
+          case 'n': out += '\n'; break;
+          case 'r': out += '\r'; break;
+          case 't': out += '\t'; break;
+          default: out += e; break;  // '"', '\\', '/'
+        }
+        i += 2;
         continue;
       }
-      if (unit >= 0xD800 && unit <= 0xDBFF) {
-        long low = EscapedUnit(in, i + 6);
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          i += 12;
-          continue;
-        }
-        replace(i, 6, "\\ufffd");
-      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        replace(i, 6, "\\ufffd");
-      }
+      long unit = EscapedUnit(in, i);
       i += 6;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        long low = EscapedUnit(in, i);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          AppendRune(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+          i += 6;
+        } else {
+          out += kReplacement;
+        }
+      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        out += kReplacement;
+      } else {
+        AppendRune(out, static_cast<char32_t>(unit));
+      }
     } else if (c >= 0x80) {
       DecodedRune r = DecodeRune(in.substr(i));
-      if (r.invalid) replace(i, 1, kReplacement);
+      if (r.invalid) {
+        out += kReplacement;
+      } else {
+        out.append(in.substr(i, r.width));
+      }
       i += r.width;
     } else {
+      out += static_cast<char>(c);
       ++i;
     }
   }
-  if (!changed) return std::nullopt;
-  out.append(in.substr(flushed));
   return out;
 }
 
-// Builds the tree from nlohmann's events, iteratively, so depth is bounded by
-// kMaxDepth and not by the stack.
-class TreeBuilder {
- public:
-  using json = nlohmann::json;
+// The value whose checked text is `text`: scalars decoded, arrays and objects
+// kept as text.
+Value LazyValue(std::string_view text) {
+  Value v;
+  switch (text[0]) {
+    case '{':
+      v.type = Type::kObject;
+      v.raw = text;
+      break;
+    case '[':
+      v.type = Type::kArray;
+      v.raw = text;
+      break;
+    case '"':
+      v.type = Type::kString;
+      v.text = DecodeStringLiteral(text);
+      break;
+    case 't':
+    case 'f':
+      v.type = Type::kBool;
+      v.boolean = text[0] == 't';
+      break;
+    case 'n':
+      break;
+    default:
+      v.type = Type::kNumber;
+      // Negative zero reads as the integer zero.
+      v.text = text == "-0" ? "0" : std::string(text);
+      break;
+  }
+  return v;
+}
 
-  bool null() { return Scalar(Type::kNull); }
-  bool boolean(bool v) {
-    Value* slot = Slot();
-    slot->type = Type::kBool;
-    slot->boolean = v;
-    return true;
-  }
-  bool number_integer(json::number_integer_t v) { return Number(std::to_string(v)); }
-  bool number_unsigned(json::number_unsigned_t v) { return Number(std::to_string(v)); }
-  bool number_float(json::number_float_t, const json::string_t& literal) { return Number(literal); }
-  bool string(json::string_t& v) {
-    Value* slot = Slot();
-    slot->type = Type::kString;
-    slot->text = std::move(v);
-    return true;
-  }
-  bool binary(json::binary_t&) { return Fail("binary values are not JSON"); }
-  bool start_object(std::size_t) { return Open(Type::kObject); }
-  bool key(json::string_t& k) {
-    stack_.back()->members.push_back(Member{std::move(k), Value{}});
-    return true;
-  }
-  bool end_object() {
-    stack_.pop_back();
-    return true;
-  }
-  bool start_array(std::size_t) { return Open(Type::kArray); }
-  bool end_array() {
-    stack_.pop_back();
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
-    // what() reads "[json.exception.parse_error.101] parse error at line 1, ..."
-    std::string_view text = ex.what();
-    if (size_t end = text.find("] "); !text.empty() && text[0] == '[' && end != text.npos) {
-      text.remove_prefix(end + 2);
+// Walks the elements of checked array or object text; `key` gets the
+// undecoded key literal of object members. `fn` returns false to stop.
+template <class Fn>
+void WalkRaw(std::string_view raw, Fn fn) {
+  size_t pos = SkipSpaceAt(raw, 1);
+  if (raw[pos] == '}' || raw[pos] == ']') return;
+  const bool object = raw[0] == '{';
+  for (;;) {
+    std::string_view key;
+    if (object) {
+      size_t key_end = StringEnd(raw, pos);
+      key = raw.substr(pos, key_end - pos);
+      pos = SkipSpaceAt(raw, key_end) + 1;  // past ':'
+      pos = SkipSpaceAt(raw, pos);
     }
-    return Fail(std::string(text));
+    size_t end = ValueEnd(raw, pos);
+    if (!fn(key, raw.substr(pos, end - pos))) return;
+    pos = SkipSpaceAt(raw, end);
+    if (raw[pos] != ',') return;
+    pos = SkipSpaceAt(raw, pos + 1);
   }
+}
 
-  Value TakeRoot() { return std::move(root_); }
-  const std::string& error() const { return error_; }
-
- private:
-  // Where the next value goes: the root, the next array element, or the
-  // member whose key was just read.
-  Value* Slot() {
-    if (stack_.empty()) return &root_;
-    Value* top = stack_.back();
-    if (top->type == Type::kArray) {
-      top->items.emplace_back();
-      return &top->items.back();
+// The whole tree of a value; the depth was bounded by the check.
+Value Materialize(const Value& v) {
+  if (v.raw.empty()) return v;
+  Value out;
+  out.type = v.type;
+  WalkRaw(v.raw, [&](std::string_view key, std::string_view text) {
+    Value item = Materialize(LazyValue(text));
+    if (v.type == Type::kObject) {
+      out.members.push_back(Member{DecodeStringLiteral(key), std::move(item)});
+    } else {
+      out.items.push_back(std::move(item));
     }
-    return &top->members.back().value;
-  }
-  bool Scalar(Type type) {
-    Slot()->type = type;
     return true;
-  }
-  bool Number(std::string literal) {
-    Value* slot = Slot();
-    slot->type = Type::kNumber;
-    slot->text = std::move(literal);
-    return true;
-  }
-  bool Open(Type type) {
-    if (stack_.size() >= static_cast<size_t>(kMaxDepth)) {
-      return Fail("exceeded max depth of " + std::to_string(kMaxDepth));
-    }
-    Value* slot = Slot();
-    slot->type = type;
-    // Pointers into a parent's vector stay valid: the parent grows again only
-    // after this child is closed.
-    stack_.push_back(slot);
-    return true;
-  }
-  bool Fail(std::string text) {
-    if (error_.empty()) error_ = std::move(text);
-    return false;
-  }
-
-  Value root_;
-  std::vector<Value*> stack_;
-  std::string error_;
-};
+  });
+  return out;
+}
 
 // Key matching without regard to case. Field names are ASCII, and the only
 // non-ASCII runes whose simple case folding reaches an ASCII letter are
@@ -231,24 +448,41 @@ Error DecodeString(const Value& v, const std::string& path, std::string& out) {
 
 Error DecodeStringList(const Value& v, const std::string& path, std::vector<std::string>& out) {
   if (v.type != Type::kArray) return TypeError(v, path, "[]string");
-  std::vector<std::string> items(v.items.size());
-  for (size_t i = 0; i < items.size(); ++i) ZOL_TRY(DecodeString(v.items[i], path, items[i]));
+  std::vector<std::string> items;
+  ZOL_TRY(ForEachItem(v, [&](const Value& item) {
+    items.emplace_back();
+    return DecodeString(item, path, items.back());
+  }));
   out = std::move(items);
   return Error();
 }
 
+// Adds the members over the existing map in place, so a repeated map costs
+// only its own members. A failure fails the whole read, whose records the
+// caller drops, so a half-merged map is never seen.
 Error DecodeStringMap(const Value& v, const std::string& path,
                       std::map<std::string, std::string>& out) {
   if (v.type != Type::kObject) return TypeError(v, path, "map[string]string");
-  // Nothing is changed unless every member is good: the read fails whole.
-  std::map<std::string, std::string> merged = out;
-  for (const Member& m : v.members) {
-    std::string s;
-    ZOL_TRY(DecodeString(m.value, path, s));
-    merged[m.key] = std::move(s);
+  return ForEachMember(v, [&](std::string_view key, const Value& value) -> Error {
+    if (value.is_null()) {
+      out[std::string(key)].clear();
+      return Error();
+    }
+    if (value.type != Type::kString) return TypeError(value, path, "string");
+    out[std::string(key)] = value.text;
+    return Error();
+  });
+}
+
+// The field a key names: the exact match first, else the folded one.
+const Field* MatchField(std::string_view key, std::initializer_list<Field> fields) {
+  for (const Field& f : fields) {
+    if (f.key == key) return &f;
   }
-  out = std::move(merged);
-  return Error();
+  for (const Field& f : fields) {
+    if (FoldEqual(key, f.key)) return &f;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -265,25 +499,43 @@ const Value* Value::Get(std::string_view key) const {
   return nullptr;
 }
 
+Result<Value> ParseLazy(std::string_view data) {
+  ZOL_TRY(Checker(data).Run());
+  size_t start = SkipSpaceAt(data, 0);
+  return LazyValue(data.substr(start, ValueEnd(data, start) - start));
+}
+
 Result<Value> Parse(std::string_view data) {
-  // nlohmann skips a leading byte order mark; the files' first reader did not.
-  if (data.substr(0, 3) == "\xEF\xBB\xBF") {
-    return Error::Msg("json: invalid character at line 1, column 1: byte order mark before value");
+  Result<Value> lazy = ParseLazy(data);
+  if (!lazy.ok()) return lazy.error();
+  return Materialize(*lazy);
+}
+
+Error ForEachItem(const Value& array, const std::function<Error(const Value&)>& fn) {
+  if (array.raw.empty()) {
+    for (const Value& item : array.items) ZOL_TRY(fn(item));
+    return Error();
   }
-  std::optional<std::string> repaired = RepairStrings(data);
-  std::string_view text = repaired ? std::string_view(*repaired) : data;
-  TreeBuilder builder;
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder,
-                                   nlohmann::json::input_format_t::json, /*strict=*/true);
-  } catch (const std::exception& ex) {
-    return Error::Msg(std::string("json: ") + ex.what());
+  Error err;
+  WalkRaw(array.raw, [&](std::string_view, std::string_view text) {
+    err = fn(LazyValue(text));
+    return err.ok();
+  });
+  return err;
+}
+
+Error ForEachMember(const Value& object,
+                    const std::function<Error(std::string_view key, const Value&)>& fn) {
+  if (object.raw.empty()) {
+    for (const Member& m : object.members) ZOL_TRY(fn(m.key, m.value));
+    return Error();
   }
-  if (!ok) {
-    return Error::Msg("json: " + (builder.error().empty() ? std::string("invalid input") : builder.error()));
-  }
-  return builder.TakeRoot();
+  Error err;
+  WalkRaw(object.raw, [&](std::string_view key, std::string_view text) {
+    err = fn(DecodeStringLiteral(key), LazyValue(text));
+    return err.ok();
+  });
+  return err;
 }
 
 Error TypeError(const Value& value, const std::string& path, std::string_view type) {
@@ -294,26 +546,20 @@ Error DecodeObject(const Value& value, std::string_view type, const std::string&
                    std::initializer_list<Field> fields) {
   if (value.is_null()) return Error();
   if (value.type != Type::kObject) return TypeError(value, path, type);
-  for (const Member& m : value.members) {
-    const Field* match = nullptr;
-    for (const Field& f : fields) {
-      if (f.key == m.key) {
-        match = &f;
-        break;
-      }
+  if (value.raw.empty()) {
+    for (const Member& m : value.members) {
+      if (const Field* f = MatchField(m.key, fields)) ZOL_TRY(f->decode(m.value, FieldPath(type, path, f->key)));
     }
-    if (match == nullptr) {
-      for (const Field& f : fields) {
-        if (FoldEqual(m.key, f.key)) {
-          match = &f;
-          break;
-        }
-      }
-    }
-    if (match == nullptr) continue;
-    ZOL_TRY(match->decode(m.value, FieldPath(type, path, match->key)));
+    return Error();
   }
-  return Error();
+  // The value of a key that names no field is skipped unread.
+  Error err;
+  WalkRaw(value.raw, [&](std::string_view key, std::string_view text) {
+    const Field* f = MatchField(DecodeStringLiteral(key), fields);
+    if (f != nullptr) err = f->decode(LazyValue(text), FieldPath(type, path, f->key));
+    return err.ok();
+  });
+  return err;
 }
 
 Field Bind(std::string_view key, std::string& out) {
@@ -383,16 +629,15 @@ Field Bind(std::string_view key, NullableStringMap& out) {
               out.SetNull();
               return Error();
             }
-            std::map<std::string, std::string> merged = out;
-            ZOL_TRY(DecodeStringMap(v, path, merged));
-            out = std::move(merged);
-            return Error();
+            if (v.type != Type::kObject) return TypeError(v, path, "map[string]string");
+            if (out.is_null()) out = std::map<std::string, std::string>{};  // present, even if empty
+            return DecodeStringMap(v, path, out);
           }};
 }
 
 Field Bind(std::string_view key, Value& out) {
   return {key, [&out](const Value& v, const std::string&) -> Error {
-            out = v;
+            out = Materialize(v);
             return Error();
           }};
 }

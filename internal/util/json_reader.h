@@ -1,24 +1,32 @@
 // The one JSON reader of the system, for every file it reads back (manifests,
 // signature records, the registry, build recipes, runtime.json).
 //
-// Reading happens in two steps. Parse turns the text into a Value tree that
-// keeps what a one-value-per-key document would lose: every object member in
-// document order with duplicates kept, and every number as its literal text.
-// The binding layer then fills plain C++ records from that tree by the rules
-// the stored files were first read with:
+// Reading happens in two steps. The text is first checked whole, so a syntax
+// error is reported before any type error and nothing is bound from a broken
+// document. The binding layer then fills plain C++ records straight from the
+// text by the rules the stored files were first read with:
 //   - a key names a field when it equals the field's key exactly, else when it
 //     equals it without regard to letter case under Unicode simple folding
 //     (so "ID", "Id" and "id" all name "id", U+017F names "s", U+212A "k");
 //   - members are applied in document order, each over the result of the
 //     earlier ones: a later scalar or list replaces the earlier value, a later
 //     object sets only the keys it holds;
-//   - keys that name no field are ignored, at any level;
+//   - keys that name no field are ignored, at any level, whatever they hold
+//     (a number beyond any machine range included);
 //   - null empties a list, a map or an optional record and leaves a string,
 //     number, bool or nested record unchanged;
 //   - a value of the wrong JSON type fails the whole read, and so does an
 //     integer field given a fraction, an exponent or a number beyond int64.
 // Map keys (as in "env") match exactly; a repeated map key replaces the
 // earlier value.
+//
+// Cost: binding walks the text of each object or array that a record reads,
+// and skips the values of unknown keys without keeping them, so a document
+// costs time linear in its length (times the depth of the record types, a
+// small constant) and memory for what the records keep, never for a tree of
+// the whole document. Merging a repeated object or map costs only what that
+// member holds. Parse, which does build the whole tree, is for small
+// documents read without a record type.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +58,10 @@ struct Value {
   std::string text;
   std::vector<Value> items;     // kArray
   std::vector<Member> members;  // kObject: document order, duplicates kept
+  // An array or object handed to binders by DecodeDocument: its checked text,
+  // read on demand; items and members stay empty. Points into the document,
+  // which outlives the binding.
+  std::string_view raw;
 
   bool is_null() const { return type == Type::kNull; }
   // A number literal without fraction or exponent.
@@ -69,6 +81,16 @@ struct Member {
 // Bytes that are not valid UTF-8 inside strings, and escaped surrogates that
 // do not form a pair, read as U+FFFD.
 Result<Value> Parse(std::string_view data);
+
+// The same checks as Parse, but arrays and objects stay as text (Value::raw)
+// in `data`, which must outlive the value and everything read from it.
+Result<Value> ParseLazy(std::string_view data);
+
+// Calls `fn` for each element of an array, in order, or for each member of an
+// object, whichever form the value has; stops at the first error.
+Error ForEachItem(const Value& array, const std::function<Error(const Value&)>& fn);
+Error ForEachMember(const Value& object,
+                    const std::function<Error(std::string_view key, const Value&)>& fn);
 
 // ---- Binding to records ----
 //
@@ -139,7 +161,7 @@ Field Bind(std::string_view key, NullableStrings& out);
 // null empties it (null in the nullable form). A null value reads as "".
 Field Bind(std::string_view key, std::map<std::string, std::string>& out);
 Field Bind(std::string_view key, NullableStringMap& out);
-// Any value, kept as its tree; a later member replaces the earlier one.
+// Any value, kept as its whole tree; a later member replaces the earlier one.
 Field Bind(std::string_view key, Value& out);
 
 // The decoder of one record type: DecodeObject over its fields.
@@ -190,10 +212,11 @@ Error DecodeList(const Value& value, std::string_view elem_type, const std::stri
     return Error();
   }
   if (value.type != Type::kArray) return TypeError(value, path, "[]" + std::string(elem_type));
-  std::vector<T> items(value.items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    ZOL_TRY(decode(value.items[i], path, items[i]));
-  }
+  std::vector<T> items;
+  ZOL_TRY(ForEachItem(value, [&](const Value& item) {
+    items.emplace_back();
+    return decode(item, path, items.back());
+  }));
   out = std::move(items);
   return Error();
 }
@@ -206,10 +229,12 @@ Field BindList(std::string_view key, std::string_view elem_type, std::vector<T>&
           }};
 }
 
-// Parses `data` and decodes the document into `out` with `decode`.
+// Checks `data` and decodes the document into `out` with `decode`, binding
+// straight from the text. On failure `out` may hold part of the document:
+// callers drop it.
 template <class T>
 Error DecodeDocument(std::string_view data, T& out, RecordDecoder<T> decode) {
-  Result<Value> doc = Parse(data);
+  Result<Value> doc = ParseLazy(data);
   if (!doc.ok()) return doc.error();
   return decode(*doc, "", out);
 }

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 namespace util::json {
 namespace {
 
@@ -313,6 +315,92 @@ TEST(JsonBind, NullDocumentAndListDocuments) {
   ASSERT_TRUE(obj.ok());
   EXPECT_EQ(DecodeList(*obj, "Item", "", items, DecodeItem).message(),
             "json: cannot unmarshal object into value of type []Item");
+}
+
+}  // namespace
+}  // namespace util::json
+
+namespace util::json {
+namespace {
+
+TEST(JsonBind, NumbersBeyondAnyRangeFailOnlyWhereAFieldReadsThem) {
+  // Under keys that name no field, at any level, they are skipped.
+  auto r = Read(R"({"note": 1e400, "inner": {"zzz": -1e999, "a": "v"}, "extra": [1e400, {"x": 1E+99999}]})");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->inner.a, "v");
+  struct Case {
+    const char* doc;
+    const char* message;
+  } cases[] = {
+      {R"({"count": 1e400})", "json: cannot unmarshal number 1e400 into field Rec.count of type int64"},
+      {R"({"count": 100000000000000000000000})",
+       "json: cannot unmarshal number 100000000000000000000000 into field Rec.count of type int64"},
+      {R"({"ab": 1e400})", "json: cannot unmarshal number into field Rec.ab of type string"},
+      {R"({"items": [{"n": -1e400}]})", "json: cannot unmarshal number -1e400 into field Rec.items.n of type int64"},
+  };
+  for (const Case& c : cases) {
+    auto bad = Read(c.doc);
+    ASSERT_FALSE(bad.ok()) << "accepted: " << c.doc;
+    EXPECT_EQ(bad.error().message(), c.message) << c.doc;
+  }
+  // A generic tree keeps the literal.
+  auto tree = Parse(R"({"n": 1e400})");
+  ASSERT_TRUE(tree.ok()) << tree.error().message();
+  EXPECT_EQ(tree->Get("n")->text, "1e400");
+}
+
+TEST(JsonBind, SyntaxIsCheckedWholeBeforeAnyField) {
+  // The type error comes first in the text, yet the broken syntax is what is
+  // reported, so no record is ever bound from a broken document.
+  for (const char* doc : {R"({"count": "1", "ab": )", R"({"count": "1"} x)", R"({"count": "1", "ab": tru})"}) {
+    auto r = Read(doc);
+    ASSERT_FALSE(r.ok()) << doc;
+    EXPECT_THAT(r.error().message(), StartsWith("json: ")) << doc;
+    EXPECT_THAT(r.error().message(), ::testing::Not(HasSubstr("unmarshal"))) << doc;
+  }
+}
+
+// Repeated members used to copy everything merged so far, so a document of
+// 20,000 repeats after a 20,000-key map took minutes; each merge now costs
+// only its own member.
+TEST(JsonBind, RepeatedMembersMergeInTimeOfTheirOwnSize) {
+  constexpr int kKeys = 20000;
+  std::string doc = R"({"env": {)";
+  for (int i = 0; i < kKeys; ++i) doc += (i ? ",\"K" : "\"K") + std::to_string(i) + "\": \"v\"";
+  doc += "}";
+  for (int i = 0; i < kKeys; ++i) doc += R"(, "env": {"K0": "w"}, "maybe_env": {"A": "1"}, "inner": {"a": "x"})";
+  doc += R"(, "ENV": {"Z": "z"}})";
+  auto start = std::chrono::steady_clock::now();
+  auto r = Read(doc);
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->env.size(), static_cast<size_t>(kKeys) + 1);
+  EXPECT_EQ(r->env["K0"], "w");
+  EXPECT_EQ(r->env["Z"], "z");
+  EXPECT_EQ(r->inner.a, "x");
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(JsonBind, LazyAndWholeTreesBindAlike) {
+  const char* doc = R"({"words": ["a", "\u00e9\ud83d\ude00", "q\"\\/\b\f\n\r\t"], "env": {"K\u0041": "v", "B": null},
+                        "items": [{"name": "x", "n": -0}], "any": {"k": [1, "s", null, true]}, "unknown": {"]": "["}})";
+  auto tree = Parse(doc);
+  ASSERT_TRUE(tree.ok());
+  Rec whole;
+  ASSERT_TRUE(DecodeRec(*tree, "", whole).ok());
+  auto lazy = Read(doc);
+  ASSERT_TRUE(lazy.ok()) << lazy.error().message();
+  EXPECT_EQ(lazy->words, whole.words);
+  EXPECT_THAT(lazy->words, ElementsAre("a", "\xC3\xA9\xF0\x9F\x98\x80", "q\"\\/\b\f\n\r\t"));
+  EXPECT_EQ(lazy->env, whole.env);
+  EXPECT_THAT(lazy->env, ElementsAre(Pair("B", ""), Pair("KA", "v")));
+  ASSERT_EQ(lazy->items.size(), 1u);
+  EXPECT_EQ(lazy->items[0].name, "x");
+  // The kept tree is whole, not a view into the text.
+  ASSERT_EQ(lazy->any.type, Type::kObject);
+  ASSERT_EQ(lazy->any.members.size(), 1u);
+  EXPECT_TRUE(lazy->any.raw.empty());
+  EXPECT_EQ(lazy->any.members[0].value.items.size(), 4u);
 }
 
 }  // namespace

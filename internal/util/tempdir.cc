@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "internal/util/files.h"
+#include "internal/util/transient.h"
 
 namespace util {
 
@@ -27,7 +28,10 @@ Result<TempDir> TempDir::MakeIn(const std::string& parent, std::string_view pref
     if (path.empty() || path.back() != '/') path += '/';
     path += prefix;
     path += std::to_string(r);
-    if (::mkdir(path.c_str(), 0700) == 0) return TempDir(std::move(path));
+    if (::mkdir(path.c_str(), 0700) == 0) {
+      TransientMade(path);
+      return TempDir(std::move(path));
+    }
     if (errno != EEXIST) return Error::Errno("mkdir", path, errno);
   }
   return Error::Errno("mkdir", parent + "/" + std::string(prefix) + "*", EEXIST);
@@ -49,6 +53,7 @@ std::string TempDir::Release() { return std::exchange(path_, std::string()); }
 Error TempDir::Remove() {
   if (path_.empty()) return Error();
   Error e = RemoveAll(path_);
+  if (e.ok()) TransientGone(path_);
   path_.clear();
   return e;
 }

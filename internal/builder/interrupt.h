@@ -1,0 +1,19 @@
+// Builds that a signal ends cleanly: SIGINT, SIGTERM or SIGHUP stop the
+// build with everything it started (tar, pip, dnf) and remove what it made.
+#pragma once
+
+#include <functional>
+
+#include "internal/util/error.h"
+
+namespace builder {
+
+// Runs `build` in a child process of its own process group while this
+// process traps SIGINT, SIGTERM and SIGHUP. The child reports the paths it
+// makes (util/transient.h). On a signal the whole group is killed, every path
+// still reported is removed, and the result is "interrupted by signal: NAME"
+// (the signal's name in lower case). Otherwise the result is the build's, by
+// its message.
+util::Error RunTrappingSignals(const std::function<util::Error()>& build);
+
+}  // namespace builder
