@@ -16,17 +16,19 @@
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/member_read.h"
 #include "internal/pkgfmt/names.h"
 #include "internal/pkgfmt/signature.h"
-#include "internal/pkgfmt/validate.h"
 #include "internal/util/audit.h"
+#include "internal/util/beneath.h"
 #include "internal/util/disk.h"
 #include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
+#include "internal/util/replace_tree.h"
 #include "internal/util/strings.h"
 #include "internal/util/tempdir.h"
 #include "internal/util/timefmt.h"
@@ -62,43 +64,18 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
 // Commits `staging` as `target`. Where the file system can, the two trees
 // are exchanged in one step, so `target` always holds a complete tree, and
 // the old one, left at the staging path, is removed afterwards (by the next
-// install or uninstall of the id when this one is killed first).
-//
-// Elsewhere an earlier tree at `target` is moved aside first and removed only
-// once the new one is in place; when the rename fails it goes back, so a
-// failed reinstall never loses the working install. The old tree goes into a
-// directory made fresh for it: a fixed name could be taken by a version.
+// install or uninstall of the id when this one is killed first). Elsewhere
+// the old tree waits in a holder beside the versions until the new one is in
+// place, and goes back when it cannot be.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
-  struct stat st;
-  std::string aside;
-  if (::lstat(target.c_str(), &st) == 0) {
-    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-      util::Error e = util::RemoveAll(staging);
-      if (!e.ok()) util::Warn("remove replaced install %s: %v", staging, e);
-      return util::Error();
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-      return util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
-    }
-    util::Result<std::string> moved = setAside(target, pkgfmt::kReplacedInfix, "old");
-    if (!moved.ok()) return moved.error().Wrap("remove existing install");
-    aside = *moved;
-  }
-  if (::rename(staging.c_str(), target.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
-    if (!aside.empty()) {
-      if (::rename(aside.c_str(), target.c_str()) != 0) {
-        util::Warn("restore previous install %s: %v", target,
-                   util::Error::Errno("rename", aside + " " + target, errno));
-      } else {
-        ::rmdir(util::DirName(aside).c_str());
-      }
-    }
-    return e;
-  }
-  if (!aside.empty()) {
-    util::Error e = util::RemoveAll(util::DirName(aside));
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", util::DirName(aside), e);
+  util::Result<std::string> old = util::ReplaceTree(staging, target,
+                                                    {.infix = pkgfmt::kReplacedInfix,
+                                                     .commit_context = "commit install (rename)",
+                                                     .aside_context = "remove existing install"});
+  if (!old.ok()) return old.error();
+  if (!old->empty()) {
+    util::Error e = util::RemoveAll(*old);
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", *old, e);
   }
   return util::Error();
 }
@@ -113,21 +90,6 @@ bool holderVersion(std::string_view name, std::string_view infix, std::string* v
   *version = std::string(name.substr(0, at));
   return true;
 }
-
-// Removes the staging directory on every way out until the commit.
-class StagingGuard {
- public:
-  explicit StagingGuard(std::string path) : path_(std::move(path)) {}
-  ~StagingGuard() {
-    if (path_.empty()) return;
-    util::Error e = util::RemoveAll(path_);
-    if (!e.ok()) util::Warn("cleanup failed staging dir %s: %v", path_, e);
-  }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
 
 // The layer an automatic install is for: its package must turn out to be
 // that base once extracted, whatever the quick look at it said.
@@ -149,23 +111,6 @@ bool baseLayerName(const std::string& id, std::string* name) {
   if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
   *name = n;
   return true;
-}
-
-util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::string();
-    return util::Error::Errno("lstat", path, errno);
-  }
-  std::string holder = path + std::string(infix) + "XXXXXX";
-  if (::mkdtemp(holder.data()) == nullptr) return util::Error::Errno("mkdir", holder, errno);
-  const std::string moved = holder + "/" + leaf;
-  if (::rename(path.c_str(), moved.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", path + " " + moved, errno);
-    ::rmdir(holder.c_str());
-    return e;
-  }
-  return moved;
 }
 
 std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {
@@ -307,27 +252,31 @@ namespace {
 util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
 
-  util::Error e = pkgfmt::ValidateZOL(pkgPath);
-  if (!e.ok()) return e.Wrap("validate package");
+  // The trial check and the install share one extraction: the tree that was
+  // checked is the tree that is installed, and the package is inflated once.
+  if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
+  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
+  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
+  const std::string& xdir = tmp->path();
+  util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir);
+  if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
+  util::Result<util::Root> xroot = util::Root::Open(xdir);
+  if (!xroot.ok()) return xroot.error().Wrap("read manifest").Wrap("validate package");
+  util::Result<std::string> data = pkgfmt::ReadFileBytesBeneath(*xroot, "manifest.json", pkgfmt::kMaxManifestBytes);
+  if (!data.ok()) return data.error().Wrap("read manifest").Wrap("validate package");
+  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
+  if (!parsed.ok()) return parsed.error().Wrap("parse manifest").Wrap("validate package");
+  const pkgfmt::Manifest& m = *parsed;
+  // A link to a directory counts, as long as it stays inside the package.
+  if (util::Result<struct stat> files = xroot->Stat("files"); !files.ok() || !S_ISDIR(files->st_mode)) {
+    return util::Error::Msg("missing files directory in package").Wrap("validate package");
+  }
 
   struct stat st;
   if (::stat(pkgPath.c_str(), &st) == 0) {
     e = util::CheckDiskSpace(cfg->AppDir, 3 * static_cast<uint64_t>(st.st_size));
     if (!e.ok()) return e.Wrap("pre-install disk check");
   }
-
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  const std::string& xdir = tmp->path();
-
-  e = pkgfmt::ExtractTarGz(pkgPath, xdir);
-  if (!e.ok()) return e.Wrap("extract package");
-
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(xdir, "manifest.json"), pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
-  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
-  const pkgfmt::Manifest& m = *parsed;
 
   ZOL_TRY(CheckDirNames(m));
   // The search read one member; a later hard link of the same name can make
@@ -374,14 +323,13 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
 
   e = util::EnsureDir(staging);
   if (!e.ok()) return e.Wrap("create staging dir");
-  StagingGuard guard(staging);
+  util::TreeGuard guard(staging, "cleanup failed staging dir");
 
-  const std::string files = util::JoinPath(xdir, "files");
-  if (util::Exists(files)) {
-    e = copyDirN(files, util::JoinPath(staging, "files"));
-    if (!e.ok()) return e.Wrap("copy files");
-  }
-  e = util::CopyFile(util::JoinPath(xdir, "manifest.json"), util::JoinPath(staging, "manifest.json"));
+  // The checked tree moves into place; it is copied only across file systems.
+  e = moveDirN(util::JoinPath(xdir, "files"), util::JoinPath(staging, "files"));
+  if (!e.ok()) return e.Wrap("copy files");
+  // The bytes that were parsed, not whatever the name leads to now.
+  e = util::WriteFile(util::JoinPath(staging, "manifest.json"), *data, 0644);
   if (!e.ok()) return e.Wrap("copy manifest");
 
   if (m.Lifecycle.has_value() && !m.Lifecycle->Install.empty()) {

@@ -40,12 +40,6 @@ std::vector<std::string> mountsBeneath(const std::string& dir);
 // The seven lines of "runtime.json".
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch);
 
-// Moves the tree at `path` in one rename into a directory made fresh for it
-// beside it (`path`, `infix` and six random characters), as `leaf`, so that
-// `path` holds the whole tree or nothing. Returns the tree's new path, or ""
-// when nothing is at `path`.
-util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf);
-
 // Removes what killed installs, reinstalls and uninstalls left beside the
 // versions in id_dir (app_dir/id): staging directories and holders of
 // replaced or uninstalled trees. Called with the registry lock held, so none

@@ -12,6 +12,7 @@
 
 #include "internal/cli/validators.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
@@ -167,6 +168,51 @@ util::Error copyDirN(const std::string& src, const std::string& dst) {
   if (!src_root.ok()) return src_root.error();
   TreeCopy copy(*src_root, dst);
   return copy.CopyLevel("");
+}
+
+namespace {
+
+// What the copy would have changed in a moved tree: the top directory is
+// made anew with 0755 and files get their bits less the umask. Walked through
+// descriptors without following links, like the copy.
+util::Error applyCopyModes(int dirfd, const std::string& shown, mode_t mask) {
+  util::Result<std::vector<std::string>> names = util::ListDir(dirfd, shown);
+  if (!names.ok()) return names.error();
+  for (const std::string& name : *names) {
+    const std::string path = shown + "/" + name;
+    struct stat st;
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return util::Error::Errno("stat", path, errno);
+    if (S_ISDIR(st.st_mode)) {
+      util::UniqueFd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub.valid()) return util::Error::Errno("open", path, errno);
+      ZOL_TRY(applyCopyModes(sub.get(), path, mask));
+    } else if (S_ISREG(st.st_mode) && (st.st_mode & mask & 0777) != 0) {
+      if (::fchmodat(dirfd, name.c_str(), st.st_mode & 0777 & ~mask, 0) != 0) {
+        return util::Error::Errno("chmod", path, errno);
+      }
+    }
+  }
+  return util::Error();
+}
+
+}  // namespace
+
+util::Error moveDirN(const std::string& src, const std::string& dst) {
+  struct stat st;
+  if (::lstat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return copyDirN(src, dst);
+  util::Result<std::vector<std::string>> names = util::ListDir(src);
+  if (!names.ok()) return names.error();
+  if (names->empty()) return util::Error();
+  if (::rename(src.c_str(), dst.c_str()) != 0) {
+    if (errno == EXDEV) return copyDirN(src, dst);
+    return util::Error::Errno("rename", src + " " + dst, errno);
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  util::UniqueFd top(::open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!top.valid()) return util::Error::Errno("open", dst, errno);
+  if (::fchmod(top.get(), 0755 & ~mask) != 0) return util::Error::Errno("chmod", dst, errno);
+  return applyCopyModes(top.get(), dst, mask);
 }
 
 util::Error runLifecycleScript(const std::string& script, const std::string& dir) {

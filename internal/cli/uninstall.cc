@@ -20,6 +20,7 @@
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
+#include "internal/util/replace_tree.h"
 #include "internal/util/strings.h"
 
 namespace cli {
@@ -126,7 +127,7 @@ util::Error UninstallApp(const std::string& id) {
       // removed after: a kill leaves the record over the whole tree or over
       // none, and the next uninstall finishes the removal.
       const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
-      util::Result<std::string> aside = setAside(path, pkgfmt::kRemovingInfix, "tree");
+      util::Result<std::string> aside = util::SetAside(path, pkgfmt::kRemovingInfix, "tree");
       if (!aside.ok()) return aside.error().Wrap("remove install dir");
       util::Error e = (*database)->RemoveApp(id);
       if (!e.ok()) {
