@@ -7,8 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "internal/cli/install.h"
+#include "internal/cli/base_layer.h"
 #include "internal/cli/validators.h"
+#include "internal/pkgfmt/names.h"
 #include "internal/util/atomic_file.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
@@ -19,12 +20,15 @@
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
 #include "internal/util/replace_tree.h"
+#include "internal/util/strings.h"
 #include "internal/util/xz_env.h"
 
 namespace cli {
 
 namespace {
 
+constexpr char kBaseIDPrefix[] = "com.calderim.base.";
+constexpr char kShortBasePrefix[] = "base.";
 constexpr const char* kSandboxDirs[] = {"proc", "sys", "dev", "run", "tmp", "app"};
 constexpr char kResolverText[] = "nameserver 1.1.1.1\nnameserver 8.8.8.8\n";
 
@@ -87,31 +91,44 @@ std::string unescapeMountPath(const std::string& s) {
 
 }  // namespace
 
-std::vector<std::string> mountsBeneath(const std::string& dir) {
+std::vector<std::string> mountPointsBeneath(std::string_view mountinfo, const std::string& base) {
   std::vector<std::string> found;
-  char* real = ::realpath(dir.c_str(), nullptr);
-  if (real == nullptr) return found;
-  const std::string base = real;
-  std::free(real);
-  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
-  if (!info.ok()) return found;
   size_t pos = 0;
-  while (pos < info->size()) {
-    size_t end = info->find('\n', pos);
-    if (end == std::string::npos) end = info->size();
-    const std::string line = info->substr(pos, end - pos);
+  while (pos < mountinfo.size()) {
+    size_t end = mountinfo.find('\n', pos);
+    if (end == std::string_view::npos) end = mountinfo.size();
+    const std::string_view line = mountinfo.substr(pos, end - pos);
     pos = end + 1;
     // Fields: id, parent id, major:minor, root, mount point, ...
     size_t at = 0;
-    for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+    for (int field = 0; field < 4 && at != std::string_view::npos; ++field) {
       at = line.find(' ', at);
-      if (at != std::string::npos) ++at;
+      if (at != std::string_view::npos) ++at;
     }
-    if (at == std::string::npos) continue;
-    const std::string point = unescapeMountPath(line.substr(at, line.find(' ', at) - at));
+    if (at == std::string_view::npos) continue;
+    const std::string point = unescapeMountPath(std::string(line.substr(at, line.find(' ', at) - at)));
     if (point == base || util::HasPrefix(point, base == "/" ? base : base + "/")) found.push_back(point);
   }
   return found;
+}
+
+std::vector<std::string> mountsBeneath(const std::string& dir) {
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return {};
+  const std::string base = real;
+  std::free(real);
+  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
+  if (!info.ok()) return {};
+  return mountPointsBeneath(*info, base);
+}
+
+bool baseLayerName(const std::string& id, std::string* name) {
+  if (!pkgfmt::HasBaseLayerIDPrefix(id)) return false;
+  std::string n = id;
+  if (util::HasPrefix(n, kBaseIDPrefix)) n.erase(0, sizeof kBaseIDPrefix - 1);
+  if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
+  *name = n;
+  return true;
 }
 
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch) {

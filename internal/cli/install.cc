@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "internal/cli/base_layer.h"
 #include "internal/cli/lifecycle.h"
-#include "internal/cli/validators.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
@@ -37,20 +37,13 @@ namespace cli {
 
 namespace {
 
-constexpr char kBaseIDPrefix[] = "com.calderim.base.";
-constexpr char kShortBasePrefix[] = "base.";
-
-// An application id with a base-layer prefix could never be shown or removed
-// by id: uninstall and info would take it for a layer.
-bool HasBaseLayerPrefix(const std::string& id) { return pkgfmt::HasBaseLayerIDPrefix(id); }
-
 util::Error CheckDirNames(const pkgfmt::Manifest& m) {
   struct Field {
     const char* name;
     const std::string& value;
   };
   for (const Field& f : {Field{"id", m.ID}, Field{"version", m.Version}, Field{"base", m.Base}}) {
-    if (!(&f.value == &m.Version ? pkgfmt::ValidVersionDirName(f.value) : ValidDirName(f.value))) {
+    if (!(&f.value == &m.Version ? pkgfmt::ValidVersionDirName(f.value) : pkgfmt::ValidDirName(f.value))) {
       return util::Error::Msg(util::Sprintf("invalid manifest %s %s: not usable as a directory name", f.name,
                                             util::Quote(f.value).c_str()));
     }
@@ -103,15 +96,6 @@ struct WantedBase {
 util::Error installPackage(const std::string& pkgPath, const WantedBase* want);
 
 }  // namespace
-
-bool baseLayerName(const std::string& id, std::string* name) {
-  if (!HasBaseLayerPrefix(id)) return false;
-  std::string n = id;
-  if (util::HasPrefix(n, kBaseIDPrefix)) n.erase(0, sizeof kBaseIDPrefix - 1);
-  if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
-  *name = n;
-  return true;
-}
 
 std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {
   std::vector<std::string> uninstalled;
@@ -285,7 +269,9 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
     return util::Error::Msg("not a base package for " + want->base + "-" + want->arch + " once extracted (id " +
                             util::Quote(m.ID) + ", kind " + util::Quote(m.Kind) + ")");
   }
-  if (m.Kind != "base" && HasBaseLayerPrefix(m.ID)) {
+  // An application id with a base-layer prefix could never be shown or
+  // removed by id: uninstall and info would take it for a layer.
+  if (m.Kind != "base" && pkgfmt::HasBaseLayerIDPrefix(m.ID)) {
     return util::Error::Msg("invalid manifest id " + util::Quote(m.ID) +
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }

@@ -1,3 +1,5 @@
+#include "internal/cli/list_info.h"
+
 // "list" and "info": read-only views of the registry and the runtime directory.
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "internal/cli/install.h"
-#include "internal/cli/validators.h"
+#include "internal/cli/base_layer.h"
+#include "internal/pkgfmt/names.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/file_read.h"
@@ -116,7 +118,7 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
     return util::Error::Msg(util::Sprintf("base layer %s not installed (searched %s)", util::Quote(id).c_str(),
                                           cfg.RuntimeDir.c_str()));
   };
-  if (!ValidDirName(name)) return not_found();
+  if (!pkgfmt::ValidDirName(name)) return not_found();
   std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
   struct stat st;
   if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {

@@ -1,3 +1,5 @@
+#include "internal/cli/uninstall.h"
+
 // Removing applications and base layers.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "internal/cli/base_layer.h"
 #include "internal/cli/install.h"
 #include "internal/cli/lifecycle.h"
 #include "internal/cli/validators.h"
@@ -31,7 +34,7 @@ constexpr const char* kMountPoints[] = {"proc", "sys", "dev", "run", "app", "tmp
 
 util::Error uninstallBaseLayer(const std::string& name) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  if (!ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
+  if (!pkgfmt::ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
   const std::string layer_dir = util::JoinPath(cfg->RuntimeDir, name);
   const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
   // An install of the layer running now finishes first, or starts after.
@@ -105,7 +108,7 @@ util::Error UninstallApp(const std::string& id) {
       // An uninstall killed after saving the registry left its tree set
       // aside: finishing it is this uninstall.
       std::vector<std::string> finished;
-      if (ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
+      if (pkgfmt::ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
       if (finished.empty()) return util::Error::Msg("app " + id + " not installed");
       app.Version = finished.front();
     } else {
