@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <optional>
 #include <vector>
 
@@ -126,7 +127,7 @@ std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::s
   return uninstalled;
 }
 
-util::Error verifyPackageIntegrity(const std::string& pkgPath) {
+util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Result<std::string>* digest) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
     util::Error e = pkgfmt::VerifyPackageSig(pkgPath);
@@ -165,7 +166,14 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath) {
     return util::Error::Msg(util::Sprintf(
         "package integrity check: empty .sha256 for %s (ZOL_REQUIRE_CHECKSUM=1)", pkgPath.c_str()));
   }
-  util::Error e = pkgfmt::VerifyFileChecksum(pkgPath, expected);
+  util::Error e;
+  if (digest == nullptr) {
+    e = pkgfmt::VerifyFileChecksum(pkgPath, expected);
+  } else if (!expected.empty() && !digest->ok()) {
+    e = digest->error();
+  } else if (!expected.empty() && **digest != expected) {
+    e = util::Error::Msg("checksum mismatch for " + pkgPath + ": expected " + expected + ", got " + **digest);
+  }
   if (!e.ok()) return e.Wrap("package integrity check failed");
   util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
              util::BaseName(pkgPath));
@@ -239,6 +247,13 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
   if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
+  // A checksum sidecar asks for the package's digest: it is computed while
+  // the package is extracted rather than after it.
+  std::future<util::Result<std::string>> digest;
+  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
+                       ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
+    digest = std::async(std::launch::async, [&pkgPath] { return pkgfmt::ComputeFileChecksum(pkgPath); });
+  }
   util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   const std::string& xdir = tmp->path();
@@ -276,7 +291,12 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  ZOL_TRY(verifyPackageIntegrity(pkgPath));
+  if (digest.valid()) {
+    const util::Result<std::string> computed = digest.get();
+    ZOL_TRY(verifyPackageIntegrity(pkgPath, &computed));
+  } else {
+    ZOL_TRY(verifyPackageIntegrity(pkgPath));
+  }
 
   if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
 

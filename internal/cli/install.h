@@ -14,8 +14,10 @@ namespace cli {
 // Installs an application or a base layer from a package file.
 util::Error InstallPackage(const std::string& pkgPath);
 
-// Checks the ".sig" or else the ".sha256" beside the package file.
-util::Error verifyPackageIntegrity(const std::string& pkgPath);
+// Checks the ".sig" or else the ".sha256" beside the package file; `digest`,
+// when given, is the package's digest text (or the failure to compute it),
+// taken instead of hashing the file again.
+util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Result<std::string>* digest = nullptr);
 
 // Installs a missing base layer from a base package beside pkgPath; only logs.
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Settings& cfg);
