@@ -1,11 +1,9 @@
 #include "internal/cli/install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -23,6 +21,7 @@
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/disk.h"
 #include "internal/util/file_read.h"
 #include "internal/util/files.h"
@@ -100,13 +99,9 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want);
 
 std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {
   std::vector<std::string> uninstalled;
-  DIR* d = ::opendir(id_dir.c_str());
-  if (d == nullptr) return uninstalled;
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(d)) names.emplace_back(de->d_name);
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
+  util::Result<std::vector<std::string>> names = util::ListDir(id_dir);
+  if (!names.ok()) return uninstalled;
+  for (const std::string& name : *names) {
     const std::string path = util::JoinPath(id_dir, name);
     std::string version;
     const bool staging = util::HasSuffix(name, pkgfmt::kStagingSuffix) && name.size() > pkgfmt::kStagingSuffix.size();
@@ -190,16 +185,9 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
 }
 
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return "";
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(d)) {
-    std::string n = de->d_name;
-    if (n != "." && n != "..") names.push_back(std::move(n));
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
+  util::Result<std::vector<std::string>> names = util::ListDir(dir);
+  if (!names.ok()) return "";
+  for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
     if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;

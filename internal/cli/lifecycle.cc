@@ -1,11 +1,9 @@
 #include "internal/cli/lifecycle.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -34,21 +32,7 @@ std::string Child(const std::string& rel, const std::string& name) {
 util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std::string& rel) {
   util::Result<util::UniqueFd> fd = root.OpenDir(rel);
   if (!fd.ok()) return fd.error();
-  DIR* dir = ::fdopendir(fd->get());
-  if (dir == nullptr) return util::Error::Errno("open", root.PathOf(rel), errno);
-  fd->Release();
-  std::vector<std::string> names;
-  errno = 0;
-  while (struct dirent* de = ::readdir(dir)) {
-    std::string name = de->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-    errno = 0;
-  }
-  int err = errno;
-  ::closedir(dir);
-  if (err != 0) return util::Error::Errno("readdirent", root.PathOf(rel), err);
-  std::sort(names.begin(), names.end());
-  return names;
+  return util::ListDir(fd->get(), root.PathOf(rel));
 }
 
 // Both trees are reached only through descriptors beneath their tops: the

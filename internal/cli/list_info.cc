@@ -1,7 +1,6 @@
 #include "internal/cli/list_info.h"
 
 // "list" and "info": read-only views of the registry and the runtime directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +11,11 @@
 #include <vector>
 
 #include "internal/cli/base_layer.h"
-#include "internal/pkgfmt/names.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
+#include "internal/pkgfmt/names.h"
+#include "internal/util/dir_list.h"
+#include "internal/util/fd.h"
 #include "internal/util/file_read.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/paths.h"
@@ -32,17 +33,15 @@ struct DirEntry {
 
 // The entries of dir in name order; false when it cannot be listed.
 bool listDir(const std::string& dir, std::vector<DirEntry>* out) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return false;
-  while (struct dirent* de = ::readdir(d)) {
-    std::string n = de->d_name;
-    if (n == "." || n == "..") continue;
+  util::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  util::Result<std::vector<std::string>> names = util::ListDir(fd.get(), dir);
+  if (!names.ok()) return false;
+  for (std::string& n : *names) {
     struct stat st;
-    bool is_dir = ::fstatat(::dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    bool is_dir = ::fstatat(fd.get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     out->push_back({std::move(n), is_dir});
   }
-  ::closedir(d);
-  std::sort(out->begin(), out->end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return true;
 }
 
