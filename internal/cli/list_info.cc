@@ -77,11 +77,12 @@ util::Error ListApps() {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
   util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
   if (!database.ok()) return database.error().Wrap("load db");
-  std::vector<db::InstalledApp> apps = (*database)->ListApps();
+  std::vector<db::InstalledApp> apps = (*database)->TakeApps();
 
   std::vector<DirEntry> entries;
   listDir(cfg->RuntimeDir, &entries);
   std::vector<std::vector<std::string>> rows = {{"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"}};
+  rows.reserve(1 + entries.size() + apps.size());
   for (const DirEntry& e : entries) {
     if (!e.is_dir) continue;
     struct stat st;
@@ -92,8 +93,9 @@ util::Error ListApps() {
     std::fputs("No applications or base layers installed\n", stdout);
     return util::Error();
   }
-  for (const db::InstalledApp& a : apps) {
-    rows.push_back({a.ID, a.Kind.empty() ? "app" : a.Kind, a.Name, a.Version, a.Arch, a.Status});
+  for (db::InstalledApp& a : apps) {
+    rows.push_back({std::move(a.ID), a.Kind.empty() ? "app" : std::move(a.Kind), std::move(a.Name),
+                    std::move(a.Version), std::move(a.Arch), std::move(a.Status)});
   }
   printTable(rows);
   return util::Error();

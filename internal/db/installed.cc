@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "internal/util/atomic_file.h"
 #include "internal/util/fd.h"
@@ -169,6 +170,11 @@ util::Error Database::RemoveApp(std::string_view id) {
     }
   }
   return util::Error();
+}
+
+std::vector<InstalledApp> Database::TakeApps() {
+  std::unique_lock lock(mu_);
+  return std::exchange(apps_, {});
 }
 
 std::vector<InstalledApp> Database::ListApps() const {
