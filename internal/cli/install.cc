@@ -362,21 +362,19 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
 
 util::Error UpgradeApp(const std::string& pkgPath) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-upgrade-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  util::Error e = pkgfmt::ExtractTarGz(pkgPath, tmp->path());
-  if (!e.ok()) return e.Wrap("extract package");
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(tmp->path(), "manifest.json"), pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
-  if (!m.ok()) return m.error().Wrap("parse manifest");
+  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
+  ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
+  ZOL_ASSIGN_OR_RETURN(
+      const std::string data,
+      util::ReadFileBounded(util::JoinPath(tmp.path(), "manifest.json"), pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
   {
-    util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-    if (!database.ok()) return database.error().Wrap("load db");
-    std::optional<db::InstalledApp> old = (*database)->GetApp(m->ID);
-    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m->ID, old->Version, m->Version);
+    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg->DBFile), "load db");
+    std::optional<db::InstalledApp> old = database->GetApp(m.ID);
+    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
   }
-  tmp->Remove().IgnoreError();
+  tmp.Remove().IgnoreError();
   return InstallPackage(pkgPath);
 }
 
