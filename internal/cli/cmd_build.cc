@@ -137,7 +137,7 @@ util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
 
 }  // namespace
 
-util::Error runBuild(const Args& args) {
+util::Error runBuild([[maybe_unused]] const config::Config& cfg, const Args& args) {
   FlagSet fs("build");
   buildCLIOptions opts;
   parseBuildFlags(fs, opts);

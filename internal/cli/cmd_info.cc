@@ -3,7 +3,7 @@
 
 namespace cli {
 
-util::Error runInfo(const Args& args) {
+util::Error runInfo([[maybe_unused]] const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli info <appid>");
   return ShowAppInfo(args[0]).Wrap("info failed");
 }

@@ -6,7 +6,7 @@
 
 namespace cli {
 
-util::Error runKeygen(const Args& args) {
+util::Error runKeygen(const config::Config&, const Args& args) {
   // "$HOME/.zol/keys" with $HOME expanded now, so the usage shows the real
   // default; an unset HOME expands to nothing.
   const char* home = std::getenv("HOME");

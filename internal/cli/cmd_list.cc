@@ -3,6 +3,8 @@
 
 namespace cli {
 
-util::Error runList(const Args&) { return ListApps().Wrap("list failed"); }
+util::Error runList([[maybe_unused]] const config::Config& cfg, const Args&) {
+  return ListApps().Wrap("list failed");
+}
 
 }  // namespace cli

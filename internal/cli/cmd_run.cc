@@ -12,7 +12,7 @@ void printRunUsage() { std::fputs("Usage: zol-cli run [--no-sandbox] <appid> [co
 
 }  // namespace
 
-util::Error runRun(const Args& args) {
+util::Error runRun([[maybe_unused]] const config::Config& cfg, const Args& args) {
   FlagSet fs("run");
   bool no_sandbox = false;
   fs.BoolVar(&no_sandbox, "no-sandbox", false, "Run without sandbox");

@@ -118,7 +118,7 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
   return RepackPackage(tmp->path(), pkg_path);
 }
 
-util::Error runSign(const Args& args) {
+util::Error runSign(const config::Config&, const Args& args) {
   FlagSet fs("sign");
   std::string key;
   fs.StringVar(&key, "key", "", "Path to private key (.key PEM file)");

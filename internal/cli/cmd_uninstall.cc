@@ -3,7 +3,7 @@
 
 namespace cli {
 
-util::Error runUninstall(const Args& args) {
+util::Error runUninstall([[maybe_unused]] const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli uninstall <appid>");
   return UninstallApp(args[0]).Wrap("uninstall failed");
 }

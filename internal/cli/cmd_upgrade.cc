@@ -3,7 +3,7 @@
 
 namespace cli {
 
-util::Error runUpgrade(const Args& args) {
+util::Error runUpgrade([[maybe_unused]] const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli upgrade <package.zol>");
   return UpgradeApp(args[0]).Wrap("upgrade failed");
 }

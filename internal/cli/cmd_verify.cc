@@ -16,7 +16,7 @@ util::Error verifyZOLFile(const std::string& pkg_path, const std::string& truste
   return pkgfmt::VerifyPackageSignature(tmp->path(), trusted_keys_dir);
 }
 
-util::Error runVerify(const Args& args) {
+util::Error runVerify([[maybe_unused]] const config::Config& cfg, const Args& args) {
   FlagSet fs("verify");
   std::string trusted;
   fs.StringVar(&trusted, "trusted-keys", "", "Directory of trusted public keys (optional)");

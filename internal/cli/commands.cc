@@ -38,10 +38,10 @@ constexpr const char* kUsage =
 struct CommandEntry {
   const char* word;
   bool root_required;
-  util::Error (*front_end)(const Args&);
+  util::Error (*front_end)(const config::Config&, const Args&);
 };
 
-util::Error runVersion(const Args&) {
+util::Error runVersion(const config::Config&, const Args&) {
   std::printf("zol-cli version %s\n", kVersion);
   return util::Error();
 }
@@ -67,11 +67,12 @@ bool requireRoot(const std::string& word) {
 }  // namespace
 
 int Run(int argc, char** argv) {
-  auto settings = config::DefaultConfig();
-  if (util::Error err = util::InitLogging(settings->LogDir); !err.ok()) {
+  // Read once: every operation of this command gets these values from here.
+  const config::Config cfg = config::Load();
+  if (util::Error err = util::InitLogging(cfg.LogDir); !err.ok()) {
     std::fprintf(stderr, "Warning: could not open log file: %s\n", err.message().c_str());
   }
-  if (util::Error err = util::InitAudit(settings->AuditDir); !err.ok()) {
+  if (util::Error err = util::InitAudit(cfg.AuditDir); !err.ok()) {
     std::fprintf(stderr, "Warning: could not open audit log: %s\n", err.message().c_str());
   }
   if (argc < 2) {
@@ -90,7 +91,7 @@ int Run(int argc, char** argv) {
   }
   if (entry->root_required && !requireRoot(word)) return 1;
   Args args(argv + 2, argv + argc);
-  if (util::Error err = entry->front_end(args); !err.ok()) {
+  if (util::Error err = entry->front_end(cfg, args); !err.ok()) {
     // Written whole: a message can carry a NUL from a manifest value, which
     // a C string would cut short.
     const std::string line = "[FATAL] " + err.message() + "\n";

@@ -59,4 +59,13 @@ std::unique_ptr<Settings> DefaultConfig() {
   return s;
 }
 
+Config Load() {
+  Config c;
+  static_cast<Settings&>(c) = *DefaultConfig();
+  c.RequireChecksum = envOrDefault("ZOL_REQUIRE_CHECKSUM", "");
+  c.SigningKeyPath = envOrDefault("ZOL_SIGNING_KEY_PATH", "");
+  c.PublicKey = envOrDefault("ZOL_PUBLIC_KEY", "");
+  return c;
+}
+
 }  // namespace config

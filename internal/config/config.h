@@ -24,6 +24,19 @@ struct Settings {
 // silently falls back to its default. Never fails.
 std::unique_ptr<Settings> DefaultConfig();
 
+// Everything one command takes from its environment, read once by the
+// dispatcher and handed to the front end. The three variables beyond the
+// settings belong to one operation each: the front end passes each value on
+// to the operation that gives it meaning, so the package format and the
+// builder see only their own variable and never the settings. Each holds the
+// variable's text, empty when it is unset or empty.
+struct Config : Settings {
+  std::string RequireChecksum;  // ZOL_REQUIRE_CHECKSUM, for install
+  std::string SigningKeyPath;   // ZOL_SIGNING_KEY_PATH, for the builder
+  std::string PublicKey;        // ZOL_PUBLIC_KEY, for the signature check
+};
+Config Load();
+
 // The rules behind DefaultConfig, visible for tests.
 std::string envOrDefault(const char* name, const std::string& def);
 int64_t envIntOrDefault(const char* name, int64_t def);

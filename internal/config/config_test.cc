@@ -96,7 +96,6 @@ TEST(DefaultConfig, DefaultsAndOverrides) {
   for (const auto& v : set) vars.push_back(std::make_unique<ScopedVar>(v.name, v.value));
   auto a = DefaultConfig();
   auto b = DefaultConfig();
-  EXPECT_NE(a.get(), b.get());
   for (const auto* s : {a.get(), b.get()}) {
     // Paths verbatim: not cleaned, not made absolute, not trimmed.
     EXPECT_EQ(s->AppDir, "rel/apps/");
@@ -107,6 +106,36 @@ TEST(DefaultConfig, DefaultsAndOverrides) {
     EXPECT_EQ(s->MaxRuntimeMemoryMB, 64);
     EXPECT_EQ(s->MaxRuntimeCPUWeight, 100);
     EXPECT_EQ(s->MetricsPath, "/m.prom");
+  }
+  // Each call reads the environment afresh into a value of its own: a cached
+  // or shared value would show the old path here, or change under `a`.
+  ScopedVar moved("DRAV_APP_DIR", "/moved");
+  EXPECT_EQ(DefaultConfig()->AppDir, "/moved");
+  b->AppDir = "/changed";
+  EXPECT_EQ(a->AppDir, "rel/apps/");
+}
+
+TEST(Load, ReadsSettingsAndOperationVariables) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    std::string want;
+  };
+  // Values are taken as they are; empty counts as unset, and the meaning
+  // ("1" for the checksum rule) is left to the operation.
+  const Case cases[] = {{nullptr, ""}, {"", ""}, {"1", "1"}, {" true ", " true "}};
+  for (const auto& c : cases) {
+    ScopedVar require("ZOL_REQUIRE_CHECKSUM", c.value);
+    ScopedVar signing("ZOL_SIGNING_KEY_PATH", c.value);
+    ScopedVar pub("ZOL_PUBLIC_KEY", c.value);
+    ScopedVar app("DRAV_APP_DIR", "/apps-here");
+    ScopedVar memory("ZOL_MEMORY_LIMIT_MB", "77");
+    Config cfg = Load();
+    const std::string label = c.value ? c.value : "(unset)";
+    EXPECT_EQ(cfg.RequireChecksum, c.want) << label;
+    EXPECT_EQ(cfg.SigningKeyPath, c.want) << label;
+    EXPECT_EQ(cfg.PublicKey, c.want) << label;
+    EXPECT_EQ(cfg.AppDir, "/apps-here");
+    EXPECT_EQ(cfg.MaxRuntimeMemoryMB, 77);
   }
 }
 

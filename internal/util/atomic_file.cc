@@ -53,10 +53,9 @@ Error AtomicFile::Commit() {
 }
 
 Error WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode) {
-  auto file = AtomicFile::Create(path, mode);
-  if (!file.ok()) return file.error();
-  ZOL_TRY(file->Write(data));
-  return file->Commit();
+  ZOL_ASSIGN_OR_RETURN(AtomicFile file, AtomicFile::Create(path, mode));
+  ZOL_TRY(file.Write(data));
+  return file.Commit();
 }
 
 }  // namespace util

@@ -206,9 +206,8 @@ Result<Root> Root::Open(const std::string& path, Scope scope) {
 }
 
 Result<Root> Root::Sub(std::string_view rel) const {
-  auto fd = OpenDir(rel);
-  if (!fd.ok()) return fd.error();
-  return Root(std::move(*fd), PathOf(rel), in_root_);
+  ZOL_ASSIGN_OR_RETURN(UniqueFd fd, OpenDir(rel));
+  return Root(std::move(fd), PathOf(rel), in_root_);
 }
 
 std::string Root::PathOf(std::string_view rel) const {

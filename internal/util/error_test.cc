@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,25 @@ TEST(ErrorMacros, PropagateWithOptionalContextAndKeepTheCause) {
   EXPECT_TRUE(Step(false).ok());
   EXPECT_EQ(Step(true).message(), "commit: rename /a /b: invalid cross-device link");
   EXPECT_TRUE(Step(true).Is(EXDEV));
+}
+
+TEST(ErrorErrno, NamesOperationAndPathOrGivesTheBareReason) {
+  struct Case {
+    Error err;
+    std::string want;
+  };
+  const Case cases[] = {
+      {Error::Errno("mkdir", "/a b", EEXIST), "mkdir /a b: file exists"},
+      {Error::Errno("getcwd", "", ENOENT), "getcwd: no such file or directory"},
+      {Error::Errno(EINVAL), "invalid argument"},
+      {Error::Errno(EPERM).Wrap("set memory.max"), "set memory.max: operation not permitted"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.err.message(), c.want);
+    // The errno survives for callers that branch on it.
+    EXPECT_NE(c.err.sys_errno(), 0) << c.want;
+  }
+  EXPECT_TRUE(Error::Errno(EPERM).Wrap("x").Is(EPERM));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "internal/util/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/paths.h"
 
@@ -99,20 +99,12 @@ RemovalLevel ReadLevel(int dirfd, std::string name, std::string path, Error& fir
       ::fchmod(dirfd, (st.st_mode & 07777) | S_IRWXU);
     }
   }
-  int dup_fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-  DIR* dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
-  if (dir == nullptr) {
-    if (first.ok()) first = Error::Errno("open", level.path, errno);
-    if (dup_fd >= 0) ::close(dup_fd);
+  Result<std::vector<std::string>> names = ListDir(dirfd, level.path);
+  if (!names.ok()) {
+    if (first.ok()) first = names.error();
     return level;
   }
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(dir)) {
-    std::string entry = de->d_name;
-    if (entry != "." && entry != "..") names.push_back(std::move(entry));
-  }
-  ::closedir(dir);
-  for (std::string& entry : names) {
+  for (std::string& entry : *names) {
     if (::unlinkat(dirfd, entry.c_str(), 0) == 0 || errno == ENOENT) continue;
     if (errno == EISDIR || errno == EPERM) {
       level.subdirs.push_back(std::move(entry));
@@ -235,6 +227,16 @@ Error CopyFile(const std::string& src, const std::string& dst) {
 Result<std::string> ReadFile(const std::string& path, int extra_flags, size_t max_bytes) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags));
   if (!fd.valid()) return Error::Errno("open", path, errno);
+  return ReadAll(fd.get(), path, max_bytes);
+}
+
+Result<std::string> ReadRegularFile(const std::string& path, size_t max_bytes) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Error::Errno("stat", path, errno);
+  if (S_ISDIR(st.st_mode)) return Error::Errno("read", path, EISDIR);
+  if (!S_ISREG(st.st_mode)) return Error::Msg("read " + path + ": not a regular file");
   return ReadAll(fd.get(), path, max_bytes);
 }
 

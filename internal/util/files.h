@@ -1,5 +1,6 @@
-// File helpers of the command line: existence, directory creation, removal
-// and copying. None follows a symbolic link while removing.
+// File helpers: existence, directory creation, removal, copying, and the one
+// family of whole-file reads and writes. None follows a symbolic link while
+// removing.
 #pragma once
 
 #include <sys/types.h>
@@ -52,6 +53,11 @@ Error CopyFile(const std::string& src, const std::string& dst);
 // file larger than the memory to be had fails as "read PATH: cannot allocate
 // memory"; one larger than max_bytes as "read PATH: file larger than N bytes".
 Result<std::string> ReadFile(const std::string& path, int extra_flags = 0, size_t max_bytes = SIZE_MAX);
+// ReadFile for a file that must be a regular one (a sidecar beside a
+// package): it is opened without waiting, so a FIFO or a device in its place
+// fails at once. A directory fails as reading it would ("read PATH: is a
+// directory"); any other kind with "read PATH: not a regular file".
+Result<std::string> ReadRegularFile(const std::string& path, size_t max_bytes = SIZE_MAX);
 // Everything left to read from the open fd, which `path` names in errors
 // ("read PATH: reason"). More than max_bytes fails as "read PATH: file larger
 // than N bytes"; more than the memory to be had as "read PATH: cannot

@@ -13,7 +13,6 @@
 #include <thread>
 #include <iterator>
 
-#include "internal/util/file_read.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
@@ -90,13 +89,13 @@ TEST_F(Files, WholeFileReads) {
        "!open " + root_ + "/link: too many levels of symbolic links"},
       {"missing", [&] { return ReadFile(root_ + "/absent"); }, "!open " + root_ + "/absent: no such file or directory"},
       {"directory", [&] { return ReadFile(root_); }, "!read " + root_ + ": is a directory"},
-      {"bound met exactly", [&] { return ReadFileBounded(root_ + "/four", 4); }, "1234"},
-      {"bound passed", [&] { return ReadFileBounded(root_ + "/four", 3); },
+      {"bound met exactly", [&] { return ReadFile(root_ + "/four", 0, 4); }, "1234"},
+      {"bound passed", [&] { return ReadFile(root_ + "/four", 0, 3); },
        "!read " + root_ + "/four: file larger than 3 bytes"},
-      {"bound passed by a large file", [&] { return ReadFileBounded(root_ + "/big", 65536); },
+      {"bound passed by a large file", [&] { return ReadFile(root_ + "/big", 0, 65536); },
        "!read " + root_ + "/big: file larger than 65536 bytes"},
       // No size to go by: the bound holds as the bytes come.
-      {"endless device", [&] { return ReadFileBounded("/dev/zero", 100000); },
+      {"endless device", [&] { return ReadFile("/dev/zero", 0, 100000); },
        "!read /dev/zero: file larger than 100000 bytes"},
       // Where only a regular file will do, nothing else is waited for.
       {"regular only, through a link", [&] { return ReadRegularFile(root_ + "/link"); }, "1234"},

@@ -506,9 +506,8 @@ Result<Value> ParseLazy(std::string_view data) {
 }
 
 Result<Value> Parse(std::string_view data) {
-  Result<Value> lazy = ParseLazy(data);
-  if (!lazy.ok()) return lazy.error();
-  return Materialize(*lazy);
+  ZOL_ASSIGN_OR_RETURN(const Value lazy, ParseLazy(data));
+  return Materialize(lazy);
 }
 
 Error ForEachItem(const Value& array, const std::function<Error(const Value&)>& fn) {
