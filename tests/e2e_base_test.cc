@@ -170,6 +170,30 @@ TEST_F(BaseTest, UninstallStopsAtAMountItCannotDetach) {
   EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_UNINSTALL")));
 }
 
+TEST_F(BaseTest, UninstallReadsEscapedMountPointsBack) {
+  // The kernel lists a mount point with blank, tab, line feed and backslash
+  // as octal escapes. Read back undecoded, a mount below a layer whose path
+  // holds one of them no longer lies below the layer, and the removal would
+  // go on into the mounted tree.
+  const std::string runtimes = sb_.Path("run times\twith\\escapes");
+  const std::map<std::string, std::string> env = {{"DRAV_RUNTIME_DIR", runtimes}};
+  RunResult installed = sb_.Zol({"install", BasePackage()}, env);
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  const std::string rootfs = runtimes + "/testbase-x86_64/rootfs";
+  const std::string point = rootfs + "/home/a b\nc";
+  const std::string src = sb_.Path("bind-src");
+  ASSERT_EQ(Sh("mkdir -p " + Q(src) + " " + Q(point)).status, 0);
+  Spit(src + "/keep", "keep");
+  ASSERT_EQ(mount(src.c_str(), point.c_str(), nullptr, MS_BIND, nullptr), 0);
+  RunResult r = sb_.Zol({"uninstall", "base.testbase-x86_64"}, env);
+  umount2(point.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, EndsWith("[FATAL] uninstall failed: remove base layer testbase-x86_64: still mounted: " + point +
+                              "\n  Tip: ensure no sandbox is running (check 'mount | grep " + rootfs + "')\n"));
+  EXPECT_EQ(Slurp(src + "/keep"), "keep");
+  EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
+}
+
 TEST_F(BaseTest, HostileRootfsLinksDoNotReachTheHost) {
   const std::string host_tmp = sb_.Path("host-tmp");
   const std::string host_etc = sb_.Path("host-etc");
