@@ -21,16 +21,12 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-bool PathExists(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0;
-}
 mode_t ModeOf(const std::string& p) {
   struct stat st;
   return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 bool Mounted(const std::string& path) {
-  return ReadFile("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
+  return Slurp("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
 }
 
 class BaseTest : public ::testing::Test {
@@ -52,7 +48,7 @@ class BaseTest : public ::testing::Test {
   std::map<std::string, std::string> StubTar(const std::string& body) {
     std::string dir = sb_.Path("stub");
     mkdir(dir.c_str(), 0755);
-    WriteFile(dir + "/tar", "#!/bin/sh\n" + body + "\nexec /bin/tar \"$@\"\n", 0755);
+    Spit(dir + "/tar", "#!/bin/sh\n" + body + "\nexec /bin/tar \"$@\"\n", 0755);
     return {{"PATH", dir + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"}};
   }
 
@@ -68,7 +64,7 @@ TEST_F(BaseTest, InstallLaysOutTheLayer) {
   RunResult r = sb_.Zol({"install", BasePackage()});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string rootfs = Layer() + "/rootfs";
-  EXPECT_EQ(ReadFile(Layer() + "/runtime.json"),
+  EXPECT_EQ(Slurp(Layer() + "/runtime.json"),
             "{\n  \"id\": \"testbase-x86_64\",\n  \"distro\": \"ubuntu\",\n  \"version\": \"24.04\",\n"
             "  \"arch\": \"x86_64\",\n  \"rootfs\": \"rootfs\"\n}\n");
   EXPECT_EQ(ModeOf(Layer() + "/runtime.json") & 0777, 0644u);
@@ -77,13 +73,13 @@ TEST_F(BaseTest, InstallLaysOutTheLayer) {
     EXPECT_TRUE(S_ISDIR(ModeOf(rootfs + "/" + d))) << d;
   }
   EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/etc/resolv.conf")));
-  EXPECT_THAT(ReadFile(rootfs + "/etc/resolv.conf"), ContainsRegex("^nameserver [0-9.]+\nnameserver [0-9.]+\n$"));
+  EXPECT_THAT(Slurp(rootfs + "/etc/resolv.conf"), ContainsRegex("^nameserver [0-9.]+\nnameserver [0-9.]+\n$"));
   EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
   EXPECT_FALSE(PathExists(rootfs + ".installing"));
   EXPECT_THAT(r.err, HasSubstr("[base] Installing base layer: testbase-x86_64 \u2192 " + rootfs + "\n"));
   EXPECT_THAT(r.err, HasSubstr("[base] Fixed dangling resolv.conf symlink.\n"));
   EXPECT_THAT(r.err, HasSubstr("[base] Base layer installed: testbase-x86_64 (" + rootfs + ")\n"));
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"),
               HasSubstr("\"pkg_name\":\"com.calderim.base.testbase-x86_64\",\"version\":\"1.0\",\"install_path\":\"" +
                         Layer() + "\"}"));
   // Layers are not applications.
@@ -99,7 +95,7 @@ TEST_F(BaseTest, TarThatRefusesXattrsIsRetriedWithout) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
   // Owners stay numeric in both attempts.
-  EXPECT_THAT(ReadFile(calls), testing::MatchesRegex("--xattrs --acls --numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C "
+  EXPECT_THAT(Slurp(calls), testing::MatchesRegex("--xattrs --acls --numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C "
                                                      "[^ ]+\n--numeric-owner -xJf [^ ]+/files/rootfs.tar.xz -C [^ ]+\n"));
 }
 
@@ -109,7 +105,7 @@ TEST_F(BaseTest, UnpackingRunsXzOnEveryCoreAndKeepsTheUsersOptions) {
   env["XZ_OPT"] = "-q";
   RunResult r = sb_.Zol({"install", BasePackage()}, env);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(seen), "-T0 --block-size=8MiB -q\n");
+  EXPECT_EQ(Slurp(seen), "-T0 --block-size=8MiB -q\n");
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
 }
 
@@ -121,10 +117,10 @@ TEST_F(BaseTest, FailingTarLeavesNoLayerAndKeepsAnOldOne) {
   EXPECT_FALSE(PathExists(Layer()));
 
   ASSERT_EQ(sb_.Zol({"install", pkg}).status, 0);
-  WriteFile(Layer() + "/rootfs/marker", "old");
+  Spit(Layer() + "/rootfs/marker", "old");
   r = sb_.Zol({"install", pkg}, StubTar("exit 2"));
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(ReadFile(Layer() + "/rootfs/marker"), "old");
+  EXPECT_EQ(Slurp(Layer() + "/rootfs/marker"), "old");
   EXPECT_FALSE(PathExists(Layer() + "/rootfs.installing"));
   EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "");
 }
@@ -138,8 +134,8 @@ TEST_F(BaseTest, ReinstallNeverRemovesThroughAMount) {
   const std::string live_src = sb_.Path("live-src"), stale_src = sb_.Path("stale-src");
   const std::string stale = Layer() + "/rootfs.replaced";
   Sh("mkdir -p '" + live_src + "' '" + stale_src + "' '" + stale + "/app'");
-  WriteFile(live_src + "/keep", "live");
-  WriteFile(stale_src + "/keep", "stale");
+  Spit(live_src + "/keep", "live");
+  Spit(stale_src + "/keep", "stale");
   ASSERT_EQ(mount(live_src.c_str(), (Layer() + "/rootfs/app").c_str(), nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(mount(stale_src.c_str(), (stale + "/app").c_str(), nullptr, MS_BIND, nullptr), 0);
 
@@ -147,8 +143,8 @@ TEST_F(BaseTest, ReinstallNeverRemovesThroughAMount) {
   // Wherever the bind mounts ended up, detach them before judging.
   Sh("grep -o ' " + Layer() + "[^ ]*' /proc/self/mountinfo | sort -r | while read m; do umount -l \"$m\"; done");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(live_src + "/keep"), "live");
-  EXPECT_EQ(ReadFile(stale_src + "/keep"), "stale");
+  EXPECT_EQ(Slurp(live_src + "/keep"), "live");
+  EXPECT_EQ(Slurp(stale_src + "/keep"), "stale");
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
   EXPECT_THAT(r.err, ContainsRegex("\\[base\\] remove replaced rootfs " + Layer() +
                                    "/rootfs.replaced-[^:]+: still mounted: " + Layer() +
@@ -160,7 +156,7 @@ TEST_F(BaseTest, UninstallStopsAtAMountItCannotDetach) {
   const std::string rootfs = Layer() + "/rootfs";
   const std::string src = sb_.Path("bind-src");
   Sh("mkdir -p '" + src + "' '" + rootfs + "/home'");
-  WriteFile(src + "/keep", "keep");
+  Spit(src + "/keep", "keep");
   // Same file system as the layer, so "rm --one-file-system" alone would
   // empty it.
   ASSERT_EQ(mount(src.c_str(), (rootfs + "/home").c_str(), nullptr, MS_BIND, nullptr), 0);
@@ -169,9 +165,33 @@ TEST_F(BaseTest, UninstallStopsAtAMountItCannotDetach) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, EndsWith("[FATAL] uninstall failed: remove base layer testbase-x86_64: still mounted: " + rootfs +
                               "/home\n  Tip: ensure no sandbox is running (check 'mount | grep " + rootfs + "')\n"));
-  EXPECT_EQ(ReadFile(src + "/keep"), "keep");
+  EXPECT_EQ(Slurp(src + "/keep"), "keep");
   EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_UNINSTALL")));
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_UNINSTALL")));
+}
+
+TEST_F(BaseTest, UninstallReadsEscapedMountPointsBack) {
+  // The kernel lists a mount point with blank, tab, line feed and backslash
+  // as octal escapes. Read back undecoded, a mount below a layer whose path
+  // holds one of them no longer lies below the layer, and the removal would
+  // go on into the mounted tree.
+  const std::string runtimes = sb_.Path("run times\twith\\escapes");
+  const std::map<std::string, std::string> env = {{"DRAV_RUNTIME_DIR", runtimes}};
+  RunResult installed = sb_.Zol({"install", BasePackage()}, env);
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  const std::string rootfs = runtimes + "/testbase-x86_64/rootfs";
+  const std::string point = rootfs + "/home/a b\nc";
+  const std::string src = sb_.Path("bind-src");
+  ASSERT_EQ(Sh("mkdir -p " + Q(src) + " " + Q(point)).status, 0);
+  Spit(src + "/keep", "keep");
+  ASSERT_EQ(mount(src.c_str(), point.c_str(), nullptr, MS_BIND, nullptr), 0);
+  RunResult r = sb_.Zol({"uninstall", "base.testbase-x86_64"}, env);
+  umount2(point.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, EndsWith("[FATAL] uninstall failed: remove base layer testbase-x86_64: still mounted: " + point +
+                              "\n  Tip: ensure no sandbox is running (check 'mount | grep " + rootfs + "')\n"));
+  EXPECT_EQ(Slurp(src + "/keep"), "keep");
+  EXPECT_TRUE(S_ISREG(ModeOf(rootfs + "/bin/busybox")));
 }
 
 TEST_F(BaseTest, HostileRootfsLinksDoNotReachTheHost) {
@@ -201,10 +221,10 @@ TEST_F(BaseTest, UninstallDetachesMountsInsideButNotThroughLinks) {
   const std::string host_mnt = sb_.Path("host-mnt");
   mkdir(src.c_str(), 0755);
   mkdir(host_mnt.c_str(), 0755);
-  WriteFile(src + "/keep", "keep");
+  Spit(src + "/keep", "keep");
   ASSERT_EQ(mount(src.c_str(), (rootfs + "/proc").c_str(), nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(mount("tmpfs", host_mnt.c_str(), "tmpfs", 0, "size=1m"), 0);
-  WriteFile(host_mnt + "/keep", "keep");
+  Spit(host_mnt + "/keep", "keep");
   rmdir((rootfs + "/run").c_str());
   ASSERT_EQ(symlink(host_mnt.c_str(), (rootfs + "/run").c_str()), 0);
 
@@ -214,21 +234,21 @@ TEST_F(BaseTest, UninstallDetachesMountsInsideButNotThroughLinks) {
   umount2((rootfs + "/proc").c_str(), MNT_DETACH);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(PathExists(Layer()));
-  EXPECT_EQ(ReadFile(src + "/keep"), "keep");
+  EXPECT_EQ(Slurp(src + "/keep"), "keep");
   EXPECT_TRUE(host_still_mounted);
   EXPECT_THAT(r.err, HasSubstr(" Removing base layer: " + Layer() + "\n"));
   EXPECT_THAT(r.err, HasSubstr("umount " + rootfs + "/sys (ignored): "));
   EXPECT_THAT(r.err, HasSubstr("umount " + rootfs + "/run (ignored): "));
   EXPECT_THAT(r.err, Not(HasSubstr("umount " + rootfs + "/proc (ignored)")));
   EXPECT_THAT(r.err, HasSubstr(" Uninstalled base layer testbase-x86_64\n"));
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"),
               ContainsRegex("\\{\"event\":\"PKG_UNINSTALL\",\"timestamp\":\"[^\"]+\",\"user\":\"root\","
                             "\"pkg_name\":\"com.calderim.base.testbase-x86_64\"\\}\n$"));
 }
 
 TEST_F(BaseTest, UninstallRefusesBadNamesAndMissingLayers) {
   mkdir(sb_.runtime_dir.c_str(), 0755);
-  WriteFile(sb_.runtime_dir + "/canary", "c");
+  Spit(sb_.runtime_dir + "/canary", "c");
   struct Case {
     const char* id;
     std::string err;
@@ -243,13 +263,13 @@ TEST_F(BaseTest, UninstallRefusesBadNamesAndMissingLayers) {
     EXPECT_EQ(r.status, 1) << c.id;
     EXPECT_THAT(r.err, EndsWith(c.err)) << c.id;
   }
-  EXPECT_EQ(ReadFile(sb_.runtime_dir + "/canary"), "c");
+  EXPECT_EQ(Slurp(sb_.runtime_dir + "/canary"), "c");
 }
 
 TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
   BasePackage("b-base.zol", "2.0");
   BasePackage("c-base.zol", "3.0");
-  WriteFile(pkgs_ + "/a-corrupt.zol", "not a package");
+  Spit(pkgs_ + "/a-corrupt.zol", "not a package");
   AppSpec spec;
   std::string app = pkgs_ + "/zz-app.zol";
   ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
@@ -271,7 +291,7 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
     ASSERT_NE(found, std::string::npos) << l << "\n" << r.err;
     at = found;
   }
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
 
   // Nothing beside the package: only a hint, and the app installs anyway.
   Sandbox other;
@@ -289,20 +309,10 @@ TEST_F(BaseTest, CandidateWhoseExtractedManifestIsNotTheBaseIsRefused) {
   AppSpec crafted_app;
   crafted_app.id = "com.example.crafted";
   std::string crafted = pkgs_ + "/a-crafted.zol";
-  std::string script =
-      "import io, tarfile, sys\n"
-      "def add(t, name, data):\n"
-      "    i = tarfile.TarInfo(name); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
-      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
-      "    add(t, 'manifest.json', sys.argv[2].encode())\n"
-      "    d = tarfile.TarInfo('files'); d.type = tarfile.DIRTYPE; d.mode = 0o755; t.addfile(d)\n"
-      "    add(t, 'files/app.json', sys.argv[3].encode())\n"
-      "    h = tarfile.TarInfo('manifest.json'); h.type = tarfile.LNKTYPE; h.linkname = 'files/app.json'\n"
-      "    t.addfile(h)\n";
-  WriteFile(sb_.Path("craft.py"), script);
-  RunResult c = RunArgv({"python3", sb_.Path("craft.py"), crafted, BaseManifestJSON("testbase", "x86_64", "1.0"),
-                         AppManifestJSON(crafted_app)},
-                        sb_.Env());
+  RunResult c = CraftPackage(crafted, {{'f', "manifest.json", BaseManifestJSON("testbase", "x86_64", "1.0")},
+                                        {'d', "files", ""},
+                                        {'f', "files/app.json", AppManifestJSON(crafted_app)},
+                                        {'h', "manifest.json", "files/app.json"}});
   ASSERT_EQ(c.status, 0) << c.err;
   AppSpec spec;
   std::string app = pkgs_ + "/b-app.zol";
@@ -312,7 +322,7 @@ TEST_F(BaseTest, CandidateWhoseExtractedManifestIsNotTheBaseIsRefused) {
   EXPECT_THAT(r.err, HasSubstr("[warn] Auto-install of base layer failed: not a base package for testbase-x86_64"));
   EXPECT_THAT(r.err, HasSubstr("[warn] Run manually: zol-cli install " + crafted + "\n"));
   EXPECT_EQ(r.err.find("[auto] Found base package"), r.err.rfind("[auto] Found base package"));
-  EXPECT_THAT(ReadFile(sb_.db_file), Not(HasSubstr("com.example.crafted")));
+  EXPECT_THAT(Slurp(sb_.db_file), Not(HasSubstr("com.example.crafted")));
   EXPECT_THAT(r.err, HasSubstr("Installed com.example.hello 1.0\n"));
 }
 
@@ -335,19 +345,10 @@ TEST_F(BaseTest, CandidateIsJudgedByTheManifestTheExtractorKeeps) {
   // install the application again and again.
   AppSpec spec;
   std::string crafted = pkgs_ + "/a-crafted.zol";
-  std::string script =
-      "import io, tarfile, sys\n"
-      "def add(t, name, data):\n"
-      "    i = tarfile.TarInfo(name); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
-      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
-      "    add(t, 'manifest.json', sys.argv[2].encode())\n"
-      "    d = tarfile.TarInfo('files'); d.type = tarfile.DIRTYPE; d.mode = 0o755; t.addfile(d)\n"
-      "    add(t, 'files/rootfs.tar.xz', b'')\n"
-      "    add(t, 'manifest.json', sys.argv[3].encode())\n";
-  WriteFile(sb_.Path("craft.py"), script);
-  RunResult c = RunArgv({"python3", sb_.Path("craft.py"), crafted, BaseManifestJSON("testbase", "x86_64", "1.0"),
-                         AppManifestJSON(spec)},
-                        sb_.Env());
+  RunResult c = CraftPackage(crafted, {{'f', "manifest.json", BaseManifestJSON("testbase", "x86_64", "1.0")},
+                                        {'d', "files", ""},
+                                        {'f', "files/rootfs.tar.xz", ""},
+                                        {'f', "manifest.json", AppManifestJSON(spec)}});
   ASSERT_EQ(c.status, 0) << c.err;
   std::string app = pkgs_ + "/b-app.zol";
   ASSERT_TRUE(MakePackage(app, AppManifestJSON(spec), {{"bin/hello", "hi"}}));

@@ -22,25 +22,7 @@ namespace {
 using ::testing::HasSubstr;
 
 std::string Golden(const std::string& name) {
-  return ReadFile(std::string(ZOL_SOURCE_DIR) + "/tests/testdata/build/" + name);
-}
-
-std::string ShOut(const std::string& script) {
-  RunResult r = Sh(script);
-  EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
-  return r.out;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) nl = text.size();
-    out.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
-  return out;
+  return Slurp(std::string(ZOL_SOURCE_DIR) + "/tests/testdata/build/" + name);
 }
 
 // Names in TMPDIR left by a build.
@@ -63,13 +45,6 @@ RunResult ZolIn(const Sandbox& sb, const std::vector<std::string>& args,
   argv.insert(argv.end(), args.begin(), args.end());
   return RunArgv(argv, sb.Env(extra), "", sb.root);
 }
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-bool NotImplemented(const RunResult& r) { return r.err.find("not implemented") != std::string::npos; }
 
 // src&co: bin/tool (0755), bin/link -> tool, share/readme.
 void MakeSourceTree(const Sandbox& sb) {
@@ -99,14 +74,14 @@ TEST(BuildDir, PackageLayoutManifestAndSidecar) {
 
   EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' manifest.json"), Golden("dir_manifest.json"));
 
-  std::string sidecar = ReadFile(pkg + ".sha256");
+  std::string sidecar = Slurp(pkg + ".sha256");
   EXPECT_EQ(sidecar.size(), 65u);
   EXPECT_EQ(sidecar, ShOut("sha256sum '" + pkg + "' | cut -c1-64"));
 
   // The tar stream ends at its two zero blocks: 7 headers, three one-block
   // files, the two-block manifest, 1024 bytes of end, no record padding.
   EXPECT_EQ(ShOut("gzip -dc '" + pkg + "' | wc -c"), std::to_string(7 * 512 + 5 * 512 + 1024) + "\n");
-  EXPECT_FALSE(Exists(pkg + ".sig"));
+  EXPECT_FALSE(PathExists(pkg + ".sig"));
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
@@ -117,7 +92,7 @@ TEST(BuildDir, DefaultsNameVersionAndArch) {
                            "--output", "dist"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string pkg = sb.Path("dist/com.calderim.tools_1.0.0_aarch64.zol");
-  EXPECT_TRUE(Exists(pkg)) << ShOut("ls -R '" + sb.root + "/dist'");
+  EXPECT_TRUE(PathExists(pkg)) << ShOut("ls -R '" + sb.root + "/dist'");
   std::string m = ShOut("tar -xzOf '" + pkg + "' manifest.json");
   EXPECT_THAT(m, HasSubstr("\"name\": \"tools\""));
   EXPECT_THAT(m, HasSubstr("\"arch\": \"aarch64\""));
@@ -227,11 +202,11 @@ TEST(BuildDir, SigningFollowsTheEnvironmentOnly) {
   with_flag.insert(with_flag.begin() + 1, {"--sign", key.key_path});
   RunResult r = ZolIn(sb, with_flag);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(Exists(pkg + ".sig"));
+  EXPECT_FALSE(PathExists(pkg + ".sig"));
 
   r = ZolIn(sb, kDirArgs, {{"ZOL_SIGNING_KEY_PATH", key.key_path}});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string sig = ReadFile(pkg + ".sig");
+  std::string sig = Slurp(pkg + ".sig");
   ASSERT_FALSE(sig.empty());
   std::string digest = ShOut("sha256sum '" + pkg + "' | cut -c1-64 | tr -d '\\n'");
   EXPECT_THAT(sig, HasSubstr("\"digest\": \"" + digest + "\""));
@@ -251,16 +226,16 @@ TEST(BuildDir, SigningFollowsTheEnvironmentOnly) {
   ShOut("echo more >> '" + sb.root + "/src&co/share/readme'");
   r = ZolIn(sb, kDirArgs, {{"ZOL_SIGNING_KEY_PATH", ""}});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(Exists(pkg + ".sig"));
-  EXPECT_TRUE(Exists(pkg + ".sha256"));
+  EXPECT_FALSE(PathExists(pkg + ".sig"));
+  EXPECT_TRUE(PathExists(pkg + ".sha256"));
 
   // A missing key fails the build after the package and its sidecar exist.
   r = ZolIn(sb, kDirArgs, {{"ZOL_SIGNING_KEY_PATH", sb.Path("k/none")}});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("[FATAL] build failed: pack zol: sign package: read private key " +
                                sb.Path("k/none") + ": "));
-  EXPECT_TRUE(Exists(pkg));
-  EXPECT_TRUE(Exists(pkg + ".sha256"));
+  EXPECT_TRUE(PathExists(pkg));
+  EXPECT_TRUE(PathExists(pkg + ".sha256"));
 }
 
 // A stand-in tar that refuses the attribute options, as older tars do. It
@@ -307,8 +282,8 @@ TEST(BuildBase, PackageFromBusyboxRootfs) {
   EXPECT_THAT(inner, HasSubstr(" 0/0 "));
   EXPECT_THAT(inner, ::testing::Not(HasSubstr("root/root")));
 
-  EXPECT_FALSE(Exists(pkg + ".sha256"));
-  EXPECT_FALSE(Exists(pkg + ".sig"));
+  EXPECT_FALSE(PathExists(pkg + ".sha256"));
+  EXPECT_FALSE(PathExists(pkg + ".sig"));
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
@@ -356,7 +331,7 @@ TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
                                "stub tar run\n  [base] Creating"));
   EXPECT_THAT(r.err, HasSubstr("unrecognized option --xattrs"));
   std::string pkg = sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol");
-  ASSERT_TRUE(Exists(pkg)) << r.out;
+  ASSERT_TRUE(PathExists(pkg)) << r.out;
   // The second run keeps owners as numbers too.
   std::string inner = ShOut("tar -xzOf '" + pkg + "' files/rootfs.tar.xz | tar -tvJf -");
   EXPECT_THAT(inner, HasSubstr(" ./bin/busybox\n"));
@@ -388,7 +363,7 @@ TEST(BuildBase, TarballOverTheExtractorsMemberLimitIsRefused) {
   EXPECT_EQ(r.err, "[FATAL] build base failed: pack rootfs: file files/rootfs.tar.xz exceeds max size limit (512 MB)\n");
   EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Done")));
   EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Creating base package")));
-  EXPECT_FALSE(Exists(sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol")));
+  EXPECT_FALSE(PathExists(sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol")));
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
@@ -436,7 +411,7 @@ void InterruptAtRandomPoints(const Sandbox& sb, const std::vector<std::string>& 
                                "; kill -INT $Z; wait $Z; echo rc=$?; pgrep -f -- \"$TMPDIR/zol-\" || true"},
                           sb.Env(), "", sb.root);
     EXPECT_EQ(r.out, "rc=1\n");
-    EXPECT_EQ(ReadFile(sb.Path("zerr")), fatal);
+    EXPECT_EQ(Slurp(sb.Path("zerr")), fatal);
     EXPECT_EQ(Listing(sb.tmp), tmp_before);
     EXPECT_EQ(Listing(sb.Path("out")), out_before);
   }
@@ -487,7 +462,7 @@ TEST(BuildBase, Refusals) {
     RunResult r = ZolIn(sb, args);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, ::testing::StartsWith("[FATAL] " + c.fatal));
-    EXPECT_FALSE(Exists(sb.Path("out")));
+    EXPECT_FALSE(PathExists(sb.Path("out")));
     EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
   }
 }
@@ -544,7 +519,7 @@ TEST(BuildCommand, RoadChoice) {
     RunResult r = ZolIn(sb, args);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, ::testing::StartsWith(fatal));
-    EXPECT_FALSE(Exists(sb.Path("out")));
+    EXPECT_FALSE(PathExists(sb.Path("out")));
   }
 }
 

@@ -25,8 +25,6 @@ using ::testing::HasSubstr;
 
 const char* kCache = "/var/cache/zol-test-debs";
 
-std::string Q(const std::string& s) { return "'" + s + "'"; }
-
 // The cached package file for `name`, fetched with apt-get download the first
 // time; "" when the registry cannot be reached.
 std::string FetchDeb(const std::string& name) {
@@ -171,7 +169,7 @@ TEST_F(DebE2E, RealPackagesMatchDpkgThroughTheRelocation) {
     }
     EXPECT_THAT(file, ::testing::EndsWith("_" + c.arch + ".zol")) << c.package;
     const std::string dir = Unpack(out + "/" + file);
-    EXPECT_THAT(ReadFile(dir + "/manifest.json"), HasSubstr("\"arch\": \"" + c.arch + "\"")) << c.package;
+    EXPECT_THAT(Slurp(dir + "/manifest.json"), HasSubstr("\"arch\": \"" + c.arch + "\"")) << c.package;
     const std::string ref = sb_.Path("dpkg-" + c.package);
     ASSERT_EQ(Sh("dpkg-deb -x " + Q(deb) + " " + Q(ref)).status, 0);
     const std::vector<std::string> got = Tree(dir + "/files");
@@ -179,8 +177,8 @@ TEST_F(DebE2E, RealPackagesMatchDpkgThroughTheRelocation) {
     EXPECT_EQ(got, ExpectedTree(ref)) << c.package;
     if (c.package == "perl-base") {
       // A hard link of the data archive; the package holds it as a copy.
-      EXPECT_EQ(ReadFile(dir + "/files/bin/perl5.36.0"), ReadFile(dir + "/files/bin/perl"));
-      EXPECT_GT(ReadFile(dir + "/files/bin/perl5.36.0").size(), 1000000u);
+      EXPECT_EQ(Slurp(dir + "/files/bin/perl5.36.0"), Slurp(dir + "/files/bin/perl"));
+      EXPECT_GT(Slurp(dir + "/files/bin/perl5.36.0").size(), 1000000u);
     }
   }
   EXPECT_TRUE(Sh("ls " + Q(sb_.tmp) + " | grep zol-build-").out.empty());
@@ -228,7 +226,7 @@ TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
   const std::string rootfs = sb_.Path("rootfs");
   ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
   const std::string dist = sb_.Path("dist");
-  WriteFile(sb_.Path("recipe.json"), "{\"overlay_files\": {\"etc/zol-note\": \"from the recipe\\n\"}}");
+  Spit(sb_.Path("recipe.json"), "{\"overlay_files\": {\"etc/zol-note\": \"from the recipe\\n\"}}");
   RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--arch", "x86_64", "--output", dist});
   ASSERT_EQ(base.status, 0) << base.err;
   RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--command", "/app/bin/busybox", "--recipe",
@@ -242,7 +240,7 @@ TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
   ASSERT_EQ(i2.status, 0) << i2.err;
   RunResult run = sb_.Zol({"run", "com.calderim.busybox-static", "cat", "/etc/zol-note", "/etc/hosts"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "from the recipe\n" + ReadFile("/etc/hosts"));
+  EXPECT_EQ(run.out, "from the recipe\n" + Slurp("/etc/hosts"));
 }
 
 // Debian's own pamela.py, copied offline from a root filesystem that has the
@@ -271,11 +269,11 @@ TEST_F(DebE2E, PamelaFromDebianIsFixedUp) {
   EXPECT_THAT(r.out, HasSubstr("  [pam] Bundled " + lib + " -> files/lib/libpam.so.0\n"));
   EXPECT_THAT(r.out, HasSubstr("  [pam] Patched pamela.py: added libpam.so.0 fallback for chroot\n"));
   const std::string dir = Unpack(sb_.Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
-  const std::string patched = ReadFile(dir + "/files/site-packages/pamela.py");
+  const std::string patched = Slurp(dir + "/files/site-packages/pamela.py");
   EXPECT_THAT(patched, HasSubstr("LIBPAM = CDLL(find_library(\"pam\") or \"libpam.so.0\")\n"));
-  EXPECT_EQ(ReadFile(dir + "/files/lib/libpam.so.0"), ReadFile(lib));
+  EXPECT_EQ(Slurp(dir + "/files/lib/libpam.so.0"), Slurp(lib));
   EXPECT_FALSE(Sh("test -e " + Q(dir + "/files/site-packages/__pycache__/pamela.cpython-311.pyc")).status == 0);
-  EXPECT_THAT(ReadFile(dir + "/manifest.json"), HasSubstr("/app/site-packages"));
+  EXPECT_THAT(Slurp(dir + "/manifest.json"), HasSubstr("/app/site-packages"));
 }
 
 // zol-cli's stdout is a pipe here, so fully buffered: its progress lines come
@@ -285,8 +283,8 @@ TEST_F(DebE2E, ProgressLinesPrecedeTheOutputOfPip) {
   if (hello.empty()) return;
   const std::string stub = "#!/bin/sh\necho \"pip ran: $*\"\n";
   ASSERT_EQ(Sh("mkdir -p " + Q(sb_.Path("stubbin")) + " " + Q(sb_.Path("root fs/usr/bin"))).status, 0);
-  WriteFile(sb_.Path("stubbin/pip3"), stub, 0755);
-  WriteFile(sb_.Path("root fs/usr/bin/python3"), stub, 0755);
+  Spit(sb_.Path("stubbin/pip3"), stub, 0755);
+  Spit(sb_.Path("root fs/usr/bin/python3"), stub, 0755);
   const std::string site = sb_.tmp + "/zol-build-tar-N/files/site-packages";
   const std::string pip_args = "install hello --target " + site + " --no-warn-script-location --quiet\n";
   struct Case {
@@ -334,7 +332,7 @@ TEST_F(DebE2E, PipInstallsFromALocalIndex) {
       "with zipfile.ZipFile(d + '/tinypkg-0.1-py3-none-any.whl', 'w') as z:\n"
       "  for n, b in files.items(): z.writestr(n, b)\n"
       "  z.writestr('tinypkg-0.1.dist-info/RECORD', rec)\n";
-  WriteFile(sb_.Path("mkwheel.py"), script);
+  Spit(sb_.Path("mkwheel.py"), script);
   ASSERT_EQ(Sh("python3 " + Q(sb_.Path("mkwheel.py")) + " " + Q(idx)).status, 0);
   // The server picks a free port and reports it through a file.
   const std::string serve =
@@ -344,12 +342,12 @@ TEST_F(DebE2E, PipInstallsFromALocalIndex) {
       "open(sys.argv[2] + '.tmp', 'w').write(str(s.server_address[1]))\n"
       "import os; os.rename(sys.argv[2] + '.tmp', sys.argv[2])\n"
       "s.serve_forever()\n";
-  WriteFile(sb_.Path("serve.py"), serve);
+  Spit(sb_.Path("serve.py"), serve);
   RunResult started = Sh("python3 " + Q(sb_.Path("serve.py")) + " " + Q(idx) + " " + Q(sb_.Path("port")) +
                          " >/dev/null 2>&1 & echo $!; i=0; while [ ! -f " + Q(sb_.Path("port")) +
                          " ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done");
   const std::string pid = started.out.substr(0, started.out.find('\n'));
-  const std::string port = ReadFile(sb_.Path("port"));
+  const std::string port = Slurp(sb_.Path("port"));
   ASSERT_FALSE(port.empty());
   RunResult r = Build({"--from-deb", hello, "--pip-bundle", "--pip-package", "tinypkg", "--pip-index-url",
                        "http://127.0.0.1:" + port + "/simple/", "--pip-trusted-host", "127.0.0.1", "--output",
@@ -359,7 +357,7 @@ TEST_F(DebE2E, PipInstallsFromALocalIndex) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr("  [warn] Using host pip3. For Python version compatibility use --bundle-from-rootfs.\n"));
   const std::string dir = Unpack(sb_.Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
-  EXPECT_EQ(ReadFile(dir + "/files/site-packages/tinypkg/__init__.py"), "GREETING = \"hi from tinypkg\"\n");
+  EXPECT_EQ(Slurp(dir + "/files/site-packages/tinypkg/__init__.py"), "GREETING = \"hi from tinypkg\"\n");
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ TEST(Dispatch, FlagFailuresAndFatalLines) {
 TEST(Dispatch, UnopenableSinksWarnAndTheCommandStillRuns) {
   Sandbox sb;
   const std::string file = sb.Path("plain-file");
-  WriteFile(file, "x");
+  Spit(file, "x");
   RunResult r = sb.Zol({"version"}, {{"DRAV_LOG_DIR", file + "/log"}, {"DRAV_AUDIT_DIR", file + "/audit"}});
   EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
   EXPECT_EQ(r.err,
@@ -204,7 +204,7 @@ TEST(Dispatch, SinksAreMadeForEveryWordWithTheirModes) {
 std::string FakeChattr(const Sandbox& sb) {
   std::string bin = sb.Path("fakebin");
   ::mkdir(bin.c_str(), 0755);
-  WriteFile(bin + "/chattr",
+  Spit(bin + "/chattr",
             "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink $f; done > " + sb.Path("chattr-fds") + "\necho \"$@\" > " + sb.Path("chattr-args") +
                 "\necho to-stdout; echo to-stderr >&2; exit 1\n",
             0755);
@@ -221,10 +221,10 @@ TEST(Dispatch, FailedAppendOnlyMarkingIsLoggedBothWaysAndLeaksNoDescriptor) {
                         sb.audit_dir + R"(/audit.log: exit status 1 \(append-only protection unavailable\)
 )");
   EXPECT_TRUE(std::regex_match(r.err, line)) << r.err;
-  EXPECT_EQ(ReadFile(sb.log_dir + "/zol.log"), r.err);
-  EXPECT_EQ(ReadFile(sb.Path("chattr-args")), "+a " + sb.audit_dir + "/audit.log\n");
+  EXPECT_EQ(Slurp(sb.log_dir + "/zol.log"), r.err);
+  EXPECT_EQ(Slurp(sb.Path("chattr-args")), "+a " + sb.audit_dir + "/audit.log\n");
   // Neither the log nor the audit file reaches a child program.
-  const std::string fds = ReadFile(sb.Path("chattr-fds"));
+  const std::string fds = Slurp(sb.Path("chattr-fds"));
   EXPECT_NE(fds, "");
   EXPECT_EQ(fds.find("zol.log"), std::string::npos) << fds;
   EXPECT_EQ(fds.find("audit.log"), std::string::npos) << fds;
@@ -242,9 +242,9 @@ TEST(Dispatch, ClosedStandardStreamsNeverLeadIntoTheSinks) {
     RunResult r = RunArgv({"/bin/sh", "-c", std::string("exec \"$0\" version ") + closing, ZolBin()},
                           sb.Env({{"PATH", bin + ":/usr/bin:/bin"}}));
     EXPECT_EQ(r.status, 0) << closing;
-    const std::string log = ReadFile(sb.log_dir + "/zol.log");
+    const std::string log = Slurp(sb.log_dir + "/zol.log");
     EXPECT_TRUE(std::regex_match(log, warn_line)) << closing << "\n" << log;
-    EXPECT_EQ(ReadFile(sb.audit_dir + "/audit.log"), "") << closing;
+    EXPECT_EQ(Slurp(sb.audit_dir + "/audit.log"), "") << closing;
   }
 }
 
@@ -259,13 +259,13 @@ TEST(Dispatch, StandardErrorWithNoReaderIsIgnored) {
                         sb.Env({{"PATH", bin + ":/usr/bin:/bin"}}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
-  EXPECT_NE(ReadFile(sb.log_dir + "/zol.log").find("audit: chattr +a "), std::string::npos);
+  EXPECT_NE(Slurp(sb.log_dir + "/zol.log").find("audit: chattr +a "), std::string::npos);
 }
 
 TEST(Dispatch, RealChattrKeepsTheAuditFileAppendOnlyAfterEveryCommand) {
   Sandbox sb;
   // Only file systems with inode flags (ext4, xfs, btrfs) can carry the mark.
-  WriteFile(sb.Path("probe"), "");
+  Spit(sb.Path("probe"), "");
   RunResult probe = RunArgv({"chattr", "+a", sb.Path("probe")}, sb.Env());
   if (probe.status != 0) GTEST_SKIP() << "no append-only attribute on this file system: " << probe.err;
   RunArgv({"chattr", "-a", sb.Path("probe")}, sb.Env());

@@ -44,11 +44,11 @@ class HostileJsonTest : public ::testing::Test {
     EXPECT_EQ(::mkdir(dir.c_str(), 0755), 0);
     EXPECT_EQ(::mkdir((dir + "/files").c_str(), 0755), 0);
     EXPECT_EQ(::mkdir((dir + "/files/bin").c_str(), 0755), 0);
-    WriteFile(dir + "/files/bin/hello", "#!/bin/sh\n", 0755);
-    WriteFile(dir + "/manifest.json", manifest);
+    Spit(dir + "/files/bin/hello", "#!/bin/sh\n", 0755);
+    Spit(dir + "/manifest.json", manifest);
     std::string members = "manifest.json files";
     if (!signature.empty()) {
-      WriteFile(dir + "/signature.json", signature);
+      Spit(dir + "/signature.json", signature);
       members += " signature.json";
     }
     std::string pkg = sb_.Path(name + ".zol");

@@ -26,11 +26,6 @@ bool IsDir(const std::string& p) {
   struct stat st;
   return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-bool PathExists(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0;
-}
-
 std::string Sha256(const std::string& path) {
   RunResult r = Sh("sha256sum '" + path + "' | cut -d' ' -f1");
   return r.out.substr(0, 64);
@@ -45,7 +40,7 @@ class InstallTest : public ::testing::Test {
                       const std::string& name = "") {
     std::string p = pkgs_ + "/" + (name.empty() ? spec.id + "_" + spec.version + ".zol" : name);
     EXPECT_TRUE(MakePackage(p, AppManifestJSON(spec), files));
-    WriteFile(p + ".sha256", Sha256(p) + "\n");
+    Spit(p + ".sha256", Sha256(p) + "\n");
     return p;
   }
 
@@ -61,12 +56,12 @@ TEST_F(InstallTest, HappyPathLeavesTreeRecordAuditMetricsAndLog) {
   EXPECT_EQ(r.out, "");
 
   const std::string dir = sb_.app_dir + "/com.example.hello/1.0";
-  EXPECT_EQ(ReadFile(dir + "/files/bin/hello"), "#!/bin/sh\necho hi\n");
-  EXPECT_EQ(ReadFile(dir + "/files/share/doc.txt"), "doc");
-  EXPECT_EQ(ReadFile(dir + "/manifest.json"), AppManifestJSON(spec));
+  EXPECT_EQ(Slurp(dir + "/files/bin/hello"), "#!/bin/sh\necho hi\n");
+  EXPECT_EQ(Slurp(dir + "/files/share/doc.txt"), "doc");
+  EXPECT_EQ(Slurp(dir + "/manifest.json"), AppManifestJSON(spec));
   EXPECT_FALSE(PathExists(dir + ".installing"));
 
-  EXPECT_THAT(ReadFile(sb_.db_file),
+  EXPECT_THAT(Slurp(sb_.db_file),
               MatchesRegex("\\[\n  \\{\n    \"id\": \"com.example.hello\",\n    \"name\": \"Hello\",\n"
                            "    \"version\": \"1.0\",\n    \"arch\": \"x86_64\",\n    \"base\": \"testbase\",\n"
                            "    \"kind\": \"cli\",\n    \"install_path\": \"" + dir + "\",\n"
@@ -75,12 +70,12 @@ TEST_F(InstallTest, HappyPathLeavesTreeRecordAuditMetricsAndLog) {
   ASSERT_EQ(stat(sb_.db_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"),
               MatchesRegex("\\{\"event\":\"PKG_INSTALL\",\"timestamp\":\"[0-9-]+T[0-9:]+Z\",\"user\":\"root\","
                            "\"pkg_name\":\"com.example.hello\",\"version\":\"1.0\",\"install_path\":\"" + dir +
                            "\"\\}\n"));
-  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_installed_packages 1\n"));
-  std::string log = ReadFile(sb_.log_dir + "/zol.log");
+  EXPECT_THAT(Slurp(sb_.metrics_path), HasSubstr("zol_installed_packages 1\n"));
+  std::string log = Slurp(sb_.log_dir + "/zol.log");
   EXPECT_THAT(log, ContainsRegex("\\[INFO\\] [0-9T:+Z-]+ Installed com.example.hello 1.0\n"));
   EXPECT_THAT(log, HasSubstr("[warn] com.example.hello_1.0.zol has no .sig signature \u2014 integrity verified, "
                              "but authenticity unconfirmed"));
@@ -147,15 +142,15 @@ TEST_F(InstallTest, UnreadableRegistryAfterTheCommitLeavesTheTreeWithoutARecord)
   AppSpec spec;
   std::string pkg = Package(spec);
   Sh("mkdir -p \"$(dirname '" + sb_.db_file + "')\"");
-  WriteFile(sb_.db_file, "{");
+  Spit(sb_.db_file, "{");
   RunResult r = sb_.Zol({"install", pkg});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, ContainsRegex("\\[FATAL\\] install failed: load db: [^\n]+\n$"));
   const std::string dir = sb_.app_dir + "/com.example.hello/1.0";
-  EXPECT_EQ(ReadFile(dir + "/files/bin/hello"), "hi");
+  EXPECT_EQ(Slurp(dir + "/files/bin/hello"), "hi");
   EXPECT_FALSE(PathExists(dir + ".installing"));
-  EXPECT_EQ(ReadFile(sb_.db_file), "{");
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_INSTALL")));
+  EXPECT_EQ(Slurp(sb_.db_file), "{");
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_INSTALL")));
   EXPECT_FALSE(PathExists(sb_.metrics_path));
   EXPECT_THAT(r.err, Not(HasSubstr("Installed com.example.hello")));
 }
@@ -188,20 +183,20 @@ TEST_F(InstallTest, SidecarMatrix) {
        "[FATAL] install failed: package integrity check: no .sig or .sha256 found for " + pkg +
            " (ZOL_REQUIRE_CHECKSUM=1)\n"},
       {"none, true is not 1", [] {}, {{"ZOL_REQUIRE_CHECKSUM", "true"}}, 0, "skipping integrity check"},
-      {"matching", [&] { WriteFile(pkg + ".sha256", digest + "\n"); }, {}, 0, "has no .sig signature"},
-      {"mismatching", [&] { WriteFile(pkg + ".sha256", wrong); }, {}, 1,
+      {"matching", [&] { Spit(pkg + ".sha256", digest + "\n"); }, {}, 0, "has no .sig signature"},
+      {"mismatching", [&] { Spit(pkg + ".sha256", wrong); }, {}, 1,
        "[FATAL] install failed: package integrity check failed: checksum mismatch for " + pkg},
-      {"upper case", [&] { WriteFile(pkg + ".sha256", upper); }, {}, 1, "package integrity check failed"},
-      {"empty", [&] { WriteFile(pkg + ".sha256", ""); }, {}, 0, "has no .sig signature"},
-      {"too long to be a digest", [&] { WriteFile(pkg + ".sha256", digest + std::string(8192, 'x')); }, {}, 1,
+      {"upper case", [&] { Spit(pkg + ".sha256", upper); }, {}, 1, "package integrity check failed"},
+      {"empty", [&] { Spit(pkg + ".sha256", ""); }, {}, 0, "has no .sig signature"},
+      {"too long to be a digest", [&] { Spit(pkg + ".sha256", digest + std::string(8192, 'x')); }, {}, 1,
        "[FATAL] install failed: package integrity check failed: read " + pkg + ".sha256: file larger than"},
-      {"empty required", [&] { WriteFile(pkg + ".sha256", ""); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
+      {"empty required", [&] { Spit(pkg + ".sha256", ""); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
        "package integrity check: empty .sha256"},
       {"unreadable required", [&] { mkdir((pkg + ".sha256").c_str(), 0755); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
        "package integrity check: unreadable .sha256"},
       {"signed, trusted key",
        [&] {
-         WriteFile(pkg + ".sha256", wrong);  // never read when a signature exists
+         Spit(pkg + ".sha256", wrong);  // never read when a signature exists
          ASSERT_TRUE(pkgfmt::SignPackage(pkg, sb_.Path("keys/zol-signing.key")).ok());
        },
        {{"ZOL_PUBLIC_KEY", pub}}, 0, ""},
@@ -223,7 +218,7 @@ TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
   AppSpec neighbour;
   neighbour.id = "com.example.neighbour";
   ASSERT_EQ(sb_.Zol({"install", Package(neighbour)}).status, 0);
-  const std::string before = ReadFile(sb_.db_file);
+  const std::string before = Slurp(sb_.db_file);
 
   struct Case {
     std::string field, value;
@@ -247,10 +242,10 @@ TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
     EXPECT_EQ(r.status, 1) << c.field << "=" << c.value;
     EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: invalid manifest " + c.field)) << c.value;
     EXPECT_EQ(Sh("ls -A '" + sb_.app_dir + "'").out, "com.example.neighbour\n") << c.value;
-    EXPECT_EQ(ReadFile(sb_.db_file), before);
+    EXPECT_EQ(Slurp(sb_.db_file), before);
   }
   EXPECT_FALSE(PathExists(sb_.root + "/x"));
-  EXPECT_EQ(ReadFile(sb_.app_dir + "/com.example.neighbour/1.0/files/bin/hello"), "hi");
+  EXPECT_EQ(Slurp(sb_.app_dir + "/com.example.neighbour/1.0/files/bin/hello"), "hi");
 }
 
 TEST_F(InstallTest, ScriptSeesStagingPathAndAFailureKeepsThePreviousInstall) {
@@ -261,12 +256,12 @@ TEST_F(InstallTest, ScriptSeesStagingPathAndAFailureKeepsThePreviousInstall) {
                                     {"bin/hello", "v1"}});
   RunResult r = sb_.Zol({"install", good}, {{"ZOL_INSTALL_PATH", "/inherited"}});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(marker), sb_.app_dir + "/com.example.hello/1.0.installing");
+  EXPECT_EQ(Slurp(marker), sb_.app_dir + "/com.example.hello/1.0.installing");
 
   std::string bad = Package(spec, {{"setup.sh", "#!/bin/sh\nexit 3\n"}, {"bin/hello", "v2"}}, "bad.zol");
   r = sb_.Zol({"install", bad});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(ReadFile(sb_.app_dir + "/com.example.hello/1.0/files/bin/hello"), "v1");
+  EXPECT_EQ(Slurp(sb_.app_dir + "/com.example.hello/1.0/files/bin/hello"), "v1");
   EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/1.0.installing"));
 }
 
@@ -283,7 +278,7 @@ TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
   std::thread killer([&] {
     for (int i = 0; i < 200 && !PathExists(flag); ++i) usleep(50000);
     int install_pid = 0, script_pid = 0;
-    if (sscanf(ReadFile(flag).c_str(), "%d %d", &install_pid, &script_pid) == 2) {
+    if (sscanf(Slurp(flag).c_str(), "%d %d", &install_pid, &script_pid) == 2) {
       kill(install_pid, SIGKILL);
       kill(script_pid, SIGKILL);
     }
@@ -304,20 +299,20 @@ TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
 TEST_F(InstallTest, ReinstallWhoseCommitFailsKeepsTheOldTreeAndRecord) {
   AppSpec spec;
   ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "old"}})}).status, 0);
-  const std::string record = ReadFile(sb_.db_file);
+  const std::string record = Slurp(sb_.db_file);
   const std::string id_dir = sb_.app_dir + "/com.example.hello";
   // An immutable id directory refuses every rename inside it.
   ASSERT_EQ(Sh("chattr +i '" + id_dir + "'").status, 0);
   RunResult r = sb_.Zol({"install", Package(spec, {{"bin/hello", "new"}}, "new.zol")});
   Sh("chattr -i '" + id_dir + "'");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "old");
-  EXPECT_EQ(ReadFile(sb_.db_file), record);
+  EXPECT_EQ(Slurp(id_dir + "/1.0/files/bin/hello"), "old");
+  EXPECT_EQ(Slurp(sb_.db_file), record);
 
   // And a reinstall that can commit replaces the tree.
   r = sb_.Zol({"install", Package(spec, {{"bin/hello", "new"}}, "new2.zol")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "new");
+  EXPECT_EQ(Slurp(id_dir + "/1.0/files/bin/hello"), "new");
   EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "1.0\n");
 }
 
@@ -330,8 +325,8 @@ TEST_F(InstallTest, ReinstallKeepsAVersionNamedLikeTheOldTreeSetAside) {
   RunResult r = sb_.Zol({"install", Package(spec, {{"bin/hello", "second"}}, "again.zol")});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string id_dir = sb_.app_dir + "/com.example.hello";
-  EXPECT_EQ(ReadFile(id_dir + "/1.0/files/bin/hello"), "second");
-  EXPECT_EQ(ReadFile(id_dir + "/1.0.replaced/files/bin/hello"), "other version");
+  EXPECT_EQ(Slurp(id_dir + "/1.0/files/bin/hello"), "second");
+  EXPECT_EQ(Slurp(id_dir + "/1.0.replaced/files/bin/hello"), "other version");
   EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "1.0\n1.0.replaced\n");
 }
 
@@ -341,7 +336,7 @@ TEST_F(InstallTest, RelativeAppDirIsRecordedAbsolute) {
   std::vector<std::string> argv = {ZolBin(), "install", pkg};
   RunResult r = RunArgv(argv, sb_.Env({{"DRAV_APP_DIR", "rel-apps"}}), "", sb_.root);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(ReadFile(sb_.db_file), HasSubstr("\"install_path\": \"" + sb_.root + "/rel-apps/com.example.hello/1.0\""));
+  EXPECT_THAT(Slurp(sb_.db_file), HasSubstr("\"install_path\": \"" + sb_.root + "/rel-apps/com.example.hello/1.0\""));
 }
 
 TEST_F(InstallTest, ParallelInstallsAreAllRecorded) {
@@ -358,7 +353,7 @@ TEST_F(InstallTest, ParallelInstallsAreAllRecorded) {
   }
   for (auto& t : threads) t.join();
   for (int i = 0; i < 8; ++i) EXPECT_EQ(status[i], 0) << i;
-  std::string db = ReadFile(sb_.db_file);
+  std::string db = Slurp(sb_.db_file);
   for (int i = 0; i < 8; ++i) EXPECT_THAT(db, HasSubstr("\"id\": \"com.example.app" + std::to_string(i) + "\""));
 }
 
@@ -369,7 +364,7 @@ TEST_F(InstallTest, UpgradeAndUninstall) {
   RunResult r = sb_.Zol({"upgrade", Package(spec, {{"bin/hello", "two"}})});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.err, HasSubstr(" Upgrading com.example.hello from 1.0 to 2.0\n"));
-  std::string db = ReadFile(sb_.db_file);
+  std::string db = Slurp(sb_.db_file);
   EXPECT_THAT(db, HasSubstr("\"version\": \"2.0\""));
   EXPECT_THAT(db, Not(HasSubstr("\"version\": \"1.0\"")));
   EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0"));
@@ -379,11 +374,11 @@ TEST_F(InstallTest, UpgradeAndUninstall) {
   EXPECT_THAT(r.err, HasSubstr(" Uninstalled com.example.hello\n"));
   EXPECT_FALSE(PathExists(sb_.app_dir + "/com.example.hello/2.0"));
   EXPECT_TRUE(IsDir(sb_.app_dir + "/com.example.hello/1.0"));
-  EXPECT_EQ(ReadFile(sb_.db_file), "[]");
-  EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+  EXPECT_EQ(Slurp(sb_.db_file), "[]");
+  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"),
               ContainsRegex("\\{\"event\":\"PKG_UNINSTALL\",\"timestamp\":\"[^\"]+\",\"user\":\"root\","
                             "\"pkg_name\":\"com.example.hello\",\"version\":\"2.0\"\\}\n$"));
-  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_installed_packages 0\n"));
+  EXPECT_THAT(Slurp(sb_.metrics_path), HasSubstr("zol_installed_packages 0\n"));
 
   r = sb_.Zol({"uninstall", "com.example.hello"});
   EXPECT_EQ(r.status, 1);
@@ -432,7 +427,7 @@ std::map<std::string, std::string> Generation(const std::string& gen, int files)
 // of `gens`, nothing missing and nothing mixed.
 ::testing::AssertionResult CompleteTree(const std::string& dir, const std::string& manifest,
                                         const std::vector<std::map<std::string, std::string>>& gens) {
-  if (ReadFile(dir + "/manifest.json") != manifest) return ::testing::AssertionFailure() << dir << ": manifest";
+  if (Slurp(dir + "/manifest.json") != manifest) return ::testing::AssertionFailure() << dir << ": manifest";
   const std::string listing = Sh("cd '" + dir + "/files' && find . -type f | sort").out;
   for (const auto& files : gens) {
     std::string want;
@@ -441,7 +436,7 @@ std::map<std::string, std::string> Generation(const std::string& gen, int files)
     for (const auto& [rel, content] : sorted) want += rel + "\n";
     if (listing != want) continue;
     bool same = true;
-    for (const auto& [rel, content] : files) same = same && ReadFile(dir + "/files/" + rel) == content;
+    for (const auto& [rel, content] : files) same = same && Slurp(dir + "/files/" + rel) == content;
     if (same) return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << dir << " is not a complete tree:\n" << listing;
@@ -462,7 +457,7 @@ TEST_F(InstallTest, ParallelInstallsOfOnePackageRecordACompleteTree) {
     }
     for (auto& t : threads) t.join();
     for (int i = 0; i < kInstalls; ++i) EXPECT_EQ(results[i].status, 0) << "round " << round << "\n" << results[i].err;
-    const std::string db = ReadFile(sb_.db_file);
+    const std::string db = Slurp(sb_.db_file);
     EXPECT_EQ(RecordedPath(db, spec.id), id_dir + "/1.0") << "round " << round;
     EXPECT_EQ(db.find("\"id\""), db.rfind("\"id\"")) << "round " << round << ": one record\n" << db;
     EXPECT_TRUE(CompleteTree(id_dir + "/1.0", AppManifestJSON(spec), {files})) << "round " << round;
@@ -518,7 +513,7 @@ TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRer
           break;
         }
         ASSERT_EQ(r.status, 128 + SIGKILL) << where << "\n" << r.err;
-        const std::string recorded = RecordedPath(ReadFile(sb_.db_file), spec.id);
+        const std::string recorded = RecordedPath(Slurp(sb_.db_file), spec.id);
         ASSERT_EQ(recorded, id_dir + "/1.0") << where;
         if (mode.atomic) {
           EXPECT_TRUE(CompleteTree(recorded, AppManifestJSON(spec), gens)) << where;
@@ -558,7 +553,7 @@ TEST_F(TracedInstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPar
         break;
       }
       ASSERT_EQ(r.status, 128 + SIGKILL) << where << "\n" << r.err;
-      const std::string recorded = RecordedPath(ReadFile(sb_.db_file), spec.id);
+      const std::string recorded = RecordedPath(Slurp(sb_.db_file), spec.id);
       if (!recorded.empty() && (sys != "rename" || PathExists(recorded))) {
         EXPECT_TRUE(CompleteTree(recorded, manifest, {files})) << where;
       } else if (!recorded.empty()) {
@@ -573,13 +568,13 @@ TEST_F(TracedInstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPar
       if (left) {
         ASSERT_EQ(r.status, 0) << where << "\n" << r.err;
         EXPECT_THAT(r.err, HasSubstr(" Uninstalled com.example.hello\n")) << where;
-        EXPECT_THAT(ReadFile(sb_.audit_dir + "/audit.log"),
+        EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"),
                     ContainsRegex("\"event\":\"PKG_UNINSTALL\"[^\n]*\"version\":\"1.0\"\\}\n$"))
             << where;
       } else {
         EXPECT_THAT(r.err, testing::EndsWith("app com.example.hello not installed\n")) << where;
       }
-      EXPECT_EQ(RecordedPath(ReadFile(sb_.db_file), spec.id), "") << where;
+      EXPECT_EQ(RecordedPath(Slurp(sb_.db_file), spec.id), "") << where;
       EXPECT_EQ(Sh("ls -A '" + id_dir + "'").out, "") << where;
     }
   }

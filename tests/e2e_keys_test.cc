@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "tests/harness.h"
+#include "tests/packages.h"
 
 namespace {
 
-using e2e::ReadFile;
+using e2e::Q;
 using e2e::RunResult;
 using e2e::Sh;
-using e2e::WriteFile;
+using e2e::Slurp;
+using e2e::Spit;
 
 const char kManifest[] = "{\n  \"id\": \"hello\",\n  \"version\": \"1.0\"\n}";
 
@@ -23,8 +25,6 @@ mode_t ModeOf(const std::string& path) {
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
   return st.st_mode & 07777;
 }
-
-std::string Q(const std::string& s) { return "'" + s + "'"; }
 
 class KeysCli : public ::testing::Test {
  protected:
@@ -48,11 +48,11 @@ class KeysCli : public ::testing::Test {
                           const std::string& extra_sig = "") {
     std::string tree = sb_.Path("src-" + name);
     Sh("mkdir -p " + Q(tree + "/files/bin"));
-    WriteFile(tree + "/manifest.json", manifest);
-    WriteFile(tree + "/files/bin/app", "#!/bin/sh\necho hi\n", 0755);
+    Spit(tree + "/manifest.json", manifest);
+    Spit(tree + "/files/bin/app", "#!/bin/sh\necho hi\n", 0755);
     std::string members = "manifest.json files";
     if (!extra_sig.empty()) {
-      WriteFile(tree + "/signature.json", extra_sig);
+      Spit(tree + "/signature.json", extra_sig);
       members += " signature.json";
     }
     std::string pkg = sb_.Path(name);
@@ -101,7 +101,7 @@ TEST_F(KeysCli, KeygenWritesKeysWithModesAndOpensslAgrees) {
   EXPECT_EQ(ModeOf(dir), 0700u);
   EXPECT_EQ(ModeOf(dir + "/zol-signing.key"), 0600u);
   EXPECT_EQ(ModeOf(dir + "/zol-signing.pub"), 0644u);
-  EXPECT_EQ(ReadFile(dir + "/zol-signing.pub"),
+  EXPECT_EQ(Slurp(dir + "/zol-signing.pub"),
             "-----BEGIN ED25519 PUBLIC KEY-----\n" + pub_b64 + "\n-----END ED25519 PUBLIC KEY-----\n");
 
   // The seed of the private key file, given to openssl, yields the printed
@@ -176,11 +176,11 @@ TEST_F(KeysCli, SignEmbedsSignatureThatOpensslAndVerifyAccept) {
   EXPECT_NE(Sh("tar -tvzf " + Q(pkg) + " signature.json").out.find("-rw-r--r--"), std::string::npos);
   EXPECT_TRUE(OpensslVerifiesEmbedded(pkg, pub));
 
-  std::string before = ReadFile(pkg);
+  std::string before = Slurp(pkg);
   r = sb_.Zol({"verify", pkg});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Signature verified OK.\n");
-  EXPECT_EQ(ReadFile(pkg), before);  // verify changes nothing
+  EXPECT_EQ(Slurp(pkg), before);  // verify changes nothing
 
   // Signing again keeps one signature.json, the new one.
   std::string keys2 = sb_.Path("keys2");
@@ -197,7 +197,7 @@ TEST_F(KeysCli, SignatureMadeByOpensslVerifies) {
   std::string pub = Keygen(keys);
   std::string work = sb_.Path("ossl");
   Sh("mkdir -p " + Q(work));
-  WriteFile(work + "/manifest.json", kManifest);
+  Spit(work + "/manifest.json", kManifest);
   RunResult o = Sh("cd " + Q(work) + " && sed -n 2,3p " + Q(keys + "/zol-signing.key") +
                    " | tr -d '\\n' | base64 -d | head -c 32 > seed && "
                    "{ printf '\\060\\056\\002\\001\\000\\060\\005\\006\\003\\053\\145\\160\\004\\042\\004\\040'; "
@@ -272,8 +272,8 @@ TEST_F(KeysCli, SignArgumentAndKeyFailuresLeaveThePackageAlone) {
   std::string keys = sb_.Path("keys");
   Keygen(keys);
   std::string pkg = MakePackage("p.zol");
-  std::string before = ReadFile(pkg);
-  WriteFile(sb_.Path("junk.key"), "not a key\n");
+  std::string before = Slurp(pkg);
+  Spit(sb_.Path("junk.key"), "not a key\n");
   struct Case {
     std::vector<std::string> args;
     std::string fatal;
@@ -291,7 +291,7 @@ TEST_F(KeysCli, SignArgumentAndKeyFailuresLeaveThePackageAlone) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "[FATAL] " + c.fatal + "\n");
-    EXPECT_EQ(ReadFile(pkg), before);
+    EXPECT_EQ(Slurp(pkg), before);
   }
   EXPECT_EQ(Sh("ls -A " + Q(sb_.root) + " | grep -Ec '^[.]?p[.]zol'").out, "1\n");
 }
@@ -302,25 +302,12 @@ TEST_F(KeysCli, SignNeverWritesThroughLinksThePackageMade) {
 
   // signature.json as a link and as a hard link to manifest.json: writing
   // into either would clobber the manifest just signed.
-  std::string script =
-      "import io, sys, tarfile\n"
-      "def add(t, name, data=None, link=None, kind=tarfile.REGTYPE, mode=0o644):\n"
-      "    i = tarfile.TarInfo(name); i.mode = mode; i.type = kind\n"
-      "    if link is not None: i.linkname = link\n"
-      "    if data is not None: i.size = len(data)\n"
-      "    t.addfile(i, io.BytesIO(data) if data is not None else None)\n"
-      "m = open(sys.argv[2], 'rb').read()\n"
-      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
-      "    add(t, 'manifest.json', m)\n"
-      "    add(t, 'files', kind=tarfile.DIRTYPE, mode=0o755)\n"
-      "    add(t, 'signature.json', kind=tarfile.SYMTYPE if sys.argv[3] == 'sym' else tarfile.LNKTYPE,"
-      " link='manifest.json')\n";
-  WriteFile(sb_.Path("mk.py"), script);
-  WriteFile(sb_.Path("m.json"), kManifest);
   for (const char* kind : {"sym", "hard"}) {
     std::string pkg = sb_.Path(std::string(kind) + ".zol");
-    ASSERT_EQ(Sh("python3 " + Q(sb_.Path("mk.py")) + " " + Q(pkg) + " " + Q(sb_.Path("m.json")) + " " + kind).status,
-              0);
+    RunResult c = e2e::CraftPackage(pkg, {{'f', "manifest.json", kManifest},
+                                          {'d', "files", ""},
+                                          {std::string(kind) == "sym" ? 'l' : 'h', "signature.json", "manifest.json"}});
+    ASSERT_EQ(c.status, 0) << c.err;
     RunResult r = sb_.Zol({"sign", "--key", keys + "/zol-signing.key", pkg});
     ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
     EXPECT_EQ(Member(pkg, "manifest.json"), kManifest) << kind;
@@ -331,29 +318,20 @@ TEST_F(KeysCli, SignNeverWritesThroughLinksThePackageMade) {
 
   // A chain whose lexical checks pass but which leads signature.json outside
   // the tree: sign must refuse the package and leave the canary alone.
-  std::string chain =
-      "import io, sys, tarfile\n"
-      "def add(t, name, data=None, link=None, kind=tarfile.REGTYPE):\n"
-      "    i = tarfile.TarInfo(name); i.mode = 0o755 if kind == tarfile.DIRTYPE else 0o644; i.type = kind\n"
-      "    if link is not None: i.linkname = link\n"
-      "    if data is not None: i.size = len(data)\n"
-      "    t.addfile(i, io.BytesIO(data) if data is not None else None)\n"
-      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
-      "    add(t, 'manifest.json', b'{}')\n"
-      "    add(t, 'files', kind=tarfile.DIRTYPE)\n"
-      "    add(t, 'a', kind=tarfile.DIRTYPE)\n"
-      "    add(t, 'a/l', kind=tarfile.SYMTYPE, link='..')\n"
-      "    add(t, 'signature.json', kind=tarfile.SYMTYPE, link='a/l/../canary')\n";
-  WriteFile(sb_.Path("chain.py"), chain);
   std::string pkg = sb_.Path("chain.zol");
-  ASSERT_EQ(Sh("python3 " + Q(sb_.Path("chain.py")) + " " + Q(pkg)).status, 0);
-  std::string before = ReadFile(pkg);
-  WriteFile(sb_.tmp + "/canary", "canary");
+  RunResult c = e2e::CraftPackage(pkg, {{'f', "manifest.json", "{}"},
+                                        {'d', "files", ""},
+                                        {'d', "a", ""},
+                                        {'l', "a/l", ".."},
+                                        {'l', "signature.json", "a/l/../canary"}});
+  ASSERT_EQ(c.status, 0) << c.err;
+  std::string before = Slurp(pkg);
+  Spit(sb_.tmp + "/canary", "canary");
   RunResult r = sb_.Zol({"sign", "--key", keys + "/zol-signing.key", pkg});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("[FATAL] sign failed: extract package: ", 0), 0u) << r.err;
-  EXPECT_EQ(ReadFile(sb_.tmp + "/canary"), "canary");
-  EXPECT_EQ(ReadFile(pkg), before);
+  EXPECT_EQ(Slurp(sb_.tmp + "/canary"), "canary");
+  EXPECT_EQ(Slurp(pkg), before);
   ::unlink((sb_.tmp + "/canary").c_str());
 }
 

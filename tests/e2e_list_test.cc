@@ -14,7 +14,7 @@ using ::testing::EndsWith;
 
 void Record(const Sandbox& sb, const std::string& records) {
   Sh("mkdir -p '" + sb.root + "/db'");
-  WriteFile(sb.db_file, "[" + records + "]");
+  Spit(sb.db_file, "[" + records + "]");
 }
 
 std::string AppRecord(const std::string& id, const std::string& name, const std::string& kind,
@@ -43,7 +43,7 @@ TEST(ListTest, EmptyAndTable) {
             "com.example.caf\u00e9                       cli   Caf\u00e9 \u00fcber  1.0        x86_64  installed\n"
             "com.example.b                          app   B          1.0        x86_64  installed\n");
 
-  WriteFile(sb.db_file, "{");
+  Spit(sb.db_file, "{");
   r = sb.Zol({"list"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, testing::HasSubstr("[FATAL] list failed: load db: "));
@@ -56,7 +56,7 @@ TEST(InfoTest, ApplicationDetails) {
   spec.description = "Says hello";
   const std::string dir = sb.Path("apps/com.example.hello/1.0");
   Sh("mkdir -p '" + dir + "'");
-  WriteFile(dir + "/manifest.json", AppManifestJSON(spec));
+  Spit(dir + "/manifest.json", AppManifestJSON(spec));
   Record(sb, AppRecord("com.example.hello", "Hello", "cli", dir));
   RunResult r = sb.Zol({"info", "com.example.hello"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -96,7 +96,7 @@ TEST(InfoTest, BaseLayers) {
   const std::string bare = sb.runtime_dir + "/zbare-x86_64";
   Sh("mkdir -p '" + good + "/rootfs' '" + bad + "/rootfs' '" + bare + "/rootfs'; head -c 2097152 /dev/zero > '" +
      good + "/rootfs/blob'; printf 'not json' > '" + bad + "/runtime.json'");
-  WriteFile(good + "/runtime.json",
+  Spit(good + "/runtime.json",
             "{\n  \"id\": \"ubuntu24.04-aarch64\",\n  \"distro\": \"ubuntu\",\n  \"version\": \"24.04\",\n"
             "  \"arch\": \"aarch64\",\n  \"rootfs\": \"rootfs\"\n}\n");
   struct Case {

@@ -22,19 +22,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string ShOut(const std::string& script) {
-  RunResult r = Sh(script);
-  EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
-  return r.out;
-}
-
-bool NotImplemented(const RunResult& r) { return r.err.find("not implemented") != std::string::npos; }
-
 std::string HostArch() { return ShOut("uname -m | tr -d '\\n'"); }
 
 // Names directly in `dir` that begin with one of the build's own prefixes.
@@ -78,7 +65,7 @@ std::string RpmBuild(const std::string& dir, const RpmSpec& s) {
   std::string spec = "Name: " + s.name + "\nVersion: " + s.version + "\nRelease: " + s.release +
                      "\nSummary: test\nLicense: MIT\n" + (s.build_arch.empty() ? "" : "BuildArch: " + s.build_arch + "\n") +
                      "%description\ntest\n%install\n" + s.install + "%files\n" + s.files;
-  WriteFile(dir + "/pkg.spec", spec);
+  Spit(dir + "/pkg.spec", spec);
   RunResult r = Sh("set -e; cd '" + dir + "'; rpmbuild -bb --quiet --define \"_topdir $PWD/top\" --define \"_tmppath $PWD\" "
                    "--define '_binary_payload " + s.payload + "' --define '__os_install_post %{nil}' "
                    "--define 'debug_package %{nil}' --define 'probe " ZOL_PROBE "' pkg.spec >/dev/null; "
@@ -122,7 +109,7 @@ class RpmBuildTest : public ::testing::Test {
   // line, to bin/NAME.argv and then runs `body`.
   std::string Stub(const std::string& name, const std::string& body) {
     std::string path = sb_.Path("bin/" + name);
-    WriteFile(path,
+    Spit(path,
               "#!/bin/sh\nPATH=/usr/bin:/bin\nprintf '%s\\n' \"$@\" > '" + path + ".argv'\n" + body + "\n", 0755);
     return path;
   }
@@ -149,7 +136,7 @@ TEST_F(RpmBuildTest, ConvertedApplicationInstallsAndRuns) {
   }
   const std::string id = "com.calderim." + q[0];
   const std::string pkg = sb_.Path("dist/" + id + "_" + q[1] + "-" + q[2] + "_" + q[3] + ".zol");
-  ASSERT_TRUE(Exists(pkg)) << ShOut("ls '" + sb_.Path("dist") + "'");
+  ASSERT_TRUE(PathExists(pkg)) << ShOut("ls '" + sb_.Path("dist") + "'");
   pkgfmt::Manifest m = ManifestOf(pkg);
   EXPECT_EQ(m.ID, id);
   EXPECT_EQ(m.Name, q[0]);
@@ -212,21 +199,21 @@ TEST_F(RpmBuildTest, PayloadsOtherThanGzipAreRefused) {
     RunResult r = Build({"--from-rpm", rpm, "--command", "/app/usr/bin/x", "--output", out});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("build failed: " + c.want + "\n"));
-    EXPECT_FALSE(Exists(out));
+    EXPECT_FALSE(PathExists(out));
     EXPECT_EQ(Leftovers(sb_.tmp), std::vector<std::string>{});
   }
   // A file that is no RPM fails before anything is created.
-  WriteFile(sb_.Path("fake.rpm"), "not a package at all");
+  Spit(sb_.Path("fake.rpm"), "not a package at all");
   RunResult r = Build({"--from-rpm", sb_.Path("fake.rpm"), "--output", sb_.Path("out-fake")});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("build failed: parse rpm: not an RPM file: invalid magic\n"));
-  EXPECT_FALSE(Exists(sb_.Path("out-fake")));
+  EXPECT_FALSE(PathExists(sb_.Path("out-fake")));
 }
 
 // The real dnf, confined to a local repository whose path holds the release
 // version, so only the version given on the command line finds it.
 TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
-  if (!Exists("/usr/bin/dnf")) GTEST_SKIP() << "dnf is not installed";
+  if (!PathExists("/usr/bin/dnf")) GTEST_SKIP() << "dnf is not installed";
   if (ShOut("ls /usr/lib/python3/dist-packages/dnf-plugins/download.py 2>/dev/null").empty()) {
     GTEST_SKIP() << "dnf's download plugin (dnf-plugins-core) is not installed";
   }
@@ -253,7 +240,7 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
   const std::vector<std::string> plants = {"/tmp/" + name + "-libs-0.rpm", sb_.tmp + "/" + name + "-libs-0.rpm"};
   for (const auto& p : plants) ShOut("cp '" + plant_src + "' '" + p + "'");
 
-  WriteFile(sb_.Path("dnf.conf"), "[main]\nreposdir=" + sb_.Path("empty") + "\ncachedir=" + sb_.Path("dnfcache") +
+  Spit(sb_.Path("dnf.conf"), "[main]\nreposdir=" + sb_.Path("empty") + "\ncachedir=" + sb_.Path("dnfcache") +
                                       "\nlogdir=" + sb_.Path("dnflog") + "\npersistdir=" + sb_.Path("dnfpersist") +
                                       "\ngpgcheck=0\n[zoltest]\nname=zoltest\nbaseurl=file://" + sb_.root +
                                       "/repo-$releasever\ngpgcheck=0\n");
@@ -275,13 +262,13 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
   const std::string dest = m[1];
   EXPECT_THAT(r.out, HasSubstr("  [yum] Downloading " + name + " from yum repo...\n"));
   EXPECT_THAT(r.out, HasSubstr("\nBuild completed successfully.\n"));
-  EXPECT_EQ(ReadFile(sb_.Path("bin/dnf.argv")), "download\n--destdir\n" + dest + "\n" + name + "\n--releasever=9\n700 0\n");
+  EXPECT_EQ(Slurp(sb_.Path("bin/dnf.argv")), "download\n--destdir\n" + dest + "\n" + name + "\n--releasever=9\n700 0\n");
 
   const std::string pkg = sb_.Path("dist/com.calderim." + name + "_1.0-1_" + arch_ + ".zol");
-  ASSERT_TRUE(Exists(pkg));
+  ASSERT_TRUE(PathExists(pkg));
   EXPECT_EQ(ManifestOf(pkg).Build.OriginalPackage, dest + "/" + rpm_name);
   EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' files/usr/bin/tool"), "from the repository");
-  EXPECT_FALSE(Exists(dest));
+  EXPECT_FALSE(PathExists(dest));
   EXPECT_EQ(Leftovers(sb_.tmp), std::vector<std::string>{});
 
   // Release version 8 names a repository that does not exist.
@@ -291,7 +278,7 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("build failed: download " + name + ": exit status 1\n  Tip: verify the package exists: dnf list " +
                                name + "\n"));
-  EXPECT_FALSE(Exists(sb_.Path("dist8")));
+  EXPECT_FALSE(PathExists(sb_.Path("dist8")));
   EXPECT_EQ(Leftovers(sb_.tmp), std::vector<std::string>{});
 }
 
@@ -323,10 +310,10 @@ TEST_F(RpmBuildTest, RepositoryBranchesThroughStubs) {
   r = build({"--from-yum-pkg", "zolstub", "--yum-releasever", "9"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::smatch m;
-  std::string argv = ReadFile(sb_.Path("bin/yumdownloader.argv"));
+  std::string argv = Slurp(sb_.Path("bin/yumdownloader.argv"));
   ASSERT_TRUE(std::regex_match(argv, m, std::regex("--destdir=(" + sb_.tmp + "/zol-yum-[0-9]+)\nzolstub\n"))) << argv;
   EXPECT_THAT(r.out, HasSubstr("  [yum] Downloaded: " + m[1].str() + "/" + target + "\n"));
-  EXPECT_TRUE(Exists(sb_.Path("dist/com.calderim.zolstub_4.0-2_" + arch_ + ".zol")));
+  EXPECT_TRUE(PathExists(sb_.Path("dist/com.calderim.zolstub_4.0-2_" + arch_ + ".zol")));
   EXPECT_EQ(Leftovers(sb_.tmp), std::vector<std::string>{});
 
   // dnf wins over yumdownloader; what it leaves decides the outcome.
@@ -356,7 +343,7 @@ TEST_F(RpmBuildTest, RepositoryBranchesThroughStubs) {
     r = build(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(std::regex_search(r.err, std::regex("build failed: " + c.want + "\n"))) << r.err;
-    EXPECT_EQ(Exists(sb_.Path("bin/dnf.argv")), c.ran);
+    EXPECT_EQ(PathExists(sb_.Path("bin/dnf.argv")), c.ran);
     EXPECT_EQ(Leftovers(sb_.tmp), std::vector<std::string>{});
   }
 }

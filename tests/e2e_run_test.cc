@@ -30,22 +30,10 @@ using ::testing::Not;
 
 constexpr const char* kAppID = "com.calderim.probe";
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // A process that has ended: gone from /proc, or a zombie waiting for init.
 bool ProcessGone(const std::string& pid) {
   for (int i = 0; i < 300; ++i) {
-    std::string stat = ReadFile("/proc/" + pid + "/stat");
+    std::string stat = Slurp("/proc/" + pid + "/stat");
     if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
     ::usleep(10000);
   }
@@ -60,13 +48,13 @@ class RunTest : public ::testing::Test {
     files_ = install_ + "/files";
     rootfs_ = sb_.runtime_dir + "/busybox-x86_64/rootfs";
     ASSERT_TRUE(MakeBusyboxRootfs(rootfs_));
-    WriteFile(rootfs_ + "/etc/motd", "from the base\n");
+    Spit(rootfs_ + "/etc/motd", "from the base\n");
     ASSERT_EQ(Sh("mkdir -p '" + files_ + "/bin' '" + rootfs_ + "/var' '" + DirName(sb_.db_file) + "' && cp '" +
                  std::string(ZOL_PROBE) + "' '" + files_ + "/bin/probe'")
                   .status,
               0);
     WriteManifest("/app/bin/probe");
-    WriteFile(sb_.db_file, std::string("[\n  {\n    \"id\": \"") + kAppID +
+    Spit(sb_.db_file, std::string("[\n  {\n    \"id\": \"") + kAppID +
                                "\",\n    \"name\": \"probe\",\n    \"version\": \"1.0\",\n    \"arch\": \"x86_64\",\n"
                                "    \"base\": \"busybox\",\n    \"kind\": \"cli\",\n    \"install_path\": \"" +
                                install_ + "\",\n    \"status\": \"installed\",\n"
@@ -77,7 +65,7 @@ class RunTest : public ::testing::Test {
   static std::string DirName(const std::string& p) { return p.substr(0, p.rfind('/')); }
 
   void WriteManifest(const std::string& command, const std::string& args_json = "[]") {
-    WriteFile(install_ + "/manifest.json",
+    Spit(install_ + "/manifest.json",
               std::string("{\"id\":\"") + kAppID +
                   "\",\"name\":\"probe\",\"version\":\"1.0\",\"arch\":\"x86_64\",\"base\":\"busybox\","
                   "\"kind\":\"cli\",\"entry\":{\"command\":\"" +
@@ -131,7 +119,7 @@ class RunTest : public ::testing::Test {
     std::regex event("\"event\":\"([A-Z_]+)\"");
     std::regex code("\"exit_code\":(-?[0-9]+)");
     std::regex rid(std::string("\"runtime_id\":\"") + kAppID + "-([0-9]+)\"");
-    for (const std::string& line : Lines(ReadFile(sb_.audit_dir + "/audit.log"))) {
+    for (const std::string& line : Lines(Slurp(sb_.audit_dir + "/audit.log"))) {
       std::smatch m;
       if (!std::regex_search(line, m, event)) continue;
       std::string e = m[1];
@@ -162,7 +150,7 @@ TEST_F(RunTest, RootIsTheBaseWithTheAppAtApp) {
 
   r = Run({"run", kAppID, "write", "/app/written", "by the app"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(ReadFile(files_ + "/written"), "by the app");
+  EXPECT_EQ(Slurp(files_ + "/written"), "by the app");
 
   // Host files are bound read-only, sysfs is read-only.
   for (const char* path : {"/etc/hosts", "/sys/kernel/zol"}) {
@@ -203,14 +191,14 @@ TEST_F(RunTest, NothingLeaksIntoASharedHostNamespace) {
       "cat /proc/$A/mountinfo > \"$OUT.inner\"\n"
       "kill -TERM $Z; wait $Z; echo rc=$?\n'");
   ASSERT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
-  std::string outer = ReadFile(sb_.root + "/out.outer");
+  std::string outer = Slurp(sb_.root + "/out.outer");
   ASSERT_FALSE(outer.empty());
   EXPECT_THAT(outer, Not(HasSubstr(rootfs_)));
   EXPECT_THAT(outer, Not(HasSubstr("/run/zol-")));
 
   // The application's own table: mount points as it sees them, in plan order.
   std::vector<std::string> points;
-  for (const std::string& line : Lines(ReadFile(sb_.root + "/out.inner"))) {
+  for (const std::string& line : Lines(Slurp(sb_.root + "/out.inner"))) {
     std::istringstream in(line);
     std::string id, parent, dev, root, point;
     in >> id >> parent >> dev >> root >> point;
@@ -242,7 +230,7 @@ TEST_F(RunTest, DevHasTheTableAndAWorkingTerminal) {
 
 TEST_F(RunTest, OverlayLayerWinsAndLeavesNothingBehind) {
   ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
-  WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
   EXPECT_EQ(Run({"run", kAppID, "cat", "/etc/motd"}).out, "from the app\n");
 
   RunResult r = Script(StartWaiting() +
@@ -258,8 +246,8 @@ TEST_F(RunTest, OverlayLayerWinsAndLeavesNothingBehind) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   r = Run({"run", kAppID, "write", "/var/new", "x"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(ReadFile(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
-  EXPECT_EQ(ReadFile(rootfs_ + "/etc/motd"), "from the base\n");
+  EXPECT_EQ(Slurp(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
+  EXPECT_EQ(Slurp(rootfs_ + "/etc/motd"), "from the base\n");
   EXPECT_FALSE(PathExists(rootfs_ + "/var/new"));
   EXPECT_FALSE(PathExists(files_ + "/rootfs-overlay/var"));
   // The host's shadow file was copied into the upper layer only.
@@ -270,7 +258,7 @@ TEST_F(RunTest, WithoutAnOverlayTheBaseIsTheRoot) {
   ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay'").status, 0);  // empty: no overlay
   RunResult r = Run({"run", kAppID, "write", "/var/new", "x"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(ReadFile(rootfs_ + "/var/new"), "x");
+  EXPECT_EQ(Slurp(rootfs_ + "/var/new"), "x");
   EXPECT_FALSE(PathExists(rootfs_ + "/etc/shadow"));
   std::string pid;
   AuditEvents(&pid);
@@ -334,7 +322,7 @@ TEST_F(RunTest, MemoryHogIsKilled) {
 TEST_F(RunTest, GrandchildInItsOwnSessionEndsWithTheRun) {
   RunResult r = Run({"run", kAppID, "spawn", "/app/gpid"});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string g = ReadFile(files_ + "/gpid");
+  std::string g = Slurp(files_ + "/gpid");
   ASSERT_FALSE(g.empty());
   EXPECT_TRUE(ProcessGone(g));
 }
@@ -350,7 +338,7 @@ TEST_F(RunTest, TerminationSignalsKillTheTreeAndTeardownCompletes) {
     RunResult r = Script(StartWaiting() + c.send + "; wait $Z; echo rc=$?\n");
     std::map<std::string, std::string> v = Vars(r.out);
     EXPECT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
-    EXPECT_THAT(ReadFile(sb_.root + "/out"), HasSubstr("[FATAL] failed to run app: exit status -1\n"));
+    EXPECT_THAT(Slurp(sb_.root + "/out"), HasSubstr("[FATAL] failed to run app: exit status -1\n"));
     EXPECT_TRUE(ProcessGone(v["A"]));
     EXPECT_TRUE(ProcessGone(v["G"]));
     EXPECT_FALSE(PathExists(files_ + "/mark")) << "the application received the signal";
@@ -381,7 +369,7 @@ TEST_F(RunTest, WithoutControlGroupsASignalKillsTheProcessTree) {
 
 TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
   ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
-  WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
   // A burst of signals: the first starts the teardown, the rest arrive while
   // it runs and must not end the runtime half-way.
   RunResult r = Script(StartWaiting() +
@@ -445,7 +433,7 @@ TEST_F(RunTest, LinksInLayersNeverMakeTheTeardownDeleteOutsideTheRun) {
                    files_ + "/rootfs-overlay/etc'")
                     .status,
                 0);
-      WriteFile(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+      Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
       c.arrange();
       RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " exit 0", tmpfs);
       EXPECT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << r.err;
@@ -454,8 +442,8 @@ TEST_F(RunTest, LinksInLayersNeverMakeTheTeardownDeleteOutsideTheRun) {
           << r.out;
       EXPECT_THAT(r.out, ::testing::ContainsRegex("run:[^\n]*\n$"));
       EXPECT_THAT(r.out, Not(::testing::ContainsRegex("run:[^\n]*zol-")));
-      EXPECT_EQ(ReadFile(sb_.root + "/standin/home/user/keep"), "mine\n");
-      EXPECT_EQ(ReadFile(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
+      EXPECT_EQ(Slurp(sb_.root + "/standin/home/user/keep"), "mine\n");
+      EXPECT_EQ(Slurp(files_ + "/rootfs-overlay/etc/motd"), "from the app\n");
       EXPECT_TRUE(PathExists(files_ + "/bin/probe"));
       EXPECT_TRUE(PathExists(rootfs_ + "/bin/busybox"));
     }
@@ -479,7 +467,7 @@ TEST_F(RunTest, MountPointLinksResolveInsideTheLayer) {
             0);
   RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " cat /etc/resolv.conf", true);
   EXPECT_THAT(r.out, HasSubstr("nameserver 192.0.2.53\nrc=0\n")) << r.out;
-  EXPECT_EQ(ReadFile(rootfs_ + "/run/resolv.conf"), "layer's own\n");
+  EXPECT_EQ(Slurp(rootfs_ + "/run/resolv.conf"), "layer's own\n");
 
   // Pointing at a path that only the host has, it leads into the layer,
   // where nothing is there to bind on: the host's file stays untouched.
@@ -493,7 +481,7 @@ TEST_F(RunTest, MountPointLinksResolveInsideTheLayer) {
                                "/etc/resolv.conf: no such file or directory"))
       << r.out;
   EXPECT_THAT(r.out, HasSubstr("rc=1\n"));
-  EXPECT_EQ(ReadFile(host_only), "host\n");
+  EXPECT_EQ(Slurp(host_only), "host\n");
   EXPECT_EQ(Sh("ls -A '" + sb_.root + "/host-only'").out, "resolv.conf\n");
 }
 
@@ -506,8 +494,8 @@ std::vector<pid_t> LiveTagged(const std::string& tag) {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
     pid_t p = std::atoi(e->d_name);
     if (p == ::getpid()) continue;
-    std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-    std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
+    std::string cmdline = Slurp(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string stat = Slurp(std::string("/proc/") + e->d_name + "/stat");
     if (cmdline.find(tag) == std::string::npos || stat.empty() || stat.find(") Z ") != std::string::npos) continue;
     out.push_back(p);
   }
@@ -616,7 +604,7 @@ TEST_F(RunTest, ExitCodesAsRecorded) {
               (std::vector<std::string>{"PKG_RUN", "RUNTIME_CREATE", c.recorded}));
     ExpectNothingLeft(pid);
   }
-  EXPECT_THAT(ReadFile(sb_.metrics_path), HasSubstr("zol_runtime_active 0\n"));
+  EXPECT_THAT(Slurp(sb_.metrics_path), HasSubstr("zol_runtime_active 0\n"));
 }
 
 TEST_F(RunTest, FailureChains) {

@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace e2e {
@@ -100,23 +100,32 @@ RunResult Sh(const std::string& script) {
   return RunArgv({"/bin/sh", "-c", script}, env);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+std::string ShOut(const std::string& script) {
+  RunResult r = Sh(script);
+  EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
+  return r.out;
 }
 
-void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw std::runtime_error("open " + path + ": " + strerror(errno));
-  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-    close(fd);
-    throw std::runtime_error("write " + path);
-  }
-  fchmod(fd, mode);
-  close(fd);
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
 }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    out.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return out;
+}
+
+bool NotImplemented(const RunResult& r) { return r.err.find("not implemented") != std::string::npos; }
 
 std::string ZolBin() {
   const char* b = std::getenv("ZOL_BIN");

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "internal/testing/files.h"
+
 namespace e2e {
 
 struct RunResult {
@@ -24,8 +26,23 @@ RunResult RunArgv(const std::vector<std::string>& argv, const std::vector<std::s
 // Runs a shell script for test fixtures (never for the system under test).
 RunResult Sh(const std::string& script);
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+using testutil::Slurp;
+using testutil::Spit;
+
+// The standard output of a fixture script that must succeed.
+std::string ShOut(const std::string& script);
+
+// `s` in single quotes, for fixture scripts (s holds no single quote).
+std::string Q(const std::string& s);
+
+// Whether something, even a dangling link, is at path.
+bool PathExists(const std::string& path);
+
+// The lines of text without their newlines; a last line without one counts.
+std::vector<std::string> Lines(const std::string& text);
+
+// Whether a command refused with "not implemented".
+bool NotImplemented(const RunResult& r);
 
 // The zol-cli binary under test ($ZOL_BIN, else the build tree's).
 std::string ZolBin();

@@ -1,6 +1,7 @@
 #include "tests/packages.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "internal/pkgfmt/archive.h"
 #include "internal/util/files.h"
@@ -93,12 +94,12 @@ bool MakePackage(const std::string& path, const std::string& manifest_json,
                  const std::map<std::string, std::string>& files) {
   util::Result<util::TempDir> dir = util::TempDir::Make("pkg-fixture-");
   if (!dir.ok()) return false;
-  WriteFile(dir->path() + "/manifest.json", manifest_json);
+  Spit(dir->path() + "/manifest.json", manifest_json);
   if (!util::EnsureDir(dir->path() + "/files").ok()) return false;
   for (const auto& [rel, content] : files) {
     std::string p = dir->path() + "/files/" + rel;
     if (!util::EnsureDir(util::DirName(p)).ok()) return false;
-    WriteFile(p, content, util::HasSuffix(rel, ".sh") || rel.find("bin/") != std::string::npos ? 0755 : 0644);
+    Spit(p, content, util::HasSuffix(rel, ".sh") || rel.find("bin/") != std::string::npos ? 0755 : 0644);
   }
   return pkgfmt::CreateTarGz(dir->path(), path).ok();
 }
@@ -107,11 +108,34 @@ bool MakeBasePackage(const std::string& path, const std::string& base, const std
                      const std::string& version, const std::string& rootfs_dir) {
   util::Result<util::TempDir> dir = util::TempDir::Make("pkg-fixture-");
   if (!dir.ok()) return false;
-  WriteFile(dir->path() + "/manifest.json", BaseManifestJSON(base, arch, version));
+  Spit(dir->path() + "/manifest.json", BaseManifestJSON(base, arch, version));
   if (!util::EnsureDir(dir->path() + "/files").ok()) return false;
   RunResult r = Sh("tar --numeric-owner -cJf '" + dir->path() + "/files/rootfs.tar.xz' -C '" + rootfs_dir + "' .");
   if (r.status != 0) return false;
   return pkgfmt::CreateTarGz(dir->path(), path).ok();
+}
+
+RunResult CraftPackage(const std::string& path, const std::vector<CraftedMember>& members) {
+  static const char kScript[] =
+      "import io, sys, tarfile\n"
+      "kinds = {'f': tarfile.REGTYPE, 'd': tarfile.DIRTYPE, 'h': tarfile.LNKTYPE, 'l': tarfile.SYMTYPE}\n"
+      "a = sys.argv[2:]\n"
+      "with tarfile.open(sys.argv[1], 'w:gz') as t:\n"
+      "    for kind, name, value in zip(a[0::3], a[1::3], a[2::3]):\n"
+      "        i = tarfile.TarInfo(name); i.type = kinds[kind]; i.mode = 0o755 if kind == 'd' else 0o644\n"
+      "        data = value.encode() if kind == 'f' else None\n"
+      "        if data is not None: i.size = len(data)\n"
+      "        if kind in 'hl': i.linkname = value\n"
+      "        t.addfile(i, io.BytesIO(data) if data is not None else None)\n";
+  std::vector<std::string> argv = {"python3", "-c", kScript, path};
+  for (const auto& m : members) {
+    argv.push_back(std::string(1, m.kind));
+    argv.push_back(m.name);
+    argv.push_back(m.value);
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  return RunArgv(argv, env);
 }
 
 }  // namespace e2e

@@ -4,6 +4,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
+
+#include "tests/harness.h"
 
 namespace e2e {
 
@@ -36,5 +39,19 @@ bool MakeBasePackage(const std::string& path, const std::string& base, const std
 
 // The manifest text of a base package.
 std::string BaseManifestJSON(const std::string& base, const std::string& arch, const std::string& version);
+
+// One member of a package written by hand, in an order or of a kind the
+// package writer never makes: 'f' a regular file holding `value`, 'd' a
+// directory, 'h' a hard link and 'l' a symbolic link to `value`. Files and
+// links are 0644, directories 0755.
+struct CraftedMember {
+  char kind;
+  std::string name;
+  std::string value;
+};
+
+// Writes a gzip'd tar at `path` holding `members` as given, with Python's
+// tarfile as a writer independent of ours; the result tells why it failed.
+RunResult CraftPackage(const std::string& path, const std::vector<CraftedMember>& members);
 
 }  // namespace e2e

@@ -25,6 +25,8 @@ namespace {
 
 using namespace std::string_literals;
 
+using testing::Slurp;
+
 struct Member {
   std::string name;
   uint32_t mode;
@@ -61,8 +63,6 @@ std::string Newc(const std::vector<Member>& members, bool trailer = true) {
   return out;
 }
 
-std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
-
 std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
 
 class CpioWalkTest : public ::testing::Test {
@@ -84,7 +84,7 @@ class CpioWalkTest : public ::testing::Test {
     struct stat st;
     ASSERT_EQ(lstat(Path("canary").c_str(), &st), 0) << label;
     EXPECT_EQ(st.st_nlink, 1u) << label;
-    EXPECT_EQ(ReadFile(Path("canary")), "canary") << label;
+    EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
     EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
   }
   std::unique_ptr<util::TempDir> tmp_;

@@ -33,15 +33,13 @@ using namespace std::string_literals;
 using testing::Ar;
 using testing::Gzip;
 using testing::Member;
+using testing::Slurp;
+using testing::Spit;
 using testing::Tar;
 using testing::TarDir;
 using testing::TarFile;
 using testing::TarHard;
 using testing::TarLink;
-
-std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
-
-void WriteFile(const std::string& path, const std::string& data) { std::ofstream(path, std::ios::binary) << data; }
 
 // Type, permission bits, and content or link text; names sharing an inode
 // are marked as one set.
@@ -57,7 +55,7 @@ class DebReaderTest : public ::testing::Test {
   }
   std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
   std::string WriteDeb(const std::string& name, const std::string& bytes) {
-    WriteFile(Path(name), bytes);
+    Spit(Path(name), bytes);
     return Path(name);
   }
   std::unique_ptr<util::TempDir> tmp_;
@@ -240,17 +238,17 @@ TEST_F(DebReaderTest, ReadsMembersByPrefixAndContent) {
 TEST_F(DebReaderTest, EveryCompressionGivesTheSameTree) {
   const std::string src = Path("src");
   ASSERT_TRUE(util::MkdirAll(src + "/DEBIAN", 0755).ok());
-  WriteFile(src + "/DEBIAN/control", kControl + "Maintainer: t <t@t>\n");
+  Spit(src + "/DEBIAN/control", kControl + "Maintainer: t <t@t>\n");
   ASSERT_TRUE(util::MkdirAll(src + "/usr/bin", 0755).ok());
   ASSERT_TRUE(util::MkdirAll(src + "/usr/share/doc/hello", 0755).ok());
   ASSERT_TRUE(util::MkdirAll(src + "/var/private", 0700).ok());
-  WriteFile(src + "/usr/bin/hello", "#!/bin/sh\necho hello\n");
+  Spit(src + "/usr/bin/hello", "#!/bin/sh\necho hello\n");
   chmod((src + "/usr/bin/hello").c_str(), 0755);
   ASSERT_EQ(link((src + "/usr/bin/hello").c_str(), (src + "/usr/bin/hello-again").c_str()), 0);
   ASSERT_EQ(symlink("hello", (src + "/usr/bin/hi").c_str()), 0);
   ASSERT_EQ(symlink("/usr/bin/hello", (src + "/usr/bin/abs").c_str()), 0);
-  WriteFile(src + "/usr/share/doc/hello/empty", "");
-  WriteFile(src + "/var/private/secret", std::string(200000, 's'));
+  Spit(src + "/usr/share/doc/hello/empty", "");
+  Spit(src + "/var/private/secret", std::string(200000, 's'));
   chmod((src + "/var/private/secret").c_str(), 0600);
 
   auto dpkg = [&](std::vector<std::string> args) {
@@ -284,7 +282,7 @@ TEST_F(DebReaderTest, EveryCompressionGivesTheSameTree) {
   auto members = ParseAr(Path("none.deb"));
   ASSERT_TRUE(members.ok());
   const std::string data_tar = members->at("data.tar").Data;
-  WriteFile(Path("data.tar"), data_tar);
+  Spit(Path("data.tar"), data_tar);
   auto compress = [&](const std::string& prog, std::vector<std::string> args) {
     util::Command cmd;
     cmd.path = prog;
@@ -317,14 +315,14 @@ class DataTreeTest : public DebReaderTest {
   void SetUp() override {
     DebReaderTest::SetUp();
     ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
-    WriteFile(Path("canary"), "canary");
+    Spit(Path("canary"), "canary");
   }
   // The canary and the outside directory are exactly as the test left them.
   void ExpectOutsideUntouched(const std::string& label) {
     struct stat st;
     ASSERT_EQ(lstat(Path("canary").c_str(), &st), 0) << label;
     EXPECT_EQ(st.st_nlink, 1u) << label;
-    EXPECT_EQ(ReadFile(Path("canary")), "canary") << label;
+    EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
     EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
     std::vector<std::string> top = Listing(tmp_->path());
     for (const auto& line : top) {

@@ -8,7 +8,6 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal/pkgfmt/gzip_testing.h"
 #include "internal/util/strings.h"
 
 namespace builder::testing {
@@ -74,19 +74,7 @@ inline std::string Tar(const std::vector<Member>& members, int format = ARCHIVE_
   return out;
 }
 
-inline std::string Gzip(const std::string& in) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, in.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+inline std::string Gzip(const std::string& in) { return pkgfmt::GzipOneStream(in); }
 
 // An ar container; a member's size field is written as given when
 // `size_field` is set, else as the data's length.

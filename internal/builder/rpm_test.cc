@@ -33,6 +33,7 @@ using namespace std::string_literals;
 
 using testing::Gzip;
 using testing::NewcEntry;
+using testing::Slurp;
 using testing::U32;
 
 std::string Lead(uint8_t major = 3) {
@@ -109,8 +110,6 @@ std::string GzipMembers(const std::function<std::string(uint32_t)>& member, uint
   deflateEnd(&z);
   return out;
 }
-
-std::string ReadFile(const std::string& path) { return testing::Slurp(path); }
 
 std::vector<std::string> Listing(const std::string& root, bool with_dir_modes = true) {
   return testing::Listing(root, {.dir_modes = with_dir_modes, .hard_links = true});
@@ -249,7 +248,7 @@ TEST_F(RpmReaderTest, ExtractionFailures) {
     util::Error e = ExtractRPM(Write(c.bytes), dest);
     ASSERT_FALSE(e.ok()) << c.name;
     EXPECT_NE(e.message().find(c.want), std::string::npos) << c.name << ": " << e.message();
-    EXPECT_EQ(ReadFile(Path("canary")), "canary") << c.name;
+    EXPECT_EQ(Slurp(Path("canary")), "canary") << c.name;
   }
 
   // The odd-sized main store, an unknown compressor and a missing trailer
@@ -336,7 +335,7 @@ TEST_F(RpmReaderTest, HostileFilesUnderAMemoryLimit) {
                      util::Quote(got_extract).c_str());
         ++failures;
       }
-      if (ReadFile(Path("canary")) != "canary" || !Listing(out).empty()) {
+      if (Slurp(Path("canary")) != "canary" || !Listing(out).empty()) {
         std::fprintf(stderr, "%s: wrote outside the destination\n", c.name.c_str());
         ++failures;
       }

@@ -17,23 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 
 namespace builder::testing {
 
-inline std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-inline void Spit(const std::string& path, const std::string& data, mode_t mode = 0644) {
-  (void)util::MkdirAll(util::DirName(path), 0755);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-  ::chmod(path.c_str(), mode);
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 // "d PATH", "f PATH CONTENT" (content may hold blanks), "l PATH TARGET",
 // "x PATH CONTENT" (an executable file), each below root.

@@ -19,23 +19,15 @@
 
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/tar_writer.h"
+#include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
 namespace builder {
 namespace {
 
-std::string Read(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void Write(const std::string& path, const std::string& content) {
-  std::ofstream f(path, std::ios::binary);
-  f << content;
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> out;
@@ -96,7 +88,7 @@ TEST(CheckMember, ExtractorRules) {
       ASSERT_TRUE(tw.WriteHeader(h).ok());
       ASSERT_TRUE(tw.Close().ok());
       ASSERT_TRUE((*gz)->Close().ok());
-      Write(pkg, mem.data());
+      Spit(pkg, mem.data());
     }
     std::string dest = tmp->path() + "/dest";
     ASSERT_TRUE(util::RemoveAll(dest).ok());
@@ -115,7 +107,7 @@ class ArchiveTest : public ::testing::Test {
     out_ = tmp_->path() + "/out";
     ASSERT_EQ(mkdir(src_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(out_.c_str(), 0755), 0);
-    Write(src_ + "/a", "alpha");
+    Spit(src_ + "/a", "alpha");
   }
   std::unique_ptr<util::TempDir> tmp_;
   std::string src_, out_;
@@ -125,7 +117,7 @@ TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
   std::string pkg = out_ + "/p.zol";
   std::string digest;
   ASSERT_TRUE(createZOLArchive(src_, pkg, &digest).ok());
-  std::string first = Read(pkg);
+  std::string first = Slurp(pkg);
   ASSERT_FALSE(first.empty());
   EXPECT_EQ(digest.size(), 64u);
 
@@ -159,7 +151,7 @@ TEST_F(ArchiveTest, FailedRebuildKeepsThePreviousPackage) {
     b.make(src_);
     util::Error err = createZOLArchive(src_, pkg, &digest);
     EXPECT_EQ(err.message().rfind(b.want_prefix, 0), 0u) << err.message();
-    EXPECT_EQ(Read(pkg), first);
+    EXPECT_EQ(Slurp(pkg), first);
     EXPECT_EQ(Names(out_), std::vector<std::string>{"p.zol"});
   }
 }
@@ -173,15 +165,15 @@ TEST_F(ArchiveTest, OneOrEightThreadsWriteTheSamePackageThatGnuTarExtracts) {
     big += "line " + std::to_string(i * 2654435761u % 100003) + " of the library\n";
     if (i % 97 == 0) big += std::string(1 + i % 500, static_cast<char>(i));
   }
-  Write(src_ + "/files/lib/libbig.so", big);
-  for (int i = 0; i < 20; ++i) Write(src_ + "/files/lib/deep/n" + std::to_string(i), std::string(i * 300, 'x' + i % 3));
+  Spit(src_ + "/files/lib/libbig.so", big);
+  for (int i = 0; i < 20; ++i) Spit(src_ + "/files/lib/deep/n" + std::to_string(i), std::string(i * 300, 'x' + i % 3));
   ASSERT_EQ(symlink("libbig.so", (src_ + "/files/lib/libbig.so.1").c_str()), 0);
 
   std::string d1, d8;
   ASSERT_TRUE(createZOLArchive(src_, out_ + "/one.zol", &d1, 1).ok());
   ASSERT_TRUE(createZOLArchive(src_, out_ + "/eight.zol", &d8, 8).ok());
-  const std::string one = Read(out_ + "/one.zol");
-  EXPECT_TRUE(one == Read(out_ + "/eight.zol")) << "the bytes differ";
+  const std::string one = Slurp(out_ + "/one.zol");
+  EXPECT_TRUE(one == Slurp(out_ + "/eight.zol")) << "the bytes differ";
   EXPECT_EQ(d1, d8);
 
   for (const char* pkg : {"one", "eight"}) {
@@ -203,7 +195,7 @@ TEST_F(ArchiveTest, BasePackagesAreNotHeldToTheMemberRules) {
   // from foreign packages.
   ASSERT_EQ(symlink("/etc", (src_ + "/abs").c_str()), 0);
   EXPECT_TRUE(pkgfmtCreateTarGz(src_, out_ + "/b.zol").ok());
-  std::string data = Read(out_ + "/b.zol");
+  std::string data = Slurp(out_ + "/b.zol");
   ASSERT_GT(data.size(), 10u);
   EXPECT_EQ(static_cast<unsigned char>(data[8]), 4);  // XFL: fastest level
 }

@@ -9,21 +9,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 
 namespace cli {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void Put(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 std::string Listing(const std::string& dir) {
   std::string out;
@@ -45,9 +38,9 @@ class Repack : public ::testing::Test {
     out_ = dir_->path() + "/out";
     ASSERT_EQ(::mkdir(tree_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(out_.c_str(), 0755), 0);
-    Put(tree_ + "/manifest.json", "{}");
+    Spit(tree_ + "/manifest.json", "{}");
     pkg_ = out_ + "/app.zol";
-    Put(pkg_, "old package");
+    Spit(pkg_, "old package");
   }
   std::optional<util::TempDir> dir_;
   std::string tree_, out_, pkg_;

@@ -4,34 +4,12 @@
 
 #include <cstdlib>
 
+#include "internal/testing/env.h"
+
 namespace config {
 namespace {
 
-class ScopedVar {
- public:
-  ScopedVar(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    had_ = old != nullptr;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedVar() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+using testutil::ScopedEnv;
 
 TEST(EnvIntOrDefault, ReadsLeadingDecimalOrFallsBack) {
   struct Case {
@@ -63,7 +41,7 @@ TEST(EnvIntOrDefault, ReadsLeadingDecimalOrFallsBack) {
       {"-9223372036854775809", 2048},
   };
   for (const auto& c : cases) {
-    ScopedVar v("ZOL_MEMORY_LIMIT_MB", c.value);
+    ScopedEnv v("ZOL_MEMORY_LIMIT_MB", c.value);
     EXPECT_EQ(envIntOrDefault("ZOL_MEMORY_LIMIT_MB", 2048), c.want) << (c.value ? c.value : "(unset)");
   }
 }
@@ -77,8 +55,8 @@ TEST(DefaultConfig, DefaultsAndOverrides) {
                        {"DRAV_LOG_DIR", nullptr},  {"DRAV_AUDIT_DIR", nullptr},   {"ZOL_MEMORY_LIMIT_MB", nullptr},
                        {"ZOL_CPU_WEIGHT", nullptr}, {"DRAV_METRICS_PATH", nullptr}};
   {
-    std::vector<std::unique_ptr<ScopedVar>> vars;
-    for (const auto& v : unset) vars.push_back(std::make_unique<ScopedVar>(v.name, v.value));
+    ScopedEnv vars;
+    for (const auto& v : unset) vars.Set(v.name, v.value);
     auto s = DefaultConfig();
     EXPECT_EQ(s->AppDir, "/opt/zol/apps");
     EXPECT_EQ(s->RuntimeDir, "/opt/zol/runtimes");
@@ -92,8 +70,8 @@ TEST(DefaultConfig, DefaultsAndOverrides) {
   const Var set[] = {{"DRAV_APP_DIR", "rel/apps/"},  {"DRAV_RUNTIME_DIR", "/r//x"}, {"DRAV_DB_FILE", " db "},
                      {"DRAV_LOG_DIR", "/l"},          {"DRAV_AUDIT_DIR", "/a"},     {"ZOL_MEMORY_LIMIT_MB", "64"},
                      {"ZOL_CPU_WEIGHT", "100"},       {"DRAV_METRICS_PATH", "/m.prom"}};
-  std::vector<std::unique_ptr<ScopedVar>> vars;
-  for (const auto& v : set) vars.push_back(std::make_unique<ScopedVar>(v.name, v.value));
+  ScopedEnv vars;
+  for (const auto& v : set) vars.Set(v.name, v.value);
   auto a = DefaultConfig();
   auto b = DefaultConfig();
   for (const auto* s : {a.get(), b.get()}) {
@@ -107,12 +85,13 @@ TEST(DefaultConfig, DefaultsAndOverrides) {
     EXPECT_EQ(s->MaxRuntimeCPUWeight, 100);
     EXPECT_EQ(s->MetricsPath, "/m.prom");
   }
-  // Each call reads the environment afresh into a value of its own: a cached
-  // or shared value would show the old path here, or change under `a`.
-  ScopedVar moved("DRAV_APP_DIR", "/moved");
-  EXPECT_EQ(DefaultConfig()->AppDir, "/moved");
-  b->AppDir = "/changed";
-  EXPECT_EQ(a->AppDir, "rel/apps/");
+  // Each call reads the environment afresh: a value kept from an earlier
+  // call would outlive the setting it came from.
+  vars.Set("DRAV_APP_DIR", "/changed");
+  EXPECT_EQ(DefaultConfig()->AppDir, "/changed");
+  EXPECT_EQ(a->AppDir, "rel/apps/") << "a result already handed out stays as it was";
+  b->AppDir = "/changed-b";
+  EXPECT_EQ(a->AppDir, "rel/apps/") << "results are values of their own";
 }
 
 TEST(Load, ReadsSettingsAndOperationVariables) {
@@ -124,11 +103,12 @@ TEST(Load, ReadsSettingsAndOperationVariables) {
   // ("1" for the checksum rule) is left to the operation.
   const Case cases[] = {{nullptr, ""}, {"", ""}, {"1", "1"}, {" true ", " true "}};
   for (const auto& c : cases) {
-    ScopedVar require("ZOL_REQUIRE_CHECKSUM", c.value);
-    ScopedVar signing("ZOL_SIGNING_KEY_PATH", c.value);
-    ScopedVar pub("ZOL_PUBLIC_KEY", c.value);
-    ScopedVar app("DRAV_APP_DIR", "/apps-here");
-    ScopedVar memory("ZOL_MEMORY_LIMIT_MB", "77");
+    ScopedEnv vars;
+    vars.Set("ZOL_REQUIRE_CHECKSUM", c.value);
+    vars.Set("ZOL_SIGNING_KEY_PATH", c.value);
+    vars.Set("ZOL_PUBLIC_KEY", c.value);
+    vars.Set("DRAV_APP_DIR", "/apps-here");
+    vars.Set("ZOL_MEMORY_LIMIT_MB", "77");
     Config cfg = Load();
     const std::string label = c.value ? c.value : "(unset)";
     EXPECT_EQ(cfg.RequireChecksum, c.want) << label;

@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/files.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -31,6 +32,9 @@
 
 namespace pkgfmt {
 namespace {
+
+using testutil::Slurp;
+using testutil::Spit;
 
 // ---- a tiny independent tar builder, so hostile archives can be made ----
 
@@ -149,17 +153,6 @@ std::string Noise(size_t n) {
   return s;
 }
 
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 bool Lexists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
@@ -191,7 +184,7 @@ class ExtractTest : public ::testing::Test {
     dest_ = outer_ + "/dest";
     ASSERT_EQ(::mkdir(outer_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(dest_.c_str(), 0755), 0);
-    WriteFile(outer_ + "/canary", "untouched");
+    Spit(outer_ + "/canary", "untouched");
     base_listing_ = Listing(base_->path());
     outer_listing_ = Listing(outer_);
   }
@@ -202,14 +195,14 @@ class ExtractTest : public ::testing::Test {
   }
   std::string Package(const std::string& bytes, const std::string& name = "p.zol") {
     std::string path = base_->path() + "/" + name;
-    WriteFile(path, bytes);
+    Spit(path, bytes);
     return path;
   }
   util::Error Extract(const std::vector<Member>& members, const ExtractLimits& limits = {}) {
     return ExtractTarGzWithLimits(Package(Gzip(RawTar(members))), dest_, limits);
   }
   void ExpectOutsideUnchanged(const std::string& what) {
-    EXPECT_EQ(ReadFile(outer_ + "/canary"), "untouched") << what;
+    EXPECT_EQ(Slurp(outer_ + "/canary"), "untouched") << what;
     // The package file itself is the only addition in base.
     std::vector<std::string> now = Listing(base_->path());
     now.erase(std::remove(now.begin(), now.end(), "p.zol"), now.end());
@@ -378,9 +371,9 @@ TEST_F(ExtractTest, AllowedMembersExtract) {
       pax_name,
   });
   ASSERT_TRUE(e.ok()) << e.message();
-  EXPECT_EQ(ReadFile(dest_ + "/a"), "A");
-  EXPECT_EQ(ReadFile(dest_ + "/sub/l"), "F");
-  EXPECT_EQ(ReadFile(dest_ + "/l/f"), "F");
+  EXPECT_EQ(Slurp(dest_ + "/a"), "A");
+  EXPECT_EQ(Slurp(dest_ + "/sub/l"), "F");
+  EXPECT_EQ(Slurp(dest_ + "/l/f"), "F");
   for (const char* skipped : {"fifo", "dev", "contig", "odd"}) EXPECT_FALSE(Lexists(dest_ + "/" + skipped)) << skipped;
   struct stat a, b;
   ASSERT_EQ(::stat((dest_ + "/h").c_str(), &a), 0);
@@ -392,13 +385,13 @@ TEST_F(ExtractTest, AllowedMembersExtract) {
   EXPECT_EQ(a.st_mode & 07777, 0755u) << "directory modes pass through the umask";
   ASSERT_EQ(::stat((dest_ + "/sub").c_str(), &a), 0);
   EXPECT_EQ(a.st_mode & 07777, 0755u) << "missing parents are 0755";
-  EXPECT_EQ(ReadFile(dest_ + "/twice"), "second");
-  EXPECT_EQ(ReadFile(dest_ + "/exists"), "F") << "an existing path is replaced by a copy";
+  EXPECT_EQ(Slurp(dest_ + "/twice"), "second");
+  EXPECT_EQ(Slurp(dest_ + "/exists"), "F") << "an existing path is replaced by a copy";
   ASSERT_EQ(::lstat((dest_ + "/old").c_str(), &a), 0);
   EXPECT_TRUE(S_ISDIR(a.st_mode));
-  EXPECT_EQ(ReadFile(dest_ + "/oldfile"), "legacy");
-  EXPECT_EQ(ReadFile(dest_ + "/caf\xc3\xa9/\xe2\x82\xac.txt"), "unicode");
-  EXPECT_EQ(ReadFile(dest_ + "/" + gnu_name), "gnu");
+  EXPECT_EQ(Slurp(dest_ + "/oldfile"), "legacy");
+  EXPECT_EQ(Slurp(dest_ + "/caf\xc3\xa9/\xe2\x82\xac.txt"), "unicode");
+  EXPECT_EQ(Slurp(dest_ + "/" + gnu_name), "gnu");
   EXPECT_FALSE(Lexists(dest_ + "/pax_global"));
   ExpectOutsideUnchanged("allowed");
 }
@@ -492,7 +485,7 @@ TEST_F(ExtractTest, ConcatenatedGzipMembersReadAsOneStream) {
   std::string tar = RawTar({File("a", "A"), File("b", "B")});
   std::string two = Gzip(tar.substr(0, 1024)) + Gzip(tar.substr(1024));
   ASSERT_TRUE(ExtractTarGz(Package(two), dest_).ok());
-  EXPECT_EQ(ReadFile(dest_ + "/b"), "B");
+  EXPECT_EQ(Slurp(dest_ + "/b"), "B");
 }
 
 }  // namespace
@@ -538,7 +531,7 @@ class CreateTest : public ::testing::Test {
     ASSERT_EQ(::mkdir(src_.c_str(), 0755), 0);
   }
   void Put(const std::string& rel, const std::string& content, mode_t mode = 0644) {
-    WriteFile(src_ + "/" + rel, content);
+    Spit(src_ + "/" + rel, content);
     ASSERT_EQ(::chmod((src_ + "/" + rel).c_str(), mode), 0);
   }
   void MkDir(const std::string& rel, mode_t mode = 0755) {
@@ -573,7 +566,7 @@ TEST_F(CreateTest, WritesTheLayoutOtherToolsRead) {
   Put("suid", "s", 04755);
   ASSERT_TRUE(CreateTarGz(src_, pkg_).ok());
 
-  const std::string gz = ReadFile(pkg_);
+  const std::string gz = Slurp(pkg_);
   const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 255};
   ASSERT_GT(gz.size(), 10u);
   EXPECT_EQ(std::memcmp(gz.data(), header, 10), 0) << "no name, no time in the gzip header";
@@ -617,9 +610,9 @@ TEST_F(CreateTest, WritesTheLayoutOtherToolsRead) {
   ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
   util::Error e = ExtractTarGz(pkg_, out);
   ASSERT_TRUE(e.ok()) << e.message();
-  EXPECT_EQ(ReadFile(out + "/" + long_name), "deep");
-  EXPECT_EQ(ReadFile(out + "/link"), "x");
-  EXPECT_EQ(ReadFile(out + "/hl2"), "same");
+  EXPECT_EQ(Slurp(out + "/" + long_name), "deep");
+  EXPECT_EQ(Slurp(out + "/link"), "x");
+  EXPECT_EQ(Slurp(out + "/hl2"), "same");
 }
 
 TEST_F(CreateTest, RecordsMtimeToTheNearestSecond) {
@@ -630,7 +623,7 @@ TEST_F(CreateTest, RecordsMtimeToTheNearestSecond) {
   ASSERT_EQ(::utimensat(AT_FDCWD, (src_ + "/up").c_str(), up, AT_SYMLINK_NOFOLLOW), 0);
   ASSERT_EQ(::utimensat(AT_FDCWD, (src_ + "/down").c_str(), down, AT_SYMLINK_NOFOLLOW), 0);
   ASSERT_TRUE(CreateTarGz(src_, pkg_).ok());
-  const std::string tar = InflateOneMember(ReadFile(pkg_));
+  const std::string tar = InflateOneMember(Slurp(pkg_));
   // "down" sorts first; each member is one header plus one data block.
   EXPECT_EQ(tar.substr(136, 12), util::Sprintf("%011o", 1700000000) + std::string(1, '\0'));
   EXPECT_EQ(tar.substr(1024 + 136, 12), util::Sprintf("%011o", 1700000001) + std::string(1, '\0'));
@@ -640,7 +633,7 @@ TEST_F(CreateTest, FailuresAndWhatTheyLeave) {
   // A missing source still closes into a valid archive without members.
   const std::string missing = base_->path() + "/missing";
   EXPECT_EQ(CreateTarGz(missing, pkg_).message(), "lstat " + missing + ": no such file or directory");
-  EXPECT_EQ(InflateOneMember(ReadFile(pkg_)), std::string(1024, '\0'));
+  EXPECT_EQ(InflateOneMember(Slurp(pkg_)), std::string(1024, '\0'));
 
   EXPECT_EQ(CreateTarGz(src_, base_->path() + "/no/such/out.zol").message(),
             "create output file: open " + base_->path() + "/no/such/out.zol: no such file or directory");
@@ -668,10 +661,10 @@ TEST_F(CreateTest, FailuresAndWhatTheyLeave) {
 TEST_F(CreateTest, TruncatesAnExistingOutputWithMode0644) {
   ::umask(022);
   Put("f", "f");
-  WriteFile(pkg_, std::string(100000, 'z'));
+  Spit(pkg_, std::string(100000, 'z'));
   ASSERT_EQ(::chmod(pkg_.c_str(), 0600), 0);
   ASSERT_TRUE(CreateTarGz(src_, pkg_).ok());
-  EXPECT_EQ(InflateOneMember(ReadFile(pkg_)).size(), 512u * 4);
+  EXPECT_EQ(InflateOneMember(Slurp(pkg_)).size(), 512u * 4);
   const std::string fresh = base_->path() + "/fresh.zol";
   ASSERT_TRUE(CreateTarGz(src_, fresh).ok());
   struct stat st;

@@ -8,9 +8,9 @@
 namespace pkgfmt {
 namespace {
 
-using testing::ReadAll;
 using testing::Shell;
-using testing::WriteAll;
+using testing::Slurp;
+using testing::Spit;
 
 class Checksum : public testing::ScratchDir {};
 
@@ -22,7 +22,7 @@ TEST_F(Checksum, FileDigestsEqualSha256sum) {
     for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
     // Not "f" + std::to_string(size): a false -Wrestrict from GCC 12 at -O3.
     std::string path = Path("f").append(std::to_string(size));
-    WriteAll(path, data);
+    Spit(path, data);
     std::string want = Shell("sha256sum '" + path + "'").substr(0, 64);
     auto got = ComputeFileChecksum(path);
     ASSERT_TRUE(got.ok()) << got.error().message();
@@ -36,17 +36,17 @@ TEST_F(Checksum, FileDigestsEqualSha256sum) {
 
 TEST_F(Checksum, SidecarWrittenFromDigestMatchesSha256sumCheck) {
   std::string pkg = Path("app-1.0-x86_64.zol");
-  WriteAll(pkg, "package bytes");
+  Spit(pkg, "package bytes");
   auto digest = ComputeFileChecksum(pkg);
   ASSERT_TRUE(digest.ok());
-  WriteAll(ChecksumSidecarPath(pkg), *digest + "\n");
-  EXPECT_EQ(ReadAll(pkg + ".sha256"), Shell("cd '" + Dir() + "' && sha256sum app-1.0-x86_64.zol").substr(0, 64) + "\n");
+  Spit(ChecksumSidecarPath(pkg), *digest + "\n");
+  EXPECT_EQ(Slurp(pkg + ".sha256"), Shell("cd '" + Dir() + "' && sha256sum app-1.0-x86_64.zol").substr(0, 64) + "\n");
   EXPECT_TRUE(VerifyFileChecksum(pkg, *digest).ok());
 }
 
 TEST_F(Checksum, VerifyFileChecksumCases) {
   std::string pkg = Path("p.zol");
-  WriteAll(pkg, "abc");
+  Spit(pkg, "abc");
   const std::string good = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
   std::string upper = good;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

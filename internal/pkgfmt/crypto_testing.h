@@ -9,22 +9,13 @@
 #include <sstream>
 #include <string>
 
+#include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 
 namespace pkgfmt::testing {
 
-inline std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteAll(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-  ASSERT_TRUE(out.good()) << path;
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 // Runs a fixture shell command; returns its standard output and sets *status.
 inline std::string Shell(const std::string& cmd, int* status = nullptr) {

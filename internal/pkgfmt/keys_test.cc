@@ -14,9 +14,9 @@ namespace pkgfmt {
 namespace {
 
 using testing::HexOf;
-using testing::ReadAll;
 using testing::Shell;
-using testing::WriteAll;
+using testing::Slurp;
+using testing::Spit;
 
 class Keys : public testing::ScratchDir {
  protected:
@@ -49,8 +49,8 @@ TEST_F(Keys, GenerateWritesBothFilesAndReportsThem) {
   EXPECT_EQ(ModeOf(dir + "/zol-signing.key"), 0600u);
   EXPECT_EQ(ModeOf(dir + "/zol-signing.pub"), 0644u);
 
-  std::string priv_text = ReadAll(dir + "/zol-signing.key");
-  std::string pub_text = ReadAll(dir + "/zol-signing.pub");
+  std::string priv_text = Slurp(dir + "/zol-signing.key");
+  std::string pub_text = Slurp(dir + "/zol-signing.pub");
   auto priv = DecodeFirstPemBlock(priv_text);
   auto pub = DecodeFirstPemBlock(pub_text);
   ASSERT_TRUE(priv && pub);
@@ -72,9 +72,9 @@ TEST_F(Keys, SeedGivesTheStoredPublicKeyInOpenssl) {
   util::Error err;
   Generate(Dir(), &err);
   ASSERT_TRUE(err.ok());
-  auto priv = DecodeFirstPemBlock(ReadAll(Path("zol-signing.key")));
+  auto priv = DecodeFirstPemBlock(Slurp(Path("zol-signing.key")));
   ASSERT_TRUE(priv);
-  WriteAll(Path("k.der"), testing::Pkcs8FromSeed(priv->bytes.substr(0, 32)));
+  Spit(Path("k.der"), testing::Pkcs8FromSeed(priv->bytes.substr(0, 32)));
   int st = -1;
   std::string spki = Shell("openssl pkey -inform DER -in '" + Path("k.der") + "' -pubout -outform DER", &st);
   ASSERT_EQ(st, 0);
@@ -86,11 +86,11 @@ TEST_F(Keys, RegenerateReplacesFilesWithFreshModesAndKeys) {
   util::Error err;
   Generate(Dir(), &err);
   ASSERT_TRUE(err.ok());
-  std::string first_pub = ReadAll(Path("zol-signing.pub"));
+  std::string first_pub = Slurp(Path("zol-signing.pub"));
   // A private key left readable by everyone, and a public key name that is a
   // link to a file elsewhere: a new run must not reuse either.
   ASSERT_EQ(::chmod(Path("zol-signing.key").c_str(), 0644), 0);
-  WriteAll(Path("elsewhere"), "keep");
+  Spit(Path("elsewhere"), "keep");
   ASSERT_EQ(::unlink(Path("zol-signing.pub").c_str()), 0);
   ASSERT_EQ(::symlink("elsewhere", Path("zol-signing.pub").c_str()), 0);
   ASSERT_EQ(::chmod(Dir().c_str(), 0750), 0);
@@ -100,12 +100,12 @@ TEST_F(Keys, RegenerateReplacesFilesWithFreshModesAndKeys) {
   EXPECT_EQ(ModeOf(Path("zol-signing.key")), 0600u);
   EXPECT_EQ(ModeOf(Path("zol-signing.pub")), 0644u);  // a regular file again
   EXPECT_EQ(ModeOf(Dir()), 0750u);                    // an existing directory keeps its mode
-  EXPECT_EQ(ReadAll(Path("elsewhere")), "keep");
-  EXPECT_NE(ReadAll(Path("zol-signing.pub")), first_pub);
+  EXPECT_EQ(Slurp(Path("elsewhere")), "keep");
+  EXPECT_NE(Slurp(Path("zol-signing.pub")), first_pub);
 }
 
 TEST_F(Keys, GenerateFailures) {
-  WriteAll(Path("file"), "");
+  Spit(Path("file"), "");
   util::Error err;
   Generate(Path("file/keys"), &err);
   EXPECT_EQ(err.message(), "create key dir: mkdir " + Path("file") + ": not a directory");
@@ -122,17 +122,17 @@ TEST_F(Keys, SignAndVerifyAgreeWithOpenssl) {
   util::Error err;
   Generate(Dir(), &err);
   ASSERT_TRUE(err.ok());
-  std::string priv = DecodeFirstPemBlock(ReadAll(Path("zol-signing.key")))->bytes;
+  std::string priv = DecodeFirstPemBlock(Slurp(Path("zol-signing.key")))->bytes;
   std::string pub = priv.substr(32);
   const std::string msg = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-  WriteAll(Path("msg"), msg);
-  WriteAll(Path("k.der"), testing::Pkcs8FromSeed(priv.substr(0, 32)));
-  WriteAll(Path("p.der"), testing::SpkiFromPublic(pub));
+  Spit(Path("msg"), msg);
+  Spit(Path("k.der"), testing::Pkcs8FromSeed(priv.substr(0, 32)));
+  Spit(Path("p.der"), testing::SpkiFromPublic(pub));
 
   // Ours, checked by openssl.
   auto sig = Ed25519Sign(priv, msg);
   ASSERT_TRUE(sig.ok()) << sig.error().message();
-  WriteAll(Path("ours.sig"), *sig);
+  Spit(Path("ours.sig"), *sig);
   int st = -1;
   Shell("openssl pkeyutl -verify -rawin -pubin -keyform DER -inkey '" + Path("p.der") + "' -in '" + Path("msg") +
             "' -sigfile '" + Path("ours.sig") + "' >/dev/null",

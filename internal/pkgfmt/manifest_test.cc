@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "internal/util/files.h"
+
 namespace pkgfmt {
 namespace {
 
@@ -14,11 +16,9 @@ using ::testing::Pair;
 using ::testing::StartsWith;
 
 std::string Golden(const std::string& name) {
-  std::ifstream in(std::string(ZOL_SOURCE_DIR) + "/internal/pkgfmt/testdata/" + name, std::ios::binary);
-  EXPECT_TRUE(in.good()) << name;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  auto golden = util::ReadFile(std::string(ZOL_SOURCE_DIR) + "/internal/pkgfmt/testdata/" + name);
+  EXPECT_TRUE(golden.ok()) << name;
+  return golden.ok() ? *golden : std::string();
 }
 
 // Decodes without validating, for manifests the rules refuse.

@@ -12,29 +12,16 @@
 #include "internal/pkgfmt/crypto_testing.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
+#include "internal/testing/env.h"
 #include "internal/util/files.h"
 
 namespace pkgfmt {
 namespace {
 
-using testing::ReadAll;
 using testing::Shell;
-using testing::WriteAll;
-
-// Sets or clears ZOL_PUBLIC_KEY for one scope.
-class ScopedPublicKeyEnv {
- public:
-  explicit ScopedPublicKeyEnv(const char* value) {
-    if (const char* old = std::getenv("ZOL_PUBLIC_KEY")) saved_ = old;
-    if (value) ::setenv("ZOL_PUBLIC_KEY", value, 1); else ::unsetenv("ZOL_PUBLIC_KEY");
-  }
-  ~ScopedPublicKeyEnv() {
-    if (saved_) ::setenv("ZOL_PUBLIC_KEY", saved_->c_str(), 1); else ::unsetenv("ZOL_PUBLIC_KEY");
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
+using testing::Slurp;
+using testing::Spit;
+using testutil::ScopedEnv;
 
 class Signing : public testing::ScratchDir {
  protected:
@@ -45,7 +32,7 @@ class Signing : public testing::ScratchDir {
     util::Error e = GenerateKeyPair(keys_, devnull);
     std::fclose(devnull);
     ASSERT_TRUE(e.ok()) << e.message();
-    priv_ = DecodeFirstPemBlock(ReadAll(KeyPath()))->bytes;
+    priv_ = DecodeFirstPemBlock(Slurp(KeyPath()))->bytes;
     pub_ = priv_.substr(32);
     pub_b64_ = Base64Encode(pub_);
   }
@@ -54,9 +41,9 @@ class Signing : public testing::ScratchDir {
 
   // Whether openssl accepts `sig` as a signature of `msg` under our key.
   bool OpensslVerifies(const std::string& msg, const std::string& sig) {
-    WriteAll(Path("ossl.msg"), msg);
-    WriteAll(Path("ossl.sig"), sig);
-    WriteAll(Path("ossl.pub"), testing::SpkiFromPublic(pub_));
+    Spit(Path("ossl.msg"), msg);
+    Spit(Path("ossl.sig"), sig);
+    Spit(Path("ossl.pub"), testing::SpkiFromPublic(pub_));
     int st = -1;
     Shell("openssl pkeyutl -verify -rawin -pubin -keyform DER -inkey '" + Path("ossl.pub") + "' -in '" +
               Path("ossl.msg") + "' -sigfile '" + Path("ossl.sig") + "' >/dev/null 2>&1",
@@ -64,8 +51,8 @@ class Signing : public testing::ScratchDir {
     return st == 0;
   }
   std::string OpensslSign(const std::string& msg) {
-    WriteAll(Path("ossl.msg"), msg);
-    WriteAll(Path("ossl.key"), testing::Pkcs8FromSeed(priv_.substr(0, 32)));
+    Spit(Path("ossl.msg"), msg);
+    Spit(Path("ossl.key"), testing::Pkcs8FromSeed(priv_.substr(0, 32)));
     int st = -1;
     std::string sig = Shell("openssl pkeyutl -sign -rawin -keyform DER -inkey '" + Path("ossl.key") + "' -in '" +
                             Path("ossl.msg") + "'", &st);
@@ -97,10 +84,10 @@ TEST_F(Signing, RecordDecodingFollowsTheCommonRules) {
 
 TEST_F(Signing, DetachedSignatureFileIsExactAndOpensslVerifiesIt) {
   std::string pkg = Path("app.zol");
-  WriteAll(pkg, "some package bytes");
+  Spit(pkg, "some package bytes");
   ASSERT_TRUE(SignPackage(pkg, KeyPath()).ok());
   std::string digest = Shell("sha256sum '" + pkg + "'").substr(0, 64);
-  std::string text = ReadAll(pkg + ".sig");
+  std::string text = Slurp(pkg + ".sig");
   auto record = DecodeSignature(text);
   ASSERT_TRUE(record.ok());
   EXPECT_EQ(text, "{\n  \"algorithm\": \"ed25519\",\n  \"public_key\": \"" + pub_b64_ + "\",\n  \"digest\": \"" +
@@ -110,26 +97,26 @@ TEST_F(Signing, DetachedSignatureFileIsExactAndOpensslVerifiesIt) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_TRUE(OpensslVerifies(digest, *Base64Decode(record->Signature)));
 
-  ScopedPublicKeyEnv env(pub_b64_.c_str());
+  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
   EXPECT_TRUE(VerifyPackageSig(pkg).ok());
 }
 
 TEST_F(Signing, DetachedSignatureMadeByOpensslVerifies) {
   std::string pkg = Path("app.zol");
-  WriteAll(pkg, "other bytes");
+  Spit(pkg, "other bytes");
   std::string digest = *ComputeFileChecksum(pkg);
   PackageSignature s{"ed25519", pub_b64_, digest, Base64Encode(OpensslSign(digest))};
-  WriteAll(pkg + ".sig", EncodeSignature(s) + "\n");
-  ScopedPublicKeyEnv env(pub_b64_.c_str());
+  Spit(pkg + ".sig", EncodeSignature(s) + "\n");
+  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
   util::Error e = VerifyPackageSig(pkg);
   EXPECT_TRUE(e.ok()) << e.message();
 }
 
 TEST_F(Signing, SignPackageKeyFileCases) {
   std::string pkg = Path("app.zol");
-  WriteAll(pkg, "bytes");
-  std::string pub_file = ReadAll(PubPath());
-  std::string priv_file = ReadAll(KeyPath());
+  Spit(pkg, "bytes");
+  std::string pub_file = Slurp(PubPath());
+  std::string priv_file = Slurp(KeyPath());
   struct Case {
     std::string name, key_text, error;  // error empty: signs
   } cases[] = {
@@ -142,7 +129,7 @@ TEST_F(Signing, SignPackageKeyFileCases) {
   };
   for (const Case& c : cases) {
     ::unlink((pkg + ".sig").c_str());
-    WriteAll(Path("k"), c.key_text);
+    Spit(Path("k"), c.key_text);
     util::Error e = SignPackage(pkg, Path("k"));
     EXPECT_EQ(e.message(), c.error) << c.name;
     // Nothing is written unless the signature was made.
@@ -157,9 +144,9 @@ TEST_F(Signing, SignPackageKeyFileCases) {
 
 TEST_F(Signing, VerifyPackageSigFailures) {
   std::string pkg = Path("app.zol");
-  WriteAll(pkg, "package content");
+  Spit(pkg, "package content");
   ASSERT_TRUE(SignPackage(pkg, KeyPath()).ok());
-  const PackageSignature good = *DecodeSignature(ReadAll(pkg + ".sig"));
+  const PackageSignature good = *DecodeSignature(Slurp(pkg + ".sig"));
   const std::string digest = good.Digest;
   std::string upper = digest;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -196,8 +183,8 @@ TEST_F(Signing, VerifyPackageSigFailures) {
   for (const Case& c : cases) {
     PackageSignature s = good;
     c.edit(s);
-    WriteAll(pkg + ".sig", EncodeSignature(s) + "\n");
-    ScopedPublicKeyEnv env(c.env && std::string(c.env) == "ours" ? pub_b64_.c_str() : c.env);
+    Spit(pkg + ".sig", EncodeSignature(s) + "\n");
+    ScopedEnv env("ZOL_PUBLIC_KEY", c.env && std::string(c.env) == "ours" ? pub_b64_.c_str() : c.env);
     std::string msg = VerifyPackageSig(pkg).message();
     if (c.error.empty() || c.error.back() != ' ') {
       EXPECT_EQ(msg, c.error) << c.name;
@@ -206,12 +193,12 @@ TEST_F(Signing, VerifyPackageSigFailures) {
     }
   }
 
-  ScopedPublicKeyEnv env(pub_b64_.c_str());
-  WriteAll(pkg + ".sig", EncodeSignature(good) + "\n");
-  WriteAll(pkg, "package content!");
+  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
+  Spit(pkg + ".sig", EncodeSignature(good) + "\n");
+  Spit(pkg, "package content!");
   EXPECT_EQ(VerifyPackageSig(pkg).message(),
             "package file digest mismatch: sig=" + digest + " actual=" + *ComputeFileChecksum(pkg));
-  WriteAll(pkg + ".sig", "{\"algorithm\": ");
+  Spit(pkg + ".sig", "{\"algorithm\": ");
   EXPECT_EQ(VerifyPackageSig(pkg).message().rfind("parse " + pkg + ".sig: ", 0), 0u);
   ::unlink((pkg + ".sig").c_str());
   EXPECT_EQ(VerifyPackageSig(pkg).message(), "open " + pkg + ".sig: no such file or directory");
@@ -224,12 +211,12 @@ class Embedded : public Signing {
     tree_ = Path("tree");
     ASSERT_EQ(::mkdir(tree_.c_str(), 0755), 0);
     manifest_ = "{\n  \"id\": \"app\"\n}";
-    WriteAll(tree_ + "/manifest.json", manifest_);
+    Spit(tree_ + "/manifest.json", manifest_);
   }
   void SignTree() {
     auto sig = SignManifest(KeyPath(), manifest_);
     ASSERT_TRUE(sig.ok()) << sig.error().message();
-    WriteAll(tree_ + "/signature.json", EncodeSignature(*sig));
+    Spit(tree_ + "/signature.json", EncodeSignature(*sig));
   }
   std::string tree_, manifest_;
 };
@@ -244,7 +231,7 @@ TEST_F(Embedded, SignManifestSignsTheManifestDigestText) {
 }
 
 TEST_F(Embedded, SignManifestKeyErrors) {
-  WriteAll(Path("junk"), "junk");
+  Spit(Path("junk"), "junk");
   EXPECT_EQ(SignManifest(Path("junk"), manifest_).error().message(), "invalid PEM in " + Path("junk"));
   EXPECT_EQ(SignManifest(PubPath(), manifest_).error().message(), "invalid private key size: 32");
   EXPECT_EQ(SignManifest("", manifest_).error().message(), "read private key: open : no such file or directory");
@@ -252,14 +239,14 @@ TEST_F(Embedded, SignManifestKeyErrors) {
 
 TEST_F(Embedded, OpensslSignatureVerifies) {
   PackageSignature s{"ed25519", pub_b64_, "", Base64Encode(OpensslSign(computeBytesChecksum(manifest_)))};
-  WriteAll(tree_ + "/signature.json", EncodeSignature(s));
+  Spit(tree_ + "/signature.json", EncodeSignature(s));
   util::Error e = VerifyPackageSignature(tree_, "");
   EXPECT_TRUE(e.ok()) << e.message();
 }
 
 TEST_F(Embedded, VerifyCases) {
   SignTree();
-  const PackageSignature good = *DecodeSignature(ReadAll(tree_ + "/signature.json"));
+  const PackageSignature good = *DecodeSignature(Slurp(tree_ + "/signature.json"));
   const std::string missing_dir = Path("no-such-dir");
   struct Case {
     std::string name;
@@ -289,8 +276,8 @@ TEST_F(Embedded, VerifyCases) {
     PackageSignature s = good;
     std::string m = manifest_;
     c.edit(s, m);
-    WriteAll(tree_ + "/manifest.json", m);
-    WriteAll(tree_ + "/signature.json", EncodeSignature(s));
+    Spit(tree_ + "/manifest.json", m);
+    Spit(tree_ + "/signature.json", EncodeSignature(s));
     std::string msg = VerifyPackageSignature(tree_, c.trusted).message();
     if (c.error.empty() || c.error.back() != ' ') {
       EXPECT_EQ(msg, c.error) << c.name;
@@ -315,13 +302,13 @@ TEST_F(Embedded, UnsignedTreePassesButNeedsAManifest) {
 // file, before they are held in memory; an unsigned package's manifest is
 // never read at all.
 TEST_F(Embedded, OversizedFilesAreRefusedByTheirBound) {
-  WriteAll(tree_ + "/manifest.json", std::string(kMaxManifestBytes + 1, ' '));
+  Spit(tree_ + "/manifest.json", std::string(kMaxManifestBytes + 1, ' '));
   EXPECT_TRUE(VerifyPackageSignature(tree_, "").ok());
-  WriteAll(tree_ + "/signature.json", "{}");
+  Spit(tree_ + "/signature.json", "{}");
   EXPECT_EQ(VerifyPackageSignature(tree_, "").message(),
             "read manifest: read " + tree_ + "/manifest.json: file larger than 1048576 bytes");
-  WriteAll(tree_ + "/manifest.json", manifest_);
-  WriteAll(tree_ + "/signature.json", "{\"x\": \"" + std::string(kMaxSignatureBytes, 'a') + "\"}");
+  Spit(tree_ + "/manifest.json", manifest_);
+  Spit(tree_ + "/signature.json", "{\"x\": \"" + std::string(kMaxSignatureBytes, 'a') + "\"}");
   EXPECT_EQ(VerifyPackageSignature(tree_, "").message(),
             "read signature: read " + tree_ + "/signature.json: file larger than 65536 bytes");
 }
@@ -330,8 +317,8 @@ TEST_F(Embedded, TreeFilesAreNotReadThroughEscapingLinks) {
   // A signed copy outside the tree: following either link would verify.
   std::string outside = Path("outside");
   ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
-  WriteAll(outside + "/manifest.json", manifest_);
-  WriteAll(outside + "/signature.json", EncodeSignature(*SignManifest(KeyPath(), manifest_)));
+  Spit(outside + "/manifest.json", manifest_);
+  Spit(outside + "/signature.json", EncodeSignature(*SignManifest(KeyPath(), manifest_)));
 
   ASSERT_EQ(::symlink("../outside/signature.json", (tree_ + "/signature.json").c_str()), 0);
   std::string msg = VerifyPackageSignature(tree_, "").message();
@@ -345,7 +332,7 @@ TEST_F(Embedded, TreeFilesAreNotReadThroughEscapingLinks) {
 
   // A link that stays inside is followed.
   ::unlink((tree_ + "/manifest.json").c_str());
-  WriteAll(tree_ + "/real.json", manifest_);
+  Spit(tree_ + "/real.json", manifest_);
   ASSERT_EQ(::symlink("real.json", (tree_ + "/manifest.json").c_str()), 0);
   SignTree();
   EXPECT_TRUE(VerifyPackageSignature(tree_, "").ok());
@@ -353,14 +340,14 @@ TEST_F(Embedded, TreeFilesAreNotReadThroughEscapingLinks) {
 
 TEST_F(Embedded, TrustedKeyDirectoryCases) {
   SignTree();
-  std::string pub_file = ReadAll(PubPath());
+  std::string pub_file = Slurp(PubPath());
   std::string other_pub = EncodePemBlock("ED25519 PUBLIC KEY", std::string(32, 'o'));
   struct Case {
     std::string name;
     std::vector<std::pair<std::string, std::string>> files;  // name, content
     bool trusted;
   } cases[] = {
-      {"only the private key", {{"zol-signing.key", ReadAll(KeyPath())}}, false},
+      {"only the private key", {{"zol-signing.key", Slurp(KeyPath())}}, false},
       {"public key among others", {{"a.txt", "hello"}, {"b.pub", other_pub}, {"zz-any-name", pub_file}}, true},
       {"other label, same bytes", {{"k", EncodePemBlock("CERTIFICATE", pub_)}}, true},
       {"match only in second block", {{"k", other_pub + pub_file}}, false},
@@ -369,7 +356,7 @@ TEST_F(Embedded, TrustedKeyDirectoryCases) {
   for (const Case& c : cases) {
     std::string dir = Path("trusted-" + std::to_string(&c - cases));
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    for (const auto& [name, content] : c.files) WriteAll(dir + "/" + name, content);
+    for (const auto& [name, content] : c.files) Spit(dir + "/" + name, content);
     util::Error e = VerifyPackageSignature(tree_, dir);
     if (c.trusted) {
       EXPECT_TRUE(e.ok()) << c.name << ": " << e.message();
@@ -389,7 +376,7 @@ TEST_F(Embedded, TrustedDirSkipsWhatCannotBeRead) {
   ASSERT_EQ(::symlink("a-dir", (dir + "/b-dirlink").c_str()), 0);
   ASSERT_EQ(::symlink("nowhere", (dir + "/c-dangling").c_str()), 0);
   ASSERT_EQ(::mkfifo((dir + "/d-fifo").c_str(), 0644), 0);
-  WriteAll(Path("real.pub"), ReadAll(PubPath()));
+  Spit(Path("real.pub"), Slurp(PubPath()));
   ASSERT_EQ(::symlink(Path("real.pub").c_str(), (dir + "/e-link.pub").c_str()), 0);
   EXPECT_TRUE(isTrustedKey(dir, pub_).ok());
   ::unlink((dir + "/e-link.pub").c_str());

@@ -11,7 +11,7 @@ namespace pkgfmt {
 namespace {
 
 using testing::Shell;
-using testing::WriteAll;
+using testing::Spit;
 
 const char kGoodManifest[] =
     R"({"id":"app","version":"1.0","arch":"x86_64","base":"ubuntu24.04","entry":{"command":"/app/bin/app"}})";
@@ -45,10 +45,10 @@ class ValidateZol : public testing::ScratchDir {
 };
 
 TEST_F(ValidateZol, Cases) {
-  WriteAll(Path("m-good"), kGoodManifest);
-  WriteAll(Path("m-noid"), R"({"version":"1.0","arch":"x86_64","base":"b","entry":{"command":"x"}})");
+  Spit(Path("m-good"), kGoodManifest);
+  Spit(Path("m-noid"), R"({"version":"1.0","arch":"x86_64","base":"b","entry":{"command":"x"}})");
   const std::string good = "cp '" + Path("m-good") + "' manifest.json";
-  WriteAll(Path("plain.zol"), "not gzip");
+  Spit(Path("plain.zol"), "not gzip");
   struct Case {
     std::string name, path, error;  // error ending in ": " is a prefix
   } cases[] = {

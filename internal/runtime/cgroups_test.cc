@@ -14,18 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
 namespace runtime {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using testutil::Slurp;
 
 bool IsDir(const std::string& path) {
   struct stat st;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "internal/runtime/overlay.h"
+#include "internal/testing/files.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
@@ -23,17 +24,8 @@
 namespace runtime {
 namespace {
 
-void Write(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path) << text;
-  ::chmod(path.c_str(), mode);
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 // A fake host ("/" of the plan's sources) and a sandbox root, both plain
 // directories, so the plan is checked without privileges.
@@ -44,9 +36,9 @@ struct PlanFixture {
     EXPECT_TRUE(util::EnsureDir(host + "/etc").ok());
     EXPECT_TRUE(util::EnsureDir(host + "/home").ok());
     EXPECT_TRUE(util::EnsureDir(root + "/etc").ok());
-    for (const char* f : {"hosts", "resolv.conf", "passwd", "group"}) Write(host + "/etc/" + f, std::string(f) + "\n");
-    Write(host + "/etc/shadow", "root:*:1::::::\n", 0640);
-    Write(host + "/etc/gshadow", "root:*::\n", 0640);
+    for (const char* f : {"hosts", "resolv.conf", "passwd", "group"}) Spit(host + "/etc/" + f, std::string(f) + "\n");
+    Spit(host + "/etc/shadow", "root:*:1::::::\n", 0640);
+    Spit(host + "/etc/gshadow", "root:*::\n", 0640);
   }
   util::TempDir tmp;
   std::string host, root;
@@ -87,7 +79,7 @@ TEST(MountPlan, MissingHostFilesAreLeftOut) {
   PlanFixture f;
   ::unlink((f.host + "/etc/resolv.conf").c_str());
   ::rmdir((f.host + "/home").c_str());
-  Write(f.host + "/home", "not a directory");
+  Spit(f.host + "/home", "not a directory");
   auto plan = BuildMountPlan(f.root, false, f.host);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   ASSERT_EQ(plan->entries.size(), 7u);
@@ -101,7 +93,7 @@ TEST(MountPlan, MissingHostFilesAreLeftOut) {
 
 TEST(MountPlan, OverlayRootGetsShadowCopies) {
   PlanFixture f;
-  Write(f.root + "/etc/shadow", "layer's own\n", 0600);
+  Spit(f.root + "/etc/shadow", "layer's own\n", 0600);
   auto plan = BuildMountPlan(f.root, true, f.host);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_EQ(Slurp(f.root + "/etc/shadow"), "root:*:1::::::\n");
@@ -160,7 +152,7 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
 TEST(MountPlan, AbsoluteLinksLeadToTheLayersOwnFiles) {
   PlanFixture f;
   ASSERT_TRUE(util::EnsureDir(f.root + "/run").ok());
-  Write(f.root + "/run/resolv.conf", "layer's\n");
+  Spit(f.root + "/run/resolv.conf", "layer's\n");
   ASSERT_EQ(::symlink("/run/resolv.conf", (f.root + "/etc/resolv.conf").c_str()), 0);
   ASSERT_EQ(::symlink("/run/hosts", (f.root + "/etc/hosts").c_str()), 0);
   auto plan = BuildMountPlan(f.root, false, f.host);
@@ -290,9 +282,9 @@ TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
   for (const char* d : {"/app-overlay/etc", "/base/home", "/base/app", "/home/user", "/files/bin"}) {
     ASSERT_TRUE(util::EnsureDir(t + d).ok());
   }
-  Write(t + "/app-overlay/etc/motd", "app\n");
-  Write(t + "/home/user/keep", "mine\n");
-  Write(t + "/files/bin/tool", "tool\n");
+  Spit(t + "/app-overlay/etc/motd", "app\n");
+  Spit(t + "/home/user/keep", "mine\n");
+  Spit(t + "/files/bin/tool", "tool\n");
   const std::string run_dir = t + "/run/zol-7";
   OverlayConfig o(t + "/app-overlay", t + "/base", run_dir);
   InPrivateNamespace([&] {
@@ -347,8 +339,8 @@ TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
   const std::string base = tmp->path() + "/base:b,c/rootfs";
   ASSERT_TRUE(util::EnsureDir(app).ok());
   ASSERT_TRUE(util::EnsureDir(base).ok());
-  Write(app + "/top", "app\n");
-  Write(base + "/below", "base\n");
+  Spit(app + "/top", "app\n");
+  Spit(base + "/below", "base\n");
   OverlayConfig o(app, base, tmp->path() + "/run:1,2");
   InPrivateNamespace([&] {
     ASSERT_TRUE(o.Prepare().ok());
@@ -356,7 +348,7 @@ TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
     ASSERT_TRUE(err.ok()) << err.message();
     EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
     EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
-    Write(o.merged_dir() + "/new", "x");
+    Spit(o.merged_dir() + "/new", "x");
     struct stat st;
     EXPECT_EQ(::stat((o.upper_dir() + "/new").c_str(), &st), 0);
     EXPECT_TRUE(o.Cleanup().ok());
@@ -371,7 +363,7 @@ TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {
   std::string run_dir = tmp->path() + "/zol-42";
   // An earlier process with the same pid left its upper layer behind.
   ASSERT_TRUE(util::EnsureDir(run_dir + "/upper/etc").ok());
-  Write(run_dir + "/upper/etc/passwd", "stale\n");
+  Spit(run_dir + "/upper/etc/passwd", "stale\n");
   OverlayConfig o("/lower", "/base", run_dir);
   ASSERT_TRUE(o.Prepare().ok());
   struct stat st;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -65,10 +66,7 @@ TEST_F(SandboxTest, OutcomesAndTheCallersNamespaceStaysTheHosts) {
     EXPECT_EQ(err.message(), c.error);
   }
   EXPECT_EQ(MountNamespaceOfThisThread(), before);
-  std::ifstream mountinfo("/proc/self/mountinfo");
-  std::stringstream ss;
-  ss << mountinfo.rdbuf();
-  EXPECT_EQ(ss.str().find(base_), std::string::npos);
+  EXPECT_EQ(testutil::Slurp("/proc/self/mountinfo").find(base_), std::string::npos);
   for (const char* c : {"pids", "memory", "cpu"}) {
     struct stat st;
     EXPECT_NE(::stat((opts_.cgroup_root + "/" + c + "/zol-" + std::to_string(::getpid())).c_str(), &st), 0) << c;

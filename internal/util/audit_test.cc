@@ -13,45 +13,15 @@
 #include <regex>
 #include <sstream>
 
+#include "internal/testing/env.h"
+#include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-// Sets or unsets environment variables for one test and restores them.
-class ScopedEnv {
- public:
-  void Set(const char* name, const char* value) {
-    if (saved_.count(name) == 0) {
-      const char* old = std::getenv(name);
-      saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
+using testutil::ScopedEnv;
+using testutil::Slurp;
 
 TEST(AuditEvent, KeysInOrderAndEmptyValuesLeftOut) {
   struct Case {

@@ -15,21 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
+using testutil::Slurp;
+using testutil::Spit;
 
 bool LexistsAt(const std::string& path) {
   struct stat st;
@@ -46,12 +39,12 @@ class BeneathTest : public ::testing::TestWithParam<bool> {
     outer_ = std::make_unique<TempDir>(std::move(*t));
     // outer/canary lies outside the root outer/root.
     canary_ = outer_->path() + "/canary";
-    WriteText(canary_, "untouched");
+    Spit(canary_, "untouched");
     ::chmod(canary_.c_str(), 0644);
     dir_ = outer_->path() + "/root";
     ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((dir_ + "/sub").c_str(), 0755), 0);
-    WriteText(dir_ + "/f", "inside");
+    Spit(dir_ + "/f", "inside");
     Link("..", "up");
     Link("/etc", "abs");
     Link("sub", "in");
@@ -68,7 +61,7 @@ class BeneathTest : public ::testing::TestWithParam<bool> {
     ASSERT_EQ(::symlink(target.c_str(), (dir_ + "/" + name).c_str()), 0);
   }
   void ExpectCanaryIntact() {
-    EXPECT_EQ(ReadAll(canary_), "untouched");
+    EXPECT_EQ(Slurp(canary_), "untouched");
     struct stat st;
     ASSERT_EQ(::stat(canary_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -168,7 +161,7 @@ TEST_P(BeneathTest, OperationsThroughEscapingLinksTouchNothingOutside) {
   for (const char* name : {"x", "l", "h", "f"}) {
     EXPECT_FALSE(LexistsAt(outer_->path() + "/" + name)) << name;
   }
-  EXPECT_EQ(ReadAll(dir_ + "/f"), "inside");
+  EXPECT_EQ(Slurp(dir_ + "/f"), "inside");
 }
 
 TEST_P(BeneathTest, PathsHoldingNulAreRefused) {
@@ -208,7 +201,7 @@ TEST_P(BeneathTest, PathsHoldingNulAreRefused) {
     EXPECT_FALSE(LexistsAt(outer_->path() + "/" + name)) << name;
   }
   EXPECT_FALSE(LexistsAt(dir_ + "/l"));
-  EXPECT_EQ(ReadAll(dir_ + "/f"), "inside");
+  EXPECT_EQ(Slurp(dir_ + "/f"), "inside");
 }
 
 TEST_P(BeneathTest, MkdirAllCreatesWithModeAndFollowsLinksInside) {
@@ -260,7 +253,7 @@ TEST_P(BeneathTest, LinksStatsAndRemoval) {
   EXPECT_EQ(fst.st_mode & 07777, 0600u);
 
   ASSERT_TRUE(root_->Rename("f", "sub/g").ok());
-  EXPECT_EQ(ReadAll(dir_ + "/sub/g"), "inside");
+  EXPECT_EQ(Slurp(dir_ + "/sub/g"), "inside");
 
   ASSERT_TRUE(root_->MkdirAll("t/u/v", 0755).ok());
   ASSERT_TRUE(root_->Symlink("../../up", "t/u/esc").ok());
@@ -308,7 +301,7 @@ TEST_P(BeneathTest, StaysInside) {
 // it, and what is mounted into it is never entered.
 TEST_P(BeneathTest, InRootResolvesAsTheTreesOwnRoot) {
   ASSERT_EQ(::mkdir((dir_ + "/etc").c_str(), 0755), 0);
-  WriteText(dir_ + "/etc/passwd", "layer");
+  Spit(dir_ + "/etc/passwd", "layer");
   auto r = Root::Open(dir_, Root::Scope::kInRoot);
   ASSERT_TRUE(r.ok()) << r.error().message();
   struct Case {

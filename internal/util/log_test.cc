@@ -10,17 +10,13 @@
 #include <regex>
 #include <sstream>
 
+#include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using testutil::Slurp;
 
 // Sends standard error to a file while in scope.
 class CaptureStderr {

@@ -10,33 +10,14 @@
 
 #include <cstdlib>
 
+#include "internal/testing/env.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
-// Sets PATH for one test and restores it.
-class ScopedPath {
- public:
-  explicit ScopedPath(const std::string& value) {
-    const char* old = std::getenv("PATH");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("PATH", value.c_str(), 1);
-  }
-  ~ScopedPath() {
-    if (had_) {
-      setenv("PATH", old_.c_str(), 1);
-    } else {
-      unsetenv("PATH");
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
+using testutil::ScopedEnv;
 
 void WriteScript(const std::string& path, const std::string& body, mode_t mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
@@ -58,7 +39,7 @@ TEST(LookPath, SearchesPathLikeExecDoes) {
   WriteScript(a + "/only", "true", 0755);
   ::mkdir((a + "/dir").c_str(), 0755);  // a directory is never a program
 
-  ScopedPath p(a + "::" + b);
+  ScopedEnv p("PATH", (a + "::" + b).c_str());
   struct Case {
     std::string name, want, error;
   };
@@ -89,7 +70,7 @@ TEST(LookPath, RefusesProgramFoundThroughWorkingDirectory) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(tmp->path().c_str()), 0);
-  ScopedPath p(":/nonexistent");
+  ScopedEnv p("PATH", ":/nonexistent");
   auto r = LookPath("here");
   setenv("PATH", "", 1);
   auto empty = LookPath("here");
