@@ -6,13 +6,9 @@ namespace cli {
 
 namespace {
 
-// A shell would give these a meaning; a NUL would silently cut the text the
-// kernel sees. ".." is refused anywhere in the raw text, not just as a path
-// element.
+// ".." is refused anywhere in the raw text, not just as a path element.
 bool HasForbidden(std::string_view s) {
-  static constexpr std::string_view kForbidden("`$;&|><\n\r\0", 10);
-  return s.find_first_of(kForbidden) != std::string_view::npos ||
-         s.find("..") != std::string_view::npos;
+  return util::HasShellMetachar(s, util::NulByte::kForbidden) || s.find("..") != std::string_view::npos;
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #include "internal/runtime/cgroups.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +12,10 @@
 #include <limits>
 #include <set>
 
-#include "internal/runtime/warn.h"
+#include "internal/runtime/proc_text.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -48,7 +46,7 @@ void RemoveGroup(const std::string& dir, bool wait_busy = false) {
     rc = ::rmdir(dir.c_str());
   }
   if (rc != 0 && errno != ENOENT) {
-    WarnText(util::Sprintf("failed to remove cgroup path %s: %s", dir.c_str(),
+    util::Warn("%s", util::Sprintf("failed to remove cgroup path %s: %s", dir.c_str(),
                            util::Error::Errno("remove", dir, errno).message().c_str()));
   }
 }
@@ -67,16 +65,6 @@ util::Error MakeFreshGroup(const std::string& dir) {
   if (::rmdir(dir.c_str()) != 0) return util::Error::Errno("remove stale group", dir, errno);
   if (::mkdir(dir.c_str(), 0755) != 0) return util::Error::Errno("mkdir", dir, errno);
   return {};
-}
-
-bool ParsePid(std::string_view s, pid_t* out) {
-  if (s.empty()) return false;
-  int64_t v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size()) return false;
-  if (v > std::numeric_limits<pid_t>::max() || v < std::numeric_limits<pid_t>::min()) return false;
-  *out = static_cast<pid_t>(v);
-  return true;
 }
 
 }  // namespace
@@ -116,7 +104,7 @@ void CgroupManager::Setup() {
 void CgroupManager::SetupV2() {
   std::string dir = util::JoinPath(root_, name_);
   if (auto err = MakeFreshGroup(dir); !err.ok()) {
-    WarnText(util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(), err.message().c_str()));
+    util::Warn("%s", util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(), err.message().c_str()));
     return;
   }
   v2_path_ = dir;
@@ -125,11 +113,11 @@ void CgroupManager::SetupV2() {
     util::Error err = bytes ? WriteControl(util::JoinPath(dir, "memory.max"), *bytes)
                             : util::Error::Msg(util::Sprintf("memory limit of %lld MiB is too large",
                                                              static_cast<long long>(mem_limit_mb_)));
-    if (!err.ok()) WarnText("cgroup v2 set memory.max: " + err.message());
+    if (!err.ok()) util::Warn("%s", "cgroup v2 set memory.max: " + err.message());
   }
   if (cpu_weight_ > 0) {
     if (auto err = WriteControl(util::JoinPath(dir, "cpu.weight"), CpuWeightV2(cpu_weight_)); !err.ok()) {
-      WarnText("cgroup v2 set cpu.weight: " + err.message());
+      util::Warn("%s", "cgroup v2 set cpu.weight: " + err.message());
     }
   }
 }
@@ -137,7 +125,7 @@ void CgroupManager::SetupV2() {
 void CgroupManager::SetupV1() {
   std::string pids = util::JoinPath({root_, "pids", name_});
   if (auto err = MakeFreshGroup(pids); !err.ok()) {
-    WarnText(util::Sprintf("cgroup v1 pids mkdir %s: %s", pids.c_str(), err.message().c_str()));
+    util::Warn("%s", util::Sprintf("cgroup v1 pids mkdir %s: %s", pids.c_str(), err.message().c_str()));
   } else {
     v1_pids_path_ = pids;
   }
@@ -145,7 +133,7 @@ void CgroupManager::SetupV1() {
   if (mem_limit_mb_ > 0) {
     auto bytes = MemoryLimitBytes(mem_limit_mb_);
     if (!bytes) {
-      WarnText(util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
+      util::Warn("%s", util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
                              static_cast<long long>(mem_limit_mb_)));
       return;
     }
@@ -156,7 +144,7 @@ void CgroupManager::SetupV1() {
       return;
     }
     if (auto err = WriteControl(util::JoinPath(mem, "memory.memsw.limit_in_bytes"), *bytes); !err.ok()) {
-      WarnText("cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
+      util::Warn("%s", "cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
     }
     v1_mem_path_ = mem;
   }
@@ -166,7 +154,7 @@ void CgroupManager::SetupV1() {
     std::string cpu = util::JoinPath({root_, "cpu", name_});
     if (!MakeFreshGroup(cpu).ok()) return;
     if (auto err = WriteControl(util::JoinPath(cpu, "cpu.shares"), shares); !err.ok()) {
-      WarnText("cgroup v1 set cpu.shares: " + err.message());
+      util::Warn("%s", "cgroup v1 set cpu.shares: " + err.message());
       RemoveGroup(cpu);
       return;
     }
@@ -185,7 +173,7 @@ util::Error CgroupManager::AddPID(pid_t pid) {
   }
   if (!v1_pids_path_.empty()) {
     if (auto err = WriteControl(util::JoinPath(v1_pids_path_, "cgroup.procs"), value); !err.ok()) {
-      WarnText("add PID to pids cgroup v1: " + err.message());
+      util::Warn("%s", "add PID to pids cgroup v1: " + err.message());
     }
   }
   if (!v1_mem_path_.empty()) {
@@ -205,7 +193,7 @@ bool CgroupManager::KillGroup(bool tree_follows) const {
   if (is_v2_) {
     if (v2_path_.empty()) return false;
     if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
-      WarnText((tree_follows ? "cgroup.kill failed, falling back to killTree: " : "cgroup.kill failed: ") +
+      util::Warn("%s", (tree_follows ? "cgroup.kill failed, falling back to killTree: " : "cgroup.kill failed: ") +
                err.message());
       return false;
     }
@@ -236,7 +224,7 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
     auto data = util::ReadFile(procs);
     if (!data.ok()) {
       if (!signalled.empty()) return true;  // the group went away meanwhile
-      WarnText("cgroup v1 read cgroup.procs: " + data.error().message());
+      util::Warn("%s", "cgroup v1 read cgroup.procs: " + data.error().message());
       return false;
     }
     bool found_new = false;
@@ -245,7 +233,7 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
       if (line.empty() || !ParsePid(line, &pid) || pid <= 1 || !signalled.insert(pid).second) continue;
       found_new = true;
       if (::kill(pid, SIGKILL) != 0 && errno != ESRCH) {
-        WarnText(util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
+        util::Warn("%s", util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
       }
     }
     if (found_new) {
@@ -257,89 +245,6 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
     }
   }
   return true;
-}
-
-std::vector<std::string> SplitLines(std::string_view data) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (;;) {
-    size_t nl = data.find('\n', start);
-    if (nl == std::string_view::npos) break;
-    std::string_view line = data.substr(start, nl - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.emplace_back(line);
-    start = nl + 1;
-  }
-  if (start < data.size()) lines.emplace_back(data.substr(start));
-  return lines;
-}
-
-std::vector<pid_t> KillOrder(pid_t pid, const std::vector<ProcInfo>& procs) {
-  std::set<pid_t> members = {pid};
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const ProcInfo& p : procs) {
-      if (!members.count(p.pid) && members.count(p.ppid)) {
-        members.insert(p.pid);
-        grew = true;
-      }
-    }
-  }
-  std::vector<pid_t> order;
-  std::set<pid_t> signalled;
-  for (size_t round = 0; round < members.size() && signalled.size() < members.size(); ++round) {
-    for (pid_t m : members) {
-      if (signalled.count(m)) continue;
-      bool has_pending_child = std::any_of(procs.begin(), procs.end(), [&](const ProcInfo& p) {
-        return p.ppid == m && p.pid != m && members.count(p.pid) && !signalled.count(p.pid);
-      });
-      if (has_pending_child) continue;
-      order.push_back(m);
-      signalled.insert(m);
-    }
-  }
-  return order;
-}
-
-void KillTree(pid_t pid, const std::string& proc_root, bool warn_gone) {
-  DIR* dir = ::opendir(proc_root.c_str());
-  if (dir == nullptr) {
-    if (::kill(-pid, SIGKILL) != 0) {
-      WarnText(util::Sprintf("killTree fallback kill: %s", util::ErrnoText(errno).c_str()));
-    }
-    return;
-  }
-  std::vector<ProcInfo> procs;
-  while (struct dirent* e = ::readdir(dir)) {
-    pid_t p = 0;
-    if (!ParsePid(e->d_name, &p) || p <= 1) continue;
-    auto status = util::ReadFile(proc_root + "/" + e->d_name + "/status");
-    if (!status.ok()) continue;
-    pid_t ppid = 0;
-    for (const std::string& line : SplitLines(*status)) {
-      if (!util::HasPrefix(line, "PPid:")) continue;
-      std::string_view rest(line);
-      rest.remove_prefix(5);
-      while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-      while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.remove_suffix(1);
-      if (!ParsePid(rest, &ppid)) ppid = 0;
-      break;
-    }
-    procs.push_back({p, ppid});
-  }
-  ::closedir(dir);
-  for (pid_t victim : KillOrder(pid, procs)) {
-    if (::kill(victim, SIGKILL) != 0 && (warn_gone || errno != ESRCH)) {
-      WarnText(util::Sprintf("killTree: failed to kill pid %d: %s", victim, util::ErrnoText(errno).c_str()));
-    }
-  }
-}
-
-util::Error SetNoNewPrivs() {
-  errno = 0;
-  ::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1L, 0L, 0L, 0L);
-  if (errno != 0) return util::Error::Msg(util::ErrnoText(errno));
-  return {};
 }
 
 }  // namespace runtime

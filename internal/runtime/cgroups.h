@@ -1,6 +1,5 @@
 // The run's control group: limits, membership, kill and removal, for both
-// the unified (v2) and the per-controller (v1) layouts; the process-tree kill
-// used where no group can kill; the no-new-privileges switch.
+// the unified (v2) and the per-controller (v1) layouts.
 #pragma once
 
 #include <sys/types.h>
@@ -77,26 +76,5 @@ class CgroupManager {
 // until it holds no process that was not signalled (for a few seconds at
 // most); false only when the list cannot be read.
 bool KillCgroupV1Pids(const std::string& pids_path);
-
-// SIGKILLs pid and all its descendants seen in `proc_root`, children before
-// parents. A process already gone is reported only with `warn_gone`: after a
-// group kill it is the expected outcome.
-void KillTree(pid_t pid, const std::string& proc_root = "/proc", bool warn_gone = true);
-
-// One process of the tree snapshot.
-struct ProcInfo {
-  pid_t pid;
-  pid_t ppid;
-};
-// The order in which KillTree signals: pid and its descendants in `procs`,
-// every process after all of its children in the set.
-std::vector<pid_t> KillOrder(pid_t pid, const std::vector<ProcInfo>& procs);
-
-// File bytes cut at line feeds; a line ended by "\r\n" loses the "\r"; a
-// non-empty rest after the last line feed is a last line.
-std::vector<std::string> SplitLines(std::string_view data);
-
-// Sets the calling thread's no-new-privileges attribute.
-util::Error SetNoNewPrivs();
 
 }  // namespace runtime

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "internal/runtime/kill_tree.h"
+#include "internal/runtime/proc_text.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
@@ -280,14 +282,6 @@ TEST(KillTree, ProcessesAlreadyGoneAreReportedOnlyWhenAsked) {
       EXPECT_NE(log.find(": no such process\n"), std::string::npos) << log;
     }
   }
-}
-
-TEST(NoNewPrivs, SetTwiceSucceeds) {
-  std::thread t([] {
-    EXPECT_TRUE(SetNoNewPrivs().ok());
-    EXPECT_TRUE(SetNoNewPrivs().ok());
-  });
-  t.join();
 }
 
 }  // namespace

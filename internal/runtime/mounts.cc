@@ -8,10 +8,10 @@
 #include <optional>
 #include <string_view>
 
-#include "internal/runtime/warn.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -145,7 +145,7 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
       if (!data.ok()) continue;
       auto fd = CreateWithoutLinks(*dir, Rel(path), 0640);
       util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
-      if (!err.ok()) WarnText(util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
+      if (!err.ok()) util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
     }
   }
 
@@ -190,13 +190,26 @@ util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
     return {};
   }
   if (::mount((base + "/pts/ptmx").c_str(), (base + "/ptmx").c_str(), "", MS_BIND, "") != 0) {
-    return SysError(errno).Wrap("bind mount ptmx");
+    return util::Error::Errno("bind mount ptmx", "", errno);
   }
   return {};
 }
 
+util::Error MakeRootPrivate() {
+  if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") == 0) return {};
+  int err = errno;
+  struct statx stx;
+  if (err == EINVAL && ::statx(AT_FDCWD, "/", 0, 0, &stx) == 0 &&
+      (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+      (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) {
+    return util::Error::WithCause(util::ErrnoText(err) + " (\"/\" is not a mount point, as inside a plain chroot)",
+                                  util::Error::Errno("", "", err))
+        .Wrap("make / private");
+  }
+  return util::Error::Errno("make / private", "", err);
+}
+
 util::Error SetupMountNamespace(const MountPlan& plan) {
-  if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") != 0) return SysError(errno).Wrap("make / private");
   auto root = util::Root::Open(plan.root, util::Root::Scope::kInRoot);
   if (!root.ok()) return root.error();
 
@@ -223,19 +236,19 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
     }
     if (is_bind) {
       if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), "", e.flags & ~MS_RDONLY, "") != 0) {
-        return SysError(errno).Wrap(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()));
+        return util::Error::Errno(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()), "", errno);
       }
       if ((e.flags & MS_RDONLY) != 0) {
         auto bound = OpenNewMount(fd->get(), *root);
         if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
         if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
-          return SysError(errno).Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
+          return util::Error::Errno(util::Sprintf("remount read-only %s", e.target.c_str()), "", errno);
         }
       }
       continue;
     }
     if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), e.fstype.c_str(), e.flags, e.data.c_str()) != 0) {
-      return SysError(errno).Wrap(util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str()));
+      return util::Error::Errno(util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str()), "", errno);
     }
     if (e.fstype == "tmpfs" && util::BaseName(e.target) == "dev") {
       auto dev = OpenNewMount(fd->get(), *root);

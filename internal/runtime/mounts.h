@@ -67,8 +67,14 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
 // below a mount already made in it ("refusing mount target PATH: ...").
 util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel);
 
-// Makes "/" recursively private, then applies the plan in order. Must run on
-// the thread that owns the run's mount namespace.
+// Makes "/" recursively private, so that no mount below reaches the host
+// even when the host's root is a shared mount. The kernel refuses that with
+// "invalid argument" when "/" is not a mount point (a plain chroot); the
+// cause text then says so, keeping the errno.
+util::Error MakeRootPrivate();
+
+// Applies the plan in order. Must run on the thread that owns the run's
+// mount namespace, after MakeRootPrivate.
 util::Error SetupMountNamespace(const MountPlan& plan);
 
 // Fills a freshly mounted device tmpfs; `dev_fd` is the directory, `dev_dir`

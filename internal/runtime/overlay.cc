@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "internal/runtime/warn.h"
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -112,12 +112,12 @@ std::string OverlayConfig::Options() const {
 }
 
 util::Error OverlayConfig::Mount() const {
-  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return SysError(errno);
+  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return util::Error::Errno("", "", errno);
   return {};
 }
 
 util::Error OverlayConfig::Unmount() const {
-  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return SysError(errno);
+  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return util::Error::Errno("", "", errno);
   return {};
 }
 
@@ -126,13 +126,13 @@ util::Error OverlayConfig::Cleanup() const {
     std::string path = util::JoinPath(merged_dir_, name);
     // EINVAL: nothing mounted there; ENOENT: the plan never got that far.
     if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {
-      WarnText(util::Sprintf("failed to unmount %s: %s", path.c_str(), util::ErrnoText(errno).c_str()));
+      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", path.c_str(), util::ErrnoText(errno).c_str()));
     }
   }
   if (auto err = Unmount(); !err.ok() && err.sys_errno() != EINVAL) {
     // Removing the run directory now would walk through the binds still
     // mounted in the merged view: the host's /home and the application files.
-    WarnText(util::Sprintf("failed to unmount overlay %s: %s", merged_dir_.c_str(), err.message().c_str()));
+    util::Warn("%s", util::Sprintf("failed to unmount overlay %s: %s", merged_dir_.c_str(), err.message().c_str()));
     return {};
   }
   // A detach that succeeded may have taken off only the top of a stack (a
@@ -144,7 +144,7 @@ util::Error OverlayConfig::Cleanup() const {
   if (::realpath(run_dir.c_str(), real) == nullptr) return {};  // nothing there to remove
   std::vector<std::string> left = DetachAllBelow(real);
   if (!left.empty()) {
-    WarnText(util::Sprintf("run directory %s kept: %s is still mounted", run_dir.c_str(), left.front().c_str()));
+    util::Warn("%s", util::Sprintf("run directory %s kept: %s is still mounted", run_dir.c_str(), left.front().c_str()));
     return {};
   }
   if (auto err = util::RemoveAll(run_dir); !err.ok()) return err.Wrap("remove overlay dir");

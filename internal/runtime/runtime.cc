@@ -9,10 +9,10 @@
 #include <map>
 
 #include "internal/runtime/sandbox.h"
-#include "internal/runtime/warn.h"
 #include "internal/util/audit.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
@@ -23,8 +23,6 @@ extern char** environ;
 namespace runtime {
 
 namespace {
-
-constexpr std::string_view kForbiddenPathChars = "`$;&|><\n\r";
 
 std::string EnvValue(const std::map<std::string, std::string>& env, const std::string& key) {
   auto it = env.find(key);
@@ -43,17 +41,22 @@ AppRuntime::AppRuntime(std::string app_id, bool no_sandbox, std::unique_ptr<conf
       app_(std::move(app)),
       manifest_(std::move(manifest)) {}
 
-util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox) {
-  auto cfg = config::DefaultConfig();
-  auto database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
-  auto app = (*database)->GetApp(app_id);
+util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const config::Settings& cfg, const std::string& app_id,
+                                                     bool no_sandbox) {
+  ZOL_ASSIGN_OR_RETURN(auto database, db::LoadDB(cfg.DBFile), "load db");
+  auto app = database->GetApp(app_id);
   if (!app) return util::Error::Msg(util::Sprintf("app %s not installed", app_id.c_str()));
-  auto bytes = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
-  if (!bytes.ok()) return bytes.error().Wrap("read manifest");
-  auto manifest = pkgfmt::ParseManifest(*bytes);
-  if (!manifest.ok()) return manifest.error().Wrap("parse manifest");
-  return std::make_unique<AppRuntime>(app_id, no_sandbox, std::move(cfg), std::move(*app), std::move(*manifest));
+  ZOL_ASSIGN_OR_RETURN(
+      std::string bytes,
+      util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(auto manifest, pkgfmt::ParseManifest(bytes), "parse manifest");
+  return std::make_unique<AppRuntime>(app_id, no_sandbox, std::make_unique<config::Settings>(cfg),
+                                      std::move(*app), std::move(manifest));
+}
+
+util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox) {
+  return NewRuntime(*config::DefaultConfig(), app_id, no_sandbox);
 }
 
 std::string AppRuntime::RuntimeID() const { return util::Sprintf("%s-%d", app_id_.c_str(), static_cast<int>(::getpid())); }
@@ -91,8 +94,7 @@ void AppRuntime::finalizeRun(const std::string& run_id, const util::Error& err) 
   int code = RunExitCode(err, host_exit_status_);
   util::MetricsDecRuntime();
   util::RecordRuntimeDestroy(manifest_.ID, run_id, code);
-  auto cfg = config::DefaultConfig();
-  if (auto werr = util::WriteMetrics(cfg->MetricsPath); !werr.ok()) WarnText("write metrics: " + werr.message());
+  if (auto werr = util::WriteMetrics(cfg_->MetricsPath); !werr.ok()) util::Warn("%s", "write metrics: " + werr.message());
 }
 
 std::vector<std::string> AppRuntime::BuildEnv() const {
@@ -171,7 +173,8 @@ std::vector<std::string> MergeEnv(const std::vector<std::string>& base, const st
 
 util::Error ValidateExecutablePath(const std::string& path) {
   if (path.empty()) return util::Error::Msg("no entry command in manifest");
-  if (path.find_first_of(kForbiddenPathChars) != std::string::npos) {
+  // A NUL is left to the start, which refuses it whole.
+  if (util::HasShellMetachar(path, util::NulByte::kAllowed)) {
     return util::Error::Msg("invalid executable path: " + path);
   }
   std::string clean = util::CleanPath(path);
@@ -181,8 +184,7 @@ util::Error ValidateExecutablePath(const std::string& path) {
 }
 
 util::Error ValidateCommandArg(const std::string& arg) {
-  static constexpr char kForbidden[] = "`$;&|><\n\r";
-  if (arg.find_first_of(std::string_view(kForbidden, sizeof kForbidden)) != std::string::npos) {
+  if (util::HasShellMetachar(arg, util::NulByte::kForbidden)) {
     return util::Error::Msg("invalid command argument: " + arg);
   }
   return {};
@@ -200,12 +202,10 @@ util::Error RunValidatedCommand(const std::string& name, const std::vector<std::
   std::vector<std::string> own;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) own.emplace_back(*e);
   cmd.env = MergeEnv(own, env);
-  auto pid = util::StartProcess(cmd);
-  if (!pid.ok()) return pid.error();
-  auto status = util::WaitProcess(*pid);
-  if (!status.ok()) return status.error();
-  util::Error err = util::WaitStatusError(*status);
-  if (!err.ok()) *exit_status = *status;
+  ZOL_ASSIGN_OR_RETURN(pid_t pid, util::StartProcess(cmd));
+  ZOL_ASSIGN_OR_RETURN(int status, util::WaitProcess(pid));
+  util::Error err = util::WaitStatusError(status);
+  if (!err.ok()) *exit_status = status;
   return err;
 }
 

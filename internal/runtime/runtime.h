@@ -52,8 +52,11 @@ class AppRuntime {
   int signal_fd_ = -1;
 };
 
-// Loads the settings, the registry record and the installed manifest.
-// Writes nothing.
+// Loads the registry record and the installed manifest under the command's
+// settings, which the runtime keeps for the whole run. Writes nothing.
+util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const config::Settings& cfg, const std::string& app_id,
+                                                     bool no_sandbox);
+// The same with the settings read from the environment here.
 util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox);
 
 // The program-path rule of both roads.

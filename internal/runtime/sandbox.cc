@@ -1,6 +1,5 @@
 #include "internal/runtime/sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -18,12 +17,14 @@
 #include <thread>
 
 #include "internal/runtime/cgroups.h"
+#include "internal/runtime/kill_tree.h"
 #include "internal/runtime/mounts.h"
 #include "internal/runtime/overlay.h"
-#include "internal/runtime/warn.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/fd.h"
+#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
 #include "internal/util/strings.h"
@@ -136,12 +137,6 @@ class Teardown {
   std::vector<std::function<void()>> actions_;
 };
 
-std::string SignalName(int sig) {
-  std::string text = ::strsignal(sig);
-  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  return text;
-}
-
 util::Error BindAppFiles(const std::string& root, const std::string& app_files) {
   auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
   if (!dir.ok()) return dir.error().Wrap("mkdir /app mount point");
@@ -150,7 +145,7 @@ util::Error BindAppFiles(const std::string& root, const std::string& app_files) 
   if (!target.ok()) return target.error().Wrap("bind-mount app/files");
   std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
   if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {
-    return SysError(errno).Wrap("bind-mount app/files");
+    return util::Error::Errno("bind-mount app/files", "", errno);
   }
   return {};
 }
@@ -181,12 +176,9 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   }
   Teardown teardown;
 
-  if (::unshare(CLONE_NEWNS) != 0) return SysError(errno).Wrap("unshare mount namespace");
-  // Private before the first mount: nothing below may reach the host, even
-  // when the host's root is a shared mount.
-  if (::mount("", "/", "", MS_REC | MS_PRIVATE, "") != 0) {
-    return SysError(errno).Wrap("make / private").Wrap("setup mount ns");
-  }
+  if (::unshare(CLONE_NEWNS) != 0) return util::Error::Errno("unshare mount namespace", "", errno);
+  // Private before the first mount.
+  ZOL_TRY(MakeRootPrivate(), "setup mount ns");
 
   std::string root = base_rootfs;
   if (use_overlay) {
@@ -195,7 +187,7 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
     if (auto err = overlay->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
     if (auto err = overlay->Mount(); !err.ok()) {
       if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
-        WarnText("cleanup runDir after overlay mount failure: " + rm.message());
+        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
       }
       return err.Wrap("overlay mount");
     }
@@ -207,7 +199,7 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   std::string app_mount = util::JoinPath(root, "app");
   teardown.Register([app_mount] {
     if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
-      WarnText(util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
+      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
     }
   });
 
@@ -219,11 +211,6 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
                  opts.cgroup_root);
   cgroup->Setup();
   teardown.Register([&] { cgroup->Cleanup(); });
-
-  // On this thread, which forks the child: the attribute is per thread.
-  if (opts.no_new_privs) {
-    if (auto err = SetNoNewPrivs(); !err.ok()) WarnText("failed to set no-new-privs: " + err.message());
-  }
 
   {
     std::lock_guard<std::mutex> lock(child.mu);
@@ -248,13 +235,14 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   cmd.chroot_dir = root;
   cmd.dir = "/";
   cmd.new_process_group = true;
+  cmd.no_new_privs = opts.no_new_privs;
   cmd.before_exec = [&](pid_t pid) -> util::Error {
     start_lock.lock();
     child.pid = pid;
     if (child.interrupted_by != 0) {
-      return util::Error::Msg("interrupted by signal: " + SignalName(child.interrupted_by));
+      return util::Error::Msg("interrupted by signal: " + util::SignalText(child.interrupted_by));
     }
-    if (auto err = cgroup->AddPID(pid); !err.ok()) WarnText("cgroup add PID failed: " + err.message());
+    if (auto err = cgroup->AddPID(pid); !err.ok()) util::Warn("%s", "cgroup add PID failed: " + err.message());
     return {};
   };
   auto started = util::StartProcess(cmd);
@@ -269,13 +257,13 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   // Wait without collecting, then collect under the lock.
   siginfo_t info;
   while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
-    if (errno != EINTR) return SysError(errno).Wrap("wait");
+    if (errno != EINTR) return util::Error::Errno("wait", "", errno);
   }
   int status = 0;
   {
     std::lock_guard<std::mutex> lock(child.mu);
     while (::wait4(pid, &status, 0, nullptr) < 0) {
-      if (errno != EINTR) return SysError(errno).Wrap("wait");
+      if (errno != EINTR) return util::Error::Errno("wait", "", errno);
     }
     child.collected = true;
   }
@@ -287,17 +275,8 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
 }  // namespace
 
 bool DirHasContent(const std::string& dir) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return false;
-  bool found = false;
-  while (struct dirent* e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-      found = true;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
+  auto names = util::ListDir(dir);
+  return names.ok() && !names->empty();
 }
 
 util::Result<std::unique_ptr<SignalTrap>> SignalTrap::Install() {

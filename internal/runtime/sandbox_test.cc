@@ -1,6 +1,9 @@
 #include "internal/runtime/sandbox.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -80,6 +83,39 @@ TEST_F(SandboxTest, OverlayThatCannotBeMountedLeavesNoRunDirectory) {
   EXPECT_EQ(err.message(), "overlay mount: no such file or directory");
   struct stat st;
   EXPECT_NE(::lstat(("/run/zol-" + std::to_string(::getpid())).c_str(), &st), 0);
+}
+
+// Inside a plain chroot "/" is no mount point, and the kernel's bare
+// "invalid argument" for making it private names no reason.
+TEST(SandboxInChroot, SaysThatTheRootIsNotAMountPoint) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+  auto tmp = util::TempDir::Make("zol-chroot-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string jail = tmp->path() + "/jail";
+  ASSERT_TRUE(util::EnsureDir(jail + "/base/rootfs").ok());
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string text = "child set-up failed";
+    if (::unshare(CLONE_NEWNS) == 0 && ::mount("", "/", "", MS_REC | MS_PRIVATE, "") == 0 &&
+        ::chroot(jail.c_str()) == 0 && ::chdir("/") == 0) {
+      text = EnterSandbox("/base/rootfs", "/app", "/bin/true", {}, {}, SandboxOptions{}).message();
+    }
+    ssize_t n = ::write(fds[1], text.data(), text.size());
+    ::_exit(n == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(got, "setup mount ns: make / private: invalid argument (\"/\" is not a mount point, as inside a plain chroot)");
 }
 
 TEST(DirHasContent, ListsOrNot) {

@@ -22,7 +22,7 @@ Error Error::Errno(std::string_view op, std::string_view path, int err) {
     rep->text += ' ';
     rep->text += path;
   }
-  rep->text += ": ";
+  if (!rep->text.empty()) rep->text += ": ";
   rep->text += ErrnoText(err);
   rep->err = err;
   return Error(std::move(rep));

@@ -25,7 +25,8 @@ class [[nodiscard]] Error {
   // A new failure with exactly this text and no cause.
   static Error Msg(std::string text);
   // An operating-system failure: "op path: reason" (reason from errno, lower
-  // case as the kernel's error names read). An empty path gives "op: reason".
+  // case as the kernel's error names read). An empty path gives "op: reason",
+  // an empty op and path the bare reason.
   static Error Errno(std::string_view op, std::string_view path, int err);
   // The bare reason ("invalid argument"), for a message that names the
   // operation itself; the errno is kept for callers that branch on it.

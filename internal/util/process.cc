@@ -113,18 +113,6 @@ struct ChildPlan {
   ChildFail(p.err_fd);
 }
 
-// Lower-cases the first letter of a signal description unless it starts an
-// abbreviation ("I/O possible", "CPU time limit exceeded").
-std::string SignalText(int sig) {
-  const char* d = ::strsignal(sig);
-  std::string text = d != nullptr ? d : "";
-  if (text.empty()) return Sprintf("signal %d", sig);
-  if (text.size() > 1 && std::islower(static_cast<unsigned char>(text[1]))) {
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  }
-  return text;
-}
-
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd);
 
 }  // namespace
@@ -152,6 +140,21 @@ Result<std::string> LookPath(const std::string& name) {
     start = end + 1;
   }
   return Error::Msg("exec: " + Quote(name) + ": executable file not found in $PATH");
+}
+
+std::string SignalText(int sig) {
+  const char* d = ::strsignal(sig);
+  std::string text = d != nullptr ? d : "";
+  if (text.empty()) return Sprintf("signal %d", sig);
+  if (text.size() > 1 && std::islower(static_cast<unsigned char>(text[1]))) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  return text;
+}
+
+bool HasShellMetachar(std::string_view s, NulByte nul) {
+  static constexpr std::string_view kChars("`$;&|><\n\r\0", 10);
+  return s.find_first_of(nul == NulByte::kForbidden ? kChars : kChars.substr(0, 9)) != std::string_view::npos;
 }
 
 Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/util/error.h"
@@ -61,6 +62,16 @@ Result<pid_t> StartProcess(const Command& cmd);
 
 // Waits for pid (retrying on EINTR) and returns the raw wait status.
 Result<int> WaitProcess(pid_t pid);
+
+// A signal's description as strsignal gives it, its first letter lower case
+// unless it starts an abbreviation ("terminated", "I/O possible").
+std::string SignalText(int sig);
+
+// Whether a program path or argument holds a character a shell would give a
+// meaning (` $ ; & | > < line feed, carriage return), or a NUL byte (which
+// would silently cut the text the kernel sees) when `nul` forbids it.
+enum class NulByte { kAllowed, kForbidden };
+bool HasShellMetachar(std::string_view s, NulByte nul);
 
 // The error for a raw wait status: ok for exit 0, "exit status N",
 // "signal: killed" (the signal's name as strsignal gives it, lower case).
