@@ -24,6 +24,7 @@ namespace builder {
 namespace {
 
 using namespace std::string_literals;
+using pkgfmt::NewPlainReader;
 
 struct Member {
   std::string name;
