@@ -18,6 +18,9 @@
 namespace builder {
 namespace {
 
+using pkgfmt::ByteReader;
+using pkgfmt::ReadFull;
+using pkgfmt::Skip;
 using util::Error;
 using util::Result;
 
@@ -156,14 +159,7 @@ class Writer {
     while (left > 0) {
       const size_t take = static_cast<size_t>(std::min<uint64_t>(left, sizeof buf));
       if (Error err = ReadFull(in, buf, take); !err.ok()) return err.Wrap("read cpio file " + e.Name);
-      for (size_t off = 0; off < take;) {
-        const ssize_t w = write(fd->get(), buf + off, take - off);
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return Error::Errno("write", target, errno).Wrap("write file " + target);
-        }
-        off += static_cast<size_t>(w);
-      }
+      ZOL_TRY(util::WriteAll(fd->get(), std::string_view(buf, take), target), "write file " + target);
       left -= take;
     }
     if (fchmod(fd->get(), e.Mode & 0777) != 0) return Error::Errno("chmod", target, errno);

@@ -69,14 +69,7 @@ util::Error CopyContent(const std::string& src, const std::string& dst, mode_t p
       return util::Error::Errno("read", src, errno);
     }
     if (n == 0) break;
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = ::write(out.get(), buf + off, n - off);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return util::Error::Errno("write", dst, errno);
-      }
-      off += w;
-    }
+    ZOL_TRY(util::WriteAll(out.get(), std::string_view(buf, static_cast<size_t>(n)), dst));
   }
   if (::close(out.Release()) != 0) return util::Error::Errno("close", dst, errno);
   return {};

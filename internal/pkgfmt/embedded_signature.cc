@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "internal/pkgfmt/checksum.h"
-#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/pem.h"
 #include "internal/pkgfmt/signature.h"
+#include "internal/util/beneath.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -48,7 +48,7 @@ std::optional<PemBlock> TrustedEntryBlock(int dirfd, const std::string& name) {
 }  // namespace
 
 util::Result<PackageSignature> SignManifest(const std::string& private_key_path, std::string_view manifest) {
-  auto key_file = ReadFileBytes(private_key_path);
+  auto key_file = ReadKeyFile(private_key_path);
   if (!key_file.ok()) return key_file.error().Wrap("read private key");
   auto block = DecodeFirstPemBlock(*key_file);
   if (!block) return util::Error::Msg("invalid PEM in " + private_key_path);
@@ -67,7 +67,7 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
   // read (within its bound) only for a package that is signed.
   auto manifest_fd = root->OpenFile("manifest.json", O_RDONLY, 0, util::Root::Follow::kYes);
   if (!manifest_fd.ok()) return manifest_fd.error().Wrap("read manifest");
-  auto text = ReadFileBytesBeneath(*root, kSignatureFileName, kMaxSignatureBytes);
+  auto text = root->ReadFile(kSignatureFileName, kMaxSignatureBytes);
   if (!text.ok()) {
     if (text.error().Is(ENOENT)) return util::Error();  // an unsigned package
     return text.error().Wrap("read signature");
