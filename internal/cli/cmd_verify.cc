@@ -3,18 +3,8 @@
 #include "internal/cli/commands.h"
 #include "internal/cli/flags.h"
 #include "internal/cli/signing.h"
-#include "internal/pkgfmt/archive.h"
-#include "internal/pkgfmt/signature.h"
-#include "internal/util/tempdir.h"
 
 namespace cli {
-
-util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir) {
-  auto tmp = util::TempDir::Make("zol-verify-");
-  if (!tmp.ok()) return tmp.error().Wrap("temp dir");
-  if (util::Error e = pkgfmt::ExtractTarGz(pkg_path, tmp->path()); !e.ok()) return e.Wrap("extract package");
-  return pkgfmt::VerifyPackageSignature(tmp->path(), trusted_keys_dir);
-}
 
 util::Error runVerify(const Args& args) {
   FlagSet fs("verify");
