@@ -116,8 +116,8 @@ util::Error buildFromRPM(BuildOptions opts) {
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
   const std::string& dir = tmp->path();
   std::string files = util::JoinPath(dir, "files");
-  if (auto err = util::MkdirAll(files, 0755); !err.ok()) return err.Wrap("create files dir");
-  if (auto err = ExtractRPM(opts.FromRPM, files); !err.ok()) return err.Wrap("extract rpm");
+  ZOL_TRY(util::MkdirAll(files, 0755), "create files dir");
+  ZOL_TRY(ExtractRPM(opts.FromRPM, files), "extract rpm");
 
   manifestParams p;
   p.ID = id;
@@ -165,7 +165,7 @@ util::Error buildFromYumPkg(BuildOptions opts) {
   std::printf("  [yum] Downloaded: %s\n", rpm->c_str());
   opts.FromRPM = *rpm;
   ZOL_TRY(buildFromRPM(std::move(opts)));
-  if (auto err = tmp->Remove(); !err.ok()) return err.Wrap("remove downloaded rpm");
+  ZOL_TRY(tmp->Remove(), "remove downloaded rpm");
   return {};
 }
 

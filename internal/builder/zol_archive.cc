@@ -120,11 +120,11 @@ util::Error WriteArchive(const std::string& src, const std::string& out_path, co
   ZOL_TRY(WriteTree(src, tw, style.app));
   // Close failures are reported in both styles: the file is renamed into
   // place only when every layer finished.
-  if (auto err = tw.Close(); !err.ok()) return err.Wrap("close tar writer");
-  if (auto err = (*gz)->Close(); !err.ok()) return err.Wrap("close gzip writer");
+  ZOL_TRY(tw.Close(), "close tar writer");
+  ZOL_TRY((*gz)->Close(), "close gzip writer");
   auto hex = (*hash)->HexDigest();
   if (!hex.ok()) return hex.error().Wrap("hash");
-  if (auto err = file->Close(); !err.ok()) return err.Wrap("close output file");
+  ZOL_TRY(file->Close(), "close output file");
   ZOL_TRY(file->Commit());
   if (digest != nullptr) *digest = *hex;
   return {};

@@ -101,7 +101,7 @@ util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
   // "--sign" is accepted but not carried: signing follows ZOL_SIGNING_KEY_PATH.
   builder::BuildOptions b = o.build;
   b.PipBundle = o.build.PipBundle || !o.build.BundleFromRootfs.empty();
-  if (auto err = builder::BuildZOL(std::move(b)); !err.ok()) return err.Wrap("build failed");
+  ZOL_TRY(builder::BuildZOL(std::move(b)), "build failed");
   std::printf("Build completed successfully.\n");
   return {};
 }
@@ -112,7 +112,7 @@ util::Error runBuild(const Args& args) {
   FlagSet fs("build");
   buildCLIOptions opts;
   parseBuildFlags(fs, opts);
-  if (auto err = fs.Parse(args); !err.ok()) return err.Wrap("parse build flags");
+  ZOL_TRY(fs.Parse(args), "parse build flags");
   return executeBuild(fs, opts);
 }
 

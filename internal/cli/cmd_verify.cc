@@ -10,9 +10,9 @@ util::Error runVerify(const Args& args) {
   FlagSet fs("verify");
   std::string trusted;
   fs.StringVar(&trusted, "trusted-keys", "", "Directory of trusted public keys (optional)");
-  if (util::Error e = fs.Parse(args); !e.ok()) return e.Wrap("parse verify flags");
+  ZOL_TRY(fs.Parse(args), "parse verify flags");
   if (fs.Args().empty()) return util::Error::Msg("package path required");
-  if (util::Error e = verifyZOLFile(fs.Args()[0], trusted); !e.ok()) return e.Wrap("verify failed");
+  ZOL_TRY(verifyZOLFile(fs.Args()[0], trusted), "verify failed");
   std::printf("Signature verified OK.\n");
   return util::Error();
 }

@@ -63,7 +63,7 @@ util::Error RepackPackage(const std::string& tree, const std::string& pkg_path) 
 util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path) {
   auto tmp = util::TempDir::Make("zol-sign-");
   if (!tmp.ok()) return tmp.error().Wrap("temp dir");
-  if (util::Error e = pkgfmt::ExtractTarGz(pkg_path, tmp->path()); !e.ok()) return e.Wrap("extract package");
+  ZOL_TRY(pkgfmt::ExtractTarGz(pkg_path, tmp->path()), "extract package");
   auto root = util::Root::Open(tmp->path());
   if (!root.ok()) return root.error().Wrap("read manifest");
   // The manifest's bytes are signed and packed back exactly as they are.
@@ -80,7 +80,7 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
 util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir) {
   auto tmp = util::TempDir::Make("zol-verify-");
   if (!tmp.ok()) return tmp.error().Wrap("temp dir");
-  if (util::Error e = pkgfmt::ExtractTarGz(pkg_path, tmp->path()); !e.ok()) return e.Wrap("extract package");
+  ZOL_TRY(pkgfmt::ExtractTarGz(pkg_path, tmp->path()), "extract package");
   return pkgfmt::VerifyPackageSignature(tmp->path(), trusted_keys_dir);
 }
 

@@ -80,7 +80,7 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
   if (!pub.ok()) return pub.error().Wrap("decode public key");
   if (pub->size() != kPublicKeySize) return util::Error::Msg("invalid public key size: " + std::to_string(pub->size()));
   if (!trusted_dir.empty()) {
-    if (util::Error e = isTrustedKey(trusted_dir, *pub); !e.ok()) return e.Wrap("untrusted signing key");
+    ZOL_TRY(isTrustedKey(trusted_dir, *pub), "untrusted signing key");
   }
   auto sig = Base64Decode(record->Signature);
   if (!sig.ok()) return sig.error().Wrap("decode signature");

@@ -99,7 +99,7 @@ std::string TrustedPublicKeyText() {
 }
 
 util::Error GenerateKeyPair(const std::string& dir, std::FILE* out) {
-  if (util::Error e = util::MkdirAll(dir, 0700); !e.ok()) return e.Wrap("create key dir");
+  ZOL_TRY(util::MkdirAll(dir, 0700), "create key dir");
 
   EVP_PKEY* raw = nullptr;
   std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));

@@ -14,7 +14,7 @@ util::Error ValidateZOL(const std::string& path) {
   if (!util::HasSuffix(path, ".zol")) return util::Error::Msg("not a .zol file: " + path);
   auto tmp = util::TempDir::Make("zol-validate-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  if (util::Error e = ExtractTarGz(path, tmp->path()); !e.ok()) return e.Wrap("extract zol");
+  ZOL_TRY(ExtractTarGz(path, tmp->path()), "extract zol");
   auto root = util::Root::Open(tmp->path());
   if (!root.ok()) return root.error().Wrap("read manifest");
   auto data = root->ReadFile("manifest.json", kMaxManifestBytes);
