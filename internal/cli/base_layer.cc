@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "internal/cli/install.h"
+#include "internal/cli/base_layer.h"
 #include "internal/cli/validators.h"
+#include "internal/pkgfmt/names.h"
+#include "internal/util/atomic_file.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
 #include "internal/util/file_read.h"
@@ -17,12 +19,16 @@
 #include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
+#include "internal/util/replace_tree.h"
+#include "internal/util/strings.h"
 #include "internal/util/xz_env.h"
 
 namespace cli {
 
 namespace {
 
+constexpr char kBaseIDPrefix[] = "com.calderim.base.";
+constexpr char kShortBasePrefix[] = "base.";
 constexpr const char* kSandboxDirs[] = {"proc", "sys", "dev", "run", "tmp", "app"};
 constexpr char kResolverText[] = "nameserver 1.1.1.1\nnameserver 8.8.8.8\n";
 
@@ -65,24 +71,6 @@ void prepareRootfs(const std::string& rootfs) {
   util::Info("[base] Fixed dangling resolv.conf symlink.");
 }
 
-util::Error writeFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
-  const std::string tmp = path + ".tmp";
-  util::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!fd.valid()) return util::Error::Errno("open", tmp, errno);
-  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    util::Error e = util::Error::Errno("write", tmp, errno);
-    ::unlink(tmp.c_str());
-    return e;
-  }
-  fd.Reset();
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", tmp + " " + path, errno);
-    ::unlink(tmp.c_str());
-    return e;
-  }
-  return util::Error();
-}
-
 // A mount point as /proc/self/mountinfo writes it: blank, tab, line feed
 // and backslash as three octal digits after a backslash.
 std::string unescapeMountPath(const std::string& s) {
@@ -103,31 +91,44 @@ std::string unescapeMountPath(const std::string& s) {
 
 }  // namespace
 
-std::vector<std::string> mountsBeneath(const std::string& dir) {
+std::vector<std::string> mountPointsBeneath(std::string_view mountinfo, const std::string& base) {
   std::vector<std::string> found;
-  char* real = ::realpath(dir.c_str(), nullptr);
-  if (real == nullptr) return found;
-  const std::string base = real;
-  std::free(real);
-  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
-  if (!info.ok()) return found;
   size_t pos = 0;
-  while (pos < info->size()) {
-    size_t end = info->find('\n', pos);
-    if (end == std::string::npos) end = info->size();
-    const std::string line = info->substr(pos, end - pos);
+  while (pos < mountinfo.size()) {
+    size_t end = mountinfo.find('\n', pos);
+    if (end == std::string_view::npos) end = mountinfo.size();
+    const std::string_view line = mountinfo.substr(pos, end - pos);
     pos = end + 1;
     // Fields: id, parent id, major:minor, root, mount point, ...
     size_t at = 0;
-    for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+    for (int field = 0; field < 4 && at != std::string_view::npos; ++field) {
       at = line.find(' ', at);
-      if (at != std::string::npos) ++at;
+      if (at != std::string_view::npos) ++at;
     }
-    if (at == std::string::npos) continue;
-    const std::string point = unescapeMountPath(line.substr(at, line.find(' ', at) - at));
+    if (at == std::string_view::npos) continue;
+    const std::string point = unescapeMountPath(std::string(line.substr(at, line.find(' ', at) - at)));
     if (point == base || util::HasPrefix(point, base == "/" ? base : base + "/")) found.push_back(point);
   }
   return found;
+}
+
+std::vector<std::string> mountsBeneath(const std::string& dir) {
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return {};
+  const std::string base = real;
+  std::free(real);
+  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
+  if (!info.ok()) return {};
+  return mountPointsBeneath(*info, base);
+}
+
+bool baseLayerName(const std::string& id, std::string* name) {
+  if (!pkgfmt::HasBaseLayerIDPrefix(id)) return false;
+  std::string n = id;
+  if (util::HasPrefix(n, kBaseIDPrefix)) n.erase(0, sizeof kBaseIDPrefix - 1);
+  if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
+  *name = n;
+  return true;
 }
 
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch) {
@@ -187,7 +188,6 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
 
   struct stat st;
   const bool layer_existed = ::lstat(layer_dir.c_str(), &st) == 0;
-  const bool rootfs_existed = ::lstat(rootfs.c_str(), &st) == 0;
   // The tarball is unpacked into a staging rootfs beside the real one and
   // renamed into place only when complete: a failed or interrupted unpack
   // never leaves a half layer that looks installed, nor damages the old one.
@@ -199,10 +199,10 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
   }
   if (!e.ok()) return e.Wrap("create rootfs dir");
 
-  auto undo = [&] {
-    util::RemoveAll(staging).IgnoreError();
-    if (!layer_existed) util::RemoveAll(layer_dir).IgnoreError();
-  };
+  // Until the new rootfs is in place, a failure leaves nothing of this
+  // install: not the staging tree, nor a layer directory made for it.
+  util::TreeGuard layer_guard(layer_existed ? "" : layer_dir);
+  util::TreeGuard staging_guard(staging);
 
   util::Info("[base] Extracting rootfs (this may take a few minutes)...");
   e = runTarExtract(tarball, staging, true);
@@ -213,45 +213,25 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
     e = util::MkdirAll(staging, 0755);
     if (e.ok()) e = runTarExtract(tarball, staging, false);
   }
-  if (!e.ok()) {
-    undo();
-    return e.Wrap("extract rootfs");
-  }
+  if (!e.ok()) return e.Wrap("extract rootfs");
 
   prepareRootfs(staging);
 
-  if (rootfs_existed) {
-    // The old tree goes into a directory made fresh for it. One left by an
-    // earlier reinstall is never emptied here: its removal stopped at a
-    // mount, and removing it by other means would cross into that mount.
-    std::string holder = rootfs + ".replaced-XXXXXX";
-    if (::mkdtemp(holder.data()) == nullptr) {
-      e = util::Error::Errno("mkdir", holder, errno);
-      undo();
-      return e.Wrap("extract rootfs");
-    }
-    const std::string old = holder + "/rootfs";
-    if (::rename(rootfs.c_str(), old.c_str()) != 0) {
-      e = util::Error::Errno("rename", rootfs + " " + old, errno);
-      ::rmdir(holder.c_str());
-      undo();
-      return e.Wrap("extract rootfs");
-    }
-    if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
-      e = util::Error::Errno("rename", staging + " " + rootfs, errno);
-      if (::rename(old.c_str(), rootfs.c_str()) != 0) {
-        util::Warn("[base] restore rootfs %s: %v", rootfs, util::Error::Errno("rename", old + " " + rootfs, errno));
-      } else {
-        ::rmdir(holder.c_str());
-      }
-      undo();
-      return e.Wrap("extract rootfs");
-    }
+  // The old tree goes into a directory made fresh for it. One left by an
+  // earlier reinstall is never emptied here: its removal stopped at a mount,
+  // and removing it by other means would cross into that mount. No exchange:
+  // the old tree must not land at the staging path, which is emptied freely.
+  util::Result<std::string> holder =
+      util::ReplaceTree(staging, rootfs, {.infix = ".replaced-", .leaf = "rootfs", .exchange = false});
+  if (!holder.ok()) return holder.error().Wrap("extract rootfs");
+  staging_guard.Release();
+  layer_guard.Release();
+  if (!holder->empty()) {
     // The old tree may still hold mounts. "--one-file-system" does not see a
     // bind mount of the same file system, so a tree with any mount inside is
     // left where it is.
-    std::vector<std::string> mounted = mountsBeneath(holder);
-    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", holder});
+    std::vector<std::string> mounted = mountsBeneath(*holder);
+    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", *holder});
     if (!mounted.empty()) {
       e = util::Error::Msg("still mounted: " + mounted.front());
     } else if (rm.ok()) {
@@ -261,14 +241,10 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
     } else {
       e = rm.error();
     }
-    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", holder, e);
-  } else if (::rename(staging.c_str(), rootfs.c_str()) != 0) {
-    e = util::Error::Errno("rename", staging + " " + rootfs, errno);
-    undo();
-    return e.Wrap("extract rootfs");
+    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", *holder, e);
   }
 
-  e = writeFileAtomically(util::JoinPath(layer_dir, "runtime.json"), runtimeJSON(name, m.Runtime.Version, m.Arch),
+  e = util::WriteFileAtomic(util::JoinPath(layer_dir, "runtime.json"), runtimeJSON(name, m.Runtime.Version, m.Arch),
                           0644);
   if (!e.ok()) return e.Wrap("write runtime.json");
 

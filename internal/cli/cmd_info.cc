@@ -1,5 +1,5 @@
 #include "internal/cli/commands.h"
-#include "internal/cli/install.h"
+#include "internal/cli/list_info.h"
 
 namespace cli {
 

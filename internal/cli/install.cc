@@ -1,32 +1,34 @@
 #include "internal/cli/install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <optional>
 #include <vector>
 
+#include "internal/cli/base_layer.h"
 #include "internal/cli/lifecycle.h"
-#include "internal/cli/validators.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/member_read.h"
 #include "internal/pkgfmt/names.h"
 #include "internal/pkgfmt/signature.h"
-#include "internal/pkgfmt/validate.h"
 #include "internal/util/audit.h"
+#include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/disk.h"
 #include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
+#include "internal/util/replace_tree.h"
 #include "internal/util/strings.h"
 #include "internal/util/tempdir.h"
 #include "internal/util/timefmt.h"
@@ -35,20 +37,13 @@ namespace cli {
 
 namespace {
 
-constexpr char kBaseIDPrefix[] = "com.calderim.base.";
-constexpr char kShortBasePrefix[] = "base.";
-
-// An application id with a base-layer prefix could never be shown or removed
-// by id: uninstall and info would take it for a layer.
-bool HasBaseLayerPrefix(const std::string& id) { return pkgfmt::HasBaseLayerIDPrefix(id); }
-
 util::Error CheckDirNames(const pkgfmt::Manifest& m) {
   struct Field {
     const char* name;
     const std::string& value;
   };
   for (const Field& f : {Field{"id", m.ID}, Field{"version", m.Version}, Field{"base", m.Base}}) {
-    if (!(&f.value == &m.Version ? pkgfmt::ValidVersionDirName(f.value) : ValidDirName(f.value))) {
+    if (!(&f.value == &m.Version ? pkgfmt::ValidVersionDirName(f.value) : pkgfmt::ValidDirName(f.value))) {
       return util::Error::Msg(util::Sprintf("invalid manifest %s %s: not usable as a directory name", f.name,
                                             util::Quote(f.value).c_str()));
     }
@@ -62,43 +57,18 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
 // Commits `staging` as `target`. Where the file system can, the two trees
 // are exchanged in one step, so `target` always holds a complete tree, and
 // the old one, left at the staging path, is removed afterwards (by the next
-// install or uninstall of the id when this one is killed first).
-//
-// Elsewhere an earlier tree at `target` is moved aside first and removed only
-// once the new one is in place; when the rename fails it goes back, so a
-// failed reinstall never loses the working install. The old tree goes into a
-// directory made fresh for it: a fixed name could be taken by a version.
+// install or uninstall of the id when this one is killed first). Elsewhere
+// the old tree waits in a holder beside the versions until the new one is in
+// place, and goes back when it cannot be.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
-  struct stat st;
-  std::string aside;
-  if (::lstat(target.c_str(), &st) == 0) {
-    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-      util::Error e = util::RemoveAll(staging);
-      if (!e.ok()) util::Warn("remove replaced install %s: %v", staging, e);
-      return util::Error();
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-      return util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
-    }
-    util::Result<std::string> moved = setAside(target, pkgfmt::kReplacedInfix, "old");
-    if (!moved.ok()) return moved.error().Wrap("remove existing install");
-    aside = *moved;
-  }
-  if (::rename(staging.c_str(), target.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", staging + " " + target, errno).Wrap("commit install (rename)");
-    if (!aside.empty()) {
-      if (::rename(aside.c_str(), target.c_str()) != 0) {
-        util::Warn("restore previous install %s: %v", target,
-                   util::Error::Errno("rename", aside + " " + target, errno));
-      } else {
-        ::rmdir(util::DirName(aside).c_str());
-      }
-    }
-    return e;
-  }
-  if (!aside.empty()) {
-    util::Error e = util::RemoveAll(util::DirName(aside));
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", util::DirName(aside), e);
+  util::Result<std::string> old = util::ReplaceTree(staging, target,
+                                                    {.infix = pkgfmt::kReplacedInfix,
+                                                     .commit_context = "commit install (rename)",
+                                                     .aside_context = "remove existing install"});
+  if (!old.ok()) return old.error();
+  if (!old->empty()) {
+    util::Error e = util::RemoveAll(*old);
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", *old, e);
   }
   return util::Error();
 }
@@ -114,21 +84,6 @@ bool holderVersion(std::string_view name, std::string_view infix, std::string* v
   return true;
 }
 
-// Removes the staging directory on every way out until the commit.
-class StagingGuard {
- public:
-  explicit StagingGuard(std::string path) : path_(std::move(path)) {}
-  ~StagingGuard() {
-    if (path_.empty()) return;
-    util::Error e = util::RemoveAll(path_);
-    if (!e.ok()) util::Warn("cleanup failed staging dir %s: %v", path_, e);
-  }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // The layer an automatic install is for: its package must turn out to be
 // that base once extracted, whatever the quick look at it said.
 struct WantedBase {
@@ -142,41 +97,11 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want);
 
 }  // namespace
 
-bool baseLayerName(const std::string& id, std::string* name) {
-  if (!HasBaseLayerPrefix(id)) return false;
-  std::string n = id;
-  if (util::HasPrefix(n, kBaseIDPrefix)) n.erase(0, sizeof kBaseIDPrefix - 1);
-  if (util::HasPrefix(n, kShortBasePrefix)) n.erase(0, sizeof kShortBasePrefix - 1);
-  *name = n;
-  return true;
-}
-
-util::Result<std::string> setAside(const std::string& path, std::string_view infix, const std::string& leaf) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::string();
-    return util::Error::Errno("lstat", path, errno);
-  }
-  std::string holder = path + std::string(infix) + "XXXXXX";
-  if (::mkdtemp(holder.data()) == nullptr) return util::Error::Errno("mkdir", holder, errno);
-  const std::string moved = holder + "/" + leaf;
-  if (::rename(path.c_str(), moved.c_str()) != 0) {
-    util::Error e = util::Error::Errno("rename", path + " " + moved, errno);
-    ::rmdir(holder.c_str());
-    return e;
-  }
-  return moved;
-}
-
 std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::string& keep) {
   std::vector<std::string> uninstalled;
-  DIR* d = ::opendir(id_dir.c_str());
-  if (d == nullptr) return uninstalled;
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(d)) names.emplace_back(de->d_name);
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
+  util::Result<std::vector<std::string>> names = util::ListDir(id_dir);
+  if (!names.ok()) return uninstalled;
+  for (const std::string& name : *names) {
     const std::string path = util::JoinPath(id_dir, name);
     std::string version;
     const bool staging = util::HasSuffix(name, pkgfmt::kStagingSuffix) && name.size() > pkgfmt::kStagingSuffix.size();
@@ -197,7 +122,7 @@ std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::s
   return uninstalled;
 }
 
-util::Error verifyPackageIntegrity(const std::string& pkgPath) {
+util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Result<std::string>* digest) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
     util::Error e = pkgfmt::VerifyPackageSig(pkgPath);
@@ -236,7 +161,14 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath) {
     return util::Error::Msg(util::Sprintf(
         "package integrity check: empty .sha256 for %s (ZOL_REQUIRE_CHECKSUM=1)", pkgPath.c_str()));
   }
-  util::Error e = pkgfmt::VerifyFileChecksum(pkgPath, expected);
+  util::Error e;
+  if (digest == nullptr) {
+    e = pkgfmt::VerifyFileChecksum(pkgPath, expected);
+  } else if (!expected.empty() && !digest->ok()) {
+    e = digest->error();
+  } else if (!expected.empty() && **digest != expected) {
+    e = util::Error::Msg("checksum mismatch for " + pkgPath + ": expected " + expected + ", got " + **digest);
+  }
   if (!e.ok()) return e.Wrap("package integrity check failed");
   util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
              util::BaseName(pkgPath));
@@ -253,16 +185,9 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
 }
 
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return "";
-  std::vector<std::string> names;
-  while (struct dirent* de = ::readdir(d)) {
-    std::string n = de->d_name;
-    if (n != "." && n != "..") names.push_back(std::move(n));
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
+  util::Result<std::vector<std::string>> names = util::ListDir(dir);
+  if (!names.ok()) return "";
+  for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
     if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
@@ -307,27 +232,38 @@ namespace {
 util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
 
-  util::Error e = pkgfmt::ValidateZOL(pkgPath);
-  if (!e.ok()) return e.Wrap("validate package");
+  // The trial check and the install share one extraction: the tree that was
+  // checked is the tree that is installed, and the package is inflated once.
+  if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
+  // A checksum sidecar asks for the package's digest: it is computed while
+  // the package is extracted rather than after it.
+  std::future<util::Result<std::string>> digest;
+  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
+                       ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
+    digest = std::async(std::launch::async, [&pkgPath] { return pkgfmt::ComputeFileChecksum(pkgPath); });
+  }
+  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
+  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
+  const std::string& xdir = tmp->path();
+  util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir);
+  if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
+  util::Result<util::Root> xroot = util::Root::Open(xdir);
+  if (!xroot.ok()) return xroot.error().Wrap("read manifest").Wrap("validate package");
+  util::Result<std::string> data = pkgfmt::ReadFileBytesBeneath(*xroot, "manifest.json", pkgfmt::kMaxManifestBytes);
+  if (!data.ok()) return data.error().Wrap("read manifest").Wrap("validate package");
+  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
+  if (!parsed.ok()) return parsed.error().Wrap("parse manifest").Wrap("validate package");
+  const pkgfmt::Manifest& m = *parsed;
+  // A link to a directory counts, as long as it stays inside the package.
+  if (util::Result<struct stat> files = xroot->Stat("files"); !files.ok() || !S_ISDIR(files->st_mode)) {
+    return util::Error::Msg("missing files directory in package").Wrap("validate package");
+  }
 
   struct stat st;
   if (::stat(pkgPath.c_str(), &st) == 0) {
     e = util::CheckDiskSpace(cfg->AppDir, 3 * static_cast<uint64_t>(st.st_size));
     if (!e.ok()) return e.Wrap("pre-install disk check");
   }
-
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  const std::string& xdir = tmp->path();
-
-  e = pkgfmt::ExtractTarGz(pkgPath, xdir);
-  if (!e.ok()) return e.Wrap("extract package");
-
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(xdir, "manifest.json"), pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
-  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
-  const pkgfmt::Manifest& m = *parsed;
 
   ZOL_TRY(CheckDirNames(m));
   // The search read one member; a later hard link of the same name can make
@@ -336,12 +272,19 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
     return util::Error::Msg("not a base package for " + want->base + "-" + want->arch + " once extracted (id " +
                             util::Quote(m.ID) + ", kind " + util::Quote(m.Kind) + ")");
   }
-  if (m.Kind != "base" && HasBaseLayerPrefix(m.ID)) {
+  // An application id with a base-layer prefix could never be shown or
+  // removed by id: uninstall and info would take it for a layer.
+  if (m.Kind != "base" && pkgfmt::HasBaseLayerIDPrefix(m.ID)) {
     return util::Error::Msg("invalid manifest id " + util::Quote(m.ID) +
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  ZOL_TRY(verifyPackageIntegrity(pkgPath));
+  if (digest.valid()) {
+    const util::Result<std::string> computed = digest.get();
+    ZOL_TRY(verifyPackageIntegrity(pkgPath, &computed));
+  } else {
+    ZOL_TRY(verifyPackageIntegrity(pkgPath));
+  }
 
   if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
 
@@ -374,14 +317,13 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
 
   e = util::EnsureDir(staging);
   if (!e.ok()) return e.Wrap("create staging dir");
-  StagingGuard guard(staging);
+  util::TreeGuard guard(staging, "cleanup failed staging dir");
 
-  const std::string files = util::JoinPath(xdir, "files");
-  if (util::Exists(files)) {
-    e = copyDirN(files, util::JoinPath(staging, "files"));
-    if (!e.ok()) return e.Wrap("copy files");
-  }
-  e = util::CopyFile(util::JoinPath(xdir, "manifest.json"), util::JoinPath(staging, "manifest.json"));
+  // The checked tree moves into place; it is copied only across file systems.
+  e = moveDirN(util::JoinPath(xdir, "files"), util::JoinPath(staging, "files"));
+  if (!e.ok()) return e.Wrap("copy files");
+  // The bytes that were parsed, not whatever the name leads to now.
+  e = util::WriteFile(util::JoinPath(staging, "manifest.json"), *data, 0644);
   if (!e.ok()) return e.Wrap("copy manifest");
 
   if (m.Lifecycle.has_value() && !m.Lifecycle->Install.empty()) {
@@ -420,21 +362,19 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
 
 util::Error UpgradeApp(const std::string& pkgPath) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-upgrade-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  util::Error e = pkgfmt::ExtractTarGz(pkgPath, tmp->path());
-  if (!e.ok()) return e.Wrap("extract package");
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(tmp->path(), "manifest.json"), pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
-  if (!m.ok()) return m.error().Wrap("parse manifest");
+  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
+  ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
+  ZOL_ASSIGN_OR_RETURN(
+      const std::string data,
+      util::ReadFileBounded(util::JoinPath(tmp.path(), "manifest.json"), pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
   {
-    util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-    if (!database.ok()) return database.error().Wrap("load db");
-    std::optional<db::InstalledApp> old = (*database)->GetApp(m->ID);
-    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m->ID, old->Version, m->Version);
+    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg->DBFile), "load db");
+    std::optional<db::InstalledApp> old = database->GetApp(m.ID);
+    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
   }
-  tmp->Remove().IgnoreError();
+  tmp.Remove().IgnoreError();
   return InstallPackage(pkgPath);
 }
 

@@ -1,17 +1,16 @@
 #include "internal/cli/lifecycle.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <vector>
 
 #include "internal/cli/validators.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
@@ -33,21 +32,7 @@ std::string Child(const std::string& rel, const std::string& name) {
 util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std::string& rel) {
   util::Result<util::UniqueFd> fd = root.OpenDir(rel);
   if (!fd.ok()) return fd.error();
-  DIR* dir = ::fdopendir(fd->get());
-  if (dir == nullptr) return util::Error::Errno("open", root.PathOf(rel), errno);
-  fd->Release();
-  std::vector<std::string> names;
-  errno = 0;
-  while (struct dirent* de = ::readdir(dir)) {
-    std::string name = de->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-    errno = 0;
-  }
-  int err = errno;
-  ::closedir(dir);
-  if (err != 0) return util::Error::Errno("readdirent", root.PathOf(rel), err);
-  std::sort(names.begin(), names.end());
-  return names;
+  return util::ListDir(fd->get(), root.PathOf(rel));
 }
 
 // Both trees are reached only through descriptors beneath their tops: the
@@ -167,6 +152,51 @@ util::Error copyDirN(const std::string& src, const std::string& dst) {
   if (!src_root.ok()) return src_root.error();
   TreeCopy copy(*src_root, dst);
   return copy.CopyLevel("");
+}
+
+namespace {
+
+// What the copy would have changed in a moved tree: the top directory is
+// made anew with 0755 and files get their bits less the umask. Walked through
+// descriptors without following links, like the copy.
+util::Error applyCopyModes(int dirfd, const std::string& shown, mode_t mask) {
+  util::Result<std::vector<std::string>> names = util::ListDir(dirfd, shown);
+  if (!names.ok()) return names.error();
+  for (const std::string& name : *names) {
+    const std::string path = shown + "/" + name;
+    struct stat st;
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return util::Error::Errno("stat", path, errno);
+    if (S_ISDIR(st.st_mode)) {
+      util::UniqueFd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub.valid()) return util::Error::Errno("open", path, errno);
+      ZOL_TRY(applyCopyModes(sub.get(), path, mask));
+    } else if (S_ISREG(st.st_mode) && (st.st_mode & mask & 0777) != 0) {
+      if (::fchmodat(dirfd, name.c_str(), st.st_mode & 0777 & ~mask, 0) != 0) {
+        return util::Error::Errno("chmod", path, errno);
+      }
+    }
+  }
+  return util::Error();
+}
+
+}  // namespace
+
+util::Error moveDirN(const std::string& src, const std::string& dst) {
+  struct stat st;
+  if (::lstat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return copyDirN(src, dst);
+  util::Result<std::vector<std::string>> names = util::ListDir(src);
+  if (!names.ok()) return names.error();
+  if (names->empty()) return util::Error();
+  if (::rename(src.c_str(), dst.c_str()) != 0) {
+    if (errno == EXDEV) return copyDirN(src, dst);
+    return util::Error::Errno("rename", src + " " + dst, errno);
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  util::UniqueFd top(::open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!top.valid()) return util::Error::Errno("open", dst, errno);
+  if (::fchmod(top.get(), 0755 & ~mask) != 0) return util::Error::Errno("chmod", dst, errno);
+  return applyCopyModes(top.get(), dst, mask);
 }
 
 util::Error runLifecycleScript(const std::string& script, const std::string& dir) {

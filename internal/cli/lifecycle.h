@@ -16,6 +16,11 @@ namespace cli {
 // failure stops the copy and is returned.
 util::Error copyDirN(const std::string& src, const std::string& dst);
 
+// Puts the tree under src at dst with the same result as copyDirN, but by one
+// rename where it can: src is then gone. Copies instead when src is a link or
+// on another file system.
+util::Error moveDirN(const std::string& src, const std::string& dst);
+
 // Runs the lifecycle script `script` (relative to dir, or absolute) of the
 // tree at dir: refused with "lifecycle script path %q escapes install
 // directory %q" when its path, lexically or through a symbolic link, leads

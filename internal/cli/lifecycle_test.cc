@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
@@ -128,6 +129,73 @@ TEST_F(CopyDir, SpecialFileFailsInsteadOfHanging) {
   ASSERT_EQ(::mkfifo((src + "/pipe").c_str(), 0644), 0);
   util::Error err = copyDirN(src, root_ + "/dst");
   EXPECT_EQ(err.message(), "copy " + src + "/pipe: not a regular file");
+}
+
+using MoveDir = TreeTest;
+
+// Type, mode, and content or link text of everything below `top`, by path.
+std::string Snapshot(const std::string& top, const std::string& rel = "") {
+  std::string out;
+  if (!util::Exists(top)) return "absent";
+  auto names = util::ListDir(rel.empty() ? top : top + "/" + rel);
+  if (!names.ok()) return "<" + names.error().message() + ">";
+  for (const std::string& n : *names) {
+    const std::string r = rel.empty() ? n : rel + "/" + n, p = top + "/" + r;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) return "<lstat " + p + ">";
+    out += util::Sprintf("%s %o ", r.c_str(), st.st_mode);
+    if (S_ISDIR(st.st_mode)) {
+      out += "\n" + Snapshot(top, r);
+    } else if (S_ISLNK(st.st_mode)) {
+      char buf[PATH_MAX];
+      ssize_t k = ::readlink(p.c_str(), buf, sizeof buf);
+      out += "-> " + std::string(buf, k < 0 ? 0 : static_cast<size_t>(k)) + "\n";
+    } else {
+      auto text = util::ReadFile(p);
+      out += (text.ok() ? *text : "<unreadable>") + "\n";
+    }
+  }
+  return out;
+}
+
+// The move stands in for the copy at install: whatever way it takes, the
+// tree it leaves must be the one the copy would have made.
+TEST_F(MoveDir, LeavesWhatTheCopyLeaves) {
+  struct Case {
+    const char* name;
+    bool link_top;  // the tree is reached through a link to it
+    bool empty;
+  };
+  for (const Case& c : {Case{"tree", false, false}, Case{"linked", true, false}, Case{"empty", false, true}}) {
+    SCOPED_TRACE(c.name);
+    const std::string base = root_ + "/" + c.name;
+    for (const char* side : {"/copy", "/move"}) {
+      const std::string src = base + side + "/src";
+      ASSERT_TRUE(util::EnsureDir(src + "/data").ok());
+      if (!c.empty) {
+        Put(src + "/data/bin/tool", "tool bytes", 0777);
+        Put(src + "/data/etc/conf", "conf", 0666);
+        Put(src + "/data/private/secret", "s", 0600);
+        ASSERT_EQ(::chmod((src + "/data/private").c_str(), 0700), 0);
+        ASSERT_EQ(::chmod((src + "/data/bin").c_str(), 0777), 0);
+        ASSERT_EQ(::symlink("../nowhere", (src + "/data/bin/dangling").c_str()), 0);
+        ASSERT_TRUE(util::EnsureDir(src + "/data/empty").ok());
+      }
+      ASSERT_EQ(::chmod((src + "/data").c_str(), 0700), 0);
+      if (c.link_top) {
+        ASSERT_EQ(::symlink("data", (src + "/top").c_str()), 0);
+      }
+    }
+    const std::string from = c.link_top ? "/src/top" : "/src/data";
+    ::umask(027);
+    util::Error copied = copyDirN(base + "/copy" + from, base + "/copy/dst");
+    util::Error moved = moveDirN(base + "/move" + from, base + "/move/dst");
+    ::umask(022);
+    ASSERT_TRUE(copied.ok()) << copied.message();
+    ASSERT_TRUE(moved.ok()) << moved.message();
+    EXPECT_EQ(Snapshot(base + "/move/dst"), Snapshot(base + "/copy/dst"));
+    EXPECT_EQ(util::Exists(base + "/move/dst"), !c.empty);
+  }
 }
 
 class Lifecycle : public TreeTest {

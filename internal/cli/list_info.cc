@@ -1,5 +1,6 @@
+#include "internal/cli/list_info.h"
+
 // "list" and "info": read-only views of the registry and the runtime directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "internal/cli/install.h"
-#include "internal/cli/validators.h"
+#include "internal/cli/base_layer.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
+#include "internal/pkgfmt/names.h"
+#include "internal/util/dir_list.h"
+#include "internal/util/fd.h"
 #include "internal/util/file_read.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/paths.h"
@@ -30,17 +33,15 @@ struct DirEntry {
 
 // The entries of dir in name order; false when it cannot be listed.
 bool listDir(const std::string& dir, std::vector<DirEntry>* out) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return false;
-  while (struct dirent* de = ::readdir(d)) {
-    std::string n = de->d_name;
-    if (n == "." || n == "..") continue;
+  util::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  util::Result<std::vector<std::string>> names = util::ListDir(fd.get(), dir);
+  if (!names.ok()) return false;
+  for (std::string& n : *names) {
     struct stat st;
-    bool is_dir = ::fstatat(::dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    bool is_dir = ::fstatat(fd.get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     out->push_back({std::move(n), is_dir});
   }
-  ::closedir(d);
-  std::sort(out->begin(), out->end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return true;
 }
 
@@ -76,11 +77,12 @@ util::Error ListApps() {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
   util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
   if (!database.ok()) return database.error().Wrap("load db");
-  std::vector<db::InstalledApp> apps = (*database)->ListApps();
+  std::vector<db::InstalledApp> apps = (*database)->TakeApps();
 
   std::vector<DirEntry> entries;
   listDir(cfg->RuntimeDir, &entries);
   std::vector<std::vector<std::string>> rows = {{"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"}};
+  rows.reserve(1 + entries.size() + apps.size());
   for (const DirEntry& e : entries) {
     if (!e.is_dir) continue;
     struct stat st;
@@ -91,8 +93,9 @@ util::Error ListApps() {
     std::fputs("No applications or base layers installed\n", stdout);
     return util::Error();
   }
-  for (const db::InstalledApp& a : apps) {
-    rows.push_back({a.ID, a.Kind.empty() ? "app" : a.Kind, a.Name, a.Version, a.Arch, a.Status});
+  for (db::InstalledApp& a : apps) {
+    rows.push_back({std::move(a.ID), a.Kind.empty() ? "app" : std::move(a.Kind), std::move(a.Name),
+                    std::move(a.Version), std::move(a.Arch), std::move(a.Status)});
   }
   printTable(rows);
   return util::Error();
@@ -116,7 +119,7 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
     return util::Error::Msg(util::Sprintf("base layer %s not installed (searched %s)", util::Quote(id).c_str(),
                                           cfg.RuntimeDir.c_str()));
   };
-  if (!ValidDirName(name)) return not_found();
+  if (!pkgfmt::ValidDirName(name)) return not_found();
   std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
   struct stat st;
   if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {

@@ -1,3 +1,5 @@
+#include "internal/cli/uninstall.h"
+
 // Removing applications and base layers.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "internal/cli/base_layer.h"
 #include "internal/cli/install.h"
 #include "internal/cli/lifecycle.h"
 #include "internal/cli/validators.h"
@@ -20,6 +23,7 @@
 #include "internal/util/metrics.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
+#include "internal/util/replace_tree.h"
 #include "internal/util/strings.h"
 
 namespace cli {
@@ -30,7 +34,7 @@ constexpr const char* kMountPoints[] = {"proc", "sys", "dev", "run", "app", "tmp
 
 util::Error uninstallBaseLayer(const std::string& name) {
   std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  if (!ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
+  if (!pkgfmt::ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
   const std::string layer_dir = util::JoinPath(cfg->RuntimeDir, name);
   const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
   // An install of the layer running now finishes first, or starts after.
@@ -104,7 +108,7 @@ util::Error UninstallApp(const std::string& id) {
       // An uninstall killed after saving the registry left its tree set
       // aside: finishing it is this uninstall.
       std::vector<std::string> finished;
-      if (ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
+      if (pkgfmt::ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
       if (finished.empty()) return util::Error::Msg("app " + id + " not installed");
       app.Version = finished.front();
     } else {
@@ -126,7 +130,7 @@ util::Error UninstallApp(const std::string& id) {
       // removed after: a kill leaves the record over the whole tree or over
       // none, and the next uninstall finishes the removal.
       const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
-      util::Result<std::string> aside = setAside(path, pkgfmt::kRemovingInfix, "tree");
+      util::Result<std::string> aside = util::SetAside(path, pkgfmt::kRemovingInfix, "tree");
       if (!aside.ok()) return aside.error().Wrap("remove install dir");
       util::Error e = (*database)->RemoveApp(id);
       if (!e.ok()) {

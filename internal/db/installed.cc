@@ -8,7 +8,9 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
+#include "internal/util/atomic_file.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
@@ -64,35 +66,17 @@ std::string SaveTarget(const std::string& path) {
 // `old` is the previous file's status, when there was one, whose mode (and,
 // where permitted, owner) the new file keeps.
 util::Error ReplaceFile(const std::string& target, std::string_view data, const struct stat* old) {
-  std::string tmp = target + ".new";
-  // A file left by a save that was killed may carry a stale mode; O_EXCL
-  // below makes sure the mode is ours.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return util::Error::Errno("remove", tmp, errno);
-  util::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
-  if (!fd.valid()) return util::Error::Errno("open", tmp, errno);
-  util::Error err;
+  util::Result<util::AtomicFile> file = util::AtomicFile::Create(target, 0640);
+  if (!file.ok()) return file.error();
   if (old != nullptr) {
-    if (::fchmod(fd.get(), old->st_mode & 07777) != 0) err = util::Error::Errno("chmod", tmp, errno);
+    if (::fchmod(file->fd(), old->st_mode & 07777) != 0) return util::Error::Errno("chmod", file->temp_path(), errno);
     // Only root can give a file away; anyone else keeps their own file.
-    if (err.ok() && ::fchown(fd.get(), old->st_uid, old->st_gid) != 0 && errno != EPERM) {
-      err = util::Error::Errno("chown", tmp, errno);
+    if (::fchown(file->fd(), old->st_uid, old->st_gid) != 0 && errno != EPERM) {
+      return util::Error::Errno("chown", file->temp_path(), errno);
     }
   }
-  if (err.ok()) err = util::WriteAll(fd.get(), data, tmp);
-  if (err.ok() && ::fsync(fd.get()) != 0) err = util::Error::Errno("sync", tmp, errno);
-  if (err.ok() && ::close(fd.Release()) != 0) err = util::Error::Errno("close", tmp, errno);
-  if (err.ok() && ::rename(tmp.c_str(), target.c_str()) != 0) {
-    err = util::Error::Errno("rename", tmp + " " + target, errno);
-  }
-  if (!err.ok()) {
-    fd.Reset();
-    ::unlink(tmp.c_str());
-    return err;
-  }
-  // The rename is durable only once the directory entry is on disk.
-  util::UniqueFd dir(::open(util::DirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) ::fsync(dir.get());
-  return util::Error();
+  ZOL_TRY(file->Write(data));
+  return file->Commit();
 }
 
 }  // namespace
@@ -186,6 +170,11 @@ util::Error Database::RemoveApp(std::string_view id) {
     }
   }
   return util::Error();
+}
+
+std::vector<InstalledApp> Database::TakeApps() {
+  std::unique_lock lock(mu_);
+  return std::exchange(apps_, {});
 }
 
 std::vector<InstalledApp> Database::ListApps() const {

@@ -61,6 +61,9 @@ class Database {
   util::Error RemoveApp(std::string_view id);
   // Copies of all records in file order.
   std::vector<InstalledApp> ListApps() const;
+  // The records, moved out for a caller that only reads them once; the
+  // database holds none afterwards.
+  std::vector<InstalledApp> TakeApps();
 
  private:
   friend util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path);

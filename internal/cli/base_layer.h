@@ -1,0 +1,37 @@
+// Base layers: the install of a base package as a root file system under the
+// runtime directory, and what install, uninstall and info ask of layers.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/config/config.h"
+#include "internal/pkgfmt/manifest.h"
+#include "internal/util/error.h"
+#include "internal/util/file_lock.h"
+
+namespace cli {
+
+// Installs the base package extracted at dir as the layer base-arch.
+util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, const config::Settings& cfg);
+util::Error runTarExtract(const std::string& tarball, const std::string& dest, bool xattrs);
+// Logs each runtime the manifest depends on that is not installed.
+void checkDependencies(const pkgfmt::Manifest& m, const config::Settings& cfg);
+
+// The mount points at or below dir (resolved) in this mount namespace.
+std::vector<std::string> mountsBeneath(const std::string& dir);
+// The same from the text of a mountinfo file, for the resolved path `base`.
+std::vector<std::string> mountPointsBeneath(std::string_view mountinfo, const std::string& base);
+
+// The seven lines of "runtime.json".
+std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch);
+
+// Taken by every install and uninstall of a base layer for the whole
+// operation: a flock on a file beside the runtime directory.
+util::Result<util::FileLock> lockBaseLayers(const config::Settings& cfg);
+
+// The layer name an id names when it has a base-layer prefix; false otherwise.
+bool baseLayerName(const std::string& id, std::string* name);
+
+}  // namespace cli

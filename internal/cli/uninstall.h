@@ -1,0 +1,12 @@
+// The removal of an installed application or base layer.
+#pragma once
+
+#include <string>
+
+#include "internal/util/error.h"
+
+namespace cli {
+
+util::Error UninstallApp(const std::string& id);
+
+}  // namespace cli
