@@ -122,7 +122,7 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
   if (!runTarCommand(tarball, abs_rootfs, true).ok()) {
     std::printf("  [base] Retrying without xattrs (older tar)...\n");
     // The first run may have left a partial archive; tar truncates it.
-    if (auto err = runTarCommand(tarball, abs_rootfs, false); !err.ok()) return err.Wrap("pack rootfs");
+    ZOL_TRY(runTarCommand(tarball, abs_rootfs, false), "pack rootfs");
   }
   // Install's extractor refuses a member this large: a package it cannot
   // take is no success.
@@ -138,10 +138,10 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
   if (auto err = WriteFile0644(util::JoinPath(dir, "signature.json"), kPlaceholderSignature); !err.ok()) {
     return err.Wrap("write signature");
   }
-  if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
+  ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
 
   std::printf("  [base] Creating base package %s...\n", pkg_path->c_str());
-  if (auto err = pkgfmtCreateTarGz(dir, *pkg_path); !err.ok()) return err.Wrap("create package");
+  ZOL_TRY(pkgfmtCreateTarGz(dir, *pkg_path), "create package");
 
   if (::stat(pkg_path->c_str(), &st) != 0) {
     return util::Error::Errno("stat", *pkg_path, errno).Wrap("stat output file");

@@ -18,6 +18,9 @@
 namespace builder {
 namespace {
 
+using pkgfmt::ByteReader;
+using pkgfmt::ReadFull;
+using pkgfmt::Skip;
 using util::Error;
 using util::Result;
 
@@ -74,18 +77,18 @@ class Writer {
   std::string Target(const std::string& rel) const { return util::JoinPath(dest_, rel); }
 
   Error SkipData(ByteReader& in, const cpioEntry& e) {
-    if (Error err = Skip(in, static_cast<uint64_t>(e.Size)); !err.ok()) return err.Wrap("read cpio file " + e.Name);
+    ZOL_TRY(Skip(in, static_cast<uint64_t>(e.Size)), "read cpio file " + e.Name);
     return SkipPadding(in, e);
   }
   static Error SkipPadding(ByteReader& in, const cpioEntry& e) {
-    if (Error err = Skip(in, Pad4(static_cast<uint64_t>(e.Size))); !err.ok()) return err.Wrap("read cpio file padding");
+    ZOL_TRY(Skip(in, Pad4(static_cast<uint64_t>(e.Size))), "read cpio file padding");
     return {};
   }
 
   Error Symlink(ByteReader& in, const cpioEntry& e, const std::string& rel) {
     if (e.Size > kSymlinkLimit) return Error::Msg("symlink target of " + e.Name + " too long");
     std::string text(static_cast<size_t>(e.Size), '\0');
-    if (Error err = ReadFull(in, text.data(), text.size()); !err.ok()) return err.Wrap("read cpio file " + e.Name);
+    ZOL_TRY(ReadFull(in, text.data(), text.size()), "read cpio file " + e.Name);
     ZOL_TRY(SkipPadding(in, e));
     // The kernel would cut the text at a NUL and make a different link.
     if (text.empty() || text.find('\0') != std::string::npos) {
@@ -155,15 +158,8 @@ class Writer {
     uint64_t left = static_cast<uint64_t>(e.Size);
     while (left > 0) {
       const size_t take = static_cast<size_t>(std::min<uint64_t>(left, sizeof buf));
-      if (Error err = ReadFull(in, buf, take); !err.ok()) return err.Wrap("read cpio file " + e.Name);
-      for (size_t off = 0; off < take;) {
-        const ssize_t w = write(fd->get(), buf + off, take - off);
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return Error::Errno("write", target, errno).Wrap("write file " + target);
-        }
-        off += static_cast<size_t>(w);
-      }
+      ZOL_TRY(ReadFull(in, buf, take), "read cpio file " + e.Name);
+      ZOL_TRY(util::WriteAll(fd->get(), std::string_view(buf, take), target), "write file " + target);
       left -= take;
     }
     if (fchmod(fd->get(), e.Mode & 0777) != 0) return Error::Errno("chmod", target, errno);
@@ -174,7 +170,7 @@ class Writer {
   // Makes `rel` another name of `holder`, replacing the empty file there.
   Error Relink(const std::string& holder, const std::string& rel, const std::string& name) {
     if (auto st = root_.Lstat(rel); st.ok() && !S_ISDIR(st->st_mode)) {
-      if (Error err = root_.Remove(rel); !err.ok()) return err.Wrap("link " + Target(rel));
+      ZOL_TRY(root_.Remove(rel), "link " + Target(rel));
     }
     Error err = root_.Link(holder, rel);
     if (err.Is(EXDEV)) return Traversal(name);
@@ -244,7 +240,7 @@ Error extractCpio(ByteReader& in, const std::string& dest) {
   char header[kHeaderSize];
   for (;;) {
     bool end = false;
-    if (Error err = ReadFull(in, header, sizeof header, &end); !err.ok()) return err.Wrap("read cpio header");
+    ZOL_TRY(ReadFull(in, header, sizeof header, &end), "read cpio header");
     if (end) return {};
     const std::string_view h(header, sizeof header);
     if (h.substr(0, 6) != kNewcMagic) {
@@ -264,9 +260,9 @@ Error extractCpio(ByteReader& in, const std::string& dest) {
       return Error::Msg(util::Sprintf("cpio name size %u exceeds limit of %u bytes", name_size, kCpioNameLimit));
     }
     std::string name(name_size, '\0');
-    if (Error err = ReadFull(in, name.data(), name.size()); !err.ok()) return err.Wrap("read cpio name");
+    ZOL_TRY(ReadFull(in, name.data(), name.size()), "read cpio name");
     while (!name.empty() && name.back() == '\0') name.pop_back();
-    if (Error err = Skip(in, Pad4(kHeaderSize + name_size)); !err.ok()) return err.Wrap("read cpio name padding");
+    ZOL_TRY(Skip(in, Pad4(kHeaderSize + name_size)), "read cpio name padding");
     if (name == kTrailer) return {};
     e.Name = std::move(name);
     ZOL_TRY(writer.Member(in, e));

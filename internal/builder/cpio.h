@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "internal/builder/decompress.h"
+#include "internal/pkgfmt/decoder.h"
 #include "internal/util/error.h"
 
 namespace builder {
@@ -33,7 +33,7 @@ struct cpioEntry {
 // detected: %s" naming the member, and a name holding a NUL byte fails with
 // "invalid cpio name %q: NUL byte inside". The walk ends at "TRAILER!!!" or
 // at a clean end of the stream between members.
-util::Error extractCpio(ByteReader& in, const std::string& dest);
+util::Error extractCpio(pkgfmt::ByteReader& in, const std::string& dest);
 
 // A header number: 8 hexadecimal digits ("" is 0). Failure: "parse hex %q: %w"
 // around "invalid hex char: %c".

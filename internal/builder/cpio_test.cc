@@ -24,6 +24,7 @@ namespace builder {
 namespace {
 
 using namespace std::string_literals;
+using pkgfmt::NewPlainReader;
 
 using testing::Slurp;
 

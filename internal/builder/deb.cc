@@ -10,6 +10,7 @@
 #include "internal/builder/ar.h"
 #include "internal/builder/decompress.h"
 #include "internal/util/beneath.h"
+#include "internal/util/files.h"
 #include "internal/util/paths.h"
 
 namespace builder {
@@ -112,16 +113,7 @@ Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& 
       break;
     }
     if (*n == 0) break;
-    size_t off = 0;
-    while (off < *n) {
-      const ssize_t w = write(fd->get(), buf + off, *n - off);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        copy_err = Error::Errno("write", target, errno);
-        break;
-      }
-      off += static_cast<size_t>(w);
-    }
+    copy_err = util::WriteAll(fd->get(), std::string_view(buf, *n), target);
     if (!copy_err.ok()) break;
   }
   Error chmod_err;

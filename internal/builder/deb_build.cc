@@ -68,10 +68,10 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
   const std::string relocated = util::JoinPath(dir, "relocated");
 
   ZOL_TRY(Mkdir(files, "create files dir"));
-  if (Error e = extractDataTar(data_tar, files); !e.ok()) return e.Wrap("extract data");
+  ZOL_TRY(extractDataTar(data_tar, files), "extract data");
   ZOL_TRY(Mkdir(relocated, "create relocated dir"));
-  if (Error e = relocateFiles(files, relocated); !e.ok()) return e.Wrap("relocate files");
-  if (Error e = util::RemoveAll(files); !e.ok()) return e.Wrap("remove original files dir");
+  ZOL_TRY(relocateFiles(files, relocated), "relocate files");
+  ZOL_TRY(util::RemoveAll(files), "remove original files dir");
   if (::rename(relocated.c_str(), files.c_str()) != 0) {
     return Error::Errno("rename", relocated + " " + files, errno).Wrap("rename relocated");
   }
@@ -84,7 +84,7 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
     const std::string site_packages = util::JoinPath(files, "site-packages");
     ZOL_TRY(Mkdir(site_packages, "create site-packages dir"));
     std::printf("Bundling Python dependencies: pip install %s --target %s\n", reqs.c_str(), site_packages.c_str());
-    if (Error e = pipBundlePackage(reqs, site_packages, opts); !e.ok()) return e.Wrap("pip bundle");
+    ZOL_TRY(pipBundlePackage(reqs, site_packages, opts), "pip bundle");
     patchPAMLibrary(site_packages, files, opts.BundleFromRootfs);
   }
 

@@ -1,12 +1,10 @@
-// Decoders for the compressed streams held inside foreign packages, and the
-// tar entry reader that sits on top of them.
+// The tar entry reader for the archives inside foreign packages, over the
+// decoder layer (pkgfmt/decoder.h).
 //
 // Everything here reads from memory the caller keeps alive for the reader's
 // lifetime. A stream cut short is always an error ("unexpected EOF"), never a
 // clean end, so a truncated package cannot pass for a smaller one.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,43 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "internal/pkgfmt/decoder.h"
 #include "internal/util/error.h"
 
 namespace builder {
-
-// A source of decoded bytes, read front to back.
-class ByteReader {
- public:
-  virtual ~ByteReader() = default;
-  // Up to n bytes into buf; 0 only at the clean end of the stream.
-  virtual util::Result<size_t> Read(char* buf, size_t n) = 0;
-};
-
-// Reads exactly n bytes. The end of the stream before the n-th byte gives
-// "unexpected EOF"; `clean_end`, when given, is set instead (with ok) when the
-// stream ends before the first byte.
-util::Error ReadFull(ByteReader& r, char* buf, size_t n, bool* clean_end = nullptr);
-// Reads and drops n bytes in bounded pieces; "unexpected EOF" when short.
-util::Error Skip(ByteReader& r, uint64_t n);
-
-enum class Codec { kGzip, kXz, kBzip2, kZstd, kNone };
-
-// The codec chosen by the leading bytes: 1F 8B gzip, FD 37 7A 58 5A 00 xz,
-// 42 5A 68 bzip2, 28 B5 2F FD zstd, in that order; anything else (data too
-// short for a magic included) is uncompressed.
-Codec SniffCodec(std::string_view data);
-
-// gzip (members concatenated read as one stream). The first member's header is
-// read and checked here, so a damaged header fails now.
-util::Result<std::unique_ptr<ByteReader>> NewGzipReader(std::string_view data);
-// xz; the stream header is read and checked here.
-util::Result<std::unique_ptr<ByteReader>> NewXzReader(std::string_view data);
-// bzip2; damage shows when reading.
-std::unique_ptr<ByteReader> NewBzip2Reader(std::string_view data);
-// zstd; fails only when the decoder cannot be allocated.
-util::Result<std::unique_ptr<ByteReader>> NewZstdReader(std::string_view data);
-// The bytes as they stand.
-std::unique_ptr<ByteReader> NewPlainReader(std::string_view data);
 
 // One entry of a tar archive, as recorded.
 struct TarEntry {
@@ -65,7 +30,7 @@ struct TarEntry {
 
 // Reads the entries of a tar archive (ustar, PAX and GNU dialects; long names
 // included) from a decoded stream. Read() returns the current entry's data.
-class TarReader : public ByteReader {
+class TarReader : public pkgfmt::ByteReader {
  public:
   ~TarReader() override;
   TarReader(const TarReader&) = delete;
@@ -76,7 +41,7 @@ class TarReader : public ByteReader {
   util::Result<size_t> Read(char* buf, size_t n) override;
 
   // A reader over an already decoded stream.
-  static util::Result<std::unique_ptr<TarReader>> Open(std::unique_ptr<ByteReader> stream);
+  static util::Result<std::unique_ptr<TarReader>> Open(std::unique_ptr<pkgfmt::ByteReader> stream);
 
  private:
   struct Impl;

@@ -18,6 +18,15 @@ namespace builder {
 namespace {
 
 using namespace std::string_literals;
+using pkgfmt::ByteReader;
+using pkgfmt::Codec;
+using pkgfmt::NewBzip2Reader;
+using pkgfmt::NewGzipReader;
+using pkgfmt::NewPlainReader;
+using pkgfmt::NewXzReader;
+using pkgfmt::NewZstdReader;
+using pkgfmt::ReadFull;
+using pkgfmt::SniffCodec;
 
 using testing::Gzip;
 

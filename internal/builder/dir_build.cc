@@ -69,14 +69,7 @@ util::Error CopyContent(const std::string& src, const std::string& dst, mode_t p
       return util::Error::Errno("read", src, errno);
     }
     if (n == 0) break;
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = ::write(out.get(), buf + off, n - off);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return util::Error::Errno("write", dst, errno);
-      }
-      off += w;
-    }
+    ZOL_TRY(util::WriteAll(out.get(), std::string_view(buf, static_cast<size_t>(n)), dst));
   }
   if (::close(out.Release()) != 0) return util::Error::Errno("close", dst, errno);
   return {};
@@ -120,10 +113,10 @@ util::Error BuildFromDir(const std::string& src, const std::string& output, cons
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
   const std::string& dir = tmp->path();
   std::string files = util::JoinPath(dir, "files");
-  if (auto err = util::MkdirAll(files, 0755); !err.ok()) return err.Wrap("create files dir");
+  ZOL_TRY(util::MkdirAll(files, 0755), "create files dir");
   struct stat self;
   if (::lstat(dir.c_str(), &self) != 0) return util::Error::Errno("stat", dir, errno).Wrap("create temp build dir");
-  if (auto err = copyDir(src, files, self); !err.ok()) return err.Wrap("copy files");
+  ZOL_TRY(copyDir(src, files, self), "copy files");
 
   manifestParams p;
   p.ID = id;
@@ -137,8 +130,8 @@ util::Error BuildFromDir(const std::string& src, const std::string& output, cons
   p.OriginalPackage = "manual";
   p.Description = src;
   ZOL_TRY(writeZOLManifest(dir, generateManifest(std::move(p))));
-  if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
-  if (auto err = packZOL(dir, *pkg_path); !err.ok()) return err.Wrap("pack zol");
+  ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
+  ZOL_TRY(packZOL(dir, *pkg_path), "pack zol");
   return {};
 }
 

@@ -68,7 +68,7 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
   // a package that install would refuse.
   ZOL_TRY(CheckInstallNames(m.ID, m.Version, m.Base, m.Kind == "base"));
   ZOL_TRY(writeZOLManifest(build_dir, m));
-  if (auto err = util::MkdirAll(output, 0755); !err.ok()) return err.Wrap("create output dir");
+  ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
   return {};
 }
 
@@ -104,7 +104,7 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   const char* key = std::getenv("ZOL_SIGNING_KEY_PATH");
   if (key == nullptr || *key == '\0') return {};
   util::TransientMade(sig_path);
-  if (auto err = pkgfmt::SignPackage(pkg_path, key); !err.ok()) return err.Wrap("sign package");
+  ZOL_TRY(pkgfmt::SignPackage(pkg_path, key), "sign package");
   return {};
 }
 

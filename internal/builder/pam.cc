@@ -36,33 +36,10 @@ const char* const kHostCandidates[] = {
     "/usr/lib/libpam.so.0",                  "/lib/libpam.so.0",
 };
 
-Result<std::string> ReadBeneath(const Root& root, const std::string& rel) {
-  auto fd = root.OpenFile(rel, O_RDONLY, 0, Root::Follow::kYes);
-  if (!fd.ok()) return fd.error();
-  std::string text;
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd->get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", root.PathOf(rel), errno);
-    }
-    if (n == 0) return text;
-    text.append(buf, static_cast<size_t>(n));
-  }
-}
-
 Error WriteBeneath(const Root& root, const std::string& rel, std::string_view data) {
   auto fd = root.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, 0644, Root::Follow::kYes);
   if (!fd.ok()) return fd.error();
-  while (!data.empty()) {
-    ssize_t n = ::write(fd->get(), data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("write", root.PathOf(rel), errno);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
+  ZOL_TRY(util::WriteAll(fd->get(), data, root.PathOf(rel)));
   if (::close(fd->Release()) != 0) return Error::Errno("close", root.PathOf(rel), errno);
   return {};
 }
@@ -96,7 +73,7 @@ util::Result<bool> patchPAMPath(const std::string& path) {
   auto root = Root::Open(util::DirName(path));
   if (!root.ok()) return root.error();
   const std::string name = util::BaseName(path);
-  auto text = ReadBeneath(*root, name);
+  auto text = root->ReadFile(name);
   if (!text.ok()) return text.error();
   const size_t at = text->find(kPAMLine);
   if (at == std::string::npos) return false;

@@ -160,7 +160,7 @@ Error copyDistPackagesFromDir(const std::string& dir, const std::string& target)
   for (const std::string& n : *names) {
     const std::string src = util::JoinPath(dir, n);
     if (IsRealDir(src)) {
-      if (Error e = copyDirAll(src, root->PathOf(n)); !e.ok()) return e.Wrap("copy dir " + n);
+      ZOL_TRY(copyDirAll(src, root->PathOf(n)), "copy dir " + n);
     } else if (Error e = copyFile(src, *root, n); !e.ok()) {
       return e.Wrap("copy file " + n);
     }

@@ -77,7 +77,7 @@ util::Result<ZolRecipe> LoadRecipe(const std::string& path) {
   // A recipe's overlay files are configuration files, not payloads.
   auto data = util::ReadFile(path, 0, kMaxRecipeBytes);
   if (!data.ok()) return data.error().Wrap("read recipe " + path);
-  if (Error e = json::DecodeDocument(*data, r, DecodeRecipe); !e.ok()) return e.Wrap("parse recipe " + path);
+  ZOL_TRY(json::DecodeDocument(*data, r, DecodeRecipe), "parse recipe " + path);
   return r;
 }
 

@@ -11,13 +11,15 @@
 #include <variant>
 
 #include "internal/builder/cpio.h"
-#include "internal/builder/decompress.h"
+#include "internal/pkgfmt/decoder.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 
 namespace builder {
 namespace {
 
+using pkgfmt::ByteReader;
+using pkgfmt::NewGzipReader;
 using util::Error;
 using util::Result;
 

@@ -4,9 +4,7 @@
 // recipe, no default entry command.
 #include "internal/builder/rpm_build.h"
 
-#include <dirent.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -17,6 +15,7 @@
 #include "internal/builder/roads.h"
 #include "internal/builder/rpm.h"
 #include "internal/builder/validate.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
@@ -35,21 +34,13 @@ constexpr char kNoDownloader[] =
 // The names in `dir` that start with `prefix` and end in ".rpm", the two
 // parts not overlapping, in byte order.
 util::Result<std::vector<std::string>> MatchRPMs(const std::string& dir, const std::string& prefix) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return util::Error::Errno("open", dir, errno);
+  ZOL_ASSIGN_OR_RETURN(auto names, util::ListDir(dir));
   std::vector<std::string> out;
-  errno = 0;
-  while (struct dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
+  for (const std::string& n : names) {
     if (n.size() >= prefix.size() + 4 && util::HasPrefix(n, prefix) && util::HasSuffix(n, ".rpm")) {
       out.push_back(util::JoinPath(dir, n));
     }
-    errno = 0;
   }
-  int err = errno;
-  ::closedir(d);
-  if (err != 0) return util::Error::Errno("read", dir, err);
-  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -125,8 +116,8 @@ util::Error buildFromRPM(BuildOptions opts) {
   if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
   const std::string& dir = tmp->path();
   std::string files = util::JoinPath(dir, "files");
-  if (auto err = util::MkdirAll(files, 0755); !err.ok()) return err.Wrap("create files dir");
-  if (auto err = ExtractRPM(opts.FromRPM, files); !err.ok()) return err.Wrap("extract rpm");
+  ZOL_TRY(util::MkdirAll(files, 0755), "create files dir");
+  ZOL_TRY(ExtractRPM(opts.FromRPM, files), "extract rpm");
 
   manifestParams p;
   p.ID = id;
@@ -174,7 +165,7 @@ util::Error buildFromYumPkg(BuildOptions opts) {
   std::printf("  [yum] Downloaded: %s\n", rpm->c_str());
   opts.FromRPM = *rpm;
   ZOL_TRY(buildFromRPM(std::move(opts)));
-  if (auto err = tmp->Remove(); !err.ok()) return err.Wrap("remove downloaded rpm");
+  ZOL_TRY(tmp->Remove(), "remove downloaded rpm");
   return {};
 }
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <random>
 
-#include "internal/builder/tree_walk.h"
 #include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/beneath.h"
 #include "internal/util/fd.h"
@@ -78,93 +78,33 @@ struct Style {
   int threads = 0;
 };
 
-util::Error CopyIntoTar(pkgfmt::TarWriter& tw, const std::string& path, bool app) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.valid()) {
-    auto err = util::Error::Errno("open", path, errno);
-    return app ? util::Error::WithCause(util::Sprintf("open file %s: %s", path.c_str(), err.message().c_str()), err)
-               : err;
-  }
-  static constexpr size_t kBuf = 1 << 18;
-  std::unique_ptr<char[]> buf(new char[kBuf]);
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf.get(), kBuf);
-    if (n < 0 && errno == EINTR) continue;
-    util::Error err;
-    if (n < 0) err = util::Error::Errno("read", path, errno);
-    else if (n == 0) break;
-    else err = tw.WriteData(buf.get(), static_cast<size_t>(n));
-    if (!err.ok()) {
-      if (!app) return err;
-      if (::close(fd.Release()) != 0) {
-        auto cerr = util::Error::Errno("close", path, errno);
-        return util::Error::WithCause(
-            util::Sprintf("copy file to tar: %s (close: %s)", err.message().c_str(), cerr.message().c_str()), err);
-      }
-      return err.Wrap("copy file to tar");
-    }
-  }
-  if (::close(fd.Release()) != 0) {
-    auto err = util::Error::Errno("close", path, errno);
-    return app ? util::Error::WithCause(util::Sprintf("close file %s: %s", path.c_str(), err.message().c_str()), err)
-               : err;
-  }
-  return {};
-}
-
 util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
+  pkgfmt::PackOptions options;
+  options.follow_source_link = true;
+  options.content_wording = app ? pkgfmt::PackOptions::Wording::kFile : pkgfmt::PackOptions::Wording::kBare;
+  if (!app) return pkgfmt::PackTree(src, &tw, options);
+  ZOL_ASSIGN_OR_RETURN(util::Root root, util::Root::Open(src));
   int64_t total = 0;
-  std::optional<util::Root> root;
-  if (app) {
-    auto r = util::Root::Open(src);
-    if (!r.ok()) return r.error();
-    root.emplace(std::move(*r));
-  }
-  return WalkTree(src, [&](const std::string& path, const std::string& rel,
-                           const struct stat& st) -> util::Result<WalkAction> {
-    if (rel == ".") return WalkAction::kContinue;
-    std::string link;
-    if (S_ISLNK(st.st_mode)) {
-      char buf[4096];
-      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-      if (n < 0) {
-        auto err = util::Error::Errno("readlink", path, errno);
-        return util::Error::WithCause(util::Sprintf("readlink %s: %s", path.c_str(), err.message().c_str()), err);
-      }
-      link.assign(buf, static_cast<size_t>(n));
-    }
-    auto h = pkgfmt::HeaderFromStat(st, rel, link);
-    if (!h.ok()) {
-      return util::Error::WithCause(util::Sprintf("tar header %s: %s", path.c_str(), h.error().message().c_str()),
-                                    h.error());
-    }
-    if (app) {
-      ZOL_TRY(CheckMember(h->name, h->type, h->linkname));
-      // The extractor also resolves a new link through the links already
-      // unpacked (a link to "." makes "l/../x" leave the package).
-      if (h->type == pkgfmt::kTypeSymlink) {
-        auto inside = root->StaysInside(rel);
-        if (!inside.ok()) return inside.error();
-        if (!*inside) {
-          return util::Error::Msg(util::Sprintf("symlink escape rejected: %s -> %s (resolves outside package)",
-                                                h->name.c_str(), h->linkname.c_str()));
-        }
-      }
-      if (h->type == pkgfmt::kTypeReg) {
-        // The extractor's limits, so install never refuses what was built.
-        if (h->size > pkgfmt::kMaxExtractFileSize) {
-          return util::Error::Msg(util::Sprintf("file %s exceeds max size limit (%d MB)", h->name.c_str(), 512));
-        }
-        total += h->size;
-        if (total > pkgfmt::kMaxExtractTotalSize) {
-          return util::Error::Msg(util::Sprintf("total extraction size limit exceeded (%d GB)", 4));
-        }
+  options.check = [&](const pkgfmt::TarHeader& h) -> util::Error {
+    ZOL_TRY(CheckMember(h.name, h.type, h.linkname));
+    // The extractor also resolves a new link through the links already
+    // unpacked (a link to "." makes "l/../x" leave the package).
+    if (h.type == pkgfmt::kTypeSymlink) {
+      ZOL_ASSIGN_OR_RETURN(bool inside, root.StaysInside(h.name));
+      if (!inside) {
+        return util::Error::Msg(util::Sprintf("symlink escape rejected: %s -> %s (resolves outside package)",
+                                              h.name.c_str(), h.linkname.c_str()));
       }
     }
-    if (auto err = tw.WriteHeader(*h); !err.ok()) return err.Wrap("write tar header");
-    if (h->type == pkgfmt::kTypeReg) ZOL_TRY(CopyIntoTar(tw, path, app));
-    return WalkAction::kContinue;
-  });
+    if (h.type == pkgfmt::kTypeReg) {
+      // The extractor's limits, so install never refuses what was built.
+      if (h.size > pkgfmt::kMaxExtractFileSize) return pkgfmt::ErrMemberTooLarge(h.name);
+      total += h.size;
+      if (total > pkgfmt::kMaxExtractTotalSize) return pkgfmt::ErrTotalTooLarge();
+    }
+    return {};
+  };
+  return pkgfmt::PackTree(src, &tw, options);
 }
 
 util::Error WriteArchive(const std::string& src, const std::string& out_path, const Style& style,
@@ -180,11 +120,11 @@ util::Error WriteArchive(const std::string& src, const std::string& out_path, co
   ZOL_TRY(WriteTree(src, tw, style.app));
   // Close failures are reported in both styles: the file is renamed into
   // place only when every layer finished.
-  if (auto err = tw.Close(); !err.ok()) return err.Wrap("close tar writer");
-  if (auto err = (*gz)->Close(); !err.ok()) return err.Wrap("close gzip writer");
+  ZOL_TRY(tw.Close(), "close tar writer");
+  ZOL_TRY((*gz)->Close(), "close gzip writer");
   auto hex = (*hash)->HexDigest();
   if (!hex.ok()) return hex.error().Wrap("hash");
-  if (auto err = file->Close(); !err.ok()) return err.Wrap("close output file");
+  ZOL_TRY(file->Close(), "close output file");
   ZOL_TRY(file->Commit());
   if (digest != nullptr) *digest = *hex;
   return {};

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"

@@ -1,6 +1,7 @@
 // The "build" front end: reads the build flags, picks a base-layer or an
 // application build and hands it to the builder.
 #include <cstdio>
+#include <string>
 
 #include "internal/builder/builder.h"
 #include "internal/cli/commands.h"
@@ -10,28 +11,13 @@ namespace cli {
 
 namespace {
 
+// The builder's options plus what only the front end reads.
 struct buildCLIOptions {
-  std::string FromDeb;
-  std::string FromRPM;
-  std::string FromDir;
+  builder::BuildOptions build;
   bool CreateBase = false;
   std::string RootfsPath;
-  std::string Base;
   std::string Arch;
-  std::string ID;
-  std::string Command;
-  std::string Output;
-  std::string Name;
-  std::string Version;
-  bool PipBundle = false;
-  std::string PipPackage;
-  std::string BundleFromRootfs;
-  std::string PipIndexURL;
-  std::string PipTrustedHost;
-  std::string FromYumPkg;
-  std::string YumReleasever;
   std::string SignKey;
-  std::string Recipe;
 };
 
 constexpr const char* kBuildUsage[] = {
@@ -65,29 +51,29 @@ void printBuildUsage() {
 
 // The record is bound to the flag set; both live in runBuild.
 void parseBuildFlags(FlagSet& fs, buildCLIOptions& o) {
-  fs.StringVar(&o.FromDeb, "from-deb", "", "Build from .deb package");
-  fs.StringVar(&o.FromRPM, "from-rpm", "", "Build from .rpm package");
-  fs.StringVar(&o.FromDir, "from-dir", "", "Build from directory");
+  fs.StringVar(&o.build.FromDeb, "from-deb", "", "Build from .deb package");
+  fs.StringVar(&o.build.FromRPM, "from-rpm", "", "Build from .rpm package");
+  fs.StringVar(&o.build.FromDir, "from-dir", "", "Build from directory");
   fs.BoolVar(&o.CreateBase, "create-base", false, "Create a base runtime .zol from a rootfs directory");
   fs.StringVar(&o.RootfsPath, "rootfs", "", "Source rootfs directory (for --create-base)");
-  fs.StringVar(&o.Base, "base", "ubuntu24.04", "Base runtime (e.g., ubuntu22.04)");
+  fs.StringVar(&o.build.Base, "base", "ubuntu24.04", "Base runtime (e.g., ubuntu22.04)");
   fs.StringVar(&o.Arch, "arch", "", "Architecture (default: host arch, e.g., x86_64)");
-  fs.StringVar(&o.ID, "id", "", "Application ID");
-  fs.StringVar(&o.Command, "command", "", "Entry command");
-  fs.StringVar(&o.Output, "output", "./dist", "Output directory");
-  fs.StringVar(&o.Name, "name", "", "Application name");
-  fs.StringVar(&o.Version, "version", "", "Application version");
-  fs.BoolVar(&o.PipBundle, "pip-bundle", false, "Bundle Python deps into files/site-packages/ (self-contained .zol)");
-  fs.StringVar(&o.PipPackage, "pip-package", "", "Override pip package name (default: deb package name)");
-  fs.StringVar(&o.BundleFromRootfs, "bundle-from-rootfs", "",
+  fs.StringVar(&o.build.ID, "id", "", "Application ID");
+  fs.StringVar(&o.build.Command, "command", "", "Entry command");
+  fs.StringVar(&o.build.Output, "output", "./dist", "Output directory");
+  fs.StringVar(&o.build.Name, "name", "", "Application name");
+  fs.StringVar(&o.build.Version, "version", "", "Application version");
+  fs.BoolVar(&o.build.PipBundle, "pip-bundle", false, "Bundle Python deps into files/site-packages/ (self-contained .zol)");
+  fs.StringVar(&o.build.PipPackage, "pip-package", "", "Override pip package name (default: deb package name)");
+  fs.StringVar(&o.build.BundleFromRootfs, "bundle-from-rootfs", "",
                "Source Python packages from this runtime rootfs (offline, correct Python version)");
-  fs.StringVar(&o.PipIndexURL, "pip-index-url", "", "pip --index-url (e.g. internal mirror)");
-  fs.StringVar(&o.PipTrustedHost, "pip-trusted-host", "", "pip --trusted-host for HTTP mirrors");
-  fs.StringVar(&o.FromYumPkg, "from-yum-pkg", "",
+  fs.StringVar(&o.build.PipIndexURL, "pip-index-url", "", "pip --index-url (e.g. internal mirror)");
+  fs.StringVar(&o.build.PipTrustedHost, "pip-trusted-host", "", "pip --trusted-host for HTTP mirrors");
+  fs.StringVar(&o.build.FromYumPkg, "from-yum-pkg", "",
                "Download from yum/dnf repo and convert to .zol (KylinOS/UOS/RHEL)");
-  fs.StringVar(&o.YumReleasever, "yum-releasever", "", "Override dnf --releasever when downloading from yum repo");
+  fs.StringVar(&o.build.YumReleasever, "yum-releasever", "", "Override dnf --releasever when downloading from yum repo");
   fs.StringVar(&o.SignKey, "sign", "", "Sign the output .zol with this private key file");
-  fs.StringVar(&o.Recipe, "recipe", "", "Path to zol-recipe.json for per-package build customizations");
+  fs.StringVar(&o.build.Recipe, "recipe", "", "Path to zol-recipe.json for per-package build customizations");
   fs.SetUsage(printBuildUsage);
 }
 
@@ -97,40 +83,25 @@ util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
       fs.Usage();
       return util::Error::Msg("--rootfs is required with --create-base");
     }
-    if (o.Base.empty()) {
+    if (o.build.Base.empty()) {
       fs.Usage();
       return util::Error::Msg("--base is required with --create-base");
     }
-    if (auto err = builder::BuildBaseZOL(o.RootfsPath, o.Base, o.Arch, o.Version, o.Output); !err.ok()) {
+    if (auto err = builder::BuildBaseZOL(o.RootfsPath, o.build.Base, o.Arch, o.build.Version, o.build.Output);
+        !err.ok()) {
       return err.Wrap("build base failed");
     }
     std::printf("Base package build completed successfully.\n");
     return {};
   }
-  if (o.FromDeb.empty() && o.FromRPM.empty() && o.FromDir.empty() && o.FromYumPkg.empty()) {
+  if (o.build.FromDeb.empty() && o.build.FromRPM.empty() && o.build.FromDir.empty() && o.build.FromYumPkg.empty()) {
     fs.Usage();
     return util::Error::Msg("must specify one of --from-deb, --from-rpm, --from-yum-pkg, --from-dir, or --create-base");
   }
   // "--sign" is accepted but not carried: signing follows ZOL_SIGNING_KEY_PATH.
-  builder::BuildOptions b;
-  b.FromDeb = o.FromDeb;
-  b.FromRPM = o.FromRPM;
-  b.FromDir = o.FromDir;
-  b.Base = o.Base;
-  b.ID = o.ID;
-  b.Command = o.Command;
-  b.Output = o.Output;
-  b.Name = o.Name;
-  b.Version = o.Version;
-  b.PipBundle = o.PipBundle || !o.BundleFromRootfs.empty();
-  b.PipPackage = o.PipPackage;
-  b.BundleFromRootfs = o.BundleFromRootfs;
-  b.PipIndexURL = o.PipIndexURL;
-  b.PipTrustedHost = o.PipTrustedHost;
-  b.FromYumPkg = o.FromYumPkg;
-  b.YumReleasever = o.YumReleasever;
-  b.Recipe = o.Recipe;
-  if (auto err = builder::BuildZOL(std::move(b)); !err.ok()) return err.Wrap("build failed");
+  builder::BuildOptions b = o.build;
+  b.PipBundle = o.build.PipBundle || !o.build.BundleFromRootfs.empty();
+  ZOL_TRY(builder::BuildZOL(std::move(b)), "build failed");
   std::printf("Build completed successfully.\n");
   return {};
 }
@@ -141,7 +112,7 @@ util::Error runBuild([[maybe_unused]] const config::Config& cfg, const Args& arg
   FlagSet fs("build");
   buildCLIOptions opts;
   parseBuildFlags(fs, opts);
-  if (auto err = fs.Parse(args); !err.ok()) return err.Wrap("parse build flags");
+  ZOL_TRY(fs.Parse(args), "parse build flags");
   return executeBuild(fs, opts);
 }
 

@@ -14,8 +14,8 @@ util::Error runKeygen(const config::Config&, const Args& args) {
   FlagSet fs("keygen");
   std::string dir;
   fs.StringVar(&dir, "dir", def, "Directory to write key pair");
-  if (util::Error e = fs.Parse(args); !e.ok()) return e.Wrap("parse keygen flags");
-  if (util::Error e = pkgfmt::GenerateKeyPair(dir); !e.ok()) return e.Wrap("keygen failed");
+  ZOL_TRY(fs.Parse(args), "parse keygen flags");
+  ZOL_TRY(pkgfmt::GenerateKeyPair(dir), "keygen failed");
   return util::Error();
 }
 

@@ -15,7 +15,6 @@
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
-#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/member_read.h"
 #include "internal/pkgfmt/names.h"
 #include "internal/pkgfmt/signature.h"
@@ -249,7 +248,7 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
   util::Result<util::Root> xroot = util::Root::Open(xdir);
   if (!xroot.ok()) return xroot.error().Wrap("read manifest").Wrap("validate package");
-  util::Result<std::string> data = pkgfmt::ReadFileBytesBeneath(*xroot, "manifest.json", pkgfmt::kMaxManifestBytes);
+  util::Result<std::string> data = xroot->ReadFile("manifest.json", pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest").Wrap("validate package");
   util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
   if (!parsed.ok()) return parsed.error().Wrap("parse manifest").Wrap("validate package");

@@ -1,12 +1,10 @@
 #include "internal/pkgfmt/archive.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,8 +12,10 @@
 #include <vector>
 
 #include "internal/pkgfmt/tar_reader.h"
+#include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -40,30 +40,11 @@ constexpr size_t kCopyBuffer = 128 * 1024;
 // so nothing outside the source is read even if the tree changes meanwhile.
 class Packer {
  public:
-  Packer(std::string source, TarWriter* tar) : source_(std::move(source)), tar_(tar) {}
+  Packer(std::string source, TarWriter* tar, const PackOptions& options)
+      : source_(std::move(source)), tar_(tar), options_(options) {}
 
   Error Dir(int dirfd, const std::string& rel) {
-    std::vector<std::string> names;
-    {
-      int dup = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-      if (dup < 0) return Error::Errno("open", Full(rel), errno);
-      DIR* d = ::fdopendir(dup);
-      if (d == nullptr) {
-        int err = errno;
-        ::close(dup);
-        return Error::Errno("open", Full(rel), err);
-      }
-      errno = 0;
-      while (struct dirent* de = ::readdir(d)) {
-        std::string n = de->d_name;
-        if (n != "." && n != "..") names.push_back(std::move(n));
-        errno = 0;
-      }
-      int err = errno;
-      ::closedir(d);
-      if (err != 0) return Error::Errno("readdirent", Full(rel), err);
-    }
-    std::sort(names.begin(), names.end());
+    ZOL_ASSIGN_OR_RETURN(auto names, util::ListDir(dirfd, Full(rel)));
     for (const std::string& n : names) {
       std::string child = rel.empty() ? n : rel + "/" + n;
       ZOL_TRY(Object(dirfd, n, child));
@@ -95,6 +76,7 @@ class Packer {
     }
     auto h = HeaderFromStat(st, rel, linkname);
     if (!h.ok()) return h.error().Wrap(util::Sprintf("tar header %s", full.c_str()));
+    if (options_.check) ZOL_TRY(options_.check(*h));
     // A directory is opened before its header is written so that what is
     // recorded is what will be walked.
     UniqueFd sub;
@@ -110,9 +92,29 @@ class Packer {
     return Error();
   }
 
+  // The context of a failed open or close of a member's content.
+  Error InContext(const char* verb, const std::string& full, Error e) const {
+    switch (options_.content_wording) {
+      case PackOptions::Wording::kPath: return e.Wrap(util::Sprintf("%s %s", verb, full.c_str()));
+      case PackOptions::Wording::kFile: return e.Wrap(util::Sprintf("%s file %s", verb, full.c_str()));
+      case PackOptions::Wording::kBare: break;
+    }
+    return e;
+  }
+  Error Copy(const std::string& full, const Error& copy, const Error* close) const {
+    std::string context;
+    switch (options_.content_wording) {
+      case PackOptions::Wording::kPath: context = util::Sprintf("copy %s to tar", full.c_str()); break;
+      case PackOptions::Wording::kFile: context = "copy file to tar"; break;
+      case PackOptions::Wording::kBare: return copy;
+    }
+    if (close == nullptr) return copy.Wrap(context);
+    return Error::WithCause(
+        util::Sprintf("%s: %s (close: %s)", context.c_str(), copy.message().c_str(), close->message().c_str()), copy);
+  }
   Error Content(int dirfd, const std::string& name, const std::string& full) {
     UniqueFd f(::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!f.valid()) return Error::Errno("open", full, errno).Wrap(util::Sprintf("open %s", full.c_str()));
+    if (!f.valid()) return InContext("open", full, Error::Errno("open", full, errno));
     Error copy;
     for (;;) {
       ssize_t n = ::read(f.get(), buf_.data(), buf_.size());
@@ -129,22 +131,35 @@ class Packer {
     if (!copy.ok()) {
       if (::close(fd) != 0) {
         Error c = Error::Errno("close", full, errno);
-        return Error::WithCause(util::Sprintf("copy %s to tar: %s (close: %s)", full.c_str(),
-                                              copy.message().c_str(), c.message().c_str()),
-                                copy);
+        return Copy(full, copy, &c);
       }
-      return copy.Wrap(util::Sprintf("copy %s to tar", full.c_str()));
+      return Copy(full, copy, nullptr);
     }
-    if (::close(fd) != 0) return Error::Errno("close", full, errno).Wrap(util::Sprintf("close %s", full.c_str()));
+    if (::close(fd) != 0) return InContext("close", full, Error::Errno("close", full, errno));
     return Error();
   }
 
   std::string source_;
   TarWriter* tar_;
+  const PackOptions& options_;
   std::vector<char> buf_ = std::vector<char>(kCopyBuffer);
 };
 
 }  // namespace
+
+Error PackTree(const std::string& source_dir, TarWriter* tar, const PackOptions& options) {
+  struct stat st;
+  const bool follow = options.follow_source_link;
+  if ((follow ? ::stat(source_dir.c_str(), &st) : ::lstat(source_dir.c_str(), &st)) != 0) {
+    return Error::Errno(follow ? "stat" : "lstat", source_dir, errno);
+  }
+  // The source itself has no member; only what lies below it.
+  if (!S_ISDIR(st.st_mode)) return Error();
+  UniqueFd root(::open(source_dir.c_str(), O_RDONLY | O_DIRECTORY | (follow ? 0 : O_NOFOLLOW) | O_CLOEXEC));
+  if (!root.valid()) return Error::Errno("open", source_dir, errno);
+  Packer packer(source_dir, tar, options);
+  return packer.Dir(root.get(), "");
+}
 
 Error CreateTarGz(const std::string& source_dir, const std::string& output) {
   UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -154,20 +169,7 @@ Error CreateTarGz(const std::string& source_dir, const std::string& output) {
   if (!gz.ok()) return gz.error().Wrap("create output file");
   TarWriter tar(gz->get());
 
-  Error first;
-  struct stat st;
-  if (::lstat(source_dir.c_str(), &st) != 0) {
-    first = Error::Errno("lstat", source_dir, errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    // The source itself has no member; only what lies below it.
-    UniqueFd root(::open(source_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!root.valid()) {
-      first = Error::Errno("open", source_dir, errno);
-    } else {
-      Packer packer(source_dir, &tar);
-      first = packer.Dir(root.get(), "");
-    }
-  }
+  Error first = PackTree(source_dir, &tar);
 
   // Closed in order whatever happened; a close failure counts only when
   // nothing failed before it.
@@ -217,19 +219,19 @@ Error ErrMemberTooLarge(const std::string& name) {
                                   static_cast<int>(kMaxExtractFileSize >> 20)));
 }
 
-namespace {
-
-Error TotalExceeded() {
+Error ErrTotalTooLarge() {
   return Error::Msg(util::Sprintf("total extraction size limit exceeded (%d GB)",
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
 }
+
+namespace {
 
 Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
                                const std::string& target, int64_t total) {
   const int64_t size = m.size;
   if (size > x.limits.per_file) return ErrMemberTooLarge(name);
   const int64_t new_total = total + (size > 0 ? size : 0);
-  if (new_total > x.limits.total) return TotalExceeded();
+  if (new_total > x.limits.total) return ErrTotalTooLarge();
   const std::string rel = RelOf(x, target);
   const mode_t perm = m.mode & 0777;
   const std::string parent = util::DirName(target);
@@ -286,7 +288,7 @@ Result<int64_t> HardLinkCopy(Extractor& x, const std::string& old_rel, const std
   if (::fstat(in->get(), &ist) != 0) return Error::Errno("read", link_target, errno).Wrap(read_ctx);
   if (S_ISDIR(ist.st_mode)) return Error::Errno("read", link_target, EISDIR).Wrap(read_ctx);
   if (!S_ISREG(ist.st_mode)) return Error::Errno("read", link_target, EINVAL).Wrap(read_ctx);
-  if (total + ist.st_size > x.limits.total) return TotalExceeded();
+  if (total + ist.st_size > x.limits.total) return ErrTotalTooLarge();
 
   auto out = x.root->OpenFile(rel, O_WRONLY | O_CREAT, perm);
   if (!out.ok()) return out.error().Wrap(write_ctx);
@@ -304,7 +306,7 @@ Result<int64_t> HardLinkCopy(Extractor& x, const std::string& old_rel, const std
     }
     if (n == 0) break;
     copied += n;
-    if (total + copied > x.limits.total) return TotalExceeded();
+    if (total + copied > x.limits.total) return ErrTotalTooLarge();
     ZOL_TRY(util::WriteAll(out->get(), std::string_view(x.buf.data(), static_cast<size_t>(n)), target).Wrap(write_ctx));
   }
   if (::close(out->Release()) != 0) return Error::Errno("close", target, errno).Wrap(write_ctx);

@@ -8,7 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "internal/pkgfmt/tar_writer.h"
 
 #include "internal/util/error.h"
 
@@ -21,6 +24,33 @@ inline constexpr int64_t kMaxExtractFileSize = 536870912;  // 512 MiB
 util::Error ErrMemberTooLarge(const std::string& name);
 // Largest sum of regular members (and hard-link copies) per package.
 inline constexpr int64_t kMaxExtractTotalSize = 4294967296;  // 4 GiB
+// The extractor's refusal once the regular members of a package sum above
+// kMaxExtractTotalSize.
+util::Error ErrTotalTooLarge();
+
+// How a tree becomes members, for every writer of packages (sign, the
+// application and base builds).
+struct PackOptions {
+  // Sees every member's header before it is written; an error ends packing
+  // and is returned as it is.
+  std::function<util::Error(const TarHeader&)> check;
+  // A source given as a link to a directory is packed as that directory
+  // (its failure then reads "stat PATH"); otherwise such a source has no
+  // members.
+  bool follow_source_link = false;
+  // The context of a failed content copy: "open PATH", "copy PATH to tar",
+  // "close PATH" (kPath); "open file PATH", "copy file to tar", "close file
+  // PATH" (kFile); the system's error alone (kBare).
+  enum class Wording { kPath, kFile, kBare };
+  Wording content_wording = Wording::kPath;
+};
+
+// Writes a member for every object below `source_dir` into `tar`: each
+// directory before its contents, the names of one directory in byte order,
+// links never followed below the source. Failures: "lstat PATH", "open
+// PATH", "readdirent PATH", "readlink PATH: %w", "tar header PATH: %w",
+// "write tar header: %w", the content wording above, or the check's error.
+util::Error PackTree(const std::string& source_dir, TarWriter* tar, const PackOptions& options = {});
 
 // Creates or truncates `output` (0644 before the umask) and writes into it
 // the package of every object under `source_dir`, at the default level.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -26,31 +27,13 @@ std::string Hex(const unsigned char* p, size_t n) {
   return out;
 }
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-MdCtx NewSha256() {
-  MdCtx ctx(EVP_MD_CTX_new());
-  if (ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) ctx.reset();
-  return ctx;
-}
-
-std::string Finish(EVP_MD_CTX* ctx) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  if (EVP_DigestFinal_ex(ctx, md, &n) != 1) std::abort();  // cannot fail for SHA-256
-  return Hex(md, n);
-}
-
 // The two file members differ only in the words in front of the cause.
 util::Result<std::string> HashFile(const std::string& path, std::string_view open_word,
                                    std::string_view hash_word) {
   util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return util::Error::Errno("open", path, errno).Wrap(open_word);
-  MdCtx ctx = NewSha256();
-  if (!ctx) return util::Error::Msg("sha256 unavailable").Wrap(hash_word);
+  auto hash = Sha256::Make();
+  if (!hash.ok()) return util::Error::Msg("sha256 unavailable").Wrap(hash_word);
   std::vector<unsigned char> buf(kHashBufferSize);
   for (;;) {
     ssize_t n = ::read(fd.get(), buf.data(), buf.size());
@@ -59,12 +42,40 @@ util::Result<std::string> HashFile(const std::string& path, std::string_view ope
       return util::Error::Errno("read", path, errno).Wrap(hash_word);
     }
     if (n == 0) break;
-    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+    hash->Update(buf.data(), static_cast<size_t>(n));
   }
-  return Finish(ctx.get());
+  std::string hex = hash->HexDigest();
+  if (hex.empty()) std::abort();  // cannot fail for SHA-256
+  return hex;
 }
 
 }  // namespace
+
+util::Result<Sha256> Sha256::Make() {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx);
+    return util::Error::Msg("sha256: cannot start digest");
+  }
+  return Sha256(ctx);
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+
+bool Sha256::Update(const void* data, size_t n) {
+  return ctx_ != nullptr && EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, n) == 1;
+}
+
+std::string Sha256::HexDigest() {
+  if (ctx_ == nullptr) return std::string();
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(ctx_);
+  const int ok = EVP_DigestFinal_ex(ctx, md, &n);
+  EVP_MD_CTX_free(ctx);
+  ctx_ = nullptr;
+  return ok == 1 ? Hex(md, n) : std::string();
+}
 
 util::Result<std::string> ComputeFileChecksum(const std::string& path) {
   return HashFile(path, "open file", "hash file");
@@ -86,10 +97,12 @@ util::Error VerifyFileChecksum(const std::string& path, std::string_view expecte
 }
 
 std::string computeBytesChecksum(std::string_view data) {
-  MdCtx ctx = NewSha256();
-  if (!ctx) std::abort();
-  EVP_DigestUpdate(ctx.get(), data.data(), data.size());
-  return Finish(ctx.get());
+  auto hash = Sha256::Make();
+  if (!hash.ok()) std::abort();
+  hash->Update(data.data(), data.size());
+  std::string hex = hash->HexDigest();
+  if (hex.empty()) std::abort();  // cannot fail for SHA-256
+  return hex;
 }
 
 }  // namespace pkgfmt

@@ -3,12 +3,33 @@
 // whole, so a multi-gigabyte package costs no more memory than a small one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "internal/util/error.h"
 
 namespace pkgfmt {
+
+// A SHA-256 taken over bytes given in pieces; every digest in the system is
+// taken with it.
+class Sha256 {
+ public:
+  // Fails only when the digest cannot be started ("sha256: cannot start
+  // digest").
+  static util::Result<Sha256> Make();
+  Sha256(Sha256&& o) noexcept : ctx_(o.ctx_) { o.ctx_ = nullptr; }
+  Sha256& operator=(Sha256&&) = delete;
+  ~Sha256();
+  // False when the digest refused the bytes.
+  bool Update(const void* data, size_t n);
+  // The digest text; ends the hashing. Empty when the digest failed.
+  std::string HexDigest();
+
+ private:
+  explicit Sha256(void* ctx) : ctx_(ctx) {}
+  void* ctx_;  // EVP_MD_CTX, kept out of this header
+};
 
 // Digest text of the file's content. Errors: "open file: %w", "hash file: %w".
 util::Result<std::string> ComputeFileChecksum(const std::string& path);

@@ -1,20 +1,19 @@
 // The embedded "signature.json" over the bytes of "manifest.json", and the
 // trusted-key directory it may be checked against.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <vector>
 
 #include "internal/pkgfmt/checksum.h"
-#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/pem.h"
 #include "internal/pkgfmt/signature.h"
+#include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -48,7 +47,7 @@ std::optional<PemBlock> TrustedEntryBlock(int dirfd, const std::string& name) {
 }  // namespace
 
 util::Result<PackageSignature> SignManifest(const std::string& private_key_path, std::string_view manifest) {
-  auto key_file = ReadFileBytes(private_key_path);
+  auto key_file = ReadKeyFile(private_key_path);
   if (!key_file.ok()) return key_file.error().Wrap("read private key");
   auto block = DecodeFirstPemBlock(*key_file);
   if (!block) return util::Error::Msg("invalid PEM in " + private_key_path);
@@ -67,7 +66,7 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
   // read (within its bound) only for a package that is signed.
   auto manifest_fd = root->OpenFile("manifest.json", O_RDONLY, 0, util::Root::Follow::kYes);
   if (!manifest_fd.ok()) return manifest_fd.error().Wrap("read manifest");
-  auto text = ReadFileBytesBeneath(*root, kSignatureFileName, kMaxSignatureBytes);
+  auto text = root->ReadFile(kSignatureFileName, kMaxSignatureBytes);
   if (!text.ok()) {
     if (text.error().Is(ENOENT)) return util::Error();  // an unsigned package
     return text.error().Wrap("read signature");
@@ -81,7 +80,7 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
   if (!pub.ok()) return pub.error().Wrap("decode public key");
   if (pub->size() != kPublicKeySize) return util::Error::Msg("invalid public key size: " + std::to_string(pub->size()));
   if (!trusted_dir.empty()) {
-    if (util::Error e = isTrustedKey(trusted_dir, *pub); !e.ok()) return e.Wrap("untrusted signing key");
+    ZOL_TRY(isTrustedKey(trusted_dir, *pub), "untrusted signing key");
   }
   auto sig = Base64Decode(record->Signature);
   if (!sig.ok()) return sig.error().Wrap("decode signature");
@@ -94,36 +93,11 @@ util::Error VerifyPackageSignature(const std::string& dir, const std::string& tr
 util::Error isTrustedKey(const std::string& dir, std::string_view key) {
   util::UniqueFd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dirfd.valid()) return util::Error::Errno("open", dir, errno).Wrap("read trusted key dir " + dir);
-  int listfd = ::fcntl(dirfd.get(), F_DUPFD_CLOEXEC, 0);
-  DIR* d = listfd < 0 ? nullptr : ::fdopendir(listfd);
-  if (d == nullptr) {
-    int err = errno;
-    if (listfd >= 0) ::close(listfd);
-    return util::Error::Errno("readdirent", dir, err).Wrap("read trusted key dir " + dir);
-  }
-  struct Entry {
-    std::string name;
-    bool is_dir;
-  };
-  std::vector<Entry> entries;
-  errno = 0;
-  while (struct dirent* de = ::readdir(d)) {
-    std::string name = de->d_name;
-    if (name == "." || name == "..") continue;
-    bool is_dir = de->d_type == DT_DIR;
-    if (de->d_type == DT_UNKNOWN) {
-      struct stat st {};
-      is_dir = ::fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-    }
-    entries.push_back({std::move(name), is_dir});
-  }
-  int read_err = errno;
-  ::closedir(d);
-  if (read_err != 0) return util::Error::Errno("readdirent", dir, read_err).Wrap("read trusted key dir " + dir);
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-  for (const Entry& e : entries) {
-    if (e.is_dir) continue;
-    auto block = TrustedEntryBlock(dirfd.get(), e.name);
+  ZOL_ASSIGN_OR_RETURN(auto names, util::ListDir(dirfd.get(), dir), "read trusted key dir " + dir);
+  for (const std::string& name : names) {
+    struct stat st {};
+    if (::fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) continue;
+    auto block = TrustedEntryBlock(dirfd.get(), name);
     if (block && block->bytes == key) return util::Error();
   }
   return util::Error::Msg("no matching trusted key found in " + dir);

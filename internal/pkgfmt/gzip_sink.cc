@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "internal/pkgfmt/tar_writer.h"
+#include "internal/pkgfmt/gzip_sink.h"
 
 namespace pkgfmt {
 

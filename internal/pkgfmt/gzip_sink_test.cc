@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "internal/pkgfmt/gzip_testing.h"
+#include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/tempdir.h"
 

@@ -76,14 +76,9 @@ util::Error WriteReplacing(const std::string& dir, const std::string& name, cons
     ::unlink(tmp_path.c_str());
     return util::Error::Errno(op, tmp_path, err);
   };
-  size_t off = 0;
-  while (off < content.size()) {
-    ssize_t n = ::write(fd.get(), content.data() + off, content.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail("write", errno);
-    }
-    off += static_cast<size_t>(n);
+  if (util::Error e = util::WriteAll(fd.get(), content, tmp_path); !e.ok()) {
+    ::unlink(tmp_path.c_str());
+    return e;
   }
   if (::fsync(fd.get()) != 0) return fail("sync", errno);
   if (::close(fd.Release()) != 0) return fail("close", errno);
@@ -104,7 +99,7 @@ std::string TrustedPublicKeyText() {
 }
 
 util::Error GenerateKeyPair(const std::string& dir, std::FILE* out) {
-  if (util::Error e = util::MkdirAll(dir, 0700); !e.ok()) return e.Wrap("create key dir");
+  ZOL_TRY(util::MkdirAll(dir, 0700), "create key dir");
 
   EVP_PKEY* raw = nullptr;
   std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
@@ -132,6 +127,15 @@ util::Error GenerateKeyPair(const std::string& dir, std::FILE* out) {
   std::fprintf(out, "\nIMPORTANT: Keep the private key offline. The public key should be embedded in the binary.\n");
   std::fflush(out);
   return util::Error();
+}
+
+util::Result<std::string> ReadKeyFile(const std::string& path) {
+  auto data = util::ReadFile(path);
+  // An empty path (a "--key" given as "") still shows where the path goes.
+  if (!data.ok() && path.empty()) {
+    return util::Error::WithCause("open : " + util::ErrnoText(data.error().sys_errno()), data.error());
+  }
+  return data;
 }
 
 util::Result<std::string> Ed25519Sign(std::string_view private_key, std::string_view message) {

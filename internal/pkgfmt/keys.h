@@ -36,6 +36,11 @@ std::string TrustedPublicKeyText();
 // "write public key: %w".
 util::Error GenerateKeyPair(const std::string& dir, std::FILE* out = stdout);
 
+// The content of the key file at path (links followed). Errors: "open PATH:
+// reason" (an empty path still shows where the path goes: "open : reason"),
+// "read PATH: reason".
+util::Result<std::string> ReadKeyFile(const std::string& path);
+
 // Signs `message` under a 64-byte private key (seed then public key). The
 // signature is made from the seed alone.
 util::Result<std::string> Ed25519Sign(std::string_view private_key, std::string_view message);

@@ -2,10 +2,10 @@
 #include "internal/pkgfmt/signature.h"
 
 #include "internal/pkgfmt/checksum.h"
-#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
 #include "internal/util/file_read.h"
+#include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"
 
@@ -53,7 +53,7 @@ std::string EncodeSignature(const PackageSignature& sig) {
 util::Error SignPackage(const std::string& package_path, const std::string& private_key_path) {
   auto digest = computeFileChecksumHex(package_path);
   if (!digest.ok()) return digest.error().Wrap("compute digest");
-  auto key_file = ReadFileBytes(private_key_path);
+  auto key_file = ReadKeyFile(private_key_path);
   if (!key_file.ok()) return key_file.error().Wrap("read private key " + private_key_path);
   auto block = DecodeFirstPemBlock(*key_file);
   if (!block) return util::Error::Msg("invalid PEM in " + private_key_path);
@@ -64,7 +64,7 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
   auto sig = Ed25519Sign(block->bytes, *digest);
   if (!sig.ok()) return sig.error();
   PackageSignature record{"ed25519", Base64Encode(block->bytes.substr(kSeedSize)), *digest, Base64Encode(*sig)};
-  return WriteFileBytes(DetachedSignaturePath(package_path), EncodeSignature(record) + "\n", 0644);
+  return util::WriteFile(DetachedSignaturePath(package_path), EncodeSignature(record) + "\n", 0644);
 }
 
 util::Error VerifyPackageSig(const std::string& package_path) {

@@ -1,7 +1,6 @@
 #include "internal/pkgfmt/tar_writer.h"
 
 #include <grp.h>
-#include <openssl/evp.h>
 #include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,61 +17,6 @@ namespace pkgfmt {
 
 using util::Error;
 using util::Result;
-
-// ---- sinks ----
-
-Error FdSink::Write(const void* data, size_t n) {
-  if (!failed_.ok()) return failed_;
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t w = ::write(fd_, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      failed_ = Error::Errno("write", name_, errno);
-      return failed_;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return Error();
-}
-
-Result<std::unique_ptr<HashingSink>> HashingSink::Make(Sink* below) {
-  std::unique_ptr<HashingSink> h(new HashingSink(below));
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    return Error::Msg("sha256: cannot start digest");
-  }
-  h->ctx_ = ctx;
-  return h;
-}
-
-HashingSink::~HashingSink() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-
-Error HashingSink::Write(const void* data, size_t n) {
-  if (ctx_ == nullptr) return Error::Msg("sha256: write after digest");
-  if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, n) != 1) return Error::Msg("sha256: update failed");
-  return below_->Write(data, n);
-}
-
-Result<std::string> HashingSink::HexDigest() {
-  if (ctx_ == nullptr) return Error::Msg("sha256: digest already taken");
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(ctx_);
-  int ok = EVP_DigestFinal_ex(ctx, md, &len);
-  EVP_MD_CTX_free(ctx);
-  ctx_ = nullptr;
-  if (ok != 1) return Error::Msg("sha256: final failed");
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
-}
 
 // ---- headers from the file system ----
 

@@ -1,5 +1,6 @@
 #include "internal/pkgfmt/tar_writer.h"
 
+#include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/gzip_testing.h"
 
 #include <zlib.h>

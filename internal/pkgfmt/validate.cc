@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include "internal/pkgfmt/archive.h"
-#include "internal/pkgfmt/file_bytes.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/beneath.h"
 #include "internal/util/paths.h"
@@ -15,10 +14,10 @@ util::Error ValidateZOL(const std::string& path) {
   if (!util::HasSuffix(path, ".zol")) return util::Error::Msg("not a .zol file: " + path);
   auto tmp = util::TempDir::Make("zol-validate-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  if (util::Error e = ExtractTarGz(path, tmp->path()); !e.ok()) return e.Wrap("extract zol");
+  ZOL_TRY(ExtractTarGz(path, tmp->path()), "extract zol");
   auto root = util::Root::Open(tmp->path());
   if (!root.ok()) return root.error().Wrap("read manifest");
-  auto data = ReadFileBytesBeneath(*root, "manifest.json", kMaxManifestBytes);
+  auto data = root->ReadFile("manifest.json", kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   auto manifest = ParseManifest(*data);
   if (!manifest.ok()) return manifest.error().Wrap("parse manifest");

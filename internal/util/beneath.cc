@@ -334,6 +334,11 @@ Result<struct stat> Root::Stat(std::string_view rel) const {
   return st;
 }
 
+Result<std::string> Root::ReadFile(std::string_view rel, size_t max_bytes) const {
+  ZOL_ASSIGN_OR_RETURN(UniqueFd fd, OpenFile(rel, O_RDONLY, 0, Follow::kYes));
+  return ReadAll(fd.get(), PathOf(rel), max_bytes);
+}
+
 Result<std::string> Root::Readlink(std::string_view rel) const {
   int fd = ResolveOpen(fd_.get(), rel, O_PATH, 0, false, in_root_);
   if (fd < 0) return Error::Errno("readlink", PathOf(rel), -fd);

@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -81,6 +83,9 @@ class Root {
   // stat following links, which must stay inside.
   Result<struct stat> Stat(std::string_view rel) const;
   Result<std::string> Readlink(std::string_view rel) const;
+  // The whole content of the file at rel, links inside followed. More than
+  // max_bytes fails with "read PATH: file larger than N bytes".
+  Result<std::string> ReadFile(std::string_view rel, size_t max_bytes = SIZE_MAX) const;
 
   // Sets the mode exactly (no umask) through a descriptor; a link at rel is
   // refused (ELOOP), never followed.
