@@ -13,7 +13,6 @@
 #include "internal/util/atomic_file.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
-#include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/log.h"
@@ -117,7 +116,7 @@ std::vector<std::string> mountsBeneath(const std::string& dir) {
   if (real == nullptr) return {};
   const std::string base = real;
   std::free(real);
-  util::Result<std::string> info = util::ReadFileBounded("/proc/self/mountinfo", 64 << 20);
+  util::Result<std::string> info = util::ReadFile("/proc/self/mountinfo", 0, 64 << 20);
   if (!info.ok()) return {};
   return mountPointsBeneath(*info, base);
 }

@@ -12,7 +12,7 @@ void printRunUsage() { std::fputs("Usage: zol-cli run [--no-sandbox] <appid> [co
 
 }  // namespace
 
-util::Error runRun([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runRun(const config::Config& cfg, const Args& args) {
   FlagSet fs("run");
   bool no_sandbox = false;
   fs.BoolVar(&no_sandbox, "no-sandbox", false, "Run without sandbox");
@@ -23,7 +23,7 @@ util::Error runRun([[maybe_unused]] const config::Config& cfg, const Args& args)
     printRunUsage();
     return util::Error::Msg("application ID required");
   }
-  auto rt = runtime::NewRuntime(rest[0], no_sandbox);
+  auto rt = runtime::NewRuntime(cfg, rest[0], no_sandbox);
   if (!rt.ok()) return rt.error().Wrap("failed to create runtime");
   Args app_args(rest.begin() + 1, rest.end());
   if (auto err = (*rt)->Run(app_args); !err.ok()) return err.Wrap("failed to run app");

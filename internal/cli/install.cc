@@ -22,7 +22,6 @@
 #include "internal/util/beneath.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/disk.h"
-#include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
 #include "internal/util/metrics.h"
@@ -365,7 +364,7 @@ util::Error UpgradeApp(const std::string& pkgPath) {
   ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
   ZOL_ASSIGN_OR_RETURN(
       const std::string data,
-      util::ReadFileBounded(util::JoinPath(tmp.path(), "manifest.json"), pkgfmt::kMaxManifestBytes),
+      util::ReadFile(util::JoinPath(tmp.path(), "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
       "read manifest");
   ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
   {

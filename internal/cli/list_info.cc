@@ -16,7 +16,7 @@
 #include "internal/pkgfmt/names.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
-#include "internal/util/file_read.h"
+#include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
@@ -137,7 +137,7 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   std::string out = "Base Layer Information:\n";
   out += "  ID:      com.calderim.base." + name + "\n";
   out += "  Path:    " + layer_dir + "\n";
-  util::Result<std::string> text = util::ReadFileBounded(util::JoinPath(layer_dir, "runtime.json"), 64 << 10);
+  util::Result<std::string> text = util::ReadFile(util::JoinPath(layer_dir, "runtime.json"), 0, 64 << 10);
   if (!text.ok()) {
     out += "  Status:  installed (no runtime.json found)\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
@@ -173,7 +173,7 @@ util::Error ShowAppInfo(const std::string& id) {
   if (!database.ok()) return database.error().Wrap("load db");
   std::optional<db::InstalledApp> app = (*database)->GetApp(id);
   if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
-  util::Result<std::string> data = util::ReadFileBounded(util::JoinPath(app->InstallPath, "manifest.json"), pkgfmt::kMaxManifestBytes);
+  util::Result<std::string> data = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
   if (!data.ok()) return data.error().Wrap("read manifest");
   util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
   if (!parsed.ok()) return parsed.error().Wrap("parse manifest");

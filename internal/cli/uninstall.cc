@@ -17,7 +17,6 @@
 #include "internal/pkgfmt/names.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
-#include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
 #include "internal/util/metrics.h"
@@ -114,7 +113,7 @@ util::Error UninstallApp(const std::string& id) {
     } else {
       app = *found;
       util::Result<std::string> data =
-          util::ReadFileBounded(util::JoinPath(app.InstallPath, "manifest.json"), pkgfmt::kMaxManifestBytes);
+          util::ReadFile(util::JoinPath(app.InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
       if (data.ok()) {
         util::Result<pkgfmt::Manifest> m = pkgfmt::ParseManifest(*data);
         if (m.ok() && m->Lifecycle.has_value() && !m->Lifecycle->Uninstall.empty()) {

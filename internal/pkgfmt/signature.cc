@@ -4,7 +4,6 @@
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
-#include "internal/util/file_read.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"

@@ -55,10 +55,6 @@ util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const config::Settings& cfg
                                       std::move(*app), std::move(manifest));
 }
 
-util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox) {
-  return NewRuntime(*config::DefaultConfig(), app_id, no_sandbox);
-}
-
 std::string AppRuntime::RuntimeID() const { return util::Sprintf("%s-%d", app_id_.c_str(), static_cast<int>(::getpid())); }
 
 util::Error AppRuntime::Run(const std::vector<std::string>& args) {

@@ -1,7 +1,7 @@
 // One installed application made ready for one run, on the host or in the
 // sandbox, with the run's audit records and metrics.
 //
-//   auto rt = runtime::NewRuntime("com.calderim.tool", /*no_sandbox=*/false);
+//   auto rt = runtime::NewRuntime(settings, "com.calderim.tool", /*no_sandbox=*/false);
 //   if (!rt.ok()) return rt.error().Wrap("failed to create runtime");
 //   if (auto err = (*rt)->Run(args); !err.ok()) return err.Wrap("failed to run app");
 #pragma once
@@ -56,8 +56,6 @@ class AppRuntime {
 // settings, which the runtime keeps for the whole run. Writes nothing.
 util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const config::Settings& cfg, const std::string& app_id,
                                                      bool no_sandbox);
-// The same with the settings read from the environment here.
-util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const std::string& app_id, bool no_sandbox);
 
 // The program-path rule of both roads.
 util::Error ValidateExecutablePath(const std::string& path);
