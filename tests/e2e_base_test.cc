@@ -369,7 +369,7 @@ TEST_F(BaseTest, TwoAppInstallsShareTheMissingLayerBesideThem) {
     ASSERT_TRUE(MakePackage(apps[i], AppManifestJSON(specs[i]), {{"bin/hello", "hi"}}));
   }
   const std::string rootfs = Layer() + "/rootfs";
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 8; ++round) {
     Sh("rm -rf '" + sb_.runtime_dir + "' '" + sb_.app_dir + "' '" + sb_.db_file + "'");
     RunResult r[2];
     std::thread other([&] { r[1] = sb_.Zol({"install", apps[1]}); });

@@ -447,7 +447,7 @@ TEST_F(InstallTest, ParallelInstallsOfOnePackageRecordACompleteTree) {
   const auto files = Generation("g", 40);
   const std::string pkg = Package(spec, files);
   const std::string id_dir = sb_.app_dir + "/" + spec.id;
-  constexpr int kRounds = 5, kInstalls = 16;
+  constexpr int kRounds = 20, kInstalls = 16;
   for (int round = 0; round < kRounds; ++round) {
     Sh("rm -rf '" + sb_.app_dir + "' '" + sb_.db_file + "'");
     std::vector<RunResult> results(kInstalls);
