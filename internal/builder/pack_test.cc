@@ -21,7 +21,7 @@ manifestParams Params() {
   manifestParams p;
   p.ID = "org.example.t";
   p.Name = "t";
-  p.Version = "1";
+  p.Version = std::string("1");  // the literal form trips a false -Wrestrict of GCC 12 at -O3
   p.Arch = "x86_64";
   p.Base = "ubuntu24.04";
   p.Kind = "cli";

@@ -145,7 +145,8 @@ std::string Snapshot(const std::string& top, const std::string& rel = "") {
     if (::lstat(p.c_str(), &st) != 0) return "<lstat " + p + ">";
     out += util::Sprintf("%s %o ", r.c_str(), st.st_mode);
     if (S_ISDIR(st.st_mode)) {
-      out += "\n" + Snapshot(top, r);
+      out += '\n';  // not "\n" + ...: GCC 12 reports a false -Wrestrict there at -O3
+      out += Snapshot(top, r);
     } else if (S_ISLNK(st.st_mode)) {
       char buf[PATH_MAX];
       ssize_t k = ::readlink(p.c_str(), buf, sizeof buf);
