@@ -610,5 +610,18 @@ TEST_F(InstallTest, SidecarsThatAreNotRegularFilesFailAtOnce) {
   }
 }
 
+TEST_F(InstallTest, PackageThatIsAFifoFailsAtOnce) {
+  const std::string pkg = pkgs_ + "/fifo.zol";
+  ASSERT_EQ(mkfifo(pkg.c_str(), 0644), 0);
+  // With a checksum sidecar too, which starts the package's hashing.
+  Sh("echo '" + std::string(64, '0') + "  fifo.zol' > '" + pkg + ".sha256'");
+  for (const char* command : {"install", "upgrade"}) {
+    RunResult r = RunArgv({"timeout", "20", ZolBin(), command, pkg}, sb_.Env());
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_THAT(r.err, testing::HasSubstr("open source: open " + pkg + ": not a regular file\n")) << command;
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << command;
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -236,7 +236,10 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   // A checksum sidecar asks for the package's digest: it is computed while
   // the package is extracted rather than after it.
   std::future<util::Result<std::string>> digest;
-  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
+  // Only for a regular file: a FIFO would hold the hashing thread, and this
+  // function with it, for ever; the extraction refuses it instead.
+  if (struct stat sst; ::stat(pkgPath.c_str(), &sst) == 0 && S_ISREG(sst.st_mode) &&
+                       ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
                        ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
     digest = std::async(std::launch::async, [&pkgPath] { return pkgfmt::ComputeFileChecksum(pkgPath); });
   }

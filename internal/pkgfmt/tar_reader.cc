@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -265,8 +266,16 @@ TarReader::~TarReader() = default;
 Result<std::unique_ptr<TarReader>> TarReader::Open(const std::string& package) {
   auto impl = std::make_unique<Impl>();
   impl->path = package;
-  impl->fd.Reset(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK so that a FIFO named like a package cannot block the open;
+  // only a regular file (or a directory, which fails as a read) goes on.
+  impl->fd.Reset(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!impl->fd.valid()) return Error::Errno("open", package, errno).Wrap("open source");
+  struct stat st {};
+  if (::fstat(impl->fd.get(), &st) != 0) return Error::Errno("stat", package, errno).Wrap("open source");
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return Error::Msg("open " + package + ": not a regular file").Wrap("open source");
+  }
+  if (::fcntl(impl->fd.get(), F_SETFL, 0) != 0) return Error::Errno("open", package, errno).Wrap("open source");
   ZOL_TRY(impl->gz.Open(impl->fd.get()).Wrap("gzip reader"));
   impl->stream = std::make_unique<Stream>(&impl->gz);
   impl->a = archive_read_new();
