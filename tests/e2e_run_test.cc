@@ -397,6 +397,9 @@ RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_o
       "echo mine > \"$S/home/user/keep\"; touch \"$S/home/.standin\"\n"
       "echo STANDIN-SHADOW-7f3a > \"$S/shadow\"; echo STANDIN-SHADOW-7f3a > \"$S/gshadow\"\n"
       "echo 'nameserver 192.0.2.53' > \"$S/resolv.conf\"\n"
+      // The binary may live under /home (a checkout there), which the
+      // stand-in hides: the run uses a copy beside the stand-ins.
+      "cp \"$ZOL\" \"$S/zol-cli\"; export ZOL=\"$S/zol-cli\"\n"
       "exec unshare -m sh -c '\n"
       "set -e; [ -n \"$S\" ]\n"
       "mount --make-rprivate /\n"
