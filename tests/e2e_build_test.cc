@@ -413,7 +413,13 @@ void InterruptAtRandomPoints(const Sandbox& sb, const std::vector<std::string>& 
                                  "i=$((i+1)); sleep 0.005; done; sleep " + std::to_string(delay) +
                                  "; kill -INT $Z; wait $Z; echo rc=$?; pgrep -f -- \"$TMPDIR/zol-\" || true"},
                             sb.Env(), "", sb.root);
-      if (r.out != "rc=0\n") break;
+      // The signal can also come after the build has finished but before the
+      // process has ended; its default action then ends it (130) over a
+      // complete package, which is as much a build that ended first.
+      const bool ended_first =
+          r.out == "rc=0\n" || (r.out == "rc=130\n" && Slurp(sb.Path("zerr")).empty() &&
+                                 Listing(sb.Path("out")).size() > out_before.size());
+      if (!ended_first) break;
       ShOut("cd '" + sb.Path("out") + "' && find . -mindepth 1 ! -name keep -delete");
     }
     SCOPED_TRACE("SIGINT after " + std::to_string(delay) + " s of a " + std::to_string(seconds) + " s build");
