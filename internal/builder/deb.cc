@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "internal/builder/ar.h"
-#include "internal/builder/decompress.h"
+#include "internal/pkgfmt/tar_reader.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -20,6 +20,8 @@ using util::Error;
 using util::HasPrefix;
 using util::HasSuffix;
 using util::Result;
+using pkgfmt::TarMember;
+using pkgfmt::TarReader;
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -46,7 +48,7 @@ std::string Field(const std::map<std::string, std::string>& fields, const char* 
 
 // The control file is read whole, so it is held to the same bound as an ar
 // member: a small package cannot expand into an unbounded control file.
-Result<std::string> ReadControlFile(TarReader& tar, const TarEntry& entry) {
+Result<std::string> ReadControlFile(TarReader& tar, const TarMember& entry) {
   if (entry.size > kArMemberLimit) {
     return Error::Msg("control file exceeds size limit of " + std::to_string(kArMemberLimit) + " bytes");
   }
@@ -134,32 +136,32 @@ Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& 
 }
 
 Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, TarReader& tar,
-                      const TarEntry& entry) {
+                      const TarMember& entry) {
   if (entry.name == "." || entry.name == "./") return {};
   const std::string name = StripDotSlash(entry.name);
   auto rel = RelativeTarget(clean_dest, name);
   if (!rel) return Traversal(entry.name);
   const std::string target = util::JoinPath(clean_dest, *rel);
-  switch (entry.type) {
-    case TarEntry::Type::kDirectory: {
+  switch (entry.kind) {
+    case TarMember::Kind::kDirectory: {
       Error e = root.MkdirAll(*rel, entry.mode & 0777);
       if (Escaped(e)) return Traversal(entry.name);
       if (!e.ok()) return e.Wrap("mkdir " + target);
       return {};
     }
-    case TarEntry::Type::kSymlink: {
+    case TarMember::Kind::kSymlink: {
       ZOL_TRY(MakeParents(root, clean_dest, *rel, entry.name));
-      Error e = root.Symlink(entry.link, *rel);
+      Error e = root.Symlink(entry.linkname, *rel);
       if (Escaped(e)) return Traversal(entry.name);
       if (!e.ok()) return e.Wrap("symlink " + target);
       return {};
     }
-    case TarEntry::Type::kRegular:
+    case TarMember::Kind::kRegular:
       return ExtractRegular(root, tar, clean_dest, *rel, entry.name, entry.mode);
-    case TarEntry::Type::kHardLink: {
+    case TarMember::Kind::kHardLink: {
       // Dropping hard links would lose files of real packages; a link to a
       // name inside the tree is made there, anything else is refused.
-      auto old_rel = RelativeTarget(clean_dest, StripDotSlash(entry.link));
+      auto old_rel = RelativeTarget(clean_dest, StripDotSlash(entry.linkname));
       if (!old_rel) return Traversal(entry.name);
       ZOL_TRY(MakeParents(root, clean_dest, *rel, entry.name));
       Error e = root.Link(*old_rel, *rel);
@@ -173,7 +175,7 @@ Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, Tar
       if (!e.ok()) return e.Wrap("link " + target);
       return {};
     }
-    case TarEntry::Type::kOther:
+    case TarMember::Kind::kOther:
       return {};
   }
   return {};
@@ -283,9 +285,9 @@ DebControl parseControlContent(std::string_view text) {
 }
 
 Result<DebControl> extractControl(std::string_view control_tar) {
-  auto tar = newTarReader(control_tar);
+  auto tar = pkgfmt::OpenTarInMemory(control_tar);
   if (!tar.ok()) return tar.error().Wrap("open control tar");
-  TarEntry entry;
+  TarMember entry;
   for (;;) {
     auto more = (*tar)->Next(&entry);
     if (!more.ok()) return more.error().Wrap("tar reader");
@@ -327,12 +329,12 @@ Result<DebPackage> ParseDeb(const std::string& path) {
 }
 
 Error extractDataTar(std::string_view data, const std::string& dest) {
-  auto tar = newTarReader(data);
+  auto tar = pkgfmt::OpenTarInMemory(data);
   if (!tar.ok()) return tar.error().Wrap("open data tar");
   auto root = util::Root::Open(dest);
   if (!root.ok()) return root.error();
   const std::string clean_dest = util::CleanPath(dest);
-  TarEntry entry;
+  TarMember entry;
   for (;;) {
     auto more = (*tar)->Next(&entry);
     if (!more.ok()) return more.error().Wrap("tar next");

@@ -412,7 +412,7 @@ Error ExtractMembers(Extractor& x) {
   TarMember m;
   for (;;) {
     auto more = x.tar->Next(&m);
-    if (!more.ok()) return more.error();
+    if (!more.ok()) return more.error().Wrap("tar next");
     if (!*more) break;
     auto t = ExtractEntry(x, m, total);
     if (!t.ok()) return t.error();
@@ -427,20 +427,20 @@ Error ExtractMembers(Extractor& x) {
   }
   // A stream cut short or damaged after the end of the archive is still a
   // damaged package.
-  return x.tar->CheckTrailer();
+  return x.tar->CheckTrailer().Wrap("tar next");
 }
 
 }  // namespace
 
-Error ExtractTarGzWithLimits(const std::string& package, const std::string& dest, const ExtractLimits& limits) {
-  auto tar = TarReader::Open(package);
+Error ExtractTarGz(const std::string& package, const std::string& dest, const ExtractOptions& options) {
+  auto tar = TarReader::OpenPackage(package, options.hash);
   if (!tar.ok()) return tar.error();
   Error first;
   auto root = Root::Open(util::CleanPath(dest));
   if (!root.ok()) {
     first = root.error();
   } else {
-    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", limits, tar->get()};
+    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", options.limits, tar->get()};
     first = ExtractMembers(x);
   }
   Error closed = (*tar)->Close();
@@ -448,8 +448,12 @@ Error ExtractTarGzWithLimits(const std::string& package, const std::string& dest
   return first;
 }
 
+Error ExtractTarGzWithLimits(const std::string& package, const std::string& dest, const ExtractLimits& limits) {
+  return ExtractTarGz(package, dest, ExtractOptions{limits, nullptr});
+}
+
 Error ExtractTarGz(const std::string& package, const std::string& dest) {
-  return ExtractTarGzWithLimits(package, dest, ExtractLimits{});
+  return ExtractTarGz(package, dest, ExtractOptions{});
 }
 
 }  // namespace pkgfmt

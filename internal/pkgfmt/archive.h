@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/tar_writer.h"
 
 #include "internal/util/error.h"
@@ -68,5 +69,14 @@ struct ExtractLimits {
 };
 util::Error ExtractTarGzWithLimits(const std::string& package, const std::string& dest,
                                    const ExtractLimits& limits);
+
+struct ExtractOptions {
+  ExtractLimits limits;
+  // Fed every byte of the package file as the extractor reads it, so a
+  // digest of the file costs no second read. The bytes up to the end of the
+  // file are all read only when the extraction succeeds.
+  Sha256* hash = nullptr;
+};
+util::Error ExtractTarGz(const std::string& package, const std::string& dest, const ExtractOptions& options);
 
 }  // namespace pkgfmt

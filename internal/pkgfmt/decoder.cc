@@ -2,13 +2,17 @@
 
 #include <bzlib.h>
 #include <lzma.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <vector>
+
+#include "internal/pkgfmt/checksum.h"
 
 namespace pkgfmt {
 namespace {
@@ -21,6 +25,12 @@ constexpr size_t kMaxFeed = UINT_MAX;
 // Above what any xz preset needs (-9e uses a 64 MiB dictionary): a hostile
 // stream that declares a huge dictionary fails instead of taking the memory.
 constexpr uint64_t kXzMemLimit = 256ull << 20;
+// What a file-backed decoder reads at a time.
+constexpr size_t kFilePiece = 64 * 1024;
+
+// How a gzip decoder words what it finds wrong: the decoder layer's own
+// texts, or the ones the package reader has always given (zlib's messages).
+enum class GzipWording { kDecoder, kPackage };
 
 Error UnexpectedEOF() { return Error::Msg("unexpected EOF"); }
 
@@ -72,17 +82,72 @@ class Decoder : public ByteReader {
   Error err_;
 };
 
+// Where a gzip decoder's encoded bytes come from, piece by piece; an empty
+// piece is the end.
+class GzipInput {
+ public:
+  virtual ~GzipInput() = default;
+  virtual Result<std::string_view> Next() = 0;
+};
+
+class MemoryInput : public GzipInput {
+ public:
+  explicit MemoryInput(std::string_view data) : data_(data) {}
+  Result<std::string_view> Next() override {
+    const std::string_view piece = data_.substr(0, std::min(data_.size(), kMaxFeed));
+    data_.remove_prefix(piece.size());
+    return piece;
+  }
+
+ private:
+  std::string_view data_;
+};
+
+class FileInput : public GzipInput {
+ public:
+  FileInput(int fd, Sha256* hash) : fd_(fd), hash_(hash) {}
+  Result<std::string_view> Next() override {
+    for (;;) {
+      const ssize_t r = ::read(fd_, buf_.data(), buf_.size());
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Error::Errno("read", "", errno);
+      }
+      if (hash_ != nullptr) hash_->Update(buf_.data(), static_cast<size_t>(r));
+      return std::string_view(buf_.data(), static_cast<size_t>(r));
+    }
+  }
+
+ private:
+  int fd_;
+  Sha256* hash_;
+  std::vector<char> buf_ = std::vector<char>(kFilePiece);
+};
+
 class GzipReader : public Decoder {
  public:
-  explicit GzipReader(std::string_view data) : data_(data) {}
+  GzipReader(std::unique_ptr<GzipInput> input, GzipWording wording)
+      : input_(std::move(input)), wording_(wording) {}
   ~GzipReader() override {
     if (init_) inflateEnd(&z_);
   }
 
   Error Init() {
-    ZOL_TRY(CheckGzipHeader(data_));
-    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) return Error::Msg("gzip: cannot allocate decoder");
+    ZOL_ASSIGN_OR_RETURN(std::string_view first, input_->Next());
+    if (wording_ == GzipWording::kPackage) {
+      if (first.empty()) return Error::Msg("unexpected end of file");
+      if (first.size() < 2 || static_cast<uint8_t>(first[0]) != 0x1f || static_cast<uint8_t>(first[1]) != 0x8b) {
+        return Error::Msg("invalid gzip header");
+      }
+      if (first.size() >= 3 && first[2] != 8) return Error::Msg("unsupported gzip compression method");
+    } else {
+      ZOL_TRY(CheckGzipHeader(first));
+    }
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) {
+      return Error::Msg(wording_ == GzipWording::kPackage ? "cannot start inflate" : "gzip: cannot allocate decoder");
+    }
     init_ = true;
+    Take(first);
     return {};
   }
 
@@ -92,34 +157,41 @@ class GzipReader : public Decoder {
     const size_t want = std::min(n, kMaxFeed);
     z_.next_out = reinterpret_cast<Bytef*>(buf);
     z_.avail_out = static_cast<uInt>(want);
-    while (z_.avail_out == want) {
-      if (z_.avail_in == 0 && pos_ < data_.size()) Feed();
-      const int rc = inflate(&z_, Z_NO_FLUSH);
-      if (rc == Z_STREAM_END) {
-        // Another member may follow; anything else after a member is damage.
-        if (z_.avail_in == 0 && pos_ == data_.size()) {
+    while (z_.avail_out == want && !done_) {
+      if (z_.avail_in == 0) {
+        auto piece = input_->Next();
+        if (!piece.ok()) return Fail(piece.error());
+        if (piece->empty()) {
+          // Only a member that has ended may be the last.
+          if (!member_end_) return Fail(UnexpectedEOF());
           done_ = true;
           break;
         }
-        inflateReset(&z_);
-        continue;
+        Take(*piece);
       }
-      // No progress possible: with all input used, the stream was cut.
-      if (rc == Z_BUF_ERROR && z_.avail_in == 0 && pos_ == data_.size()) return Fail(UnexpectedEOF());
-      if (rc != Z_OK && rc != Z_BUF_ERROR) return Fail(ZlibError(rc));
+      if (member_end_) {
+        // More bytes after a member: they must start another one.
+        inflateReset(&z_);
+        member_end_ = false;
+      }
+      const int rc = inflate(&z_, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        member_end_ = true;
+      } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+        return Fail(ZlibError(rc));
+      }
     }
     return want - z_.avail_out;
   }
 
  private:
-  void Feed() {
-    const size_t take = std::min(data_.size() - pos_, kMaxFeed);
-    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data() + pos_));
-    z_.avail_in = static_cast<uInt>(take);
-    pos_ += take;
+  void Take(std::string_view piece) {
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    z_.avail_in = static_cast<uInt>(piece.size());
   }
   Error ZlibError(int rc) const {
     const std::string msg = z_.msg ? z_.msg : "";
+    if (wording_ == GzipWording::kPackage) return Error::Msg("gzip: " + (msg.empty() ? "invalid data" : msg));
     if (msg == "incorrect data check" || msg == "incorrect length check") {
       return Error::Msg("gzip: invalid checksum");
     }
@@ -130,10 +202,11 @@ class GzipReader : public Decoder {
     if (rc == Z_MEM_ERROR) return Error::Msg("gzip: out of memory");
     return Error::Msg("gzip: corrupt input: " + (msg.empty() ? "error " + std::to_string(rc) : msg));
   }
-  std::string_view data_;
-  size_t pos_ = 0;
+  std::unique_ptr<GzipInput> input_;
+  GzipWording wording_;
   z_stream z_{};
   bool init_ = false;
+  bool member_end_ = false;
   bool done_ = false;
 };
 
@@ -343,7 +416,13 @@ Codec SniffCodec(std::string_view data) {
 }
 
 Result<std::unique_ptr<ByteReader>> NewGzipReader(std::string_view data) {
-  auto r = std::make_unique<GzipReader>(data);
+  auto r = std::make_unique<GzipReader>(std::make_unique<MemoryInput>(data), GzipWording::kDecoder);
+  ZOL_TRY(r->Init());
+  return std::unique_ptr<ByteReader>(std::move(r));
+}
+
+Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, Sha256* hash) {
+  auto r = std::make_unique<GzipReader>(std::make_unique<FileInput>(fd, hash), GzipWording::kPackage);
   ZOL_TRY(r->Init());
   return std::unique_ptr<ByteReader>(std::move(r));
 }

@@ -1,8 +1,8 @@
 // The decoder layer: every compressed stream the system reads (gzip, xz,
 // bzip2, zstd, or the bytes as they stand) is decoded here.
 //
-// Everything here reads from memory the caller keeps alive for the reader's
-// lifetime. A stream cut short is always an error ("unexpected EOF"), never a
+// Everything here but the file reader reads from memory the caller keeps
+// alive for the reader's lifetime. A stream cut short is always an error ("unexpected EOF"), never a
 // clean end, so a truncated package cannot pass for a smaller one.
 #pragma once
 
@@ -17,6 +17,8 @@
 #include "internal/util/error.h"
 
 namespace pkgfmt {
+
+class Sha256;
 
 // A source of decoded bytes, read front to back.
 class ByteReader {
@@ -43,6 +45,13 @@ Codec SniffCodec(std::string_view data);
 // gzip (members concatenated read as one stream). The first member's header is
 // read and checked here, so a damaged header fails now.
 util::Result<std::unique_ptr<ByteReader>> NewGzipReader(std::string_view data);
+// gzip read from an open file (which stays the caller's), with the package
+// reader's texts: "unexpected end of file" for an empty file, "invalid gzip
+// header", "unsupported gzip compression method", "gzip: %s" with zlib's own
+// message for damaged data, "unexpected EOF" when cut. `hash`, when given, is
+// fed every byte read; after a clean end that is the whole file, since
+// anything after the last member is damage that fails the read.
+util::Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, Sha256* hash = nullptr);
 // xz; the stream header is read and checked here.
 util::Result<std::unique_ptr<ByteReader>> NewXzReader(std::string_view data);
 // bzip2; damage shows when reading.

@@ -12,7 +12,7 @@ using util::Result;
 
 Result<std::optional<std::string>> ReadLastMember(const std::string& package, const std::string& name,
                                                   size_t max_bytes) {
-  auto tar = TarReader::Open(package);
+  auto tar = TarReader::OpenPackage(package);
   if (!tar.ok()) return tar.error();
   std::optional<std::string> found;
   Error err;
@@ -20,7 +20,7 @@ Result<std::optional<std::string>> ReadLastMember(const std::string& package, co
   for (;;) {
     auto more = (*tar)->Next(&m);
     if (!more.ok()) {
-      err = more.error();
+      err = more.error().Wrap("tar next");
       break;
     }
     if (!*more) break;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,93 +22,13 @@ using util::Result;
 
 namespace {
 
-
-// Our own inflate over the package file: anything that is not gzip fails
-// before the tar reader sees a byte, and concatenated gzip members read as
-// one stream.
-class GzipReader {
- public:
-  ~GzipReader() {
-    if (init_) inflateEnd(&zs_);
-  }
-
-  Error Open(int fd) {
-    fd_ = fd;
-    ZOL_TRY(Fill());
-    if (avail_ == 0) return Error::Msg("unexpected end of file");
-    if (avail_ < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return Error::Msg("invalid gzip header");
-    if (avail_ >= 3 && in_[2] != 8) return Error::Msg("unsupported gzip compression method");
-    if (inflateInit2(&zs_, 15 + 16) != Z_OK) return Error::Msg("cannot start inflate");
-    init_ = true;
-    zs_.next_in = in_.data();
-    zs_.avail_in = static_cast<uInt>(avail_);
-    return Error();
-  }
-
-  // Up to n bytes of the decompressed stream; 0 at its end.
-  Result<size_t> Read(unsigned char* out, size_t n) {
-    if (!failed_.ok()) return failed_;
-    zs_.next_out = out;
-    zs_.avail_out = static_cast<uInt>(n);
-    while (zs_.avail_out == n && !done_) {
-      if (zs_.avail_in == 0) {
-        Error e = Fill();
-        if (!e.ok()) return failed_ = e;
-        if (avail_ == 0) {
-          if (member_end_) {
-            done_ = true;
-            break;
-          }
-          return failed_ = Error::Msg("unexpected EOF");
-        }
-        zs_.next_in = in_.data();
-        zs_.avail_in = static_cast<uInt>(avail_);
-      }
-      if (member_end_) {
-        // More bytes after a member: they must start another one.
-        inflateReset(&zs_);
-        member_end_ = false;
-      }
-      int r = inflate(&zs_, Z_NO_FLUSH);
-      if (r == Z_STREAM_END) {
-        member_end_ = true;
-      } else if (r != Z_OK && r != Z_BUF_ERROR) {
-        return failed_ = Error::Msg(std::string("gzip: ") + (zs_.msg ? zs_.msg : "invalid data"));
-      }
-    }
-    return n - zs_.avail_out;
-  }
-
- private:
-  Error Fill() {
-    for (;;) {
-      ssize_t r = ::read(fd_, in_.data(), in_.size());
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return Error::Errno("read", "", errno);
-      }
-      avail_ = static_cast<size_t>(r);
-      return Error();
-    }
-  }
-
-  int fd_ = -1;
-  z_stream zs_{};
-  bool init_ = false;
-  bool member_end_ = false;
-  bool done_ = false;
-  std::vector<unsigned char> in_ = std::vector<unsigned char>(64 * 1024);
-  size_t avail_ = 0;
-  Error failed_;
-};
-
-// The decompressed stream as handed to libarchive. While a header is being
-// read, the bytes from its start are kept, so the raw header blocks can be
-// checked for what libarchive silently drops: the type byte it maps to
-// "regular" and NUL bytes inside names, where it truncates.
+// The decoded stream as handed to libarchive. When raw headers are read,
+// the bytes from the start of a header are kept while it is read, so the raw
+// header blocks can be checked for what libarchive silently drops: the type
+// byte it maps to "regular" and NUL bytes inside names, where it truncates.
 class Stream {
  public:
-  explicit Stream(GzipReader* gz) : gz_(gz) {}
+  Stream(std::unique_ptr<ByteReader> in, bool retain) : in_(std::move(in)), retain_(retain) {}
 
   static la_ssize_t ReadCallback(struct archive* a, void* self, const void** buf) {
     return static_cast<Stream*>(self)->Next(a, buf);
@@ -121,6 +40,10 @@ class Stream {
     pin_ = from;
   }
   void Unpin() { pinned_ = false; }
+
+  // The stream's own failure, if reading it failed.
+  const Error& failed() const { return failed_; }
+  ByteReader& in() { return *in_; }
 
   // The bytes [from, to) of the stream, if still kept.
   bool Bytes(int64_t from, int64_t to, std::string& out) const {
@@ -139,6 +62,13 @@ class Stream {
   static constexpr size_t kMaxPinned = 64 << 20;
 
   la_ssize_t Next(struct archive* a, const void** buf) {
+    if (!retain_) {
+      window_.resize(kChunk);
+      auto n = in_->Read(window_.data(), kChunk);
+      if (!n.ok()) return Failed(a, n.error());
+      *buf = window_.data();
+      return static_cast<la_ssize_t>(*n);
+    }
     int64_t drop_to = base_ + static_cast<int64_t>(window_.size()) - static_cast<int64_t>(kKeep);
     if (pinned_) drop_to = std::min(drop_to, pin_);
     // Compacted in large steps so that the kept tail is not moved per chunk.
@@ -152,18 +82,25 @@ class Stream {
     }
     size_t old = window_.size();
     window_.resize(old + kChunk);
-    auto n = gz_->Read(reinterpret_cast<unsigned char*>(window_.data() + old), kChunk);
+    auto n = in_->Read(window_.data() + old, kChunk);
     if (!n.ok()) {
       window_.resize(old);
-      archive_set_error(a, EIO, "%s", n.error().message().c_str());
-      return -1;
+      return Failed(a, n.error());
     }
     window_.resize(old + *n);
     *buf = window_.data() + old;
     return static_cast<la_ssize_t>(*n);
   }
 
-  GzipReader* gz_;
+  la_ssize_t Failed(struct archive* a, const Error& e) {
+    failed_ = e;
+    archive_set_error(a, EIO, "%s", e.message().c_str());
+    return -1;
+  }
+
+  std::unique_ptr<ByteReader> in_;
+  bool retain_;
+  Error failed_;
   std::vector<char> window_;
   int64_t base_ = 0;
   bool pinned_ = false;
@@ -241,98 +178,137 @@ Result<char> InspectHeaders(const std::string& raw) {
   return Error::Msg("invalid tar header: main header not found");
 }
 
-Error ArchiveError(struct archive* a) {
-  const char* s = archive_error_string(a);
-  return Error::Msg(s ? s : "unknown tar error");
-}
-
 }  // namespace
 
 struct TarReader::Impl {
   util::UniqueFd fd;
   std::string path;
-  GzipReader gz;
+  TarReadOptions options;
   std::unique_ptr<Stream> stream;
   struct archive* a = nullptr;
   bool in_member = false;
+  // libarchive reads the first bytes while opening; its failure is reported
+  // by the first Next(), where reading members fails for everyone else.
+  Error open_err;
   ~Impl() {
     if (a != nullptr) archive_read_free(a);
+  }
+
+  // The stream's failure comes first: libarchive may have put its own
+  // words on it, or taken a failed read for an empty archive.
+  Error ArchiveError() const {
+    if (!stream->failed().ok()) return stream->failed();
+    const char* s = archive_error_string(a);
+    return Error::Msg(s ? s : "unknown tar error");
   }
 };
 
 TarReader::TarReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TarReader::~TarReader() = default;
 
-Result<std::unique_ptr<TarReader>> TarReader::Open(const std::string& package) {
+Result<std::unique_ptr<TarReader>> TarReader::Open(std::unique_ptr<ByteReader> stream, const TarReadOptions& options) {
   auto impl = std::make_unique<Impl>();
-  impl->path = package;
-  // O_NONBLOCK so that a FIFO named like a package cannot block the open;
-  // only a regular file (or a directory, which fails as a read) goes on.
-  impl->fd.Reset(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!impl->fd.valid()) return Error::Errno("open", package, errno).Wrap("open source");
-  struct stat st {};
-  if (::fstat(impl->fd.get(), &st) != 0) return Error::Errno("stat", package, errno).Wrap("open source");
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    return Error::Msg("open " + package + ": not a regular file").Wrap("open source");
-  }
-  if (::fcntl(impl->fd.get(), F_SETFL, 0) != 0) return Error::Errno("open", package, errno).Wrap("open source");
-  ZOL_TRY(impl->gz.Open(impl->fd.get()).Wrap("gzip reader"));
-  impl->stream = std::make_unique<Stream>(&impl->gz);
+  impl->options = options;
+  impl->stream = std::make_unique<Stream>(std::move(stream), options.raw_headers);
   impl->a = archive_read_new();
-  if (impl->a == nullptr) return Error::Msg("gzip reader: cannot start the tar reader");
-  archive_read_support_format_tar(impl->a);
+  if (impl->a == nullptr) return Error::Msg("cannot start the tar reader");
+  // "empty" only answers for a stream with no bytes at all.
+  if (archive_read_support_format_tar(impl->a) != ARCHIVE_OK ||
+      (options.empty_stream_ok && archive_read_support_format_empty(impl->a) != ARCHIVE_OK)) {
+    return impl->ArchiveError();
+  }
   if (archive_read_open(impl->a, impl->stream.get(), nullptr, &Stream::ReadCallback, nullptr) != ARCHIVE_OK) {
-    return ArchiveError(impl->a).Wrap("tar next");
+    impl->open_err = impl->ArchiveError();
   }
   return std::unique_ptr<TarReader>(new TarReader(std::move(impl)));
 }
 
+Result<std::unique_ptr<TarReader>> TarReader::OpenPackage(const std::string& package, Sha256* hash) {
+  util::UniqueFd fd;
+  // O_NONBLOCK so that a FIFO named like a package cannot block the open;
+  // only a regular file (or a directory, which fails as a read) goes on.
+  fd.Reset(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return Error::Errno("open", package, errno).Wrap("open source");
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return Error::Errno("stat", package, errno).Wrap("open source");
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return Error::Msg("open " + package + ": not a regular file").Wrap("open source");
+  }
+  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return Error::Errno("open", package, errno).Wrap("open source");
+  ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), hash), "gzip reader");
+  TarReadOptions options;
+  options.raw_headers = true;
+  auto tar = Open(std::move(gz), options);
+  if (!tar.ok()) return tar.error().Wrap("gzip reader");
+  (*tar)->impl_->fd = std::move(fd);
+  (*tar)->impl_->path = package;
+  return tar;
+}
+
 Result<bool> TarReader::Next(TarMember* m) {
   Impl& x = *impl_;
+  if (!x.open_err.ok()) return x.open_err;
   // The rest of the previous member is skipped before pinning, so a large
   // skipped member is never held in memory.
-  if (x.in_member && archive_read_data_skip(x.a) != ARCHIVE_OK) return ArchiveError(x.a).Wrap("tar next");
+  if (x.in_member && archive_read_data_skip(x.a) != ARCHIVE_OK) return x.ArchiveError();
   x.in_member = false;
-  x.stream->Pin(archive_filter_bytes(x.a, 0));
+  if (x.options.raw_headers) x.stream->Pin(archive_filter_bytes(x.a, 0));
   archive_entry* e = nullptr;
-  int r = archive_read_next_header(x.a, &e);
+  const int r = archive_read_next_header(x.a, &e);
+  if (!x.stream->failed().ok()) return x.stream->failed();
   if (r == ARCHIVE_EOF) {
     x.stream->Unpin();
+    // The tar layer stops at its end blocks; the rest of the stream is read
+    // too, so that a cut or damaged tail (a missing gzip trailer, say) fails
+    // instead of passing for a complete archive.
+    if (x.options.drain_at_end) ZOL_TRY(CheckTrailer());
     return false;
   }
   // A warning is a name libarchive cannot convert to the locale; the raw
   // bytes are used as they are. ARCHIVE_RETRY is a header that failed its
   // checksum: libarchive would go on with the next block, dropping the member.
-  if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return ArchiveError(x.a).Wrap("tar next");
-  std::string raw;
-  bool kept = x.stream->Bytes(archive_read_header_position(x.a), archive_filter_bytes(x.a, 0), raw);
-  x.stream->Unpin();
-  if (!kept) return Error::Msg("tar next: tar header not retained");
-  auto type = InspectHeaders(raw);
-  if (!type.ok()) return type.error().Wrap("tar next");
+  if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return x.ArchiveError();
+  m->type = 0;
+  if (x.options.raw_headers) {
+    std::string raw;
+    const bool kept = x.stream->Bytes(archive_read_header_position(x.a), archive_filter_bytes(x.a, 0), raw);
+    x.stream->Unpin();
+    if (!kept) return Error::Msg("tar header not retained");
+    ZOL_ASSIGN_OR_RETURN(m->type, InspectHeaders(raw));
+  }
   x.in_member = true;
   const char* name = archive_entry_pathname(e);
   const char* hard = archive_entry_hardlink(e);
   const char* sym = archive_entry_symlink(e);
   m->name = name ? name : "";
-  m->type = *type;
   m->size = archive_entry_size(e);
   m->linkname = hard ? hard : sym ? sym : "";
   m->mode = archive_entry_perm(e) & 07777;
+  if (hard != nullptr) {
+    m->kind = TarMember::Kind::kHardLink;
+  } else {
+    switch (archive_entry_filetype(e)) {
+      case AE_IFREG: m->kind = TarMember::Kind::kRegular; break;
+      case AE_IFDIR: m->kind = TarMember::Kind::kDirectory; break;
+      case AE_IFLNK: m->kind = TarMember::Kind::kSymlink; break;
+      default: m->kind = TarMember::Kind::kOther; break;
+    }
+  }
   return true;
 }
 
 Result<size_t> TarReader::Read(char* buf, size_t n) {
-  la_ssize_t r = archive_read_data(impl_->a, buf, n);
-  if (r < 0) return ArchiveError(impl_->a);
+  if (!impl_->open_err.ok()) return impl_->open_err;
+  const la_ssize_t r = archive_read_data(impl_->a, buf, n);
+  if (r < 0 || !impl_->stream->failed().ok()) return impl_->ArchiveError();
   return static_cast<size_t>(r);
 }
 
 Error TarReader::CheckTrailer() {
-  std::vector<unsigned char> sink(64 * 1024);
+  std::vector<char> sink(64 * 1024);
   for (;;) {
-    auto n = impl_->gz.Read(sink.data(), sink.size());
-    if (!n.ok()) return n.error().Wrap("tar next");
+    auto n = impl_->stream->in().Read(sink.data(), sink.size());
+    if (!n.ok()) return n.error();
     if (*n == 0) return Error();
   }
 }
@@ -346,6 +322,30 @@ Error TarReader::Close() {
     return Error::Errno("close", impl_->path, errno).Wrap("close source");
   }
   return Error();
+}
+
+Result<std::unique_ptr<TarReader>> OpenTarInMemory(std::string_view data) {
+  std::unique_ptr<ByteReader> stream;
+  switch (SniffCodec(data)) {
+    case Codec::kGzip: {
+      ZOL_ASSIGN_OR_RETURN(stream, NewGzipReader(data), "gzip reader");
+      break;
+    }
+    case Codec::kXz: {
+      ZOL_ASSIGN_OR_RETURN(stream, NewXzReader(data), "xz reader");
+      break;
+    }
+    case Codec::kBzip2: stream = NewBzip2Reader(data); break;
+    case Codec::kZstd: {
+      ZOL_ASSIGN_OR_RETURN(stream, NewZstdReader(data), "zstd reader");
+      break;
+    }
+    case Codec::kNone: stream = NewPlainReader(data); break;
+  }
+  TarReadOptions options;
+  options.empty_stream_ok = true;
+  options.drain_at_end = true;
+  return TarReader::Open(std::move(stream), options);
 }
 
 }  // namespace pkgfmt

@@ -1,4 +1,4 @@
-#include "internal/builder/decompress.h"
+#include "internal/pkgfmt/decoder.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -12,23 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "internal/builder/deb_testing.h"
+#include "internal/pkgfmt/gzip_testing.h"
+#include "internal/pkgfmt/tar_reader.h"
+#include "internal/pkgfmt/tar_testing.h"
 
-namespace builder {
+namespace pkgfmt {
 namespace {
 
 using namespace std::string_literals;
-using pkgfmt::ByteReader;
-using pkgfmt::Codec;
-using pkgfmt::NewBzip2Reader;
-using pkgfmt::NewGzipReader;
-using pkgfmt::NewPlainReader;
-using pkgfmt::NewXzReader;
-using pkgfmt::NewZstdReader;
-using pkgfmt::ReadFull;
-using pkgfmt::SniffCodec;
 
-using testing::Gzip;
+std::string Gzip(const std::string& in) { return GzipOneStream(in); }
 
 std::string Xz(const std::string& in) {
   std::string out(lzma_stream_buffer_bound(in.size()), '\0');
@@ -232,9 +225,9 @@ TEST(TarReader, ReadsEntriesOfEveryDialect) {
     const std::string tar = Tar(members, format);
     for (const auto& codec : Codecs()) {
       const std::string packed = codec.compress(tar);
-      auto r = newTarReader(packed);
+      auto r = OpenTarInMemory(packed);
       ASSERT_TRUE(r.ok()) << r.error().message();
-      TarEntry e;
+      TarMember e;
       std::vector<std::string> seen;
       for (;;) {
         auto more = (*r)->Next(&e);
@@ -242,7 +235,7 @@ TEST(TarReader, ReadsEntriesOfEveryDialect) {
         if (!*more) break;
         auto data = ReadAll(**r, 5);
         ASSERT_TRUE(data.ok());
-        seen.push_back(e.name + "|" + std::to_string(static_cast<int>(e.type)) + "|" + e.link + "|" +
+        seen.push_back(e.name + "|" + std::to_string(static_cast<int>(e.kind)) + "|" + e.linkname + "|" +
                        std::to_string(e.mode) + "|" + *data);
       }
       const std::vector<std::string> want = {
@@ -278,14 +271,14 @@ TEST(TarReader, StreamEndsAndFailures) {
       {"not a tar", std::string(2048, 'z'), true, "Unrecognized archive format"},
   };
   for (const auto& c : cases) {
-    auto r = newTarReader(c.data);
+    auto r = OpenTarInMemory(c.data);
     ASSERT_EQ(r.ok(), c.open_ok) << c.name << ": " << (r.ok() ? "" : r.error().message());
     if (!r.ok()) {
       EXPECT_EQ(r.error().message(), c.want) << c.name;
       continue;
     }
     util::Error err;
-    TarEntry e;
+    TarMember e;
     for (;;) {
       auto more = (*r)->Next(&e);
       if (!more.ok()) {
@@ -308,4 +301,4 @@ TEST(TarReader, StreamEndsAndFailures) {
 }
 
 }  // namespace
-}  // namespace builder
+}  // namespace pkgfmt
