@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "internal/builder/ar.h"
+#include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/tar_reader.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
@@ -22,6 +24,8 @@ using util::HasSuffix;
 using util::Result;
 using pkgfmt::TarMember;
 using pkgfmt::TarReader;
+
+constexpr size_t kCopyBuffer = 64 * 1024;
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -97,7 +101,7 @@ Error MakeParents(const util::Root& root, const std::string& clean_dest, const s
 }
 
 Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& clean_dest, const std::string& rel,
-                     const std::string& name, uint32_t mode) {
+                     const std::string& name, uint32_t mode, std::span<char> buf) {
   const std::string target = util::JoinPath(clean_dest, rel);
   ZOL_TRY(MakeParents(root, clean_dest, rel, name));
   // A link already at this path is followed only while it stays inside.
@@ -106,37 +110,11 @@ Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& 
     if (Escaped(fd.error())) return Traversal(name);
     return fd.error().Wrap("create file " + target);
   }
-  Error copy_err;
-  char buf[65536];
-  for (;;) {
-    auto n = tar.Read(buf, sizeof buf);
-    if (!n.ok()) {
-      copy_err = n.error();
-      break;
-    }
-    if (*n == 0) break;
-    copy_err = util::WriteAll(fd->get(), std::string_view(buf, *n), target);
-    if (!copy_err.ok()) break;
-  }
-  Error chmod_err;
-  if (copy_err.ok() && fchmod(fd->get(), mode & 0777) != 0) chmod_err = Error::Errno("chmod", target, errno);
-  Error close_err;
-  if (close(fd->Release()) != 0) close_err = Error::Errno("close", target, errno);
-  if (!copy_err.ok()) {
-    if (!close_err.ok()) {
-      return Error::WithCause("copy file " + target + ": " + copy_err.message() + " (close: " +
-                                  close_err.message() + ")",
-                              copy_err);
-    }
-    return copy_err.Wrap("copy file " + target);
-  }
-  if (!chmod_err.ok()) return chmod_err.Wrap("chmod " + target);
-  if (!close_err.ok()) return close_err.Wrap("close file " + target);
-  return {};
+  return pkgfmt::WriteMemberFile(tar, std::move(*fd), target, mode & 0777, buf);
 }
 
 Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, TarReader& tar,
-                      const TarMember& entry) {
+                      const TarMember& entry, std::span<char> buf) {
   if (entry.name == "." || entry.name == "./") return {};
   const std::string name = StripDotSlash(entry.name);
   auto rel = RelativeTarget(clean_dest, name);
@@ -157,7 +135,7 @@ Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, Tar
       return {};
     }
     case TarMember::Kind::kRegular:
-      return ExtractRegular(root, tar, clean_dest, *rel, entry.name, entry.mode);
+      return ExtractRegular(root, tar, clean_dest, *rel, entry.name, entry.mode, buf);
     case TarMember::Kind::kHardLink: {
       // Dropping hard links would lose files of real packages; a link to a
       // name inside the tree is made there, anything else is refused.
@@ -335,11 +313,12 @@ Error extractDataTar(std::string_view data, const std::string& dest) {
   if (!root.ok()) return root.error();
   const std::string clean_dest = util::CleanPath(dest);
   TarMember entry;
+  std::vector<char> buf(kCopyBuffer);
   for (;;) {
     auto more = (*tar)->Next(&entry);
     if (!more.ok()) return more.error().Wrap("tar next");
     if (!*more) return {};
-    ZOL_TRY(ExtractTarEntry(*root, clean_dest, **tar, entry));
+    ZOL_TRY(ExtractTarEntry(*root, clean_dest, **tar, entry, buf));
   }
 }
 

@@ -224,36 +224,23 @@ Error ErrTotalTooLarge() {
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
 }
 
-namespace {
-
-Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
-                               const std::string& target, int64_t total) {
-  const int64_t size = m.size;
-  if (size > x.limits.per_file) return ErrMemberTooLarge(name);
-  const int64_t new_total = total + (size > 0 ? size : 0);
-  if (new_total > x.limits.total) return ErrTotalTooLarge();
-  const std::string rel = RelOf(x, target);
-  const mode_t perm = m.mode & 0777;
-  const std::string parent = util::DirName(target);
-  ZOL_TRY(x.root->MkdirAll(util::DirName(rel), 0755).Wrap(util::Sprintf("mkdir parent %s", parent.c_str())));
-  auto f = x.root->OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, perm);
-  if (!f.ok()) return f.error().Wrap(util::Sprintf("create file %s", target.c_str()));
-
+Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
+                      std::span<char> buf, int64_t max_bytes) {
   Error copy;
   int64_t copied = 0;
-  while (copied < x.limits.per_file) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(x.buf.size()), x.limits.per_file - copied));
-    auto n = x.tar->Read(x.buf.data(), want);
+  while (copied < max_bytes) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buf.size()), max_bytes - copied));
+    auto n = content.Read(buf.data(), want);
     if (!n.ok()) {
       copy = n.error();
       break;
     }
     if (*n == 0) break;
-    copy = util::WriteAll(f->get(), std::string_view(x.buf.data(), *n), target);
+    copy = util::WriteAll(file.get(), std::string_view(buf.data(), *n), target);
     if (!copy.ok()) break;
     copied += static_cast<int64_t>(*n);
   }
-  int fd = f->Release();
+  int fd = file.Release();
   if (!copy.ok()) {
     if (::close(fd) != 0) {
       Error c = Error::Errno("close", target, errno);
@@ -271,6 +258,25 @@ Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::stri
     return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
   }
   if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
+  return Error();
+}
+
+namespace {
+
+Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
+                               const std::string& target, int64_t total) {
+  const int64_t size = m.size;
+  if (size > x.limits.per_file) return ErrMemberTooLarge(name);
+  const int64_t new_total = total + (size > 0 ? size : 0);
+  if (new_total > x.limits.total) return ErrTotalTooLarge();
+  const std::string rel = RelOf(x, target);
+  const mode_t perm = m.mode & 0777;
+  const std::string parent = util::DirName(target);
+  ZOL_TRY(x.root->MkdirAll(util::DirName(rel), 0755).Wrap(util::Sprintf("mkdir parent %s", parent.c_str())));
+  auto f = x.root->OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, perm);
+  if (!f.ok()) return f.error().Wrap(util::Sprintf("create file %s", target.c_str()));
+
+  ZOL_TRY(WriteMemberFile(*x.tar, std::move(*f), target, perm, x.buf, x.limits.per_file));
   return new_total;
 }
 

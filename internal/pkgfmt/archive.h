@@ -7,14 +7,19 @@
 // links made by earlier members can never carry a later one outside.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "internal/pkgfmt/checksum.h"
+#include "internal/pkgfmt/decoder.h"
 #include "internal/pkgfmt/tar_writer.h"
 
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace pkgfmt {
 
@@ -56,6 +61,15 @@ util::Error PackTree(const std::string& source_dir, TarWriter* tar, const PackOp
 // Creates or truncates `output` (0644 before the umask) and writes into it
 // the package of every object under `source_dir`, at the default level.
 util::Error CreateTarGz(const std::string& source_dir, const std::string& output);
+
+// Writes a member's content, read from `content`, into the file just
+// opened for it as `file` (closed here whatever happens), at most
+// `max_bytes` of it, then sets its mode to exactly `perm` through the
+// descriptor. Every extractor writes its regular members with it. Failures:
+// "copy file TARGET: %w" (with " (close: %s)" when the close failed too),
+// "chmod TARGET: %w", "close file TARGET: %w".
+util::Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
+                            std::span<char> buf, int64_t max_bytes = INT64_MAX);
 
 // Unpacks the package at `package` below the existing directory `dest`,
 // stopping at the first refused or failed member (what was written stays).
