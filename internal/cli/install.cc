@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <optional>
 #include <vector>
 
@@ -233,21 +232,25 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
   if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
-  // A checksum sidecar asks for the package's digest: it is computed while
-  // the package is extracted rather than after it.
-  std::future<util::Result<std::string>> digest;
-  // Only for a regular file: a FIFO would hold the hashing thread, and this
-  // function with it, for ever; the extraction refuses it instead.
-  if (struct stat sst; ::stat(pkgPath.c_str(), &sst) == 0 && S_ISREG(sst.st_mode) &&
-                       ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
+  // A checksum sidecar asks for the package's digest: the extraction takes
+  // it from the bytes it reads, so the package is read once. The extractor
+  // reads the file to its end, so the digest covers all of it.
+  std::optional<pkgfmt::Sha256> hash;
+  util::Result<std::string> digest = util::Error::Msg("sha256 unavailable").Wrap("hash file");
+  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
                        ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
-    digest = std::async(std::launch::async, [&pkgPath] { return pkgfmt::ComputeFileChecksum(pkgPath); });
+    if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) hash.emplace(std::move(*h));
   }
   util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   const std::string& xdir = tmp->path();
-  util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir);
+  pkgfmt::ExtractOptions extract;
+  extract.hash = hash ? &*hash : nullptr;
+  util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir, extract);
   if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
+  if (hash) {
+    if (std::string hex = hash->HexDigest(); !hex.empty()) digest = std::move(hex);
+  }
   util::Result<util::Root> xroot = util::Root::Open(xdir);
   if (!xroot.ok()) return xroot.error().Wrap("read manifest").Wrap("validate package");
   util::Result<std::string> data = xroot->ReadFile("manifest.json", pkgfmt::kMaxManifestBytes);
@@ -280,12 +283,7 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  if (digest.valid()) {
-    const util::Result<std::string> computed = digest.get();
-    ZOL_TRY(verifyPackageIntegrity(pkgPath, &computed));
-  } else {
-    ZOL_TRY(verifyPackageIntegrity(pkgPath));
-  }
+  ZOL_TRY(verifyPackageIntegrity(pkgPath, hash ? &digest : nullptr));
 
   if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
 

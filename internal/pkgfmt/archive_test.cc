@@ -488,6 +488,28 @@ TEST_F(ExtractTest, ConcatenatedGzipMembersReadAsOneStream) {
   EXPECT_EQ(Slurp(dest_ + "/b"), "B");
 }
 
+// The digest taken while extracting is the file's, whatever lies after the
+// tar's end: zero blocks past what the tar reader looks at, a second gzip
+// member, a file larger than one read.
+TEST_F(ExtractTest, HashSeesEveryByteOfTheFile) {
+  const std::string tar = RawTar({File("a", Noise(300 * 1024)), File("b", "B")});
+  const std::string cases[] = {
+      Gzip(tar),
+      Gzip(tar + std::string(2 << 20, '\0')),
+      Gzip(tar.substr(0, 1024)) + Gzip(tar.substr(1024)) + Gzip(std::string(4096, '\0')),
+  };
+  for (const std::string& bytes : cases) {
+    ResetDest();
+    auto hash = Sha256::Make();
+    ASSERT_TRUE(hash.ok());
+    ExtractOptions options;
+    options.hash = &*hash;
+    ASSERT_TRUE(ExtractTarGz(Package(bytes), dest_, options).ok());
+    EXPECT_EQ(hash->HexDigest(), computeBytesChecksum(bytes)) << bytes.size();
+    EXPECT_EQ(Slurp(dest_ + "/b"), "B");
+  }
+}
+
 }  // namespace
 }  // namespace pkgfmt
 
