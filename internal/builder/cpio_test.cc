@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/deb_testing.h"
 #include "internal/builder/tree_testing.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
@@ -66,17 +67,14 @@ std::string Newc(const std::vector<Member>& members, bool trailer = true) {
 
 std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
 
-class CpioWalkTest : public ::testing::Test {
+class CpioWalkTest : public testing::TempDirTest {
  protected:
+  CpioWalkTest() : TempDirTest("zol-cpio-test-") {}
   void SetUp() override {
-    umask(022);
-    auto d = util::TempDir::Make("zol-cpio-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+    TempDirTest::SetUp();
     ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
     std::ofstream(Path("canary")) << "canary";
   }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
   util::Error Extract(const std::string& payload, const std::string& dest) {
     auto in = NewPlainReader(payload);
     return extractCpio(*in, dest);
@@ -88,7 +86,6 @@ class CpioWalkTest : public ::testing::Test {
     EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
     EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
   }
-  std::unique_ptr<util::TempDir> tmp_;
 };
 
 TEST(HexDecode, StrictDigits) {

@@ -45,20 +45,13 @@ using testing::TarLink;
 // are marked as one set.
 std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
 
-class DebReaderTest : public ::testing::Test {
+class DebReaderTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    umask(022);
-    auto d = util::TempDir::Make("zol-deb-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
-  }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+  DebReaderTest() : TempDirTest("zol-deb-test-") {}
   std::string WriteDeb(const std::string& name, const std::string& bytes) {
     Spit(Path(name), bytes);
     return Path(name);
   }
-  std::unique_ptr<util::TempDir> tmp_;
 };
 
 const std::string kControl = "Package: hello\nVersion: 2.10-3\nArchitecture: amd64\nDescription: greet\n";

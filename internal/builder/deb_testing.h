@@ -8,10 +8,12 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "internal/pkgfmt/gzip_testing.h"
 #include "internal/pkgfmt/tar_testing.h"
 #include "internal/util/strings.h"
+#include "internal/util/tempdir.h"
 
 namespace builder::testing {
 
@@ -79,6 +82,23 @@ inline std::string NewcEntry(const std::string& name, const std::string& data, u
   e.resize((e.size() + 3) / 4 * 4, '\0');
   return e;
 }
+
+// A test with a fresh temporary directory of its own (removed afterwards),
+// run under umask 022 so that modes come out as recorded.
+class TempDirTest : public ::testing::Test {
+ protected:
+  explicit TempDirTest(const char* prefix) : prefix_(prefix) {}
+  void SetUp() override {
+    ::umask(022);
+    auto d = util::TempDir::Make(prefix_);
+    ASSERT_TRUE(d.ok()) << d.error().message();
+    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+  }
+  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+
+  const char* prefix_;
+  std::unique_ptr<util::TempDir> tmp_;
+};
 
 // Bounds this process's address space to what it uses now plus extra_bytes,
 // so that a test run in a child of its own fails instead of taking the

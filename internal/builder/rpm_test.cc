@@ -115,23 +115,19 @@ std::vector<std::string> Listing(const std::string& root, bool with_dir_modes = 
   return testing::Listing(root, {.dir_modes = with_dir_modes, .hard_links = true});
 }
 
-class RpmReaderTest : public ::testing::Test {
+class RpmReaderTest : public testing::TempDirTest {
  protected:
+  RpmReaderTest() : TempDirTest("zol-rpm-test-") {}
   void SetUp() override {
-    umask(022);
-    auto d = util::TempDir::Make("zol-rpm-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+    TempDirTest::SetUp();
     std::ofstream(Path("canary")) << "canary";
   }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
   std::string Write(const std::string& bytes) {
     // Not "p" + std::to_string(...): a false -Wrestrict from GCC 12 at -O3.
     const std::string path = Path("p").append(std::to_string(n_++)).append(".rpm");
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
-  std::unique_ptr<util::TempDir> tmp_;
   int n_ = 0;
 };
 
