@@ -164,20 +164,26 @@ ZOL_CHILD_CODE void JoinGroups(const ChildPlan& p) {
 
 ZOL_CHILD_CODE int ChildEntry(void* plan) { RunChild(*static_cast<const ChildPlan*>(plan)); }
 
-// Starts the child on its own small stack in this process's memory; the
-// calling thread sleeps until the child has exec'd or ended. The child's
-// writes to the plan (the join results) are visible here afterwards.
-pid_t StartBorrowingMemory(ChildPlan* plan) {
+// Starts the child with every signal blocked. A forked child gets a copy of
+// this process; any other runs on its own small stack in this process's
+// memory while the calling thread sleeps until the child has exec'd or
+// ended, and its writes to the plan (the join results) are seen here.
+pid_t StartChild(ChildPlan* plan, bool copy_memory) {
   constexpr size_t kStack = 64 * 1024;
-  void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) return -1;
+  void* stack = nullptr;
+  if (!copy_memory) {
+    stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return -1;
+  }
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pid_t pid = ::clone(ChildEntry, static_cast<char*>(stack) + kStack, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+  pid_t pid = copy_memory ? ::fork()
+                          : ::clone(ChildEntry, static_cast<char*>(stack) + kStack, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+  if (pid == 0) RunChild(*plan);
   int saved = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  ::munmap(stack, kStack);
+  if (stack != nullptr) ::munmap(stack, kStack);
   errno = saved;
   return pid;
 }
@@ -233,6 +239,7 @@ namespace {
 // `stdout_fd` >= 0 replaces cmd.stdout_mode (for captured output).
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   if (cmd.path.empty()) return Error::Msg("exec: no command");
+  if (cmd.before_exec && !cmd.join_files.empty()) return Error::Msg("exec: a child that forks cannot report its joins");
   auto exec_path = LookPath(cmd.path);
   if (!exec_path.ok()) return exec_path.error();
 
@@ -301,7 +308,6 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   }
   plan.gate_fd = gate_read.valid() ? gate_read.get() : -1;
   plan.gate_write_fd = gate_write.get();
-  if (cmd.before_exec && !cmd.join_files.empty()) return Error::Msg("exec: a child that forks cannot report its joins");
   std::vector<JoinSlot> joins;
   joins.reserve(cmd.join_files.size());
   for (const Command::JoinFile& j : cmd.join_files) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
@@ -311,9 +317,8 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   // Our own buffered progress lines must come out before the child's.
   std::fflush(stdout);
   std::fflush(stderr);
-  pid_t pid = cmd.before_exec ? ::fork() : StartBorrowingMemory(&plan);
+  pid_t pid = StartChild(&plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
   if (pid < 0) return Error::Errno("fork", "", errno);
-  if (pid == 0) RunChild(plan);
 
   if (cmd.joined != nullptr) {
     cmd.joined->clear();
