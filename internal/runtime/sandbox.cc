@@ -155,6 +155,43 @@ util::Result<int> WaitAndCollect(Child* child, int signal_fd) {
   return status;
 }
 
+// Builds the sandbox root in this thread's private mount namespace: the
+// overlay when the application ships a layer of its own, its files at /app,
+// the mount plan. Returns the root; what it mounted is registered for the
+// teardown.
+util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::string& install_path,
+                                    const std::string& app_overlay, bool use_overlay,
+                                    std::optional<OverlayConfig>* overlay, Teardown* teardown) {
+  std::string root = base_rootfs;
+  if (use_overlay) {
+    std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
+    overlay->emplace(app_overlay, base_rootfs, run_dir);
+    if (auto err = (*overlay)->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
+    if (auto err = (*overlay)->Mount(); !err.ok()) {
+      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
+        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
+      }
+      return err.Wrap("overlay mount");
+    }
+    root = (*overlay)->merged_dir();
+    teardown->Register([overlay] { (*overlay)->Cleanup().IgnoreError(); });
+  }
+
+  ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
+  std::string app_mount = util::JoinPath(root, "app");
+  teardown->Register([app_mount] {
+    if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
+      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
+    }
+  });
+
+  auto plan = BuildMountPlan(root, use_overlay);
+  if (!plan.ok()) return plan.error().Wrap("build mount plan");
+  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+
+  return root;
+}
+
 // The privileged path, on its own thread: the mount namespace made here
 // belongs to this thread alone, so the rest of the process (the audit record
 // and metrics written after the run) stays in the host's.
@@ -184,32 +221,8 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   // Private before the first mount.
   ZOL_TRY(MakeRootPrivate(), "setup mount ns");
 
-  std::string root = base_rootfs;
-  if (use_overlay) {
-    std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
-    overlay.emplace(app_overlay, base_rootfs, run_dir);
-    if (auto err = overlay->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
-    if (auto err = overlay->Mount(); !err.ok()) {
-      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
-        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
-      }
-      return err.Wrap("overlay mount");
-    }
-    root = overlay->merged_dir();
-    teardown.Register([&] { overlay->Cleanup().IgnoreError(); });
-  }
-
-  ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
-  std::string app_mount = util::JoinPath(root, "app");
-  teardown.Register([app_mount] {
-    if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
-      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
-    }
-  });
-
-  auto plan = BuildMountPlan(root, use_overlay);
-  if (!plan.ok()) return plan.error().Wrap("build mount plan");
-  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+  ZOL_ASSIGN_OR_RETURN(std::string root,
+                       MountRoot(base_rootfs, install_path, app_overlay, use_overlay, &overlay, &teardown));
 
   cgroup.emplace(util::Sprintf("zol-%d", static_cast<int>(::getpid())), opts.mem_limit_mb, opts.cpu_weight,
                  opts.cgroup_root);
