@@ -178,8 +178,8 @@ pid_t StartChild(ChildPlan* plan, bool copy_memory) {
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pid_t pid = copy_memory ? ::fork()
-                          : ::clone(ChildEntry, static_cast<char*>(stack) + kStack, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+  char* stack_top = static_cast<char*>(stack) + kStack;
+  pid_t pid = copy_memory ? ::fork() : ::clone(ChildEntry, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
   if (pid == 0) RunChild(*plan);
   int saved = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
