@@ -178,7 +178,7 @@ pid_t StartChild(ChildPlan* plan, bool copy_memory) {
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  char* stack_top = static_cast<char*>(stack) + kStack;
+  char* stack_top = stack != nullptr ? static_cast<char*>(stack) + kStack : nullptr;
   pid_t pid = copy_memory ? ::fork() : ::clone(ChildEntry, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
   if (pid == 0) RunChild(*plan);
   int saved = errno;
