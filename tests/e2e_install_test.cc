@@ -22,10 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 
-bool IsDir(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 std::string Sha256(const std::string& path) {
   RunResult r = Sh("sha256sum '" + path + "' | cut -d' ' -f1");
   return r.out.substr(0, 64);
