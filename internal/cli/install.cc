@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <optional>
 #include <vector>
@@ -194,7 +193,7 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
   return "";
 }
 
-void ensureBaseRuntime(const config::Config& cfg, const std::string& pkgPath, const pkgfmt::Manifest& m) {
+void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
   if (m.Base.empty() || m.Arch.empty()) return;
   std::string rootfs = util::JoinPath({cfg.RuntimeDir, m.Base + "-" + m.Arch, "rootfs"});
   if (util::Exists(rootfs)) return;
@@ -283,7 +282,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   if (m.Kind == "base") return installBaseZOL(xdir, m, cfg);
 
   checkDependencies(m, cfg);
-  ensureBaseRuntime(cfg, pkgPath, m);
+  ensureBaseRuntime(pkgPath, m, cfg);
 
   // Recorded absolute, so an uninstall from another directory removes this
   // tree and nothing else.

@@ -22,7 +22,7 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
                                    const util::Result<std::string>* digest = nullptr);
 
 // Installs a missing base layer from a base package beside pkgPath; only logs.
-void ensureBaseRuntime(const config::Config& cfg, const std::string& pkgPath, const pkgfmt::Manifest& m);
+void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg);
 
 // The first base package in dir (by name) for base and arch, or "".
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch);
