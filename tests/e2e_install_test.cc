@@ -383,6 +383,34 @@ TEST_F(InstallTest, UpgradeAndUninstall) {
   EXPECT_THAT(sb_.Zol({"upgrade"}).err, testing::EndsWith("[FATAL] usage: zol-cli upgrade <package.zol>\n"));
 }
 
+TEST_F(InstallTest, UpgradeNamesTheStepThatCannotReadThePackage) {
+  const std::string pkg = pkgs_ + "/app.zol";
+  struct Case {
+    std::string name;
+    std::vector<CraftedMember> members;  // none: the file is not an archive
+    std::string err;                     // the start of the [FATAL] line
+  } cases[] = {
+      {"not an archive", {}, "[FATAL] upgrade failed: extract package: "},
+      {"no manifest", {{'d', "files", ""}, {'f', "files/x", "y"}}, "[FATAL] upgrade failed: read manifest: "},
+      {"manifest not JSON", {{'f', "manifest.json", "{"}, {'d', "files", ""}},
+       "[FATAL] upgrade failed: parse manifest: "},
+  };
+  for (const Case& c : cases) {
+    if (c.members.empty()) {
+      Spit(pkg, "not a package");
+    } else {
+      RunResult made = CraftPackage(pkg, c.members);
+      ASSERT_EQ(made.status, 0) << c.name << ": " << made.err;
+    }
+    RunResult r = sb_.Zol({"upgrade", pkg});
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_THAT(r.err, HasSubstr(c.err)) << c.name << ": " << r.err;
+    EXPECT_FALSE(PathExists(sb_.app_dir)) << c.name;
+    EXPECT_FALSE(PathExists(sb_.db_file)) << c.name;
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << c.name;
+  }
+}
+
 TEST_F(InstallTest, UninstallScriptFailureStillRemoves) {
   AppSpec spec;
   spec.uninstall_script = "files/bye.sh";
