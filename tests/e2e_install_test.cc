@@ -394,6 +394,9 @@ TEST_F(InstallTest, UpgradeNamesTheStepThatCannotReadThePackage) {
       {"no manifest", {{'d', "files", ""}, {'f', "files/x", "y"}}, "[FATAL] upgrade failed: read manifest: "},
       {"manifest not JSON", {{'f', "manifest.json", "{"}, {'d', "files", ""}},
        "[FATAL] upgrade failed: parse manifest: "},
+      // Refused by the extractor although the manifest alone reads well.
+      {"member outside the tree", {{'f', "manifest.json", "{}"}, {'f', "files/../../x", "y"}},
+       "[FATAL] upgrade failed: extract package: "},
   };
   for (const Case& c : cases) {
     if (c.members.empty()) {

@@ -348,20 +348,21 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
 }  // namespace
 
 util::Error UpgradeApp(const config::Config& cfg, const std::string& pkgPath) {
-  // Only the manifest is read here, the member the extraction would keep:
-  // the install unpacks and checks the whole package itself.
-  ZOL_ASSIGN_OR_RETURN(const std::optional<std::string> data,
-                       pkgfmt::ReadLastMember(pkgPath, "manifest.json", pkgfmt::kMaxManifestBytes),
-                       "extract package");
-  if (!data.has_value()) {
-    return util::Error::Errno("open", "manifest.json", ENOENT).Wrap("read manifest");
-  }
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(*data), "parse manifest");
+  // The whole package is unpacked, not the manifest alone, so a package the
+  // extractor refuses fails here, at this step, before anything is logged.
+  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
+  ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
+  ZOL_ASSIGN_OR_RETURN(
+      const std::string data,
+      util::ReadFile(util::JoinPath(tmp.path(), "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
   {
     ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
     std::optional<db::InstalledApp> old = database->GetApp(m.ID);
     if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
   }
+  tmp.Remove().IgnoreError();
   return InstallPackage(cfg, pkgPath);
 }
 
