@@ -103,7 +103,7 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
   applyRecipePostBuild(*recipe, files, m);
 
   ZOL_TRY(writeBuildArtifacts(dir, opts.Output, m));
-  return packZOL(dir, *pkg_path);
+  return packZOL(dir, *pkg_path, opts.SigningKeyPath);
 }
 
 Error buildFromDeb(BuildOptions opts) {

@@ -98,7 +98,8 @@ util::Error copyDir(const std::string& src, const std::string& dst, const struct
 
 util::Error BuildFromDir(const std::string& src, const std::string& output, const std::string& id_in,
                          const std::string& name, const std::string& version, const std::string& arch,
-                         const std::string& base, const std::string& command) {
+                         const std::string& base, const std::string& command,
+                         const std::string& signing_key_path) {
   struct stat st;
   if (::stat(src.c_str(), &st) != 0 && errno == ENOENT) {
     return util::Error::Msg(util::Sprintf("source directory %s does not exist", src.c_str()));
@@ -131,7 +132,7 @@ util::Error BuildFromDir(const std::string& src, const std::string& output, cons
   p.Description = src;
   ZOL_TRY(writeZOLManifest(dir, generateManifest(std::move(p))));
   ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
-  ZOL_TRY(packZOL(dir, *pkg_path), "pack zol");
+  ZOL_TRY(packZOL(dir, *pkg_path, signing_key_path), "pack zol");
   return {};
 }
 

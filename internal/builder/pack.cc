@@ -76,7 +76,7 @@ util::Result<std::string> computeFileChecksum(const std::string& path) {
   return pkgfmt::computeFileChecksumHex(path);
 }
 
-util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
+util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, const std::string& signing_key_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
   std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
@@ -101,10 +101,9 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   if (::unlink(sig_path.c_str()) != 0 && errno != ENOENT) {
     return util::Error::Errno("remove", sig_path, errno).Wrap("remove stale signature");
   }
-  const char* key = std::getenv("ZOL_SIGNING_KEY_PATH");
-  if (key == nullptr || *key == '\0') return {};
+  if (signing_key_path.empty()) return {};
   util::TransientMade(sig_path);
-  ZOL_TRY(pkgfmt::SignPackage(pkg_path, key), "sign package");
+  ZOL_TRY(pkgfmt::SignPackage(pkg_path, signing_key_path), "sign package");
   return {};
 }
 

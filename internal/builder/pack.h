@@ -39,12 +39,12 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
                                 const pkgfmt::Manifest& m);
 
 // Packs build_dir (which holds "files" and "manifest.json") into pkg_path and
-// writes pkg_path.sha256 and, when ZOL_SIGNING_KEY_PATH is set and not empty,
-// pkg_path.sig. The manifest must pass validation and CheckInstallNames, and
+// writes pkg_path.sha256 and, when `signing_key_path` (the text of
+// ZOL_SIGNING_KEY_PATH) is not empty, pkg_path.sig. The manifest must pass validation and CheckInstallNames, and
 // the tree the extractor's member rules, or nothing is written. The package is written
 // under a temporary name beside pkg_path and renamed into place when
 // complete; an unsigned build removes a stale pkg_path.sig.
-util::Error packZOL(const std::string& build_dir, const std::string& pkg_path);
+util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, const std::string& signing_key_path);
 
 // Lower-case hexadecimal SHA-256 of a file: "open: %w", "hash: %w".
 util::Result<std::string> computeFileChecksum(const std::string& path);

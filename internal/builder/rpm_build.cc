@@ -130,7 +130,7 @@ util::Error buildFromRPM(BuildOptions opts) {
   p.SourceType = "rpm";
   p.OriginalPackage = opts.FromRPM;
   ZOL_TRY(writeBuildArtifacts(dir, opts.Output, generateManifest(std::move(p))));
-  return packZOL(dir, *pkg_path);
+  return packZOL(dir, *pkg_path, opts.SigningKeyPath);
 }
 
 util::Error buildFromYumPkg(BuildOptions opts) {

@@ -73,20 +73,18 @@ void printTable(const std::vector<std::vector<std::string>>& rows) {
 
 }  // namespace
 
-util::Error ListApps() {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
-  std::vector<db::InstalledApp> apps = (*database)->TakeApps();
+util::Error ListApps(const config::Settings& cfg) {
+  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+  std::vector<db::InstalledApp> apps = database->TakeApps();
 
   std::vector<DirEntry> entries;
-  listDir(cfg->RuntimeDir, &entries);
+  listDir(cfg.RuntimeDir, &entries);
   std::vector<std::vector<std::string>> rows = {{"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"}};
   rows.reserve(1 + entries.size() + apps.size());
   for (const DirEntry& e : entries) {
     if (!e.is_dir) continue;
     struct stat st;
-    const bool described = ::stat(util::JoinPath({cfg->RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
+    const bool described = ::stat(util::JoinPath({cfg.RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
     rows.push_back({"com.calderim.base." + e.name, "base", "-", described ? "installed" : "", "", "installed"});
   }
   if (apps.empty() && rows.size() == 1) {
@@ -164,21 +162,18 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   return util::Error();
 }
 
-util::Error ShowAppInfo(const std::string& id) {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+util::Error ShowAppInfo(const config::Settings& cfg, const std::string& id) {
   std::string layer;
-  if (baseLayerName(id, &layer)) return showBaseInfo(id, *cfg);
+  if (baseLayerName(id, &layer)) return showBaseInfo(id, cfg);
 
-  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
-  std::optional<db::InstalledApp> app = (*database)->GetApp(id);
+  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+  std::optional<db::InstalledApp> app = database->GetApp(id);
   if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
-  util::Result<std::string> data = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
-  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
-  const pkgfmt::Manifest& m = *parsed;
-
+  ZOL_ASSIGN_OR_RETURN(
+      const std::string data,
+      util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
 
   std::string out = "Application Information:\n";
   out += "  ID:          " + m.ID + "\n";

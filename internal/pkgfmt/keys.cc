@@ -92,9 +92,8 @@ util::Error WriteReplacing(const std::string& dir, const std::string& name, cons
 
 }  // namespace
 
-std::string TrustedPublicKeyText() {
-  const char* env = std::getenv("ZOL_PUBLIC_KEY");
-  if (env != nullptr && *env != '\0') return env;
+std::string TrustedPublicKeyText(const std::string& configured) {
+  if (!configured.empty()) return configured;
   return kBuiltinPublicKey;
 }
 
