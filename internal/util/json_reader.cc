@@ -1,6 +1,9 @@
 #include "internal/util/json_reader.h"
 
+#include <sys/mman.h>
+
 #include <charconv>
+#include <cstdint>
 
 #include "internal/util/utf8.h"
 
@@ -573,6 +576,14 @@ Result<Value> ParseLazy(std::string_view data) {
   Value v = LazyValue(data.substr(start, ValueEnd(data, start) - start));
   if (v.type == Type::kArray) v.raw_items = check.top_items();
   return v;
+}
+
+void AdviseHugePages(void* p, size_t n) {
+  constexpr uintptr_t kHuge = 2 << 20;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
+  if (p == nullptr || end <= start) return;
+  ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 size_t CountItems(const Value& array) {
