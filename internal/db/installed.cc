@@ -167,6 +167,9 @@ util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
   std::vector<InstalledApp> apps;
   util::Result<json::Value> doc = json::ParseLazy(text);
   if (!doc.ok()) return doc.error();
+  if (json::CountItems(*doc) > kMaxRecords) {
+    return util::Error::Msg("registry holds more than " + std::to_string(kMaxRecords) + " records");
+  }
   ZOL_TRY(json::DecodeList(*doc, "InstalledApp", "", apps, &DecodeApp));
   return apps;
 }
