@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <cstdint>
 
 #include "internal/util/utf8.h"
@@ -32,6 +34,14 @@ long EscapedUnit(std::string_view in, size_t at) {
   return v;
 }
 
+// Bytes that stand for themselves inside a string literal: all but the
+// quote, the backslash and the control characters.
+constexpr auto kPlainInString = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 256; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -54,6 +64,8 @@ class Checker {
 
   // After a successful Run: the elements of the document's array, if it is one.
   size_t top_items() const { return top_items_; }
+  // After a successful Run: where the document's value ends.
+  size_t top_end() const { return top_end_; }
 
   Error Run() {
     std::vector<char> open;  // '{' or '[' per level
@@ -85,6 +97,7 @@ class Checker {
       }
       // After a value: close levels, or move to the next element.
       for (;;) {
+        if (open.empty()) top_end_ = pos_;
         SkipSpace();
         if (open.empty()) {
           if (!AtEnd()) return Invalid("after top-level value");
@@ -136,6 +149,11 @@ class Checker {
   Error String() {
     ++pos_;  // the opening quote
     for (;;) {
+      // Runs of plain bytes, the bulk of any text, in a tight loop.
+      const char* p = in_.data() + pos_;
+      const char* const end = in_.data() + in_.size();
+      while (p != end && kPlainInString[static_cast<unsigned char>(*p)]) ++p;
+      pos_ = static_cast<size_t>(p - in_.data());
       if (AtEnd()) return Eof();
       unsigned char c = static_cast<unsigned char>(in_[pos_]);
       if (c == '"') {
@@ -218,6 +236,7 @@ class Checker {
   std::string_view in_;
   size_t pos_ = 0;
   size_t top_items_ = 0;
+  size_t top_end_ = 0;
 };
 
 // Readers of checked text: they trust the grammar and only find ends.
@@ -227,12 +246,18 @@ size_t SkipSpaceAt(std::string_view in, size_t pos) {
   return pos;
 }
 
-// The end of the string literal that starts at `pos`.
+// The end of the string literal that starts at `pos`: the first quote after
+// it that follows an even run of backslashes.
 size_t StringEnd(std::string_view in, size_t pos) {
-  for (++pos; in[pos] != '"'; ++pos) {
-    if (in[pos] == '\\') ++pos;
+  const char* const base = in.data();
+  const char* p = base + pos + 1;
+  for (;;) {
+    p = static_cast<const char*>(std::memchr(p, '"', in.size() - static_cast<size_t>(p - base)));
+    const char* q = p;
+    while (q[-1] == '\\') --q;
+    if ((p - q) % 2 == 0) return static_cast<size_t>(p - base) + 1;
+    ++p;
   }
-  return pos + 1;
 }
 
 // The end of the value that starts at `pos`.
@@ -573,7 +598,7 @@ Result<Value> ParseLazy(std::string_view data) {
   Checker check(data);
   ZOL_TRY(check.Run());
   size_t start = SkipSpaceAt(data, 0);
-  Value v = LazyValue(data.substr(start, ValueEnd(data, start) - start));
+  Value v = LazyValue(data.substr(start, check.top_end() - start));
   if (v.type == Type::kArray) v.raw_items = check.top_items();
   return v;
 }
