@@ -117,20 +117,25 @@ class RegistryText {
   // The whole file of `size` bytes, unless it fails or proves longer (one
   // byte more is asked for to see the end): then the caller reads it again.
   bool ReadMapped(int fd, off_t size) {
-    map_size_ = static_cast<size_t>(size) + 1;
+    // Whole huge pages from a huge page boundary on, so that every byte of
+    // the text lies in one.
+    constexpr uintptr_t kHuge = 2 << 20;
+    const size_t want = static_cast<size_t>(size) + 1;
+    const size_t span = (want + kHuge - 1) & ~(kHuge - 1);
+    map_size_ = span + kHuge;
     map_ = ::mmap(nullptr, map_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map_ == MAP_FAILED) return false;
-    ::madvise(map_, map_size_, MADV_HUGEPAGE);
-    char* p = static_cast<char*>(map_);
+    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(map_) + kHuge - 1) & ~(kHuge - 1));
+    ::madvise(p, span, MADV_HUGEPAGE);
     size_t got = 0;
-    while (got < map_size_) {
-      ssize_t n = ::read(fd, p + got, map_size_ - got);
+    while (got < want) {
+      ssize_t n = ::read(fd, p + got, want - got);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return false;
       if (n == 0) break;
       got += static_cast<size_t>(n);
     }
-    if (got == map_size_) return false;
+    if (got == want) return false;
     text_ = std::string_view(p, got);
     return true;
   }

@@ -604,7 +604,7 @@ Result<Value> ParseLazy(std::string_view data) {
 }
 
 void AdviseHugePages(void* p, size_t n) {
-  constexpr uintptr_t kHuge = 2 << 20;
+  constexpr uintptr_t kHuge = kHugePage;
   const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
   if (p == nullptr || end <= start) return;

@@ -222,6 +222,7 @@ Field BindRecord(std::string_view key, std::optional<T>& out, RecordDecoder<T> d
 // Asks for huge pages behind the whole 2 MiB pages within [p, p + n), for a
 // large list about to be filled front to back: where fresh memory is dear
 // (as in many virtual machines) they cost far less than a fault per 4 KiB.
+inline constexpr size_t kHugePage = 2 << 20;
 void AdviseHugePages(void* p, size_t n);
 
 // A list of records (also usable for a whole document that is a list): null
@@ -236,8 +237,15 @@ Error DecodeList(const Value& value, std::string_view elem_type, const std::stri
   }
   if (value.type != Type::kArray) return TypeError(value, path, "[]" + std::string(elem_type));
   std::vector<T> items;
-  items.reserve(CountItems(value));
-  AdviseHugePages(items.data(), items.capacity() * sizeof(T));
+  const size_t count = CountItems(value);
+  if (count * sizeof(T) < kHugePage) {
+    items.reserve(count);
+  } else {
+    // Room to the end of the last huge page the elements reach, so that it
+    // can be one.
+    items.reserve(count + kHugePage / sizeof(T));
+    AdviseHugePages(items.data(), items.capacity() * sizeof(T));
+  }
   ZOL_TRY(ForEachItem(value, [&](const Value& item) {
     items.emplace_back();
     return decode(item, path, items.back());
