@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "internal/builder/file_write.h"
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
@@ -57,10 +56,8 @@ pkgfmt::Manifest generateManifest(manifestParams p) {
 
 util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m) {
   // Encoding cannot fail here; "marshal manifest" has no cause to carry.
-  if (auto err = WriteFile0644(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m)); !err.ok()) {
-    return err.Wrap("write manifest");
-  }
-  return {};
+  return util::WriteFile(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m), 0644, O_NOFOLLOW)
+      .Wrap("write manifest");
 }
 
 util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output, const pkgfmt::Manifest& m) {
@@ -91,9 +88,8 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
 
   std::string digest;
   ZOL_TRY(createZOLArchive(build_dir, pkg_path, &digest));
-  if (auto err = WriteFile0644(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
-    return err.Wrap("write checksum sidecar");
-  }
+  ZOL_TRY(util::WriteFile(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n", 0644, O_NOFOLLOW),
+          "write checksum sidecar");
   util::TransientMade(pkgfmt::ChecksumSidecarPath(pkg_path));
   // Install checks a ".sig" before the checksum; one left by an earlier
   // signed build would make it refuse this package, also when signing fails.

@@ -39,9 +39,7 @@ const char* const kHostCandidates[] = {
 Error WriteBeneath(const Root& root, const std::string& rel, std::string_view data) {
   auto fd = root.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, 0644, Root::Follow::kYes);
   if (!fd.ok()) return fd.error();
-  ZOL_TRY(util::WriteAll(fd->get(), data, root.PathOf(rel)));
-  if (::close(fd->Release()) != 0) return Error::Errno("close", root.PathOf(rel), errno);
-  return {};
+  return util::WriteAndClose(std::move(*fd), data, root.PathOf(rel));
 }
 
 // The copy goes beneath "files": a "lib" or "lib/libpam.so.0" link that the
