@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "internal/util/dir_list.h"
-#include "internal/builder/python_deps.h"
 #include "internal/util/beneath.h"
+#include "internal/util/copy_tree.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 
@@ -49,7 +49,7 @@ Error CopyLibrary(const std::string& lib, const std::string& files_dir) {
   auto root = Root::Open(files_dir);
   if (!root.ok()) return root.error();
   ZOL_TRY(root->MkdirAll("lib", 0755));
-  return copyFile(lib, *root, "lib/libpam.so.0", Root::Follow::kYes);
+  return util::CopyFileInto(lib, *root, "lib/libpam.so.0", Root::Follow::kYes);
 }
 
 }  // namespace
