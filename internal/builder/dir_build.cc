@@ -53,33 +53,21 @@ util::Error BuildFromDir(const std::string& src, const std::string& output, cons
   }
   std::string id = id_in.empty() ? "com.calderim." + name : id_in;
   // The file name is settled before any work, so a bad name writes nothing.
-  auto pkg_path = PackagePath(output, id, version, arch);
-  if (!pkg_path.ok()) return pkg_path.error();
-  ZOL_TRY(CheckInstallNames(id, version, base, false));
-
-  auto tmp = util::TempDir::Make("zol-build-dir-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
-  const std::string& dir = tmp->path();
-  std::string files = util::JoinPath(dir, "files");
-  ZOL_TRY(util::MkdirAll(files, 0755), "create files dir");
+  ZOL_ASSIGN_OR_RETURN(BuildStart build, StartBuild(output, id, version, arch, base, "zol-build-dir-"));
+  const std::string& dir = build.tmp.path();
+  const std::string& files = build.files;
   struct stat self;
   if (::lstat(dir.c_str(), &self) != 0) return util::Error::Errno("stat", dir, errno).Wrap("create temp build dir");
   ZOL_TRY(CopySource(src, files, self), "copy files");
 
-  manifestParams p;
-  p.ID = id;
-  p.Name = name;
-  p.Version = version;
-  p.Arch = arch;
-  p.Base = base;
-  p.Kind = "cli";
+  manifestParams p = AppParams(id, name, version, arch, base);
   p.Command = command;
   p.SourceType = "dir";
   p.OriginalPackage = "manual";
   p.Description = src;
   ZOL_TRY(writeZOLManifest(dir, generateManifest(std::move(p))));
   ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
-  ZOL_TRY(packZOL(dir, *pkg_path), "pack zol");
+  ZOL_TRY(packZOL(dir, build.pkg_path), "pack zol");
   return {};
 }
 

@@ -2,6 +2,7 @@
 #include "internal/builder/pack.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,9 +19,27 @@
 
 namespace builder {
 
-namespace {
+util::Result<BuildStart> StartBuild(const std::string& output, const std::string& id, const std::string& version,
+                                    const std::string& arch, const std::string& base, std::string_view prefix) {
+  ZOL_ASSIGN_OR_RETURN(std::string pkg_path, PackagePath(output, id, version, arch));
+  ZOL_TRY(CheckInstallNames(id, version, base, false));
+  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make(prefix), "create temp build dir");
+  std::string files = util::JoinPath(tmp.path(), "files");
+  if (::mkdir(files.c_str(), 0755) != 0) return util::Error::Errno("mkdir", files, errno).Wrap("create files dir");
+  return BuildStart{std::move(pkg_path), std::move(tmp), std::move(files)};
+}
 
-}  // namespace
+manifestParams AppParams(std::string id, std::string name, std::string version, std::string arch,
+                         std::string base) {
+  manifestParams p;
+  p.ID = std::move(id);
+  p.Name = std::move(name);
+  p.Version = std::move(version);
+  p.Arch = std::move(arch);
+  p.Base = std::move(base);
+  p.Kind = "cli";
+  return p;
+}
 
 pkgfmt::Manifest generateManifest(manifestParams p) {
   pkgfmt::Manifest m;
