@@ -14,7 +14,6 @@
 #include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/manifest.h"
-#include "internal/testing/env.h"
 #include "internal/util/tempdir.h"
 
 namespace builder {
@@ -46,8 +45,7 @@ class DebBuildTest : public testing::TreeTest {
  protected:
   void SetUp() override {
     TreeTest::SetUp();
-    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
-    env_.Set("TMPDIR", Path("tmp").c_str());
+    UsePrivateTmpdir();
     testing::MakeTree(tmp_->path(), {"f outside/canary canary"});
   }
 
@@ -82,7 +80,6 @@ class DebBuildTest : public testing::TreeTest {
     EXPECT_EQ(st.st_nlink, 1u) << label;
   }
 
-  testutil::ScopedEnv env_;
 };
 
 TEST_F(DebBuildTest, NamesVersionsAndArchitectures) {

@@ -14,7 +14,6 @@
 #include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/manifest.h"
-#include "internal/testing/env.h"
 #include "internal/util/tempdir.h"
 
 namespace builder {
@@ -55,8 +54,7 @@ class PythonDepsTest : public testing::TreeTest {
  protected:
   void SetUp() override {
     TreeTest::SetUp();
-    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
-    env_.Set("TMPDIR", Path("tmp").c_str());
+    UsePrivateTmpdir();
     env_.Set("STUB_RECORD", Path("record").c_str());
     env_.Set("STUB_EXIT", nullptr);
     Spit(Path("bin/pip3"), kStub, 0755);
@@ -98,7 +96,6 @@ class PythonDepsTest : public testing::TreeTest {
   }
   std::string SitePackages() const { return Path("tmp/zol-build-tar-N/files/site-packages"); }
 
-  testutil::ScopedEnv env_;
   std::string cwd_;
 };
 

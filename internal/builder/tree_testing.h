@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/testing/env.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -118,8 +119,15 @@ class TreeTest : public ::testing::Test {
     tmp_ = std::make_unique<util::TempDir>(std::move(*d));
   }
   std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+  // Points TMPDIR at a new private "tmp" in the test's directory, so that
+  // what the code under test leaves there can be seen; restored after.
+  void UsePrivateTmpdir() {
+    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
+    env_.Set("TMPDIR", Path("tmp").c_str());
+  }
 
   std::unique_ptr<util::TempDir> tmp_;
+  testutil::ScopedEnv env_;
 };
 
 }  // namespace builder::testing
