@@ -3,11 +3,27 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/error.h"
+#include "internal/util/tempdir.h"
 
 namespace builder {
+
+// Where an application road works and what it will write.
+struct BuildStart {
+  std::string pkg_path;  // the package file (PackagePath)
+  util::TempDir tmp;     // the build directory, removed when dropped
+  std::string files;     // tmp's "files", made empty
+};
+
+// Settles the package file and refuses names install would refuse before any
+// work, so a bad name writes nothing (PackagePath's and CheckInstallNames'
+// errors); then makes the build directory with the temporary-name `prefix`
+// ("create temp build dir: %w") and its "files" ("create files dir: %w").
+util::Result<BuildStart> StartBuild(const std::string& output, const std::string& id, const std::string& version,
+                                    const std::string& arch, const std::string& base, std::string_view prefix);
 
 // What a road settled on; generateManifest turns it into the manifest.
 struct manifestParams {
@@ -23,6 +39,11 @@ struct manifestParams {
   std::string Description;      // left out of the file when empty
   bool PipBundled = false;      // also picks PYTHONPATH
 };
+
+// The parameters every application road starts from: kind "cli", the rest
+// left for the road.
+manifestParams AppParams(std::string id, std::string name, std::string version, std::string arch,
+                         std::string base);
 
 // The application manifest for `p`: empty entry args and depends lists, the
 // fixed environment and permissions. Never fails.
