@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "tests/fixtures.h"
@@ -21,10 +23,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-mode_t ModeOf(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : 0;
-}
 bool Mounted(const std::string& path) {
   return Slurp("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
 }
@@ -32,6 +30,9 @@ bool Mounted(const std::string& path) {
 class BaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Tests here mount below the sandbox, and every uninstall detaches what
+    // it finds mounted in the layer: none of it may touch the host's table.
+    ASSERT_TRUE(EnterOwnMountNamespace()) << std::strerror(errno);
     pkgs_ = sb_.Path("pkgs");
     rootfs_ = sb_.Path("src-rootfs");
     mkdir(pkgs_.c_str(), 0755);

@@ -22,10 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 
-bool IsDir(const std::string& p) {
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 std::string Sha256(const std::string& path) {
   RunResult r = Sh("sha256sum '" + path + "' | cut -d' ' -f1");
   return r.out.substr(0, 64);
@@ -385,6 +381,37 @@ TEST_F(InstallTest, UpgradeAndUninstall) {
   EXPECT_THAT(r.err, testing::EndsWith("[FATAL] uninstall failed: app com.example.hello not installed\n"));
   EXPECT_THAT(sb_.Zol({"uninstall"}).err, testing::EndsWith("[FATAL] usage: zol-cli uninstall <appid>\n"));
   EXPECT_THAT(sb_.Zol({"upgrade"}).err, testing::EndsWith("[FATAL] usage: zol-cli upgrade <package.zol>\n"));
+}
+
+TEST_F(InstallTest, UpgradeNamesTheStepThatCannotReadThePackage) {
+  const std::string pkg = pkgs_ + "/app.zol";
+  struct Case {
+    std::string name;
+    std::vector<CraftedMember> members;  // none: the file is not an archive
+    std::string err;                     // the start of the [FATAL] line
+  } cases[] = {
+      {"not an archive", {}, "[FATAL] upgrade failed: extract package: "},
+      {"no manifest", {{'d', "files", ""}, {'f', "files/x", "y"}}, "[FATAL] upgrade failed: read manifest: "},
+      {"manifest not JSON", {{'f', "manifest.json", "{"}, {'d', "files", ""}},
+       "[FATAL] upgrade failed: parse manifest: "},
+      // Refused by the extractor although the manifest alone reads well.
+      {"member outside the tree", {{'f', "manifest.json", "{}"}, {'f', "files/../../x", "y"}},
+       "[FATAL] upgrade failed: extract package: "},
+  };
+  for (const Case& c : cases) {
+    if (c.members.empty()) {
+      Spit(pkg, "not a package");
+    } else {
+      RunResult made = CraftPackage(pkg, c.members);
+      ASSERT_EQ(made.status, 0) << c.name << ": " << made.err;
+    }
+    RunResult r = sb_.Zol({"upgrade", pkg});
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_THAT(r.err, HasSubstr(c.err)) << c.name << ": " << r.err;
+    EXPECT_FALSE(PathExists(sb_.app_dir)) << c.name;
+    EXPECT_FALSE(PathExists(sb_.db_file)) << c.name;
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << c.name;
+  }
 }
 
 TEST_F(InstallTest, UninstallScriptFailureStillRemoves) {

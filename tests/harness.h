@@ -37,6 +37,17 @@ std::string Q(const std::string& s);
 
 // Whether something, even a dangling link, is at path.
 bool PathExists(const std::string& path);
+// The mode of what is at path, links not followed; 0 when nothing is.
+mode_t ModeOf(const std::string& path);
+// Whether a directory, not a link to one, is at path.
+bool IsDir(const std::string& path);
+
+// Moves this test process, and every program it starts from now on, into a
+// mount namespace of its own in which no mount propagates back to the host:
+// a test that mounts, or runs removals beside mounts, can then leak none of
+// them whatever fails, since they all end with the process. Each test runs in
+// a process of its own.
+bool EnterOwnMountNamespace();
 
 // The lines of text without their newlines; a last line without one counts.
 std::vector<std::string> Lines(const std::string& text);

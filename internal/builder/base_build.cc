@@ -2,13 +2,13 @@
 // one xz member, with a manifest of kind "base" and a placeholder signature.
 #include "internal/builder/base_build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "internal/builder/file_write.h"
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/archive.h"
@@ -131,13 +131,11 @@ util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base,
     return pkgfmt::ErrMemberTooLarge("files/rootfs.tar.xz").Wrap("pack rootfs");
   }
 
-  if (auto err = WriteFile0644(util::JoinPath(dir, "manifest.json"), baseManifestJSON(base, arch, version));
-      !err.ok()) {
-    return err.Wrap("write manifest");
-  }
-  if (auto err = WriteFile0644(util::JoinPath(dir, "signature.json"), kPlaceholderSignature); !err.ok()) {
-    return err.Wrap("write signature");
-  }
+  ZOL_TRY(util::WriteFile(util::JoinPath(dir, "manifest.json"), baseManifestJSON(base, arch, version), 0644,
+                          O_NOFOLLOW),
+          "write manifest");
+  ZOL_TRY(util::WriteFile(util::JoinPath(dir, "signature.json"), kPlaceholderSignature, 0644, O_NOFOLLOW),
+          "write signature");
   ZOL_TRY(util::MkdirAll(output, 0755), "create output dir");
 
   std::printf("  [base] Creating base package %s...\n", pkg_path->c_str());

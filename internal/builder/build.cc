@@ -17,7 +17,7 @@ util::Error buildZOLImpl(BuildOptions opts) {
   if (opts.Name.empty()) opts.Name = util::BaseName(opts.FromDir);
   if (opts.Version.empty()) opts.Version = "1.0.0";
   return BuildFromDir(opts.FromDir, opts.Output, opts.ID, opts.Name, opts.Version, "aarch64", opts.Base,
-                      opts.Command);
+                      opts.Command, opts.SigningKeyPath);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // directory, and base-layer builds from a root filesystem.
 //
 // The builder reads no settings and writes no log; it reports progress on
-// standard output. Its only environment variable is ZOL_SIGNING_KEY_PATH.
+// standard output. Its only environment variable is ZOL_SIGNING_KEY_PATH,
+// which the front end reads and passes in BuildOptions::SigningKeyPath.
 #pragma once
 
 #include <string>
@@ -31,6 +32,9 @@ struct BuildOptions {
   std::string FromYumPkg;
   std::string YumReleasever;
   std::string Recipe;
+  // The text of ZOL_SIGNING_KEY_PATH: the key that signs the package, none
+  // when empty.
+  std::string SigningKeyPath;
 };
 
 // Builds an application package. The first non-empty source wins, in the
@@ -46,6 +50,7 @@ util::Error BuildBaseZOL(const std::string& rootfs, const std::string& base, con
 // The directory road: `name` and `version` already hold their defaults.
 util::Error BuildFromDir(const std::string& src, const std::string& output, const std::string& id,
                          const std::string& name, const std::string& version, const std::string& arch,
-                         const std::string& base, const std::string& command);
+                         const std::string& base, const std::string& command,
+                         const std::string& signing_key_path);
 
 }  // namespace builder

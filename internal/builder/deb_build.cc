@@ -57,17 +57,11 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
   // Id, version and architecture may come from the control file; a name that
   // would put the package elsewhere, or that install would refuse, is
   // refused before any work.
-  auto pkg_path = PackagePath(opts.Output, id, version, arch);
-  if (!pkg_path.ok()) return pkg_path.error();
-  ZOL_TRY(CheckInstallNames(id, version, opts.Base, false));
-
-  auto tmp = util::TempDir::Make("zol-build-tar-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
-  const std::string& dir = tmp->path();
-  const std::string files = util::JoinPath(dir, "files");
+  ZOL_ASSIGN_OR_RETURN(BuildStart build, StartBuild(opts.Output, id, version, arch, opts.Base, "zol-build-tar-"));
+  const std::string& dir = build.tmp.path();
+  const std::string& files = build.files;
   const std::string relocated = util::JoinPath(dir, "relocated");
 
-  ZOL_TRY(Mkdir(files, "create files dir"));
   ZOL_TRY(extractDataTar(data_tar, files), "extract data");
   ZOL_TRY(Mkdir(relocated, "create relocated dir"));
   ZOL_TRY(relocateFiles(files, relocated), "relocate files");
@@ -88,13 +82,7 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
     patchPAMLibrary(site_packages, files, opts.BundleFromRootfs);
   }
 
-  manifestParams p;
-  p.ID = id;
-  p.Name = name;
-  p.Version = version;
-  p.Arch = arch;
-  p.Base = opts.Base;
-  p.Kind = "cli";
+  manifestParams p = AppParams(id, name, version, arch, opts.Base);
   p.Command = opts.Command.empty() ? "/app/bin/" + name : opts.Command;
   p.SourceType = "deb";
   p.OriginalPackage = opts.FromDeb;
@@ -103,7 +91,7 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
   applyRecipePostBuild(*recipe, files, m);
 
   ZOL_TRY(writeBuildArtifacts(dir, opts.Output, m));
-  return packZOL(dir, *pkg_path);
+  return packZOL(dir, build.pkg_path, opts.SigningKeyPath);
 }
 
 Error buildFromDeb(BuildOptions opts) {

@@ -20,17 +20,7 @@ namespace builder {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::Deb;
-using testing::FileListing;
-using testing::Gzip;
-using testing::Listing;
-using testing::Slurp;
-using testing::Spit;
-using testing::Tar;
-using testing::TarDir;
-using testing::TarFile;
-using testing::TarHard;
-using testing::TarLink;
+using namespace testing;  // the tree and archive helpers
 
 const std::string kControl = "Package: hello\nVersion: 2.10-3\nArchitecture: amd64\nDescription: greet\n";
 
@@ -51,28 +41,13 @@ TEST(MapDebArch, Table) {
   for (const auto& [in, want] : cases) EXPECT_EQ(MapDebArch(in), want) << in;
 }
 
-class DebBuildTest : public ::testing::Test {
+class DebBuildTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    ::umask(022);
-    auto d = util::TempDir::Make("zol-debbuild-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
-    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
-    const char* old = std::getenv("TMPDIR");
-    old_tmpdir_ = old ? old : "";
-    had_tmpdir_ = old != nullptr;
-    ::setenv("TMPDIR", Path("tmp").c_str(), 1);
+    TreeTest::SetUp();
+    UsePrivateTmpdir();
     testing::MakeTree(tmp_->path(), {"f outside/canary canary"});
   }
-  void TearDown() override {
-    if (had_tmpdir_) {
-      ::setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-  }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
 
   std::string WriteDeb(const std::string& bytes, const std::string& name = "in.deb") {
     Spit(Path(name), bytes);
@@ -105,9 +80,6 @@ class DebBuildTest : public ::testing::Test {
     EXPECT_EQ(st.st_nlink, 1u) << label;
   }
 
-  std::unique_ptr<util::TempDir> tmp_;
-  std::string old_tmpdir_;
-  bool had_tmpdir_ = false;
 };
 
 TEST_F(DebBuildTest, NamesVersionsAndArchitectures) {

@@ -2,12 +2,12 @@
 #include "internal/builder/pack.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "internal/builder/file_write.h"
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
@@ -19,9 +19,27 @@
 
 namespace builder {
 
-namespace {
+util::Result<BuildStart> StartBuild(const std::string& output, const std::string& id, const std::string& version,
+                                    const std::string& arch, const std::string& base, std::string_view prefix) {
+  ZOL_ASSIGN_OR_RETURN(std::string pkg_path, PackagePath(output, id, version, arch));
+  ZOL_TRY(CheckInstallNames(id, version, base, false));
+  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make(prefix), "create temp build dir");
+  std::string files = util::JoinPath(tmp.path(), "files");
+  if (::mkdir(files.c_str(), 0755) != 0) return util::Error::Errno("mkdir", files, errno).Wrap("create files dir");
+  return BuildStart{std::move(pkg_path), std::move(tmp), std::move(files)};
+}
 
-}  // namespace
+manifestParams AppParams(std::string id, std::string name, std::string version, std::string arch,
+                         std::string base) {
+  manifestParams p;
+  p.ID = std::move(id);
+  p.Name = std::move(name);
+  p.Version = std::move(version);
+  p.Arch = std::move(arch);
+  p.Base = std::move(base);
+  p.Kind = "cli";
+  return p;
+}
 
 pkgfmt::Manifest generateManifest(manifestParams p) {
   pkgfmt::Manifest m;
@@ -57,10 +75,8 @@ pkgfmt::Manifest generateManifest(manifestParams p) {
 
 util::Error writeZOLManifest(const std::string& dir, const pkgfmt::Manifest& m) {
   // Encoding cannot fail here; "marshal manifest" has no cause to carry.
-  if (auto err = WriteFile0644(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m)); !err.ok()) {
-    return err.Wrap("write manifest");
-  }
-  return {};
+  return util::WriteFile(util::JoinPath(dir, "manifest.json"), pkgfmt::MarshalManifest(m), 0644, O_NOFOLLOW)
+      .Wrap("write manifest");
 }
 
 util::Error writeBuildArtifacts(const std::string& build_dir, const std::string& output, const pkgfmt::Manifest& m) {
@@ -76,7 +92,7 @@ util::Result<std::string> computeFileChecksum(const std::string& path) {
   return pkgfmt::computeFileChecksumHex(path);
 }
 
-util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
+util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, const std::string& signing_key_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
   std::string manifest_path = util::JoinPath(build_dir, "manifest.json");
@@ -91,9 +107,8 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
 
   std::string digest;
   ZOL_TRY(createZOLArchive(build_dir, pkg_path, &digest));
-  if (auto err = WriteFile0644(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n"); !err.ok()) {
-    return err.Wrap("write checksum sidecar");
-  }
+  ZOL_TRY(util::WriteFile(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n", 0644, O_NOFOLLOW),
+          "write checksum sidecar");
   util::TransientMade(pkgfmt::ChecksumSidecarPath(pkg_path));
   // Install checks a ".sig" before the checksum; one left by an earlier
   // signed build would make it refuse this package, also when signing fails.
@@ -101,10 +116,9 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path) {
   if (::unlink(sig_path.c_str()) != 0 && errno != ENOENT) {
     return util::Error::Errno("remove", sig_path, errno).Wrap("remove stale signature");
   }
-  const char* key = std::getenv("ZOL_SIGNING_KEY_PATH");
-  if (key == nullptr || *key == '\0') return {};
+  if (signing_key_path.empty()) return {};
   util::TransientMade(sig_path);
-  ZOL_TRY(pkgfmt::SignPackage(pkg_path, key), "sign package");
+  ZOL_TRY(pkgfmt::SignPackage(pkg_path, signing_key_path), "sign package");
   return {};
 }
 

@@ -65,7 +65,7 @@ TEST(PackSteps, RefuseNamesInstallRefuses) {
     // A manifest put there by other means is held to the same rule.
     ASSERT_TRUE(writeZOLManifest(build, m).ok());
     ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
-    EXPECT_EQ(packZOL(build, out + "/p.zol").message(), c.want);
+    EXPECT_EQ(packZOL(build, out + "/p.zol", "").message(), c.want);
     EXPECT_EQ(testing::Listing(out), std::vector<std::string>{});
   }
 }
@@ -76,7 +76,7 @@ TEST(PackSteps, SoundNamesPack) {
   const std::string build = tmp->path() + "/build", out = tmp->path() + "/out";
   testing::MakeTree(build, {"x files/bin/t #!/bin/sh"});
   ASSERT_TRUE(writeBuildArtifacts(build, out, generateManifest(Params())).ok());
-  ASSERT_TRUE(packZOL(build, out + "/p.zol").ok());
+  ASSERT_TRUE(packZOL(build, out + "/p.zol", "").ok());
   EXPECT_EQ(testing::Slurp(out + "/p.zol.sha256").size(), 65u);
 }
 

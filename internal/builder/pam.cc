@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "internal/util/dir_list.h"
-#include "internal/builder/python_deps.h"
 #include "internal/util/beneath.h"
+#include "internal/util/copy_tree.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 
@@ -39,9 +39,7 @@ const char* const kHostCandidates[] = {
 Error WriteBeneath(const Root& root, const std::string& rel, std::string_view data) {
   auto fd = root.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, 0644, Root::Follow::kYes);
   if (!fd.ok()) return fd.error();
-  ZOL_TRY(util::WriteAll(fd->get(), data, root.PathOf(rel)));
-  if (::close(fd->Release()) != 0) return Error::Errno("close", root.PathOf(rel), errno);
-  return {};
+  return util::WriteAndClose(std::move(*fd), data, root.PathOf(rel));
 }
 
 // The copy goes beneath "files": a "lib" or "lib/libpam.so.0" link that the
@@ -51,7 +49,7 @@ Error CopyLibrary(const std::string& lib, const std::string& files_dir) {
   auto root = Root::Open(files_dir);
   if (!root.ok()) return root.error();
   ZOL_TRY(root->MkdirAll("lib", 0755));
-  return copyFile(lib, *root, "lib/libpam.so.0", Root::Follow::kYes);
+  return util::CopyFileInto(lib, *root, "lib/libpam.so.0", Root::Follow::kYes);
 }
 
 }  // namespace

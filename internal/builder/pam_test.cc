@@ -4,19 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "internal/builder/tree_testing.h"
-#include "internal/util/tempdir.h"
 
 namespace builder {
 namespace {
 
-using testing::FileListing;
-using testing::Listing;
-using testing::MakeTree;
-using testing::Slurp;
-using testing::Spit;
+using namespace testing;  // the tree helpers
 
 const std::string kModule =
     "from ctypes import CDLL\n"
@@ -27,13 +20,10 @@ const std::string kPatched =
     "LIBPAM = CDLL(find_library(\"pam\") or \"libpam.so.0\")\n"
     "AGAIN = 'LIBPAM = CDLL(find_library(\"pam\"))'\n";
 
-class PAMTest : public ::testing::Test {
+class PAMTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    ::umask(022);
-    auto d = util::TempDir::Make("zol-pam-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+    TreeTest::SetUp();
     files_ = Path("files");
     sp_ = Path("files/site-packages");
     rootfs_ = Path("rootfs");
@@ -43,7 +33,6 @@ class PAMTest : public ::testing::Test {
     MakeTree(sp_, {"f __pycache__/pamela.cpython-311.pyc old", "f __pycache__/pamela.cpython-312.opt-1.pyc old",
                    "f __pycache__/other.cpython-311.pyc keep", "f other.py o"});
   }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
   std::vector<std::string> Run() {
     ::testing::internal::CaptureStdout();
     patchPAMLibrary(sp_, files_, rootfs_);
@@ -60,7 +49,6 @@ class PAMTest : public ::testing::Test {
   }
   const std::string kPatchedLine = "  [pam] Patched pamela.py: added libpam.so.0 fallback for chroot";
 
-  std::unique_ptr<util::TempDir> tmp_;
   std::string files_, sp_, rootfs_;
 };
 

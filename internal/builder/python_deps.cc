@@ -9,10 +9,9 @@
 #include <climits>
 #include <cstdio>
 
-#include "internal/util/dir_list.h"
-#include "internal/builder/tree_walk.h"
 #include "internal/builder/validate.h"
-#include "internal/util/fd.h"
+#include "internal/util/copy_tree.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
@@ -37,6 +36,18 @@ std::vector<std::string> Words(const std::string& s) {
     i = j;
   }
   return out;
+}
+
+// The tree `src` at `rel` beneath `dst`; links are recreated with their text
+// and never written through.
+Error CopyDir(const std::string& src, const Root& dst, const std::string& rel) {
+  struct stat top;
+  if (::stat(src.c_str(), &top) != 0) return Error::Errno("stat", src, errno);
+  ZOL_TRY(dst.MkdirAll(rel, top.st_mode & 0777));
+  ZOL_ASSIGN_OR_RETURN(Root sub, dst.Sub(rel));
+  util::CopyTreeOptions options;
+  options.dir_bits = 0777;
+  return util::CopyTree(src, sub, options);
 }
 
 bool IsRealDir(const std::string& path) {
@@ -160,63 +171,12 @@ Error copyDistPackagesFromDir(const std::string& dir, const std::string& target)
   for (const std::string& n : *names) {
     const std::string src = util::JoinPath(dir, n);
     if (IsRealDir(src)) {
-      ZOL_TRY(copyDirAll(src, root->PathOf(n)), "copy dir " + n);
-    } else if (Error e = copyFile(src, *root, n); !e.ok()) {
+      ZOL_TRY(CopyDir(src, *root, n), "copy dir " + n);
+    } else if (Error e = util::CopyFileInto(src, *root, n); !e.ok()) {
       return e.Wrap("copy file " + n);
     }
   }
   std::printf("  [rootfs] Copied %zu entries from %s\n", names->size(), dir.c_str());
-  return {};
-}
-
-Error copyDirAll(const std::string& src, const std::string& dst) {
-  struct stat top;
-  if (::stat(src.c_str(), &top) != 0) return Error::Errno("stat", src, errno);
-  ZOL_TRY(util::MkdirAll(dst, top.st_mode & 0777));
-  auto root = Root::Open(dst);
-  if (!root.ok()) return root.error();
-  return WalkTree(src, [&](const std::string& path, const std::string& rel,
-                           const struct stat& st) -> util::Result<WalkAction> {
-    if (rel == ".") return WalkAction::kContinue;
-    if (S_ISLNK(st.st_mode)) {
-      char buf[PATH_MAX];
-      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-      if (n < 0) return Error::Errno("readlink", path, errno);
-      ZOL_TRY(root->MkdirAll(util::DirName(rel), 0755));
-      if (Error e = root->Remove(rel); !e.ok() && !e.Is(ENOENT)) return e;
-      ZOL_TRY(root->Symlink(std::string(buf, static_cast<size_t>(n)), rel));
-    } else if (S_ISDIR(st.st_mode)) {
-      ZOL_TRY(root->MkdirAll(rel, st.st_mode & 0777));
-    } else {
-      ZOL_TRY(copyFile(path, *root, rel));
-    }
-    return WalkAction::kContinue;
-  });
-}
-
-Error copyFile(const std::string& src, const Root& dst, const std::string& rel, Root::Follow follow) {
-  ZOL_TRY(dst.MkdirAll(util::DirName(rel), 0755));
-  // O_NONBLOCK: a FIFO in the source tree must not hang the build; only
-  // regular files are copied.
-  util::UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!in.valid()) return Error::Errno("open", src, errno);
-  struct stat st;
-  if (::fstat(in.get(), &st) != 0) return Error::Errno("stat", src, errno);
-  if (S_ISDIR(st.st_mode)) return Error::Errno("read", src, EISDIR);
-  if (!S_ISREG(st.st_mode)) return Error::Msg("copy " + src + ": not a regular file");
-  auto out = dst.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777, follow);
-  if (!out.ok()) return out.error();
-  const std::string shown = dst.PathOf(rel);
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(in.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return Error::Errno("read", src, errno);
-    }
-    if (n == 0) break;
-    ZOL_TRY(util::WriteAll(out->get(), std::string_view(buf, static_cast<size_t>(n)), shown));
-  }
   return {};
 }
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "internal/builder/builder.h"
-#include "internal/util/beneath.h"
 #include "internal/util/error.h"
 
 namespace builder {
@@ -45,21 +44,10 @@ std::vector<std::string> scanPythonDistDir(const std::string& base);
 // usr/local/bin/python3, else usr/bin/python3 under rootfs, else "".
 std::string findRootfsPythonBin(const std::string& rootfs);
 
-// Copies every entry of `dir` into `target` (created 0755): directories with
-// copyDirAll, anything else with copyFile (a top-level link as the file it
-// names). Failures: "read dist-packages dir: %w", "copy dir %s: %w", "copy
-// file %s: %w".
+// Copies every entry of `dir` into `target` (created 0755): directories as
+// trees whose links are recreated with their text and never written through,
+// anything else as the regular file it is or names. Failures: "read
+// dist-packages dir: %w", "copy dir %s: %w", "copy file %s: %w".
 util::Error copyDistPackagesFromDir(const std::string& dir, const std::string& target);
-
-// Copies the tree `src` to `dst`; links are recreated with their text and
-// never written through.
-util::Error copyDirAll(const std::string& src, const std::string& dst);
-
-// Copies the regular file reached through `src` (links followed) to `rel`
-// beneath `dst`, created with src's permission bits or truncated. The last
-// component is followed only when `follow`, and then only while it stays
-// beneath dst.
-util::Error copyFile(const std::string& src, const util::Root& dst, const std::string& rel,
-                     util::Root::Follow follow = util::Root::Follow::kNo);
 
 }  // namespace builder

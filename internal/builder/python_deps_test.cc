@@ -50,42 +50,22 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-class PythonDepsTest : public ::testing::Test {
+class PythonDepsTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    ::umask(022);
-    auto d = util::TempDir::Make("zol-pydeps-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
-    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
-    Save("TMPDIR");
-    Save("PATH");
-    Save("STUB_RECORD");
-    Save("STUB_EXIT");
-    ::setenv("TMPDIR", Path("tmp").c_str(), 1);
-    ::setenv("STUB_RECORD", Path("record").c_str(), 1);
-    ::unsetenv("STUB_EXIT");
+    TreeTest::SetUp();
+    UsePrivateTmpdir();
+    env_.Set("STUB_RECORD", Path("record").c_str());
+    env_.Set("STUB_EXIT", nullptr);
     Spit(Path("bin/pip3"), kStub, 0755);
-    ::setenv("PATH", (Path("bin") + ":/usr/bin:/bin").c_str(), 1);
+    env_.Set("PATH", (Path("bin") + ":/usr/bin:/bin").c_str());
     char cwd[4096];
     ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
     cwd_ = cwd;
   }
   void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
     if (::chdir(cwd_.c_str()) != 0) ADD_FAILURE() << "chdir back to " << cwd_;
   }
-  void Save(const std::string& name) {
-    const char* v = std::getenv(name.c_str());
-    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-  }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
 
   BuildOptions Opts(const std::string& package = "hello") {
     Spit(Path("in.deb"), Deb("Package: " + package + "\nVersion: 1.0\nArchitecture: amd64\n",
@@ -116,8 +96,6 @@ class PythonDepsTest : public ::testing::Test {
   }
   std::string SitePackages() const { return Path("tmp/zol-build-tar-N/files/site-packages"); }
 
-  std::unique_ptr<util::TempDir> tmp_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
   std::string cwd_;
 };
 

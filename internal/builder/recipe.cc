@@ -60,9 +60,7 @@ void WriteOverlay(const Root& overlay, const std::string& key, const std::string
     Warn("write overlay", key, fd.error().Is(EXDEV) ? Escapes(overlay, rel) : fd.error());
     return;
   }
-  Error e = util::WriteAll(fd->get(), text, overlay.PathOf(rel));
-  if (e.ok() && ::close(fd->Release()) != 0) e = Error::Errno("close", overlay.PathOf(rel), errno);
-  if (!e.ok()) {
+  if (Error e = util::WriteAndClose(std::move(*fd), text, overlay.PathOf(rel)); !e.ok()) {
     Warn("write overlay", key, e);
     return;
   }

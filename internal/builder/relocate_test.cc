@@ -3,35 +3,33 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <memory>
-
 #include "internal/builder/tree_testing.h"
 #include "internal/util/beneath.h"
-#include "internal/util/tempdir.h"
 
 namespace builder {
 namespace {
 
-using testing::FileListing;
-using testing::Listing;
-using testing::MakeTree;
-using testing::Slurp;
+using namespace testing;  // the tree helpers
 
-class RelocateTest : public ::testing::Test {
+class RelocateTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    ::umask(022);
-    auto d = util::TempDir::Make("zol-relocate-test-");
-    ASSERT_TRUE(d.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+    TreeTest::SetUp();
     src_ = tmp_->path() + "/files";
     dst_ = tmp_->path() + "/relocated";
     ASSERT_TRUE(util::MkdirAll(src_, 0755).ok());
     ASSERT_TRUE(util::MkdirAll(dst_, 0755).ok());
   }
-  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+  // The error of relocating `tree`, laid out as a new source, into an empty
+  // destination.
+  std::string RelocateFresh(const std::vector<std::string>& tree) {
+    EXPECT_TRUE(util::RemoveAll(src_).ok());
+    EXPECT_TRUE(util::RemoveAll(dst_).ok());
+    EXPECT_TRUE(util::MkdirAll(dst_, 0755).ok());
+    MakeTree(src_, tree);
+    return relocateFiles(src_, dst_).message();
+  }
 
-  std::unique_ptr<util::TempDir> tmp_;
   std::string src_, dst_;
 };
 
@@ -127,11 +125,7 @@ TEST_F(RelocateTest, MergeConflictsFail) {
        "move usr/bin -> " + dst_ + "/bin: remove " + dst_ + "/bin/x: directory not empty"},
   };
   for (const auto& c : cases) {
-    ASSERT_TRUE(util::RemoveAll(src_).ok());
-    ASSERT_TRUE(util::RemoveAll(dst_).ok());
-    ASSERT_TRUE(util::MkdirAll(dst_, 0755).ok());
-    MakeTree(src_, c.tree);
-    EXPECT_EQ(relocateFiles(src_, dst_).message(), c.want) << c.name;
+    EXPECT_EQ(RelocateFresh(c.tree), c.want) << c.name;
   }
 }
 
@@ -166,11 +160,7 @@ TEST_P(RelocateHostileTest, PlantedLinksAreNeverFollowedOut) {
        "move usr/sbin -> " + dst_ + "/bin" + escape},
   };
   for (const auto& c : cases) {
-    ASSERT_TRUE(util::RemoveAll(src_).ok());
-    ASSERT_TRUE(util::RemoveAll(dst_).ok());
-    ASSERT_TRUE(util::MkdirAll(dst_, 0755).ok());
-    MakeTree(src_, c.tree);
-    EXPECT_EQ(relocateFiles(src_, dst_).message(), c.want) << c.name;
+    EXPECT_EQ(RelocateFresh(c.tree), c.want) << c.name;
     ExpectOutsideUntouched(c.name);
   }
 }

@@ -108,29 +108,16 @@ util::Error buildFromRPM(BuildOptions opts) {
   std::string id = opts.ID.empty() ? "com.calderim." + name : opts.ID;
   // Settled before the build directory exists, so a name that cannot be a
   // file name, or that install would refuse, costs no extraction.
-  auto pkg_path = PackagePath(opts.Output, id, version, arch);
-  if (!pkg_path.ok()) return pkg_path.error();
-  ZOL_TRY(CheckInstallNames(id, version, opts.Base, false));
+  ZOL_ASSIGN_OR_RETURN(BuildStart build, StartBuild(opts.Output, id, version, arch, opts.Base, "zol-build-rpm-"));
+  const std::string& dir = build.tmp.path();
+  ZOL_TRY(ExtractRPM(opts.FromRPM, build.files), "extract rpm");
 
-  auto tmp = util::TempDir::Make("zol-build-rpm-");
-  if (!tmp.ok()) return tmp.error().Wrap("create temp build dir");
-  const std::string& dir = tmp->path();
-  std::string files = util::JoinPath(dir, "files");
-  ZOL_TRY(util::MkdirAll(files, 0755), "create files dir");
-  ZOL_TRY(ExtractRPM(opts.FromRPM, files), "extract rpm");
-
-  manifestParams p;
-  p.ID = id;
-  p.Name = name;
-  p.Version = version;
-  p.Arch = arch;
-  p.Base = opts.Base;
-  p.Kind = "cli";
+  manifestParams p = AppParams(id, name, version, arch, opts.Base);
   p.Command = opts.Command;
   p.SourceType = "rpm";
   p.OriginalPackage = opts.FromRPM;
   ZOL_TRY(writeBuildArtifacts(dir, opts.Output, generateManifest(std::move(p))));
-  return packZOL(dir, *pkg_path);
+  return packZOL(dir, build.pkg_path, opts.SigningKeyPath);
 }
 
 util::Error buildFromYumPkg(BuildOptions opts) {

@@ -16,6 +16,7 @@
 #include "internal/builder/builder.h"
 #include "internal/builder/deb_testing.h"
 #include "internal/builder/roads.h"
+#include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/member_read.h"
 #include "internal/util/files.h"
@@ -51,25 +52,13 @@ std::string CraftRPM(const std::map<int32_t, std::string>& tags, const std::stri
   return lead + empty_sig + main + Gzip(payload);
 }
 
-class RpmRoadTest : public ::testing::Test {
+class RpmRoadTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    auto t = util::TempDir::Make("zol-rpmroad-test-");
-    ASSERT_TRUE(t.ok());
-    root_ = t->Release();
-    tmpdir_ = root_ + "/tmp";
-    ASSERT_TRUE(util::MkdirAll(tmpdir_, 0700).ok());
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) old_tmpdir_ = old;
-    ::setenv("TMPDIR", tmpdir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_tmpdir_) {
-      ::setenv("TMPDIR", old_tmpdir_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    util::RemoveAll(root_).IgnoreError();
+    TreeTest::SetUp();
+    UsePrivateTmpdir();
+    root_ = tmp_->path();
+    tmpdir_ = Path("tmp");
   }
 
   std::string Write(const std::string& name, const std::string& data, mode_t mode = 0644) {
@@ -92,7 +81,6 @@ class RpmRoadTest : public ::testing::Test {
   }
 
   std::string root_, tmpdir_;
-  std::optional<std::string> old_tmpdir_;
 };
 
 TEST(RpmArch, MapIsExactAndCaseSensitive) {

@@ -13,13 +13,16 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "internal/testing/env.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
+#include "internal/util/tempdir.h"
 
 namespace builder::testing {
 
@@ -104,5 +107,27 @@ inline std::vector<std::string> FileListing(const std::string& root) {
   }
   return out;
 }
+
+// A fresh directory for each test, removed after it, under umask 022 so that
+// the modes a test reads back are the same on every machine.
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::umask(022);
+    auto d = util::TempDir::Make("zol-builder-test-");
+    ASSERT_TRUE(d.ok()) << d.error().message();
+    tmp_ = std::make_unique<util::TempDir>(std::move(*d));
+  }
+  std::string Path(const std::string& rel) const { return tmp_->path() + "/" + rel; }
+  // Points TMPDIR at a new private "tmp" in the test's directory, so that
+  // what the code under test leaves there can be seen; restored after.
+  void UsePrivateTmpdir() {
+    ASSERT_TRUE(util::MkdirAll(Path("tmp"), 0700).ok());
+    env_.Set("TMPDIR", Path("tmp").c_str());
+  }
+
+  std::unique_ptr<util::TempDir> tmp_;
+  testutil::ScopedEnv env_;
+};
 
 }  // namespace builder::testing

@@ -1,76 +1,20 @@
 #include "internal/builder/zol_archive.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <memory>
-#include <optional>
-#include <random>
 
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
+#include "internal/util/atomic_file.h"
 #include "internal/util/beneath.h"
-#include "internal/util/fd.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
-#include "internal/util/transient.h"
 
 namespace builder {
 
 namespace {
-
-// A new file beside `final_path`, created 0644 before the umask like the
-// package itself; removed again unless Commit() renamed it into place.
-class PendingFile {
- public:
-  static util::Result<PendingFile> Create(const std::string& final_path) {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict
-      // for "literal" + std::string&& (GCC bug 105651).
-      std::string name = ".";
-      name.append(util::BaseName(final_path)).append(".tmp").append(std::to_string(rd()));
-      std::string tmp = util::JoinPath(util::DirName(final_path), name);
-      int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-      if (fd >= 0) {
-        util::TransientMade(tmp);
-        return PendingFile(util::UniqueFd(fd), tmp, final_path);
-      }
-      if (errno != EEXIST) return util::Error::Errno("open", final_path, errno);
-    }
-    return util::Error::Errno("open", final_path, EEXIST);
-  }
-  PendingFile(PendingFile&&) = default;
-  ~PendingFile() {
-    fd_.Reset();
-    if (!tmp_.empty() && ::unlink(tmp_.c_str()) == 0) util::TransientGone(tmp_);
-  }
-  int fd() const { return fd_.get(); }
-  util::Error Close() {
-    if (::close(fd_.Release()) != 0) return util::Error::Errno("close", final_, errno);
-    return {};
-  }
-  util::Error Commit() {
-    if (::rename(tmp_.c_str(), final_.c_str()) != 0) return util::Error::Errno("rename", tmp_ + " " + final_, errno);
-    // The package stays the build's own until the build has returned: an
-    // interrupted build leaves no package behind, finished or not.
-    util::TransientGone(tmp_);
-    util::TransientMade(final_);
-    tmp_.clear();
-    return {};
-  }
-
- private:
-  PendingFile(util::UniqueFd fd, std::string tmp, std::string final_path)
-      : fd_(std::move(fd)), tmp_(std::move(tmp)), final_(std::move(final_path)) {}
-  util::UniqueFd fd_;
-  std::string tmp_;
-  std::string final_;
-};
 
 struct Style {
   int level;
@@ -109,7 +53,13 @@ util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
 
 util::Error WriteArchive(const std::string& src, const std::string& out_path, const Style& style,
                          std::string* digest) {
-  auto file = PendingFile::Create(out_path);
+  // Created 0644 before the umask like any package. The package stays the
+  // build's own until the build has returned: an interrupted build leaves no
+  // package behind, finished or not.
+  util::AtomicFileOptions options;
+  options.name_target = true;
+  options.transient = true;
+  auto file = util::AtomicFile::Create(out_path, 0644, options);
   if (!file.ok()) return file.error().Wrap(style.app ? "create output file" : "create output");
   pkgfmt::FdSink fd_sink(file->fd(), out_path);
   auto hash = pkgfmt::HashingSink::Make(&fd_sink);

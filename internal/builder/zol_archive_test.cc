@@ -19,6 +19,7 @@
 
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/gzip_sink.h"
+#include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
@@ -98,19 +99,16 @@ TEST(CheckMember, ExtractorRules) {
   }
 }
 
-class ArchiveTest : public ::testing::Test {
+class ArchiveTest : public testing::TreeTest {
  protected:
   void SetUp() override {
-    auto t = util::TempDir::Make("zol-archive-test-");
-    ASSERT_TRUE(t.ok());
-    tmp_ = std::make_unique<util::TempDir>(std::move(*t));
+    TreeTest::SetUp();
     src_ = tmp_->path() + "/src";
     out_ = tmp_->path() + "/out";
     ASSERT_EQ(mkdir(src_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(out_.c_str(), 0755), 0);
     Spit(src_ + "/a", "alpha");
   }
-  std::unique_ptr<util::TempDir> tmp_;
   std::string src_, out_;
 };
 

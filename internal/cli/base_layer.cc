@@ -154,12 +154,11 @@ util::Error runTarExtract(const std::string& tarball, const std::string& dest, b
   args.push_back(tarball);
   args.push_back("-C");
   args.push_back(dest);
-  util::Result<util::Command> cmd = newValidatedCommand("tar", args);
-  if (!cmd.ok()) return cmd.error();
-  cmd->env = util::ParallelXzEnviron();
-  cmd->stdout_mode = util::Stdio::kInherit;
-  cmd->stderr_mode = util::Stdio::kInherit;
-  return util::RunProcess(*cmd);
+  ZOL_ASSIGN_OR_RETURN(util::Command cmd, newValidatedCommand("tar", args));
+  cmd.env = util::ParallelXzEnviron();
+  cmd.stdout_mode = util::Stdio::kInherit;
+  cmd.stderr_mode = util::Stdio::kInherit;
+  return util::RunProcess(cmd);
 }
 
 util::Result<util::FileLock> lockBaseLayers(const config::Settings& cfg) {
@@ -182,8 +181,7 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
 
   // Whatever exists below is judged and removed with no other install or
   // uninstall of a layer at work, so each removes only what it made itself.
-  util::Result<util::FileLock> lock = lockBaseLayers(cfg);
-  if (!lock.ok()) return lock.error().Wrap("lock base layers");
+  ZOL_ASSIGN_OR_RETURN(const util::FileLock lock, lockBaseLayers(cfg), "lock base layers");
 
   struct stat st;
   const bool layer_existed = ::lstat(layer_dir.c_str(), &st) == 0;
@@ -220,17 +218,17 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
   // earlier reinstall is never emptied here: its removal stopped at a mount,
   // and removing it by other means would cross into that mount. No exchange:
   // the old tree must not land at the staging path, which is emptied freely.
-  util::Result<std::string> holder =
-      util::ReplaceTree(staging, rootfs, {.infix = ".replaced-", .leaf = "rootfs", .exchange = false});
-  if (!holder.ok()) return holder.error().Wrap("extract rootfs");
+  ZOL_ASSIGN_OR_RETURN(const std::string holder,
+                       util::ReplaceTree(staging, rootfs, {.infix = ".replaced-", .leaf = "rootfs", .exchange = false}),
+                       "extract rootfs");
   staging_guard.Release();
   layer_guard.Release();
-  if (!holder->empty()) {
+  if (!holder.empty()) {
     // The old tree may still hold mounts. "--one-file-system" does not see a
     // bind mount of the same file system, so a tree with any mount inside is
     // left where it is.
-    std::vector<std::string> mounted = mountsBeneath(*holder);
-    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", *holder});
+    std::vector<std::string> mounted = mountsBeneath(holder);
+    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", holder});
     if (!mounted.empty()) {
       e = util::Error::Msg("still mounted: " + mounted.front());
     } else if (rm.ok()) {
@@ -240,12 +238,12 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
     } else {
       e = rm.error();
     }
-    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", *holder, e);
+    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", holder, e);
   }
 
-  e = util::WriteFileAtomic(util::JoinPath(layer_dir, "runtime.json"), runtimeJSON(name, m.Runtime.Version, m.Arch),
-                          0644);
-  if (!e.ok()) return e.Wrap("write runtime.json");
+  ZOL_TRY(util::WriteFileAtomic(util::JoinPath(layer_dir, "runtime.json"),
+                                runtimeJSON(name, m.Runtime.Version, m.Arch), 0644),
+          "write runtime.json");
 
   util::Info("[base] Base layer installed: %s (%s)", name, rootfs);
   util::RecordInstall(std::string("com.calderim.base.") + name, m.Version, layer_dir);

@@ -77,7 +77,7 @@ void parseBuildFlags(FlagSet& fs, buildCLIOptions& o) {
   fs.SetUsage(printBuildUsage);
 }
 
-util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
+util::Error executeBuild(const config::Config& cfg, const FlagSet& fs, const buildCLIOptions& o) {
   if (o.CreateBase) {
     if (o.RootfsPath.empty()) {
       fs.Usage();
@@ -101,6 +101,7 @@ util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
   // "--sign" is accepted but not carried: signing follows ZOL_SIGNING_KEY_PATH.
   builder::BuildOptions b = o.build;
   b.PipBundle = o.build.PipBundle || !o.build.BundleFromRootfs.empty();
+  b.SigningKeyPath = cfg.SigningKeyPath;
   ZOL_TRY(builder::BuildZOL(std::move(b)), "build failed");
   std::printf("Build completed successfully.\n");
   return {};
@@ -108,12 +109,12 @@ util::Error executeBuild(const FlagSet& fs, const buildCLIOptions& o) {
 
 }  // namespace
 
-util::Error runBuild([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runBuild(const config::Config& cfg, const Args& args) {
   FlagSet fs("build");
   buildCLIOptions opts;
   parseBuildFlags(fs, opts);
   ZOL_TRY(fs.Parse(args), "parse build flags");
-  return executeBuild(fs, opts);
+  return executeBuild(cfg, fs, opts);
 }
 
 }  // namespace cli

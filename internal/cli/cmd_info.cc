@@ -3,9 +3,9 @@
 
 namespace cli {
 
-util::Error runInfo([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runInfo(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli info <appid>");
-  return ShowAppInfo(args[0]).Wrap("info failed");
+  return ShowAppInfo(cfg, args[0]).Wrap("info failed");
 }
 
 }  // namespace cli

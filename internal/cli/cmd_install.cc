@@ -3,9 +3,9 @@
 
 namespace cli {
 
-util::Error runInstall([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runInstall(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli install <package.zol>");
-  return InstallPackage(args[0]).Wrap("install failed");
+  return InstallPackage(cfg, args[0]).Wrap("install failed");
 }
 
 }  // namespace cli

@@ -3,8 +3,8 @@
 
 namespace cli {
 
-util::Error runList([[maybe_unused]] const config::Config& cfg, const Args&) {
-  return ListApps().Wrap("list failed");
+util::Error runList(const config::Config& cfg, const Args&) {
+  return ListApps(cfg).Wrap("list failed");
 }
 
 }  // namespace cli

@@ -3,9 +3,9 @@
 
 namespace cli {
 
-util::Error runUninstall([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runUninstall(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli uninstall <appid>");
-  return UninstallApp(args[0]).Wrap("uninstall failed");
+  return UninstallApp(cfg, args[0]).Wrap("uninstall failed");
 }
 
 }  // namespace cli

@@ -3,9 +3,9 @@
 
 namespace cli {
 
-util::Error runUpgrade([[maybe_unused]] const config::Config& cfg, const Args& args) {
+util::Error runUpgrade(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli upgrade <package.zol>");
-  return UpgradeApp(args[0]).Wrap("upgrade failed");
+  return UpgradeApp(cfg, args[0]).Wrap("upgrade failed");
 }
 
 }  // namespace cli

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -58,14 +57,13 @@ util::Error CheckDirNames(const pkgfmt::Manifest& m) {
 // the old tree waits in a holder beside the versions until the new one is in
 // place, and goes back when it cannot be.
 util::Error CommitTree(const std::string& staging, const std::string& target) {
-  util::Result<std::string> old = util::ReplaceTree(staging, target,
-                                                    {.infix = pkgfmt::kReplacedInfix,
-                                                     .commit_context = "commit install (rename)",
-                                                     .aside_context = "remove existing install"});
-  if (!old.ok()) return old.error();
-  if (!old->empty()) {
-    util::Error e = util::RemoveAll(*old);
-    if (!e.ok()) util::Warn("remove replaced install %s: %v", *old, e);
+  ZOL_ASSIGN_OR_RETURN(const std::string old, util::ReplaceTree(staging, target,
+                                                                 {.infix = pkgfmt::kReplacedInfix,
+                                                                  .commit_context = "commit install (rename)",
+                                                                  .aside_context = "remove existing install"}));
+  if (!old.empty()) {
+    util::Error e = util::RemoveAll(old);
+    if (!e.ok()) util::Warn("remove replaced install %s: %v", old, e);
   }
   return util::Error();
 }
@@ -90,7 +88,7 @@ struct WantedBase {
 // A normal install (want == nullptr) may install a missing base layer first;
 // an automatic one (want set) never looks for a base of its own, so a crafted
 // package cannot start a chain of installs.
-util::Error installPackage(const std::string& pkgPath, const WantedBase* want);
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want);
 
 }  // namespace
 
@@ -119,17 +117,14 @@ std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::s
   return uninstalled;
 }
 
-util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Result<std::string>* digest) {
+util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string& pkgPath,
+                                   const util::Result<std::string>* digest) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
-    util::Error e = pkgfmt::VerifyPackageSig(pkgPath);
-    if (!e.ok()) return e.Wrap("package signature verification failed");
+    ZOL_TRY(pkgfmt::VerifyPackageSig(pkgPath, cfg.PublicKey), "package signature verification failed");
     return util::Error();
   }
-  const bool required = [] {
-    const char* v = std::getenv("ZOL_REQUIRE_CHECKSUM");
-    return v != nullptr && std::string(v) == "1";
-  }();
+  const bool required = cfg.RequireChecksum == "1";
   const std::string sidecar = pkgfmt::ChecksumSidecarPath(pkgPath);
   util::Result<std::string> text = util::ReadRegularFile(sidecar, 4096);
   if (!text.ok()) {
@@ -166,19 +161,17 @@ util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Resul
   } else if (!expected.empty() && **digest != expected) {
     e = util::Error::Msg("checksum mismatch for " + pkgPath + ": expected " + expected + ", got " + **digest);
   }
-  if (!e.ok()) return e.Wrap("package integrity check failed");
+  ZOL_TRY(e, "package integrity check failed");
   util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
              util::BaseName(pkgPath));
   return util::Error();
 }
 
 util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
-  // A manifest is small; anything larger than this is not one we would keep.
-  constexpr size_t kMaxManifest = 1 << 20;
-  util::Result<std::optional<std::string>> data = pkgfmt::ReadLastMember(path, "manifest.json", kMaxManifest);
-  if (!data.ok()) return data.error();
-  if (!data->has_value()) return util::Error::Msg("manifest.json not found in " + path);
-  return pkgfmt::ParseManifest(**data);
+  ZOL_ASSIGN_OR_RETURN(const std::optional<std::string> data,
+                       pkgfmt::ReadLastMember(path, "manifest.json", pkgfmt::kMaxManifestBytes));
+  if (!data.has_value()) return util::Error::Msg("manifest.json not found in " + path);
+  return pkgfmt::ParseManifest(*data);
 }
 
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
@@ -199,7 +192,7 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
   return "";
 }
 
-void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Settings& cfg) {
+void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
   if (m.Base.empty() || m.Arch.empty()) return;
   std::string rootfs = util::JoinPath({cfg.RuntimeDir, m.Base + "-" + m.Arch, "rootfs"});
   if (util::Exists(rootfs)) return;
@@ -213,7 +206,7 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
   util::Info("[auto] Found base package: %s", found);
   util::Info("[auto] Installing base layer (this may take a few minutes)...");
   const WantedBase want{m.Base, m.Arch};
-  util::Error e = installPackage(found, &want);
+  util::Error e = installPackage(cfg, found, &want);
   if (!e.ok()) {
     util::Info("[warn] Auto-install of base layer failed: %v", e);
     util::Info("[warn] Run manually: zol-cli install %s", found);
@@ -222,13 +215,13 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
   util::Info("[auto] Base layer installed successfully.");
 }
 
-util::Error InstallPackage(const std::string& pkgPath) { return installPackage(pkgPath, nullptr); }
+util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath) {
+  return installPackage(cfg, pkgPath, nullptr);
+}
 
 namespace {
 
-util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
   if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
@@ -265,8 +258,7 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
 
   struct stat st;
   if (::stat(pkgPath.c_str(), &st) == 0) {
-    e = util::CheckDiskSpace(cfg->AppDir, 3 * static_cast<uint64_t>(st.st_size));
-    if (!e.ok()) return e.Wrap("pre-install disk check");
+    ZOL_TRY(util::CheckDiskSpace(cfg.AppDir, 3 * static_cast<uint64_t>(st.st_size)), "pre-install disk check");
   }
 
   ZOL_TRY(CheckDirNames(m));
@@ -283,25 +275,25 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  ZOL_TRY(verifyPackageIntegrity(pkgPath, hash ? &digest : nullptr));
+  ZOL_TRY(verifyPackageIntegrity(cfg, pkgPath, hash ? &digest : nullptr));
 
-  if (m.Kind == "base") return installBaseZOL(xdir, m, *cfg);
+  if (m.Kind == "base") return installBaseZOL(xdir, m, cfg);
 
-  checkDependencies(m, *cfg);
-  ensureBaseRuntime(pkgPath, m, *cfg);
+  checkDependencies(m, cfg);
+  ensureBaseRuntime(pkgPath, m, cfg);
 
   // Recorded absolute, so an uninstall from another directory removes this
   // tree and nothing else.
-  const std::string install_dir = util::AbsPath(util::JoinPath({cfg->AppDir, m.ID, m.Version}));
+  const std::string install_dir = util::AbsPath(util::JoinPath({cfg.AppDir, m.ID, m.Version}));
   const std::string staging = install_dir + std::string(pkgfmt::kStagingSuffix);
 
   // Held from before anything under the id's directory is touched until the
   // registry is saved: installs and uninstalls take turns, so the staging
   // directory and every tree in transit beside the versions belong to this
   // install alone, and whatever killed ones left can go.
-  std::optional<util::Result<db::DBLock>> lock(db::LockDB(cfg->DBFile));
-  if (!lock->ok()) return lock->error().Wrap("load db");
-  if (util::Result<std::unique_ptr<db::Database>> before = db::LoadDB(cfg->DBFile); before.ok()) {
+  std::optional<db::DBLock> lock;
+  ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "load db");
+  if (util::Result<std::unique_ptr<db::Database>> before = db::LoadDB(cfg.DBFile); before.ok()) {
     // The recorded tree stays whatever its name: older installs allowed
     // versions that look like leftovers.
     std::optional<db::InstalledApp> rec = (*before)->GetApp(m.ID);
@@ -314,27 +306,22 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   e = util::RemoveAll(staging);
   if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
 
-  e = util::EnsureDir(staging);
-  if (!e.ok()) return e.Wrap("create staging dir");
+  ZOL_TRY(util::EnsureDir(staging), "create staging dir");
   util::TreeGuard guard(staging, "cleanup failed staging dir");
 
   // The checked tree moves into place; it is copied only across file systems.
-  e = moveDirN(util::JoinPath(xdir, "files"), util::JoinPath(staging, "files"));
-  if (!e.ok()) return e.Wrap("copy files");
+  ZOL_TRY(moveDirN(util::JoinPath(xdir, "files"), util::JoinPath(staging, "files")), "copy files");
   // The bytes that were parsed, not whatever the name leads to now.
-  e = util::WriteFile(util::JoinPath(staging, "manifest.json"), *data, 0644);
-  if (!e.ok()) return e.Wrap("copy manifest");
+  ZOL_TRY(util::WriteFile(util::JoinPath(staging, "manifest.json"), *data, 0644), "copy manifest");
 
   if (m.Lifecycle.has_value() && !m.Lifecycle->Install.empty()) {
-    e = runLifecycleScript(m.Lifecycle->Install, staging);
-    if (!e.ok()) return e.Wrap("install lifecycle script failed");
+    ZOL_TRY(runLifecycleScript(m.Lifecycle->Install, staging), "install lifecycle script failed");
   }
 
   ZOL_TRY(CommitTree(staging, install_dir));
   guard.Release();
 
-  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
+  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
   db::InstalledApp rec;
   rec.ID = m.ID;
   rec.Name = m.Name;
@@ -345,22 +332,22 @@ util::Error installPackage(const std::string& pkgPath, const WantedBase* want) {
   rec.InstallPath = install_dir;
   rec.Status = "installed";
   rec.InstalledAt = util::Now();
-  e = (*database)->AddApp(rec);
-  if (!e.ok()) return e.Wrap("save to db");
-  const size_t count = (*database)->ListApps().size();
+  ZOL_TRY(database->AddApp(rec), "save to db");
+  const size_t count = database->ListApps().size();
   lock.reset();
 
   util::RecordInstall(m.ID, m.Version, install_dir);
   util::MetricsSetInstalled(static_cast<int64_t>(count));
-  util::WriteMetrics(cfg->MetricsPath).IgnoreError();
+  util::WriteMetrics(cfg.MetricsPath).IgnoreError();
   util::Info("Installed %s %s", m.ID, m.Version);
   return util::Error();
 }
 
 }  // namespace
 
-util::Error UpgradeApp(const std::string& pkgPath) {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+util::Error UpgradeApp(const config::Config& cfg, const std::string& pkgPath) {
+  // The whole package is unpacked, not the manifest alone, so a package the
+  // extractor refuses fails here, at this step, before anything is logged.
   ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
   ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
   ZOL_ASSIGN_OR_RETURN(
@@ -369,12 +356,12 @@ util::Error UpgradeApp(const std::string& pkgPath) {
       "read manifest");
   ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
   {
-    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg->DBFile), "load db");
+    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
     std::optional<db::InstalledApp> old = database->GetApp(m.ID);
     if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
   }
   tmp.Remove().IgnoreError();
-  return InstallPackage(pkgPath);
+  return InstallPackage(cfg, pkgPath);
 }
 
 }  // namespace cli

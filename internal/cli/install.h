@@ -12,15 +12,17 @@
 namespace cli {
 
 // Installs an application or a base layer from a package file.
-util::Error InstallPackage(const std::string& pkgPath);
+util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath);
 
-// Checks the ".sig" or else the ".sha256" beside the package file; `digest`,
-// when given, is the package's digest text (or the failure to compute it),
-// taken instead of hashing the file again.
-util::Error verifyPackageIntegrity(const std::string& pkgPath, const util::Result<std::string>* digest = nullptr);
+// Checks the ".sig" (against cfg.PublicKey) or else the ".sha256" beside the
+// package file (which cfg.RequireChecksum may demand); `digest`, when given,
+// is the package's digest text (or the failure to compute it), taken instead
+// of hashing the file again.
+util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string& pkgPath,
+                                   const util::Result<std::string>* digest = nullptr);
 
 // Installs a missing base layer from a base package beside pkgPath; only logs.
-void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Settings& cfg);
+void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg);
 
 // The first base package in dir (by name) for base and arch, or "".
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch);
@@ -38,6 +40,6 @@ std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::s
 
 // Reads the package's manifest, says which version replaces which, and
 // installs it.
-util::Error UpgradeApp(const std::string& pkgPath);
+util::Error UpgradeApp(const config::Config& cfg, const std::string& pkgPath);
 
 }  // namespace cli

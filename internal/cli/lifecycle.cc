@@ -30,9 +30,8 @@ std::string Child(const std::string& rel, const std::string& name) {
 
 // The entry names of the directory at rel beneath root, in byte order.
 util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std::string& rel) {
-  util::Result<util::UniqueFd> fd = root.OpenDir(rel);
-  if (!fd.ok()) return fd.error();
-  return util::ListDir(fd->get(), root.PathOf(rel));
+  ZOL_ASSIGN_OR_RETURN(const util::UniqueFd fd, root.OpenDir(rel));
+  return util::ListDir(fd.get(), root.PathOf(rel));
 }
 
 // Both trees are reached only through descriptors beneath their tops: the
@@ -43,18 +42,16 @@ class TreeCopy {
   TreeCopy(const util::Root& src, std::string dst_path) : src_(src), dst_path_(std::move(dst_path)) {}
 
   util::Error CopyLevel(const std::string& rel) {
-    util::Result<std::vector<std::string>> names = ListDir(src_, rel);
-    if (!names.ok()) return names.error();
-    for (const std::string& name : *names) {
+    ZOL_ASSIGN_OR_RETURN(const std::vector<std::string> names, ListDir(src_, rel));
+    for (const std::string& name : names) {
       std::string s = Child(rel, name);
-      util::Result<struct stat> st = src_.Lstat(s);
-      if (!st.ok()) return st.error();
+      ZOL_ASSIGN_OR_RETURN(const struct stat st, src_.Lstat(s));
       ZOL_TRY(OpenDst());
-      if (S_ISLNK(st->st_mode)) {
+      if (S_ISLNK(st.st_mode)) {
         ZOL_TRY(CopyLink(rel, s));
-      } else if (S_ISDIR(st->st_mode)) {
+      } else if (S_ISDIR(st.st_mode)) {
         ZOL_TRY(dst_->MkdirAll(s, 0755));
-        ZOL_TRY(dst_->Chmod(s, st->st_mode & 0777));
+        ZOL_TRY(dst_->Chmod(s, st.st_mode & 0777));
         ZOL_TRY(CopyLevel(s));
       } else {
         ZOL_TRY(CopyFileAt(rel, s));
@@ -68,47 +65,42 @@ class TreeCopy {
   util::Error OpenDst() {
     if (dst_.has_value()) return util::Error();
     ZOL_TRY(util::MkdirAll(dst_path_, 0755));
-    util::Result<util::Root> root = util::Root::Open(dst_path_);
-    if (!root.ok()) return root.error();
-    dst_.emplace(std::move(*root));
+    ZOL_ASSIGN_OR_RETURN(dst_, util::Root::Open(dst_path_));
     return util::Error();
   }
 
   util::Error CopyLink(const std::string& parent, const std::string& s) {
-    util::Result<std::string> target = src_.Readlink(s);
-    if (!target.ok()) return target.error();
+    ZOL_ASSIGN_OR_RETURN(const std::string target, src_.Readlink(s));
     ZOL_TRY(dst_->MkdirAll(parent, 0755));
     util::Error err = dst_->Remove(s);
     if (!err.ok() && !err.Is(ENOENT)) {
       util::Warn("remove existing symlink target %s: %v", dst_->PathOf(s), err);
     }
-    return dst_->Symlink(*target, s);
+    return dst_->Symlink(target, s);
   }
 
   util::Error CopyFileAt(const std::string& parent, const std::string& s) {
     // O_NONBLOCK: a FIFO in the tree must not hang the copy at open.
-    util::Result<util::UniqueFd> in = src_.OpenFile(s, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (!in.ok()) return in.error();
+    ZOL_ASSIGN_OR_RETURN(const util::UniqueFd in, src_.OpenFile(s, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     struct stat st;
-    if (::fstat(in->get(), &st) != 0) return util::Error::Errno("stat", src_.PathOf(s), errno);
+    if (::fstat(in.get(), &st) != 0) return util::Error::Errno("stat", src_.PathOf(s), errno);
     if (!S_ISREG(st.st_mode)) {
       return util::Error::Msg("copy " + src_.PathOf(s) + ": not a regular file");
     }
     ZOL_TRY(dst_->MkdirAll(parent, 0755));
-    util::Result<util::UniqueFd> out = dst_->OpenFile(s, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777);
-    if (!out.ok()) return out.error();
+    ZOL_ASSIGN_OR_RETURN(util::UniqueFd out, dst_->OpenFile(s, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777));
     std::string d = dst_->PathOf(s);
     std::vector<char> buf(128 * 1024);
     for (;;) {
-      ssize_t n = ::read(in->get(), buf.data(), buf.size());
+      ssize_t n = ::read(in.get(), buf.data(), buf.size());
       if (n < 0) {
         if (errno == EINTR) continue;
         return util::Error::Errno("read", src_.PathOf(s), errno);
       }
       if (n == 0) break;
-      ZOL_TRY(util::WriteAll(out->get(), std::string_view(buf.data(), static_cast<size_t>(n)), d));
+      ZOL_TRY(util::WriteAll(out.get(), std::string_view(buf.data(), static_cast<size_t>(n)), d));
     }
-    if (::close(out->Release()) != 0) return util::Error::Errno("close", d, errno);
+    if (::close(out.Release()) != 0) return util::Error::Errno("close", d, errno);
     return util::Error();
   }
 
@@ -138,19 +130,17 @@ std::vector<std::string> ScriptEnv(const std::string& dir) {
 // Through a descriptor opened beneath the tree, so the mode change lands on
 // the file the script really is and never outside.
 util::Error MakeExecutable(const util::Root& root, const std::string& rel, const std::string& p) {
-  util::Result<util::UniqueFd> fd =
-      root.OpenFile(rel, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, util::Root::Follow::kYes);
-  if (!fd.ok()) return fd.error();
-  if (::fchmod(fd->get(), 0755) != 0) return util::Error::Errno("chmod", p, errno);
+  ZOL_ASSIGN_OR_RETURN(const util::UniqueFd fd,
+                       root.OpenFile(rel, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, util::Root::Follow::kYes));
+  if (::fchmod(fd.get(), 0755) != 0) return util::Error::Errno("chmod", p, errno);
   return util::Error();
 }
 
 }  // namespace
 
 util::Error copyDirN(const std::string& src, const std::string& dst) {
-  util::Result<util::Root> src_root = util::Root::Open(src);
-  if (!src_root.ok()) return src_root.error();
-  TreeCopy copy(*src_root, dst);
+  ZOL_ASSIGN_OR_RETURN(const util::Root src_root, util::Root::Open(src));
+  TreeCopy copy(src_root, dst);
   return copy.CopyLevel("");
 }
 
@@ -160,9 +150,8 @@ namespace {
 // made anew with 0755 and files get their bits less the umask. Walked through
 // descriptors without following links, like the copy.
 util::Error applyCopyModes(int dirfd, const std::string& shown, mode_t mask) {
-  util::Result<std::vector<std::string>> names = util::ListDir(dirfd, shown);
-  if (!names.ok()) return names.error();
-  for (const std::string& name : *names) {
+  ZOL_ASSIGN_OR_RETURN(const std::vector<std::string> names, util::ListDir(dirfd, shown));
+  for (const std::string& name : names) {
     const std::string path = shown + "/" + name;
     struct stat st;
     if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return util::Error::Errno("stat", path, errno);
@@ -184,9 +173,8 @@ util::Error applyCopyModes(int dirfd, const std::string& shown, mode_t mask) {
 util::Error moveDirN(const std::string& src, const std::string& dst) {
   struct stat st;
   if (::lstat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return copyDirN(src, dst);
-  util::Result<std::vector<std::string>> names = util::ListDir(src);
-  if (!names.ok()) return names.error();
-  if (names->empty()) return util::Error();
+  ZOL_ASSIGN_OR_RETURN(const std::vector<std::string> names, util::ListDir(src));
+  if (names.empty()) return util::Error();
   if (::rename(src.c_str(), dst.c_str()) != 0) {
     if (errno == EXDEV) return copyDirN(src, dst);
     return util::Error::Errno("rename", src + " " + dst, errno);
@@ -215,9 +203,8 @@ util::Error runLifecycleScript(const std::string& script, const std::string& dir
     return root.error().Wrap("lifecycle script " + p);
   }
   // The lexical test above cannot see a link in the tree that leads out of it.
-  util::Result<bool> inside = root->StaysInside(rel);
-  if (!inside.ok()) return inside.error().Wrap("lifecycle script " + p);
-  if (!*inside) return Escapes(p, dir);
+  ZOL_ASSIGN_OR_RETURN(const bool inside, root->StaysInside(rel), "lifecycle script " + p);
+  if (!inside) return Escapes(p, dir);
 
   util::Result<struct stat> st = root->Stat(rel);
   if (!st.ok() && st.error().Is(ENOENT)) {
@@ -230,13 +217,11 @@ util::Error runLifecycleScript(const std::string& script, const std::string& dir
 
   // A path without "/" would be looked up on PATH instead of in the tree.
   std::string program = p.find('/') == std::string::npos ? "./" + p : p;
-  util::Result<util::Command> cmd = newValidatedCommand(program);
-  if (!cmd.ok()) return cmd.error();
-  cmd->env = ScriptEnv(dir);
-  cmd->stdout_mode = util::Stdio::kInherit;
-  cmd->stderr_mode = util::Stdio::kInherit;
-  util::Error err = util::RunProcess(*cmd);
-  if (!err.ok()) return err.Wrap("lifecycle script " + p);
+  ZOL_ASSIGN_OR_RETURN(util::Command cmd, newValidatedCommand(program));
+  cmd.env = ScriptEnv(dir);
+  cmd.stdout_mode = util::Stdio::kInherit;
+  cmd.stderr_mode = util::Stdio::kInherit;
+  ZOL_TRY(util::RunProcess(cmd), "lifecycle script " + p);
   return util::Error();
 }
 

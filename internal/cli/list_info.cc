@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/cli/base_layer.h"
@@ -46,7 +48,7 @@ bool listDir(const std::string& dir, std::vector<DirEntry>* out) {
 }
 
 // Width in characters: every UTF-8 lead byte (or stray byte) counts once.
-size_t charWidth(const std::string& s) {
+size_t charWidth(std::string_view s) {
   size_t n = 0;
   for (unsigned char c : s) {
     if ((c & 0xC0) != 0x80) ++n;
@@ -54,50 +56,69 @@ size_t charWidth(const std::string& s) {
   return n;
 }
 
-void printTable(const std::vector<std::vector<std::string>>& rows) {
+using Row = std::array<std::string_view, 6>;
+
+// The table of `count` rows, `row_at(i)` giving row i, aligned and written
+// out in pieces of some 64 KiB: a long listing costs a few writes and no copy
+// of its cells.
+template <class RowAt>
+void printTable(size_t count, RowAt row_at) {
   size_t width[5] = {0, 0, 0, 0, 0};
-  for (const auto& r : rows) {
-    for (size_t i = 0; i < 5; ++i) width[i] = std::max(width[i], charWidth(r[i]));
+  for (size_t r = 0; r < count; ++r) {
+    const Row row = row_at(r);
+    for (size_t i = 0; i < 5; ++i) width[i] = std::max(width[i], charWidth(row[i]));
   }
+  constexpr size_t kPiece = 64 << 10;
   std::string out;
-  for (const auto& r : rows) {
+  out.reserve(kPiece);
+  for (size_t r = 0; r < count; ++r) {
+    const Row row = row_at(r);
     for (size_t i = 0; i < 5; ++i) {
-      out += r[i];
-      out.append(width[i] + 2 - charWidth(r[i]), ' ');
+      out += row[i];
+      out.append(width[i] + 2 - charWidth(row[i]), ' ');
     }
-    out += r[5];
+    out += row[5];
     out += '\n';
+    if (out.size() >= kPiece) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    }
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 }  // namespace
 
-util::Error ListApps() {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
-  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
-  std::vector<db::InstalledApp> apps = (*database)->TakeApps();
+util::Error ListApps(const config::Settings& cfg) {
+  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+  std::vector<db::InstalledApp> apps = database->TakeApps();
 
   std::vector<DirEntry> entries;
-  listDir(cfg->RuntimeDir, &entries);
-  std::vector<std::vector<std::string>> rows = {{"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"}};
-  rows.reserve(1 + entries.size() + apps.size());
+  listDir(cfg.RuntimeDir, &entries);
+  struct Layer {
+    std::string id;
+    bool described;  // holds runtime.json
+  };
+  std::vector<Layer> layers;
   for (const DirEntry& e : entries) {
     if (!e.is_dir) continue;
     struct stat st;
-    const bool described = ::stat(util::JoinPath({cfg->RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
-    rows.push_back({"com.calderim.base." + e.name, "base", "-", described ? "installed" : "", "", "installed"});
+    const bool described = ::stat(util::JoinPath({cfg.RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
+    layers.push_back({"com.calderim.base." + e.name, described});
   }
-  if (apps.empty() && rows.size() == 1) {
+  if (apps.empty() && layers.empty()) {
     std::fputs("No applications or base layers installed\n", stdout);
     return util::Error();
   }
-  for (db::InstalledApp& a : apps) {
-    rows.push_back({std::move(a.ID), a.Kind.empty() ? "app" : std::move(a.Kind), std::move(a.Name),
-                    std::move(a.Version), std::move(a.Arch), std::move(a.Status)});
-  }
-  printTable(rows);
+  printTable(1 + layers.size() + apps.size(), [&](size_t r) -> Row {
+    if (r == 0) return {"ID", "KIND", "NAME", "VERSION", "ARCH", "STATUS"};
+    if (r <= layers.size()) {
+      const Layer& l = layers[r - 1];
+      return {l.id, "base", "-", l.described ? "installed" : "", "", "installed"};
+    }
+    const db::InstalledApp& a = apps[r - 1 - layers.size()];
+    return {a.ID, a.Kind.empty() ? "app" : std::string_view(a.Kind), a.Name, a.Version, a.Arch, a.Status};
+  });
   return util::Error();
 }
 
@@ -164,21 +185,18 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   return util::Error();
 }
 
-util::Error ShowAppInfo(const std::string& id) {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+util::Error ShowAppInfo(const config::Settings& cfg, const std::string& id) {
   std::string layer;
-  if (baseLayerName(id, &layer)) return showBaseInfo(id, *cfg);
+  if (baseLayerName(id, &layer)) return showBaseInfo(id, cfg);
 
-  util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-  if (!database.ok()) return database.error().Wrap("load db");
-  std::optional<db::InstalledApp> app = (*database)->GetApp(id);
+  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+  std::optional<db::InstalledApp> app = database->GetApp(id);
   if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
-  util::Result<std::string> data = util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
-  if (!parsed.ok()) return parsed.error().Wrap("parse manifest");
-  const pkgfmt::Manifest& m = *parsed;
-
+  ZOL_ASSIGN_OR_RETURN(
+      const std::string data,
+      util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
+      "read manifest");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
 
   std::string out = "Application Information:\n";
   out += "  ID:          " + m.ID + "\n";

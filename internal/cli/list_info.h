@@ -10,8 +10,8 @@
 
 namespace cli {
 
-util::Error ListApps();
-util::Error ShowAppInfo(const std::string& id);
+util::Error ListApps(const config::Settings& cfg);
+util::Error ShowAppInfo(const config::Settings& cfg, const std::string& id);
 util::Error showBaseInfo(const std::string& id, const config::Settings& cfg);
 // The sizes (lstat) of path and of everything below it, links not followed.
 int64_t getDirSize(const std::string& path);

@@ -31,11 +31,8 @@ util::Error WriteSignatureFile(const util::Root& root, const std::string& text) 
     if (S_ISDIR(st->st_mode)) return util::Error::Errno("open", root.PathOf(name), EISDIR);
     ZOL_TRY(root.Remove(name));
   }
-  auto fd = root.OpenFile(name, O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (!fd.ok()) return fd.error();
-  ZOL_TRY(util::WriteAll(fd->get(), text, root.PathOf(name)));
-  if (::close(fd->Release()) != 0) return util::Error::Errno("close", root.PathOf(name), errno);
-  return util::Error();
+  ZOL_ASSIGN_OR_RETURN(util::UniqueFd fd, root.OpenFile(name, O_WRONLY | O_CREAT | O_EXCL, 0644));
+  return util::WriteAndClose(std::move(fd), text, root.PathOf(name));
 }
 
 }  // namespace

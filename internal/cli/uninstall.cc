@@ -31,14 +31,12 @@ namespace {
 
 constexpr const char* kMountPoints[] = {"proc", "sys", "dev", "run", "app", "tmp"};
 
-util::Error uninstallBaseLayer(const std::string& name) {
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
+util::Error uninstallBaseLayer(const config::Settings& cfg, const std::string& name) {
   if (!pkgfmt::ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
-  const std::string layer_dir = util::JoinPath(cfg->RuntimeDir, name);
+  const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
   const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
   // An install of the layer running now finishes first, or starts after.
-  util::Result<util::FileLock> lock = lockBaseLayers(*cfg);
-  if (!lock.ok()) return lock.error().Wrap("lock base layers");
+  ZOL_ASSIGN_OR_RETURN(const util::FileLock lock, lockBaseLayers(cfg), "lock base layers");
   struct stat st;
   if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
     return util::Error::Msg("base layer not installed: " + name);
@@ -70,12 +68,11 @@ util::Error uninstallBaseLayer(const std::string& name) {
   // --one-file-system: a mount left under the layer is never crossed. It
   // cannot tell a bind mount of the same file system, so anything still
   // mounted inside stops the removal before rm starts.
-  util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", layer_dir});
-  if (!rm.ok()) return rm.error();
-  rm->stdout_mode = util::Stdio::kToStderr;
-  rm->stderr_mode = util::Stdio::kInherit;
+  ZOL_ASSIGN_OR_RETURN(util::Command rm, newValidatedCommand("rm", {"-rf", "--one-file-system", layer_dir}));
+  rm.stdout_mode = util::Stdio::kToStderr;
+  rm.stderr_mode = util::Stdio::kInherit;
   std::vector<std::string> mounted = mountsBeneath(layer_dir);
-  util::Error e = mounted.empty() ? util::RunProcess(*rm) : util::Error::Msg("still mounted: " + mounted.front());
+  util::Error e = mounted.empty() ? util::RunProcess(rm) : util::Error::Msg("still mounted: " + mounted.front());
   if (!e.ok()) {
     return util::Error::WithCause(
         util::Sprintf("remove base layer %s: %s\n  Tip: ensure no sandbox is running (check 'mount | grep %s')",
@@ -89,25 +86,22 @@ util::Error uninstallBaseLayer(const std::string& name) {
 
 }  // namespace
 
-util::Error UninstallApp(const std::string& id) {
+util::Error UninstallApp(const config::Settings& cfg, const std::string& id) {
   std::string layer;
-  if (baseLayerName(id, &layer)) return uninstallBaseLayer(layer);
+  if (baseLayerName(id, &layer)) return uninstallBaseLayer(cfg, layer);
 
-  std::unique_ptr<config::Settings> cfg = config::DefaultConfig();
   db::InstalledApp app;
   size_t left = 0;
   {
     // Held from load to save, so a parallel install or uninstall loses nothing.
-    util::Result<db::DBLock> lock = db::LockDB(cfg->DBFile);
-    if (!lock.ok()) return lock.error().Wrap("load db");
-    util::Result<std::unique_ptr<db::Database>> database = db::LoadDB(cfg->DBFile);
-    if (!database.ok()) return database.error().Wrap("load db");
-    std::optional<db::InstalledApp> found = (*database)->GetApp(id);
+    ZOL_ASSIGN_OR_RETURN(const db::DBLock lock, db::LockDB(cfg.DBFile), "load db");
+    ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+    std::optional<db::InstalledApp> found = database->GetApp(id);
     if (!found.has_value()) {
       // An uninstall killed after saving the registry left its tree set
       // aside: finishing it is this uninstall.
       std::vector<std::string> finished;
-      if (pkgfmt::ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg->AppDir, id)), "");
+      if (pkgfmt::ValidDirName(id)) finished = removeLeftovers(util::AbsPath(util::JoinPath(cfg.AppDir, id)), "");
       if (finished.empty()) return util::Error::Msg("app " + id + " not installed");
       app.Version = finished.front();
     } else {
@@ -129,27 +123,23 @@ util::Error UninstallApp(const std::string& id) {
       // removed after: a kill leaves the record over the whole tree or over
       // none, and the next uninstall finishes the removal.
       const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
-      util::Result<std::string> aside = util::SetAside(path, pkgfmt::kRemovingInfix, "tree");
-      if (!aside.ok()) return aside.error().Wrap("remove install dir");
-      util::Error e = (*database)->RemoveApp(id);
+      ZOL_ASSIGN_OR_RETURN(const std::string aside, util::SetAside(path, pkgfmt::kRemovingInfix, "tree"),
+                           "remove install dir");
+      util::Error e = database->RemoveApp(id);
       if (!e.ok()) {
-        if (!aside->empty() && ::rename(aside->c_str(), path.c_str()) == 0) {
-          ::rmdir(util::DirName(*aside).c_str());
+        if (!aside.empty() && ::rename(aside.c_str(), path.c_str()) == 0) {
+          ::rmdir(util::DirName(aside).c_str());
         }
         return e.Wrap("remove from db");
       }
-      if (!aside->empty()) {
-        e = util::RemoveAll(util::DirName(*aside));
-        if (!e.ok()) return e.Wrap("remove install dir");
-      }
+      if (!aside.empty()) ZOL_TRY(util::RemoveAll(util::DirName(aside)), "remove install dir");
     }
-    left = (*database)->ListApps().size();
+    left = database->ListApps().size();
   }
 
   util::RecordUninstall(id, app.Version);
-  cfg = config::DefaultConfig();
   util::MetricsSetInstalled(static_cast<int64_t>(left));
-  util::WriteMetrics(cfg->MetricsPath).IgnoreError();
+  util::WriteMetrics(cfg.MetricsPath).IgnoreError();
   util::Info("Uninstalled %s", id);
   return util::Error();
 }

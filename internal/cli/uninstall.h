@@ -3,10 +3,11 @@
 
 #include <string>
 
+#include "internal/config/config.h"
 #include "internal/util/error.h"
 
 namespace cli {
 
-util::Error UninstallApp(const std::string& id);
+util::Error UninstallApp(const config::Settings& cfg, const std::string& id);
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 #include "internal/db/installed.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,72 @@ util::Error ReplaceFile(const std::string& target, std::string_view data, const 
   return file->Commit();
 }
 
+// The text of a registry file. A large one is read in one read into its own
+// mapping, advised for huge pages: the text is touched once, whole, and
+// where fresh memory is dear (as in many virtual machines) a few huge pages
+// cost far less than a fault per 4 KiB. A small file, or one that is not a
+// plain file of stable size, is read as every other file is.
+class RegistryText {
+ public:
+  RegistryText() = default;
+  RegistryText(const RegistryText&) = delete;
+  RegistryText& operator=(const RegistryText&) = delete;
+  ~RegistryText() {
+    if (map_ != MAP_FAILED) ::munmap(map_, map_size_);
+  }
+
+  util::Error Read(const std::string& path) {
+    util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return util::Error::Errno("open", path, errno);
+    struct stat st;
+    constexpr off_t kLarge = 1 << 20;
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kLarge &&
+        static_cast<uint64_t>(st.st_size) <= kMaxRegistryBytes) {
+      if (ReadMapped(fd.get(), st.st_size)) return util::Error();
+      if (::lseek(fd.get(), 0, SEEK_SET) != 0) return util::Error::Errno("read", path, errno);
+    }
+    util::Result<std::string> data = util::ReadAll(fd.get(), path, kMaxRegistryBytes);
+    if (!data.ok()) return data.error();
+    str_ = std::move(*data);
+    text_ = str_;
+    return util::Error();
+  }
+
+  std::string_view text() const { return text_; }
+
+ private:
+  // The whole file of `size` bytes, unless it fails or proves longer (one
+  // byte more is asked for to see the end): then the caller reads it again.
+  bool ReadMapped(int fd, off_t size) {
+    // Whole huge pages from a huge page boundary on, so that every byte of
+    // the text lies in one.
+    constexpr uintptr_t kHuge = 2 << 20;
+    const size_t want = static_cast<size_t>(size) + 1;
+    const size_t span = (want + kHuge - 1) & ~(kHuge - 1);
+    map_size_ = span + kHuge;
+    map_ = ::mmap(nullptr, map_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map_ == MAP_FAILED) return false;
+    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(map_) + kHuge - 1) & ~(kHuge - 1));
+    ::madvise(p, span, MADV_HUGEPAGE);
+    size_t got = 0;
+    while (got < want) {
+      ssize_t n = ::read(fd, p + got, want - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got == want) return false;
+    text_ = std::string_view(p, got);
+    return true;
+  }
+
+  void* map_ = MAP_FAILED;
+  size_t map_size_ = 0;
+  std::string str_;
+  std::string_view text_;
+};
+
 }  // namespace
 
 util::Result<std::string> EncodeApps(const std::vector<InstalledApp>& apps) {
@@ -105,19 +172,22 @@ util::Result<std::vector<InstalledApp>> DecodeApps(std::string_view text) {
   std::vector<InstalledApp> apps;
   util::Result<json::Value> doc = json::ParseLazy(text);
   if (!doc.ok()) return doc.error();
+  if (json::CountItems(*doc) > kMaxRecords) {
+    return util::Error::Msg("registry holds more than " + std::to_string(kMaxRecords) + " records");
+  }
   ZOL_TRY(json::DecodeList(*doc, "InstalledApp", "", apps, &DecodeApp));
   return apps;
 }
 
 util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path) {
   std::unique_ptr<Database> db(new Database(path));
-  util::Result<std::string> data = util::ReadFile(path, 0, kMaxRegistryBytes);
-  if (!data.ok()) {
-    if (data.error().Is(ENOENT)) return db;
-    return data.error();
+  RegistryText data;
+  if (util::Error err = data.Read(path); !err.ok()) {
+    if (err.Is(ENOENT)) return db;
+    return err;
   }
-  if (data->empty()) return db;
-  util::Result<std::vector<InstalledApp>> apps = DecodeApps(*data);
+  if (data.text().empty()) return db;
+  util::Result<std::vector<InstalledApp>> apps = DecodeApps(data.text());
   if (!apps.ok()) return apps.error();
   db->apps_ = std::move(*apps);
   return db;

@@ -27,6 +27,11 @@ namespace db {
 // any host, while a damaged or hostile file cannot make every command hold
 // gigabytes.
 inline constexpr size_t kMaxRegistryBytes = 16 << 20;
+// The most records LoadDB takes. Every record the system writes takes well
+// over 128 bytes, so no registry within kMaxRegistryBytes that it wrote comes
+// near; a hand-made one of empty records ("[{},{},...]") would otherwise
+// cost a hundred times its size in memory.
+inline constexpr size_t kMaxRecords = kMaxRegistryBytes / 128;
 
 // One registry record. Every key is written, empty values included.
 struct InstalledApp {

@@ -260,6 +260,46 @@ TEST_F(Registry, UndecodableFileFailsAndStaysUntouched) {
   EXPECT_EQ(db.error().message(), "read " + path_ + ": is a directory");
 }
 
+// Large registries take their own read; their size bounds hold there too.
+TEST_F(Registry, LargeRegistriesLoadWithinTheirBounds) {
+  std::vector<InstalledApp> apps;
+  for (int i = 0; i < 6000; ++i) apps.push_back(App("com.example.app" + std::to_string(i)));
+  apps[7].Name = "a & \"b\" \u00e9";
+  apps[8].InstalledAt.nanos = 500000000;
+  auto text = EncodeApps(apps);
+  ASSERT_TRUE(text.ok());
+  ASSERT_GT(text->size(), 1u << 20);
+  Write(*text);
+  auto db = Load();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->ListApps(), apps);
+
+  // No registry the system writes within the byte bound holds more records
+  // than the record bound, so the record bound refuses only hand-made files
+  // whose records would cost many times their bytes.
+  auto empty = EncodeApps(std::vector<InstalledApp>(kMaxRecords + 1));
+  ASSERT_TRUE(empty.ok());
+  EXPECT_GT(empty->size(), kMaxRegistryBytes);
+
+  std::string records = "[";
+  for (size_t i = 0; i < kMaxRecords; ++i) records.append(i == 0 ? "{}" : ",{}");
+  Write(records + "]");
+  db = Load();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->ListApps().size(), kMaxRecords);
+  Write(records + ",{}]");
+  auto refused = LoadDB(path_);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message(), "registry holds more than " + std::to_string(kMaxRecords) + " records");
+
+  Write(std::string(kMaxRegistryBytes - 2, ' ').append("[]"));
+  EXPECT_NE(Load(), nullptr);
+  Write(std::string(kMaxRegistryBytes - 1, ' ').append("[]"));
+  refused = LoadDB(path_);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message(), "read " + path_ + ": file larger than " + std::to_string(kMaxRegistryBytes) + " bytes");
+}
+
 TEST_F(Registry, TimeStampsKeepTheirOwnForm) {
   struct Case {
     const char* in;   // installed_at as found in the file; nullptr: key absent

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <memory>
 
 #include "internal/pkgfmt/pem.h"
+#include "internal/util/atomic_file.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -61,40 +61,17 @@ util::Result<std::string> RawKey(EVP_PKEY* key, bool priv) {
 // that name before, and a reader never sees half a key.
 util::Error WriteReplacing(const std::string& dir, const std::string& name, const std::string& content,
                            mode_t mode) {
-  std::string final_path = util::JoinPath(dir, name);
-  std::string tmp_path;
-  util::UniqueFd fd;
-  for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
-    uint32_t r = 0;
-    if (getrandom(&r, sizeof r, 0) != sizeof r) r = static_cast<uint32_t>(random());
-    tmp_path = util::JoinPath(dir, "." + name + ".new" + std::to_string(r));
-    fd.Reset(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!fd.valid() && errno != EEXIST) return util::Error::Errno("open", tmp_path, errno);
-  }
-  if (!fd.valid()) return util::Error::Errno("open", tmp_path, EEXIST);
-  auto fail = [&](const char* op, int err) {
-    ::unlink(tmp_path.c_str());
-    return util::Error::Errno(op, tmp_path, err);
-  };
-  if (util::Error e = util::WriteAll(fd.get(), content, tmp_path); !e.ok()) {
-    ::unlink(tmp_path.c_str());
-    return e;
-  }
-  if (::fsync(fd.get()) != 0) return fail("sync", errno);
-  if (::close(fd.Release()) != 0) return fail("close", errno);
-  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp_path.c_str());
-    return util::Error::Errno("rename", final_path, err);
-  }
-  return util::Error();
+  util::AtomicFileOptions options;
+  options.name_target = true;
+  ZOL_ASSIGN_OR_RETURN(util::AtomicFile file, util::AtomicFile::Create(util::JoinPath(dir, name), mode, options));
+  ZOL_TRY(file.Write(content));
+  return file.Commit();
 }
 
 }  // namespace
 
-std::string TrustedPublicKeyText() {
-  const char* env = std::getenv("ZOL_PUBLIC_KEY");
-  if (env != nullptr && *env != '\0') return env;
+std::string TrustedPublicKeyText(const std::string& configured) {
+  if (!configured.empty()) return configured;
   return kBuiltinPublicKey;
 }
 

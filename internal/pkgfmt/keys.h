@@ -24,9 +24,10 @@ inline constexpr size_t kSignatureSize = 64;
 // The built-in trusted public key, standard base64 of 32 bytes.
 inline constexpr char kBuiltinPublicKey[] = "Qm7vTzK2pLx9WcR4hNd8YsF3jUa6EgB1oVt5XqZ0kHw=";
 
-// The trust anchor text of detached signatures: $ZOL_PUBLIC_KEY when set and
-// not empty, else kBuiltinPublicKey.
-std::string TrustedPublicKeyText();
+// The trust anchor text of detached signatures: `configured` (the text of
+// $ZOL_PUBLIC_KEY, as the front end read it) when not empty, else
+// kBuiltinPublicKey.
+std::string TrustedPublicKeyText(const std::string& configured);
 
 // Makes `dir` (0700, parents too; an existing directory keeps its mode), a new
 // key pair, "zol-signing.key" (0600) and "zol-signing.pub" (0644), and reports

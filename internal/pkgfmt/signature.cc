@@ -66,7 +66,7 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
   return util::WriteFile(DetachedSignaturePath(package_path), EncodeSignature(record) + "\n", 0644);
 }
 
-util::Error VerifyPackageSig(const std::string& package_path) {
+util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key) {
   std::string sig_path = DetachedSignaturePath(package_path);
   // Anyone who can write beside the package could put a FIFO there.
   auto text = util::ReadRegularFile(sig_path);
@@ -75,7 +75,7 @@ util::Error VerifyPackageSig(const std::string& package_path) {
   if (!record.ok()) return record.error().Wrap("parse " + sig_path);
   if (record->Algorithm != "ed25519") return util::Error::Msg("unsupported signature algorithm: " + record->Algorithm);
 
-  std::string anchor_text = TrustedPublicKeyText();
+  std::string anchor_text = TrustedPublicKeyText(public_key);
   auto anchor = Base64Decode(anchor_text);
   if (!anchor.ok()) return anchor.error().Wrap("decode trusted public key");
   auto pub = Base64Decode(record->PublicKey);

@@ -38,8 +38,8 @@ inline std::string DetachedSignaturePath(const std::string& package_path) { retu
 util::Error SignPackage(const std::string& package_path, const std::string& private_key_path);
 
 // Checks the detached signature of the package file against the trust anchor
-// (TrustedPublicKeyText()).
-util::Error VerifyPackageSig(const std::string& package_path);
+// (TrustedPublicKeyText(public_key), `public_key` being $ZOL_PUBLIC_KEY).
+util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key);
 
 // Signs the exact bytes of a manifest; writes nothing. Errors: "read private
 // key: %w", "invalid PEM in %s", "invalid private key size: %d".

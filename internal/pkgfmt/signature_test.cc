@@ -12,7 +12,6 @@
 #include "internal/pkgfmt/crypto_testing.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
-#include "internal/testing/env.h"
 #include "internal/util/files.h"
 
 namespace pkgfmt {
@@ -21,7 +20,6 @@ namespace {
 using testing::Shell;
 using testing::Slurp;
 using testing::Spit;
-using testutil::ScopedEnv;
 
 class Signing : public testing::ScratchDir {
  protected:
@@ -97,8 +95,7 @@ TEST_F(Signing, DetachedSignatureFileIsExactAndOpensslVerifiesIt) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_TRUE(OpensslVerifies(digest, *Base64Decode(record->Signature)));
 
-  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
-  EXPECT_TRUE(VerifyPackageSig(pkg).ok());
+  EXPECT_TRUE(VerifyPackageSig(pkg, pub_b64_).ok());
 }
 
 TEST_F(Signing, DetachedSignatureMadeByOpensslVerifies) {
@@ -107,8 +104,7 @@ TEST_F(Signing, DetachedSignatureMadeByOpensslVerifies) {
   std::string digest = *ComputeFileChecksum(pkg);
   PackageSignature s{"ed25519", pub_b64_, digest, Base64Encode(OpensslSign(digest))};
   Spit(pkg + ".sig", EncodeSignature(s) + "\n");
-  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
-  util::Error e = VerifyPackageSig(pkg);
+  util::Error e = VerifyPackageSig(pkg, pub_b64_);
   EXPECT_TRUE(e.ok()) << e.message();
 }
 
@@ -155,7 +151,7 @@ TEST_F(Signing, VerifyPackageSigFailures) {
   struct Case {
     std::string name;
     std::function<void(PackageSignature&)> edit;
-    const char* env;  // ZOL_PUBLIC_KEY; nullptr: unset
+    const char* env;  // ZOL_PUBLIC_KEY; nullptr: unset, which reads as empty
     std::string error;
   } cases[] = {
       {"good", [](PackageSignature&) {}, "ours", ""},
@@ -185,8 +181,8 @@ TEST_F(Signing, VerifyPackageSigFailures) {
     PackageSignature s = good;
     c.edit(s);
     Spit(pkg + ".sig", EncodeSignature(s) + "\n");
-    ScopedEnv env("ZOL_PUBLIC_KEY", c.env && std::string(c.env) == "ours" ? pub_b64_.c_str() : c.env);
-    std::string msg = VerifyPackageSig(pkg).message();
+    const std::string anchor = c.env == nullptr ? "" : std::string(c.env) == "ours" ? pub_b64_ : c.env;
+    std::string msg = VerifyPackageSig(pkg, anchor).message();
     if (c.error.empty() || c.error.back() != ' ') {
       EXPECT_EQ(msg, c.error) << c.name;
     } else {
@@ -194,15 +190,14 @@ TEST_F(Signing, VerifyPackageSigFailures) {
     }
   }
 
-  ScopedEnv env("ZOL_PUBLIC_KEY", pub_b64_.c_str());
   Spit(pkg + ".sig", EncodeSignature(good) + "\n");
   Spit(pkg, "package content!");
-  EXPECT_EQ(VerifyPackageSig(pkg).message(),
+  EXPECT_EQ(VerifyPackageSig(pkg, pub_b64_).message(),
             "package file digest mismatch: sig=" + digest + " actual=" + *ComputeFileChecksum(pkg));
   Spit(pkg + ".sig", "{\"algorithm\": ");
-  EXPECT_EQ(VerifyPackageSig(pkg).message().rfind("parse " + pkg + ".sig: ", 0), 0u);
+  EXPECT_EQ(VerifyPackageSig(pkg, pub_b64_).message().rfind("parse " + pkg + ".sig: ", 0), 0u);
   ::unlink((pkg + ".sig").c_str());
-  EXPECT_EQ(VerifyPackageSig(pkg).message(), "open " + pkg + ".sig: no such file or directory");
+  EXPECT_EQ(VerifyPackageSig(pkg, pub_b64_).message(), "open " + pkg + ".sig: no such file or directory");
 }
 
 class Embedded : public Signing {

@@ -162,31 +162,39 @@ void CgroupManager::SetupV1() {
   }
 }
 
-util::Error CgroupManager::AddPID(pid_t pid) {
-  std::string value = std::to_string(pid);
+std::vector<CgroupManager::ProcsFile> CgroupManager::ProcsFiles() const {
+  std::vector<ProcsFile> files;
+  auto add = [&](const std::string& dir, const char* context, bool stop) {
+    if (!dir.empty()) files.push_back({util::JoinPath(dir, "cgroup.procs"), context, stop});
+  };
   if (is_v2_) {
-    if (v2_path_.empty()) return {};
-    if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.procs"), value); !err.ok()) {
-      return err.Wrap("add PID to cgroup v2");
-    }
-    return {};
+    add(v2_path_, "add PID to cgroup v2", true);
+    return files;
   }
-  if (!v1_pids_path_.empty()) {
-    if (auto err = WriteControl(util::JoinPath(v1_pids_path_, "cgroup.procs"), value); !err.ok()) {
-      util::Warn("%s", "add PID to pids cgroup v1: " + err.message());
-    }
-  }
-  if (!v1_mem_path_.empty()) {
-    if (auto err = WriteControl(util::JoinPath(v1_mem_path_, "cgroup.procs"), value); !err.ok()) {
-      return err.Wrap("add PID to memory cgroup v1");
-    }
-  }
-  if (!v1_cpu_path_.empty()) {
-    if (auto err = WriteControl(util::JoinPath(v1_cpu_path_, "cgroup.procs"), value); !err.ok()) {
-      return err.Wrap("add PID to cpu cgroup v1");
-    }
+  add(v1_pids_path_, "add PID to pids cgroup v1", false);
+  add(v1_mem_path_, "add PID to memory cgroup v1", true);
+  add(v1_cpu_path_, "add PID to cpu cgroup v1", true);
+  return files;
+}
+
+util::Error CgroupManager::AddResult(const std::vector<ProcsFile>& files, const std::vector<util::Error>& results) {
+  for (size_t i = 0; i < files.size() && i < results.size(); ++i) {
+    if (results[i].ok()) continue;
+    if (files[i].stop) return results[i].Wrap(files[i].context);
+    util::Warn("%s", files[i].context + ": " + results[i].message());
   }
   return {};
+}
+
+util::Error CgroupManager::AddPID(pid_t pid) {
+  const std::string value = std::to_string(pid);
+  const std::vector<ProcsFile> files = ProcsFiles();
+  std::vector<util::Error> results;
+  for (const ProcsFile& f : files) {
+    results.push_back(WriteControl(f.path, value));
+    if (!results.back().ok() && f.stop) break;
+  }
+  return AddResult(files, results);
 }
 
 bool CgroupManager::KillGroup(bool tree_follows) const {

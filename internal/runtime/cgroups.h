@@ -40,6 +40,18 @@ class CgroupManager {
   void Setup();
   // Moves pid into every group that exists.
   util::Error AddPID(pid_t pid);
+
+  // The membership files AddPID writes, in order. A failed file with `stop`
+  // set ends the adding; the others are warned about.
+  struct ProcsFile {
+    std::string path;
+    std::string context;  // what its failure is wrapped in
+    bool stop;
+  };
+  std::vector<ProcsFile> ProcsFiles() const;
+  // AddPID's result for the write results of the files tried, in order:
+  // warnings for the failures that do not stop, the stopping one returned.
+  static util::Error AddResult(const std::vector<ProcsFile>& files, const std::vector<util::Error>& results);
   // Kills every process of the group ("cgroup.kill" on v2, each listed pid
   // on v1). It never signals a pid of its own accord, so it is safe after the
   // application was collected, when its pid may name another process. False

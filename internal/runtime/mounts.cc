@@ -23,12 +23,13 @@ struct BaseMount {
   const char* path;
   const char* fstype;
   unsigned long flags;
+  MountKind kind;
 };
 constexpr BaseMount kBaseMounts[] = {
-    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC},
-    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC},
-    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC},
-    {"/tmp", "tmpfs", 0},
+    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
+    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
+    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, MountKind::kDev},
+    {"/tmp", "tmpfs", 0, MountKind::kFileSystem},
 };
 constexpr const char* kReadOnlyBinds[] = {"/etc/hosts", "/etc/resolv.conf", "/etc/passwd", "/etc/group"};
 constexpr const char* kShadowCopies[] = {"/etc/shadow", "/etc/gshadow"};
@@ -86,6 +87,29 @@ util::Result<util::UniqueFd> OpenNewMount(int covered, const util::Root& root) {
   return fd;
 }
 
+// Binds e.source over the object behind `target`; a read-only bind is made
+// read-only by a remount of the new mount alone.
+util::Error MountBind(const MountEntry& e, int target, const util::Root& root) {
+  if (::mount(e.source.c_str(), FdPath(target).c_str(), "", e.flags & ~MS_RDONLY, "") != 0) {
+    return util::Error::Errno(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()), "", errno);
+  }
+  if ((e.flags & MS_RDONLY) == 0) return {};
+  auto bound = OpenNewMount(target, root);
+  if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
+  if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
+    return util::Error::Errno(util::Sprintf("remount read-only %s", e.target.c_str()), "", errno);
+  }
+  return {};
+}
+
+// Fills the device tmpfs just mounted over the object behind `covered`.
+util::Error FillDev(int covered, const std::string& target, const util::Root& root) {
+  ZOL_ASSIGN_OR_RETURN(util::UniqueFd dev, OpenNewMount(covered, root));
+  util::UniqueFd dev_dir(::openat(dev.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dev_dir.valid()) return util::Error::Errno("open", target, errno);
+  return PopulateDev(dev_dir.get(), target);
+}
+
 }  // namespace
 
 util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel) {
@@ -118,7 +142,7 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
     if (auto err = dir->MkdirAll(Rel(m.path), 0755); !err.ok()) {
       return err.Wrap(util::Sprintf("mkdir mount target %s", target.c_str()));
     }
-    plan.entries.push_back({"none", target, m.fstype, m.flags, ""});
+    plan.entries.push_back({"none", target, m.fstype, m.flags, "", m.kind});
   }
 
   for (const char* path : kReadOnlyBinds) {
@@ -136,7 +160,7 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
         return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
       }
     }
-    plan.entries.push_back({source, target, "none", MS_BIND | MS_RDONLY, ""});
+    plan.entries.push_back({source, target, "none", MS_BIND | MS_RDONLY, "", MountKind::kBind});
   }
 
   if (root_is_overlay) {
@@ -156,7 +180,7 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
     if (auto err = dir->MkdirAll("home", 0755); !err.ok()) {
       return err.Wrap(util::Sprintf("mkdir %s", target.c_str()));
     }
-    plan.entries.push_back({home, target, "none", MS_BIND, ""});
+    plan.entries.push_back({home, target, "none", MS_BIND, "", MountKind::kBind});
   }
   return plan;
 }
@@ -227,35 +251,22 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
   };
 
   for (const MountEntry& e : plan.entries) {
-    bool is_bind = e.fstype == "none" && (e.flags & MS_BIND) != 0;
+    const bool is_bind = e.kind == MountKind::kBind;
+    const std::string what = is_bind ? util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str())
+                                     : util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str());
     auto fd = open_target(e.target);
-    if (!fd.ok()) {
-      std::string what = is_bind ? util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str())
-                                 : util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str());
-      return fd.error().Wrap(what);
-    }
-    if (is_bind) {
-      if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), "", e.flags & ~MS_RDONLY, "") != 0) {
-        return util::Error::Errno(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()), "", errno);
-      }
-      if ((e.flags & MS_RDONLY) != 0) {
-        auto bound = OpenNewMount(fd->get(), *root);
-        if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
-        if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
-          return util::Error::Errno(util::Sprintf("remount read-only %s", e.target.c_str()), "", errno);
+    if (!fd.ok()) return fd.error().Wrap(what);
+    switch (e.kind) {
+      case MountKind::kBind:
+        ZOL_TRY(MountBind(e, fd->get(), *root));
+        break;
+      case MountKind::kFileSystem:
+      case MountKind::kDev:
+        if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), e.fstype.c_str(), e.flags, e.data.c_str()) != 0) {
+          return util::Error::Errno(what, "", errno);
         }
-      }
-      continue;
-    }
-    if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), e.fstype.c_str(), e.flags, e.data.c_str()) != 0) {
-      return util::Error::Errno(util::Sprintf("mount %s on %s", e.fstype.c_str(), e.target.c_str()), "", errno);
-    }
-    if (e.fstype == "tmpfs" && util::BaseName(e.target) == "dev") {
-      auto dev = OpenNewMount(fd->get(), *root);
-      if (!dev.ok()) return dev.error().Wrap("populate /dev");
-      util::UniqueFd dev_dir(::openat(dev->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!dev_dir.valid()) return util::Error::Errno("open", e.target, errno).Wrap("populate /dev");
-      if (auto err = PopulateDev(dev_dir.get(), e.target); !err.ok()) return err.Wrap("populate /dev");
+        if (e.kind == MountKind::kDev) ZOL_TRY(FillDev(fd->get(), e.target, *root), "populate /dev");
+        break;
     }
   }
   return {};

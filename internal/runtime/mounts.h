@@ -17,12 +17,20 @@
 
 namespace runtime {
 
+// What a mount entry places and what the executor does for it.
+enum class MountKind {
+  kFileSystem,  // a kernel file system of type `fstype`
+  kDev,         // a tmpfs then filled as the minimal device tree
+  kBind,        // the host's `source` bound there (read-only with MS_RDONLY)
+};
+
 struct MountEntry {
   std::string source;  // "none" for kernel file systems, the host path for a bind
   std::string target;  // the root joined with the path the sandbox sees
-  std::string fstype;  // "none" marks a bind
+  std::string fstype;  // "none" for a bind
   unsigned long flags = 0;
   std::string data;
+  MountKind kind = MountKind::kFileSystem;
 
   bool operator==(const MountEntry&) const = default;
 };

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -51,18 +51,16 @@ void OnSignal(int sig) {
 }
 
 
-// What the watcher and the main flow share. Every signal to the child's pid
-// happens under `mu`, and so does its collection, so no pid is signalled after
-// the wait has handed it back to the kernel for reuse.
-struct ChildState {
-  std::mutex mu;
+// The started application as the run's thread sees it. The thread alone
+// signals and collects it, so no pid is signalled after the wait has handed
+// it back to the kernel for reuse.
+struct Child {
   pid_t pid = 0;
   bool collected = false;
-  int interrupted_by = 0;  // a signal that came before the child existed
   const CgroupManager* cgroup = nullptr;
 
-  // Caller holds mu.
-  void KillLocked() const {
+  // Kills the application and everything it started.
+  void Kill() const {
     if (pid <= 0) return;
     if (collected) {
       // The pid may belong to another process by now, and the application's
@@ -77,52 +75,14 @@ struct ChildState {
   }
 };
 
-// Waits for a trapped signal or the end of the run; a signal kills the
-// application (it is never forwarded to it).
-class Watcher {
- public:
-  Watcher(ChildState* state, int signal_fd) : state_(state), signal_fd_(signal_fd) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) == 0) {
-      stop_read_.Reset(fds[0]);
-      stop_write_.Reset(fds[1]);
-    }
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~Watcher() { Stop(); }
-  void Stop() {
-    if (!thread_.joinable()) return;
-    stop_write_.Reset();  // EOF on the stop pipe
-    thread_.join();
-  }
-
- private:
-  void Loop() {
-    for (;;) {
-      struct pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      if ((fds[0].revents & POLLIN) == 0) continue;
-      unsigned char sigs[16];
-      ssize_t n = ::read(signal_fd_, sigs, sizeof sigs);
-      if (n <= 0) continue;
-      std::lock_guard<std::mutex> lock(state_->mu);
-      if (state_->pid <= 0) {
-        if (state_->interrupted_by == 0) state_->interrupted_by = sigs[0];
-      } else {
-        state_->KillLocked();
-      }
-    }
-  }
-
-  ChildState* state_;
-  int signal_fd_;
-  util::UniqueFd stop_read_, stop_write_;
-  std::thread thread_;
-};
+// The first signal waiting in the trap's pipe, or 0; takes what it reads.
+int TakeSignal(int signal_fd) {
+  struct pollfd p = {signal_fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return 0;
+  unsigned char sigs[16];
+  ssize_t n = ::read(signal_fd, sigs, sizeof sigs);
+  return n > 0 ? sigs[0] : 0;
+}
 
 // Actions registered while the run is set up, run in reverse order however
 // the run ends.
@@ -150,6 +110,88 @@ util::Error BindAppFiles(const std::string& root, const std::string& app_files) 
   return {};
 }
 
+// Starts the application in the sandbox root, already a member of its
+// control groups when its first instruction runs. A signal that came while
+// the run was set up ends the run here instead.
+util::Result<pid_t> StartInGroups(util::Command cmd, const CgroupManager& cgroup, int signal_fd) {
+  if (int sig = TakeSignal(signal_fd); sig != 0) {
+    return util::Error::Msg("interrupted by signal: " + util::SignalText(sig));
+  }
+  const std::vector<CgroupManager::ProcsFile> files = cgroup.ProcsFiles();
+  for (const CgroupManager::ProcsFile& f : files) cmd.join_files.push_back({f.path, f.stop});
+  std::vector<util::Error> joined;
+  cmd.joined = &joined;
+  auto started = util::StartProcess(cmd);
+  if (auto err = CgroupManager::AddResult(files, joined); !err.ok()) {
+    util::Warn("%s", "cgroup add PID failed: " + err.message());
+  }
+  return started;
+}
+
+// Waits for the application to end while the trap's signals kill it (they
+// are never forwarded to it), then collects it. The exit is seen through a
+// pidfd; a kernel without one is looked at every few milliseconds.
+util::Result<int> WaitAndCollect(Child* child, int signal_fd) {
+  util::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0)));
+  for (;;) {
+    siginfo_t info;
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("wait", "", errno);
+    }
+    if (info.si_pid == child->pid) break;
+    struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
+    if (::poll(fds, pidfd.valid() ? 2 : 1, pidfd.valid() ? -1 : 5) < 0 && errno != EINTR) {
+      return util::Error::Errno("wait", "", errno);
+    }
+    if (TakeSignal(signal_fd) != 0) child->Kill();
+  }
+  int status = 0;
+  while (::wait4(child->pid, &status, 0, nullptr) < 0) {
+    if (errno != EINTR) return util::Error::Errno("wait", "", errno);
+  }
+  child->collected = true;
+  return status;
+}
+
+// Builds the sandbox root in this thread's private mount namespace: the
+// overlay when the application ships a layer of its own, its files at /app,
+// the mount plan. Returns the root; what it mounted is registered for the
+// teardown.
+util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::string& install_path,
+                                    const std::string& app_overlay, bool use_overlay,
+                                    std::optional<OverlayConfig>* overlay, Teardown* teardown) {
+  std::string root = base_rootfs;
+  if (use_overlay) {
+    std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
+    overlay->emplace(app_overlay, base_rootfs, run_dir);
+    if (auto err = (*overlay)->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
+    if (auto err = (*overlay)->Mount(); !err.ok()) {
+      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
+        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
+      }
+      return err.Wrap("overlay mount");
+    }
+    root = (*overlay)->merged_dir();
+    teardown->Register([overlay] { (*overlay)->Cleanup().IgnoreError(); });
+  }
+
+  ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
+  std::string app_mount = util::JoinPath(root, "app");
+  teardown->Register([app_mount] {
+    if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
+      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
+    }
+  });
+
+  auto plan = BuildMountPlan(root, use_overlay);
+  if (!plan.ok()) return plan.error().Wrap("build mount plan");
+  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+
+  return root;
+}
+
 // The privileged path, on its own thread: the mount namespace made here
 // belongs to this thread alone, so the rest of the process (the audit record
 // and metrics written after the run) stays in the host's.
@@ -158,10 +200,9 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
                             const std::vector<std::string>& args, const std::vector<std::string>& env,
                             const SandboxOptions& opts) {
   // Outlive the teardown that uses them.
-  ChildState child;
+  Child child;
   std::optional<OverlayConfig> overlay;
   std::optional<CgroupManager> cgroup;
-  std::unique_ptr<Watcher> watcher;
 
   // Signals are trapped before anything exists that a default kill would
   // leave behind, and given back only after the teardown has finished; a
@@ -180,54 +221,16 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   // Private before the first mount.
   ZOL_TRY(MakeRootPrivate(), "setup mount ns");
 
-  std::string root = base_rootfs;
-  if (use_overlay) {
-    std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
-    overlay.emplace(app_overlay, base_rootfs, run_dir);
-    if (auto err = overlay->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
-    if (auto err = overlay->Mount(); !err.ok()) {
-      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
-        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
-      }
-      return err.Wrap("overlay mount");
-    }
-    root = overlay->merged_dir();
-    teardown.Register([&] { overlay->Cleanup().IgnoreError(); });
-  }
-
-  ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
-  std::string app_mount = util::JoinPath(root, "app");
-  teardown.Register([app_mount] {
-    if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
-      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
-    }
-  });
-
-  auto plan = BuildMountPlan(root, use_overlay);
-  if (!plan.ok()) return plan.error().Wrap("build mount plan");
-  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+  ZOL_ASSIGN_OR_RETURN(std::string root,
+                       MountRoot(base_rootfs, install_path, app_overlay, use_overlay, &overlay, &teardown));
 
   cgroup.emplace(util::Sprintf("zol-%d", static_cast<int>(::getpid())), opts.mem_limit_mb, opts.cpu_weight,
                  opts.cgroup_root);
   cgroup->Setup();
   teardown.Register([&] { cgroup->Cleanup(); });
+  child.cgroup = &*cgroup;
+  teardown.Register([&] { child.Kill(); });
 
-  {
-    std::lock_guard<std::mutex> lock(child.mu);
-    child.cgroup = &*cgroup;
-  }
-  teardown.Register([&] {
-    std::lock_guard<std::mutex> lock(child.mu);
-    child.KillLocked();
-  });
-  watcher = std::make_unique<Watcher>(&child, signal_fd);
-  teardown.Register([&] { watcher->Stop(); });
-
-  // The child waits after the fork until it is in its control group, so
-  // nothing it starts can begin outside. The state lock is held from then
-  // until the start is settled: an exec failure is collected inside
-  // StartProcess, and the watcher must not signal that pid afterwards.
-  std::unique_lock<std::mutex> start_lock(child.mu, std::defer_lock);
   util::Command cmd;
   cmd.path = entry_command;
   cmd.args = args;
@@ -236,37 +239,9 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   cmd.dir = "/";
   cmd.new_process_group = true;
   cmd.no_new_privs = opts.no_new_privs;
-  cmd.before_exec = [&](pid_t pid) -> util::Error {
-    start_lock.lock();
-    child.pid = pid;
-    if (child.interrupted_by != 0) {
-      return util::Error::Msg("interrupted by signal: " + util::SignalText(child.interrupted_by));
-    }
-    if (auto err = cgroup->AddPID(pid); !err.ok()) util::Warn("%s", "cgroup add PID failed: " + err.message());
-    return {};
-  };
-  auto started = util::StartProcess(cmd);
-  if (!start_lock.owns_lock()) start_lock.lock();
-  if (!started.ok()) {
-    if (child.pid > 0) child.collected = true;
-    return started.error();
-  }
-  start_lock.unlock();
-  pid_t pid = *started;
+  ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(cmd), *cgroup, signal_fd));
 
-  // Wait without collecting, then collect under the lock.
-  siginfo_t info;
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
-    if (errno != EINTR) return util::Error::Errno("wait", "", errno);
-  }
-  int status = 0;
-  {
-    std::lock_guard<std::mutex> lock(child.mu);
-    while (::wait4(pid, &status, 0, nullptr) < 0) {
-      if (errno != EINTR) return util::Error::Errno("wait", "", errno);
-    }
-    child.collected = true;
-  }
+  ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd));
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (code != 0) return util::Error::Msg(util::Sprintf("exit status %d", code));
   return {};

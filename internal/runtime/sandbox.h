@@ -30,8 +30,8 @@ struct SandboxOptions {
 };
 
 // Takes SIGTERM, SIGINT and SIGHUP over while it lives: they no longer end
-// the runtime but land in a pipe that the run's watcher reads. A signal mask
-// (or signalfd) would be inherited by the application and would make a
+// the runtime but land in a pipe that the run reads while it waits. A signal
+// mask (or signalfd) would be inherited by the application and would make a
 // signal during the teardown a default kill once unblocked; a handler is
 // reset by exec and keeps working until the trap is released. One at a time.
 class SignalTrap {

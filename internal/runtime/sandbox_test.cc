@@ -1,6 +1,8 @@
 #include "internal/runtime/sandbox.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,6 +74,27 @@ TEST_F(SandboxTest, OutcomesAndTheCallersNamespaceStaysTheHosts) {
   EXPECT_EQ(testutil::Slurp("/proc/self/mountinfo").find(base_), std::string::npos);
   for (const char* c : {"pids", "memory", "cpu"}) {
     struct stat st;
+    EXPECT_NE(::stat((opts_.cgroup_root + "/" + c + "/zol-" + std::to_string(::getpid())).c_str(), &st), 0) << c;
+  }
+}
+
+// A signal trapped while the sandbox was set up ends the run before the
+// application starts, and the teardown still runs.
+TEST_F(SandboxTest, SignalBeforeTheStartEndsTheRunInstead) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  unsigned char sig = SIGINT;
+  ASSERT_EQ(::write(fds[1], &sig, 1), 1);
+  opts_.signal_fd = fds[0];
+  const std::string mark = install_ + "/files/started";
+  util::Error err = EnterSandbox(base_, install_, "/bin/sh", {"-c", "echo > /app/started"}, {}, opts_);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  EXPECT_EQ(err.message(), "interrupted by signal: interrupt");
+  struct stat st;
+  EXPECT_NE(::stat(mark.c_str(), &st), 0);
+  EXPECT_EQ(testutil::Slurp("/proc/self/mountinfo").find(base_), std::string::npos);
+  for (const char* c : {"pids", "memory", "cpu"}) {
     EXPECT_NE(::stat((opts_.cgroup_root + "/" + c + "/zol-" + std::to_string(::getpid())).c_str(), &st), 0) << c;
   }
 }

@@ -10,10 +10,11 @@
 
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
+#include "internal/util/transient.h"
 
 namespace util {
 
-Result<AtomicFile> AtomicFile::Create(const std::string& target, mode_t mode) {
+Result<AtomicFile> AtomicFile::Create(const std::string& target, mode_t mode, AtomicFileOptions options) {
   const std::string dir = DirName(target);
   const std::string base = BaseName(target);
   std::string temp;
@@ -22,29 +23,52 @@ Result<AtomicFile> AtomicFile::Create(const std::string& target, mode_t mode) {
     if (::getrandom(&r, sizeof r, 0) != sizeof r) r = static_cast<uint32_t>(::random());
     temp = JoinPath(dir, "." + base + ".tmp" + std::to_string(r));
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0) return AtomicFile(UniqueFd(fd), temp, target);
-    if (errno != EEXIST) return Error::Errno("open", temp, errno);
+    if (fd >= 0) {
+      if (options.transient) TransientMade(temp);
+      return AtomicFile(UniqueFd(fd), temp, target, options);
+    }
+    if (errno != EEXIST) return Error::Errno("open", options.name_target ? target : temp, errno);
   }
-  return Error::Errno("open", temp, EEXIST);
+  return Error::Errno("open", options.name_target ? target : temp, EEXIST);
 }
 
-AtomicFile::AtomicFile(UniqueFd fd, std::string temp, std::string target)
-    : fd_(std::move(fd)), temp_(std::move(temp)), target_(std::move(target)) {}
+AtomicFile::AtomicFile(UniqueFd fd, std::string temp, std::string target, AtomicFileOptions options)
+    : fd_(std::move(fd)), temp_(std::move(temp)), target_(std::move(target)), options_(options) {}
 
 AtomicFile::AtomicFile(AtomicFile&& o) noexcept
-    : fd_(std::move(o.fd_)), temp_(std::exchange(o.temp_, std::string())), target_(std::move(o.target_)) {}
+    : fd_(std::move(o.fd_)),
+      temp_(std::exchange(o.temp_, std::string())),
+      target_(std::move(o.target_)),
+      options_(o.options_),
+      closed_(o.closed_) {}
 
 AtomicFile::~AtomicFile() {
   fd_.Reset();
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty() && ::unlink(temp_.c_str()) == 0 && options_.transient) TransientGone(temp_);
 }
 
-Error AtomicFile::Write(std::string_view data) { return WriteAll(fd_.get(), data, temp_); }
+Error AtomicFile::Write(std::string_view data) { return WriteAll(fd_.get(), data, Shown()); }
+
+Error AtomicFile::Close() {
+  if (closed_) return Error();
+  // A close that failed once leaves nothing fit to be renamed into place.
+  if (!fd_.valid()) return Error::Errno("close", Shown(), EBADF);
+  if (::fsync(fd_.get()) != 0) return Error::Errno("sync", Shown(), errno);
+  if (::close(fd_.Release()) != 0) return Error::Errno("close", Shown(), errno);
+  closed_ = true;
+  return Error();
+}
 
 Error AtomicFile::Commit() {
-  if (::fsync(fd_.get()) != 0) return Error::Errno("sync", temp_, errno);
-  if (::close(fd_.Release()) != 0) return Error::Errno("close", temp_, errno);
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return Error::Errno("rename", temp_ + " " + target_, errno);
+  ZOL_TRY(Close());
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    return Error::Errno("rename", options_.name_target ? target_ : temp_ + " " + target_, errno);
+  }
+  if (options_.transient) {
+    // The target stays the operation's own until the operation has returned.
+    TransientGone(temp_);
+    TransientMade(target_);
+  }
   temp_.clear();
   // The rename is durable only once the directory entry is on disk.
   UniqueFd dir(::open(DirName(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -14,11 +14,22 @@
 
 namespace util {
 
+struct AtomicFileOptions {
+  // Errors name the target alone ("open TARGET", "rename TARGET"), for a
+  // caller whose reader knows nothing of the file beside it.
+  bool name_target = false;
+  // The file beside, and once renamed the target, are reported as the
+  // operation's own (util/transient.h), so an interrupted operation leaves
+  // neither behind.
+  bool transient = false;
+};
+
 class AtomicFile {
  public:
   // Creates ".<base>.tmpN" beside `target` (never through a link, `mode`
-  // before the umask). Errors name the new file: "open TMP: reason".
-  static Result<AtomicFile> Create(const std::string& target, mode_t mode);
+  // before the umask). Errors name the new file ("open TMP: reason"), or the
+  // target as options say.
+  static Result<AtomicFile> Create(const std::string& target, mode_t mode, AtomicFileOptions options = {});
 
   AtomicFile(AtomicFile&& o) noexcept;
   AtomicFile& operator=(AtomicFile&&) = delete;
@@ -32,16 +43,24 @@ class AtomicFile {
 
   // Appends data ("write TMP: reason").
   Error Write(std::string_view data);
+  // Flushes and closes the file ("sync" or "close TMP: reason"), for a
+  // caller that tells a failed write-out from a failed rename; Commit() does
+  // it when it has not been done.
+  Error Close();
   // Flushes and closes the file, renames it over the target and flushes the
   // directory: "sync", "close" or "rename TMP TARGET: reason". On failure the
   // file is removed and the target is as it was.
   Error Commit();
 
  private:
-  AtomicFile(UniqueFd fd, std::string temp, std::string target);
+  AtomicFile(UniqueFd fd, std::string temp, std::string target, AtomicFileOptions options);
+  // How errors name the file.
+  const std::string& Shown() const { return options_.name_target ? target_ : temp_; }
   UniqueFd fd_;
   std::string temp_;
   std::string target_;
+  AtomicFileOptions options_;
+  bool closed_ = false;
 };
 
 // Writes data to path through an AtomicFile created with `mode`.

@@ -66,5 +66,27 @@ TEST(AtomicFile, MissingDirectoryNamesTheFile) {
   EXPECT_EQ(f.error().message().rfind("open /nonexistent-dir-zol/.f.tmp", 0), 0u) << f.error().message();
 }
 
+TEST(AtomicFile, NamingTheTargetHidesTheFileBeside) {
+  auto dir = TempDir::Make("atomic-");
+  ASSERT_TRUE(dir.ok());
+  AtomicFileOptions options;
+  options.name_target = true;
+  auto missing = AtomicFile::Create("/nonexistent-dir-zol/f", 0644, options);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message(), "open /nonexistent-dir-zol/f: no such file or directory");
+
+  // A directory at the target refuses the rename; nothing is left beside it.
+  const std::string path = dir->path() + "/d";
+  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+  {
+    auto f = AtomicFile::Create(path, 0644, options);
+    ASSERT_TRUE(f.ok());
+    ASSERT_TRUE(f->Write("x").ok());
+    ASSERT_TRUE(f->Close().ok());
+    EXPECT_EQ(f->Commit().message(), "rename " + path + ": is a directory");
+  }
+  EXPECT_EQ(*ListDir(dir->path()), std::vector<std::string>{"d"});
+}
+
 }  // namespace
 }  // namespace util

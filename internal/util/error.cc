@@ -28,13 +28,6 @@ Error Error::Errno(std::string_view op, std::string_view path, int err) {
   return Error(std::move(rep));
 }
 
-Error Error::Errno(int err) {
-  auto rep = std::make_shared<Rep>();
-  rep->text = ErrnoText(err);
-  rep->err = err;
-  return Error(std::move(rep));
-}
-
 Error Error::WithCause(std::string text, const Error& cause) {
   auto rep = std::make_shared<Rep>();
   rep->text = std::move(text);

@@ -26,11 +26,10 @@ class [[nodiscard]] Error {
   static Error Msg(std::string text);
   // An operating-system failure: "op path: reason" (reason from errno, lower
   // case as the kernel's error names read). An empty path gives "op: reason",
-  // an empty op and path the bare reason.
+  // an empty op and path the bare reason ("invalid argument"), for a message
+  // that names the operation itself. The errno is kept for callers that
+  // branch on it.
   static Error Errno(std::string_view op, std::string_view path, int err);
-  // The bare reason ("invalid argument"), for a message that names the
-  // operation itself; the errno is kept for callers that branch on it.
-  static Error Errno(int err);
   // A failure whose text is given whole but which keeps `cause` as its cause;
   // for formats where the cause does not stand at the end.
   static Error WithCause(std::string text, const Error& cause);

@@ -52,15 +52,15 @@ TEST(ErrorErrno, NamesOperationAndPathOrGivesTheBareReason) {
   const Case cases[] = {
       {Error::Errno("mkdir", "/a b", EEXIST), "mkdir /a b: file exists"},
       {Error::Errno("getcwd", "", ENOENT), "getcwd: no such file or directory"},
-      {Error::Errno(EINVAL), "invalid argument"},
-      {Error::Errno(EPERM).Wrap("set memory.max"), "set memory.max: operation not permitted"},
+      {Error::Errno("", "", EINVAL), "invalid argument"},
+      {Error::Errno("", "", EPERM).Wrap("set memory.max"), "set memory.max: operation not permitted"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.err.message(), c.want);
     // The errno survives for callers that branch on it.
     EXPECT_NE(c.err.sys_errno(), 0) << c.want;
   }
-  EXPECT_TRUE(Error::Errno(EPERM).Wrap("x").Is(EPERM));
+  EXPECT_TRUE(Error::Errno("", "", EPERM).Wrap("x").Is(EPERM));
 }
 
 }  // namespace

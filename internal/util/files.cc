@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "internal/util/dir_list.h"
@@ -271,12 +272,16 @@ Result<std::string> ReadAll(int fd, const std::string& path, size_t max_bytes) {
   return data;
 }
 
-Error WriteFile(const std::string& path, std::string_view data, mode_t mode) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-  if (!fd.valid()) return Error::Errno("open", path, errno);
+Error WriteAndClose(UniqueFd fd, std::string_view data, const std::string& path) {
   ZOL_TRY(WriteAll(fd.get(), data, path));
   if (::close(fd.Release()) != 0) return Error::Errno("close", path, errno);
   return Error();
+}
+
+Error WriteFile(const std::string& path, std::string_view data, mode_t mode, int extra_flags) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | extra_flags, mode));
+  if (!fd.valid()) return Error::Errno("open", path, errno);
+  return WriteAndClose(std::move(fd), data, path);
 }
 
 }  // namespace util

@@ -66,8 +66,12 @@ Result<std::string> ReadAll(int fd, const std::string& path, size_t max_bytes = 
 // Writes all of data to the open fd, going on after a short or interrupted
 // write; `path` names it in the error ("write PATH: reason").
 Error WriteAll(int fd, std::string_view data, const std::string& path);
+// Writes all of data to fd, which `path` names in errors, and closes it
+// ("write" or "close PATH: reason").
+Error WriteAndClose(UniqueFd fd, std::string_view data, const std::string& path);
 // Writes data to path, created with `mode` (before the umask) or truncated
-// ("open", "write" or "close PATH: reason").
-Error WriteFile(const std::string& path, std::string_view data, mode_t mode);
+// ("open", "write" or "close PATH: reason"), opened with `extra_flags` too
+// (O_NOFOLLOW, say).
+Error WriteFile(const std::string& path, std::string_view data, mode_t mode, int extra_flags = 0);
 
 }  // namespace util

@@ -1,6 +1,11 @@
 #include "internal/util/json_reader.h"
 
+#include <sys/mman.h>
+
+#include <array>
 #include <charconv>
+#include <cstring>
+#include <cstdint>
 
 #include "internal/util/utf8.h"
 
@@ -29,6 +34,14 @@ long EscapedUnit(std::string_view in, size_t at) {
   return v;
 }
 
+// Bytes that stand for themselves inside a string literal: all but the
+// quote, the backslash and the control characters.
+constexpr auto kPlainInString = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 256; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -49,12 +62,18 @@ class Checker {
  public:
   explicit Checker(std::string_view in) : in_(in) {}
 
+  // After a successful Run: the elements of the document's array, if it is one.
+  size_t top_items() const { return top_items_; }
+  // After a successful Run: where the document's value ends.
+  size_t top_end() const { return top_end_; }
+
   Error Run() {
     std::vector<char> open;  // '{' or '[' per level
     SkipSpace();
     for (;;) {
       // A value begins here.
       if (AtEnd()) return Eof();
+      if (open.size() == 1 && open[0] == '[') ++top_items_;
       char c = in_[pos_];
       if (c == '{' || c == '[') {
         if (open.size() >= static_cast<size_t>(kMaxDepth)) {
@@ -78,6 +97,7 @@ class Checker {
       }
       // After a value: close levels, or move to the next element.
       for (;;) {
+        if (open.empty()) top_end_ = pos_;
         SkipSpace();
         if (open.empty()) {
           if (!AtEnd()) return Invalid("after top-level value");
@@ -129,6 +149,11 @@ class Checker {
   Error String() {
     ++pos_;  // the opening quote
     for (;;) {
+      // Runs of plain bytes, the bulk of any text, in a tight loop.
+      const char* p = in_.data() + pos_;
+      const char* const end = in_.data() + in_.size();
+      while (p != end && kPlainInString[static_cast<unsigned char>(*p)]) ++p;
+      pos_ = static_cast<size_t>(p - in_.data());
       if (AtEnd()) return Eof();
       unsigned char c = static_cast<unsigned char>(in_[pos_]);
       if (c == '"') {
@@ -210,6 +235,8 @@ class Checker {
 
   std::string_view in_;
   size_t pos_ = 0;
+  size_t top_items_ = 0;
+  size_t top_end_ = 0;
 };
 
 // Readers of checked text: they trust the grammar and only find ends.
@@ -219,12 +246,18 @@ size_t SkipSpaceAt(std::string_view in, size_t pos) {
   return pos;
 }
 
-// The end of the string literal that starts at `pos`.
+// The end of the string literal that starts at `pos`: the first quote after
+// it that follows an even run of backslashes.
 size_t StringEnd(std::string_view in, size_t pos) {
-  for (++pos; in[pos] != '"'; ++pos) {
-    if (in[pos] == '\\') ++pos;
+  const char* const base = in.data();
+  const char* p = base + pos + 1;
+  for (;;) {
+    p = static_cast<const char*>(std::memchr(p, '"', in.size() - static_cast<size_t>(p - base)));
+    const char* q = p;
+    while (q[-1] == '\\') --q;
+    if ((p - q) % 2 == 0) return static_cast<size_t>(p - base) + 1;
+    ++p;
   }
-  return pos + 1;
 }
 
 // The end of the value that starts at `pos`.
@@ -269,11 +302,26 @@ void AppendRune(std::string& out, char32_t r) {
   }
 }
 
-// The text of a checked string literal (quotes included in `lit`). Invalid
-// UTF-8 and escaped surrogates that do not form a pair read as U+FFFD.
-std::string DecodeStringLiteral(std::string_view lit) {
-  std::string out;
+// A literal of plain ASCII without escapes reads as its bytes; most keys and
+// values are such, and so need no decoding.
+bool IsPlainLiteral(std::string_view lit) {
+  for (size_t i = 1; i + 1 < lit.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(lit[i]);
+    if (c == '\\' || c >= 0x80) return false;
+  }
+  return true;
+}
+
+// The text of a checked string literal (quotes included in `lit`), into
+// `out`. Invalid UTF-8 and escaped surrogates that do not form a pair read as
+// U+FFFD.
+void DecodeStringLiteralInto(std::string_view lit, std::string& out) {
   std::string_view in = lit.substr(1, lit.size() - 2);
+  if (IsPlainLiteral(lit)) {
+    out.assign(in);
+    return;
+  }
+  out.clear();
   out.reserve(in.size());
   size_t i = 0;
   while (i < in.size()) {
@@ -320,6 +368,11 @@ std::string DecodeStringLiteral(std::string_view lit) {
       ++i;
     }
   }
+}
+
+std::string DecodeStringLiteral(std::string_view lit) {
+  std::string out;
+  DecodeStringLiteralInto(lit, out);
   return out;
 }
 
@@ -474,6 +527,48 @@ Error DecodeStringMap(const Value& v, const std::string& path,
   });
 }
 
+Error DecodeInt64(const Value& v, const std::string& path, int64_t& out) {
+  if (v.is_null()) return Error();
+  if (v.type != Type::kNumber) return TypeError(v, path, "int64");
+  int64_t n = 0;
+  const char* end = v.text.data() + v.text.size();
+  auto [ptr, ec] = std::from_chars(v.text.data(), end, n);
+  if (!v.IsIntegerLiteral() || ec != std::errc() || ptr != end) {
+    return TypeErrorText(Describe(v, true), path, "int64");
+  }
+  out = n;
+  return Error();
+}
+
+Error DecodeBool(const Value& v, const std::string& path, bool& out) {
+  if (v.is_null()) return Error();
+  if (v.type != Type::kBool) return TypeError(v, path, "bool");
+  out = v.boolean;
+  return Error();
+}
+
+Error ApplyAt(const Field& f, const Value& v, const std::string& path) {
+  switch (f.kind) {
+    case Field::Kind::kString: return DecodeString(v, path, *static_cast<std::string*>(f.target));
+    case Field::Kind::kBool: return DecodeBool(v, path, *static_cast<bool*>(f.target));
+    case Field::Kind::kInt64: return DecodeInt64(v, path, *static_cast<int64_t*>(f.target));
+    case Field::Kind::kCustom: break;
+  }
+  return f.decode(v, path);
+}
+
+// Applies one member to a field of a record of type `type` at `path`. Only a
+// custom field or a failure needs the field's path as text: a scalar is
+// first applied without it (a failing scalar leaves its field unchanged).
+Error ApplyField(const Field& f, const Value& v, std::string_view type, const std::string& path) {
+  if (f.kind != Field::Kind::kCustom) {
+    static const std::string kUnnamed;
+    Error err = ApplyAt(f, v, kUnnamed);
+    if (err.ok()) return err;
+  }
+  return ApplyAt(f, v, FieldPath(type, path, f.key));
+}
+
 // The field a key names: the exact match first, else the folded one.
 const Field* MatchField(std::string_view key, std::initializer_list<Field> fields) {
   for (const Field& f : fields) {
@@ -500,9 +595,32 @@ const Value* Value::Get(std::string_view key) const {
 }
 
 Result<Value> ParseLazy(std::string_view data) {
-  ZOL_TRY(Checker(data).Run());
+  Checker check(data);
+  ZOL_TRY(check.Run());
   size_t start = SkipSpaceAt(data, 0);
-  return LazyValue(data.substr(start, ValueEnd(data, start) - start));
+  Value v = LazyValue(data.substr(start, check.top_end() - start));
+  if (v.type == Type::kArray) v.raw_items = check.top_items();
+  return v;
+}
+
+void AdviseHugePages(void* p, size_t n) {
+  constexpr uintptr_t kHuge = kHugePage;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
+  if (p == nullptr || end <= start) return;
+  ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+size_t CountItems(const Value& array) {
+  if (array.type != Type::kArray) return 0;
+  if (array.raw.empty()) return array.items.size();
+  if (array.raw_items != Value::kUncounted) return array.raw_items;
+  size_t n = 0;
+  WalkRaw(array.raw, [&](std::string_view, std::string_view) {
+    ++n;
+    return true;
+  });
+  return n;
 }
 
 Result<Value> Parse(std::string_view data) {
@@ -547,47 +665,35 @@ Error DecodeObject(const Value& value, std::string_view type, const std::string&
   if (value.type != Type::kObject) return TypeError(value, path, type);
   if (value.raw.empty()) {
     for (const Member& m : value.members) {
-      if (const Field* f = MatchField(m.key, fields)) ZOL_TRY(f->decode(m.value, FieldPath(type, path, f->key)));
+      if (const Field* f = MatchField(m.key, fields)) ZOL_TRY(ApplyField(*f, m.value, type, path));
     }
     return Error();
   }
   // The value of a key that names no field is skipped unread.
   Error err;
-  WalkRaw(value.raw, [&](std::string_view key, std::string_view text) {
-    const Field* f = MatchField(DecodeStringLiteral(key), fields);
-    if (f != nullptr) err = f->decode(LazyValue(text), FieldPath(type, path, f->key));
+  std::string escaped_key;
+  WalkRaw(value.raw, [&](std::string_view lit, std::string_view text) {
+    std::string_view key = lit.substr(1, lit.size() - 2);
+    if (!IsPlainLiteral(lit)) {
+      DecodeStringLiteralInto(lit, escaped_key);
+      key = escaped_key;
+    }
+    const Field* f = MatchField(key, fields);
+    if (f == nullptr) return true;
+    if (f->kind == Field::Kind::kString && text[0] == '"') {
+      // Straight from the text into the field, with no copy between.
+      DecodeStringLiteralInto(text, *static_cast<std::string*>(f->target));
+      return true;
+    }
+    err = ApplyField(*f, LazyValue(text), type, path);
     return err.ok();
   });
   return err;
 }
 
-Field Bind(std::string_view key, std::string& out) {
-  return {key, [&out](const Value& v, const std::string& path) { return DecodeString(v, path, out); }};
-}
-
-Field Bind(std::string_view key, bool& out) {
-  return {key, [&out](const Value& v, const std::string& path) -> Error {
-            if (v.is_null()) return Error();
-            if (v.type != Type::kBool) return TypeError(v, path, "bool");
-            out = v.boolean;
-            return Error();
-          }};
-}
-
-Field Bind(std::string_view key, int64_t& out) {
-  return {key, [&out](const Value& v, const std::string& path) -> Error {
-            if (v.is_null()) return Error();
-            if (v.type != Type::kNumber) return TypeError(v, path, "int64");
-            int64_t n = 0;
-            const char* end = v.text.data() + v.text.size();
-            auto [ptr, ec] = std::from_chars(v.text.data(), end, n);
-            if (!v.IsIntegerLiteral() || ec != std::errc() || ptr != end) {
-              return TypeErrorText(Describe(v, true), path, "int64");
-            }
-            out = n;
-            return Error();
-          }};
-}
+Field Bind(std::string_view key, std::string& out) { return Field(key, Field::Kind::kString, &out); }
+Field Bind(std::string_view key, bool& out) { return Field(key, Field::Kind::kBool, &out); }
+Field Bind(std::string_view key, int64_t& out) { return Field(key, Field::Kind::kInt64, &out); }
 
 Field Bind(std::string_view key, std::vector<std::string>& out) {
   return {key, [&out](const Value& v, const std::string& path) -> Error {

@@ -62,6 +62,10 @@ struct Value {
   // read on demand; items and members stay empty. Points into the document,
   // which outlives the binding.
   std::string_view raw;
+  // The number of elements of `raw` when the check counted them (the
+  // document's own array), else kUncounted.
+  static constexpr size_t kUncounted = static_cast<size_t>(-1);
+  size_t raw_items = kUncounted;
 
   bool is_null() const { return type == Type::kNull; }
   // A number literal without fraction or exponent.
@@ -86,6 +90,9 @@ Result<Value> Parse(std::string_view data);
 // in `data`, which must outlive the value and everything read from it.
 Result<Value> ParseLazy(std::string_view data);
 
+// The number of elements of an array (0 for anything else).
+size_t CountItems(const Value& array);
+
 // Calls `fn` for each element of an array, in order, or for each member of an
 // object, whichever form the value has; stops at the first error.
 Error ForEachItem(const Value& array, const std::function<Error(const Value&)>& fn);
@@ -100,9 +107,20 @@ Error ForEachMember(const Value& object,
 // type int64" (or "into value of type Manifest" for the document itself).
 
 // One field of a record: its key as written and how to apply one member.
+// The plain scalars (Bind of a string, bool or int64) are applied by the
+// reader itself through `target`, with no call and no path text unless the
+// member fails; every other field applies members through `decode`.
 struct Field {
+  enum class Kind : unsigned char { kCustom, kString, kBool, kInt64 };
+
+  Field(std::string_view k, std::function<Error(const Value& value, const std::string& path)> d)
+      : key(k), decode(std::move(d)) {}
+  Field(std::string_view k, Kind kd, void* t) : key(k), kind(kd), target(t) {}
+
   std::string_view key;  // ASCII
   std::function<Error(const Value& value, const std::string& path)> decode;
+  Kind kind = Kind::kCustom;
+  void* target = nullptr;  // the std::string, bool or int64_t of a scalar kind
 };
 
 // Applies the members of `value` (an object, or null which changes nothing)
@@ -201,6 +219,12 @@ Field BindRecord(std::string_view key, std::optional<T>& out, RecordDecoder<T> d
           }};
 }
 
+// Asks for huge pages behind the whole 2 MiB pages within [p, p + n), for a
+// large list about to be filled front to back: where fresh memory is dear
+// (as in many virtual machines) they cost far less than a fault per 4 KiB.
+inline constexpr size_t kHugePage = 2 << 20;
+void AdviseHugePages(void* p, size_t n);
+
 // A list of records (also usable for a whole document that is a list): null
 // empties it; an array replaces it, each element decoded into a fresh record.
 // `elem_type` names the record in messages.
@@ -213,6 +237,15 @@ Error DecodeList(const Value& value, std::string_view elem_type, const std::stri
   }
   if (value.type != Type::kArray) return TypeError(value, path, "[]" + std::string(elem_type));
   std::vector<T> items;
+  const size_t count = CountItems(value);
+  if (count * sizeof(T) < kHugePage) {
+    items.reserve(count);
+  } else {
+    // Room to the end of the last huge page the elements reach, so that it
+    // can be one.
+    items.reserve(count + kHugePage / sizeof(T));
+    AdviseHugePages(items.data(), items.capacity() * sizeof(T));
+  }
   ZOL_TRY(ForEachItem(value, [&](const Value& item) {
     items.emplace_back();
     return decode(item, path, items.back());

@@ -403,5 +403,17 @@ TEST(JsonBind, LazyAndWholeTreesBindAlike) {
   EXPECT_EQ(lazy->any.members[0].value.items.size(), 4u);
 }
 
+// A string's end is the first quote after an even run of backslashes, in
+// keys, in values and in values skipped unread.
+TEST(JsonBind, BackslashRunsBeforeAQuote) {
+  const char* doc = R"({"x\\": {"\"": "\\\""}, "kind": "a\\", "words": ["\\\\", "\"\\\"", "\u0022"],
+                        "k\u0069nd\\": 1, "count": 2})";
+  auto r = Read(doc);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->kind, "a\\");
+  EXPECT_THAT(r->words, ElementsAre("\\\\", "\"\\\"", "\""));
+  EXPECT_EQ(r->count, 2);
+}
+
 }  // namespace
 }  // namespace util::json

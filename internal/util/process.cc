@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -39,8 +41,17 @@ std::vector<char*> CStrings(const std::vector<std::string>& v) {
   return out;
 }
 
-// Everything the child needs, prepared before fork so that the child only
-// makes async-signal-safe system calls.
+// One membership file as the child sees it; it fills in `op` and `err`.
+struct JoinSlot {
+  const char* path;
+  bool stop;
+  const char* op;  // nullptr: not tried
+  int err;
+};
+
+// Everything the child needs, prepared before the start so that the child
+// only makes async-signal-safe system calls and never allocates: it may be
+// running on the parent's memory.
 struct ChildPlan {
   const char* exec_path;
   char** argv;
@@ -54,25 +65,62 @@ struct ChildPlan {
   int max_fd;
   int gate_fd;        // -1, or read until EOF before the set-up
   int gate_write_fd;  // the parent's end, closed in the child
+  JoinSlot* joins;
+  size_t join_count;
 };
 
-[[noreturn]] void ChildFail(int err_fd) {
+// The child's code may run on the parent's memory on a stack of its own,
+// where the address sanitizer's bookkeeping of stack frames would outlive it.
+#define ZOL_CHILD_CODE __attribute__((no_sanitize_address))
+
+[[noreturn]] ZOL_CHILD_CODE void ChildFail(int err_fd) {
   int e = errno;
   ssize_t ignored = ::write(err_fd, &e, sizeof e);
   (void)ignored;
   ::_exit(127);
 }
 
-[[noreturn]] void RunChild(const ChildPlan& p) {
-  // A signal mask or an ignored SIGPIPE of this process (a thread waiting
-  // for signals blocks them) must not leak into the program.
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+// Writes the child's own pid into each membership file.
+ZOL_CHILD_CODE void JoinGroups(const ChildPlan& p) {
+  char pid[16];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(::getpid()); v != 0; v /= 10) pid[n++] = static_cast<char>('0' + v % 10);
+  for (size_t i = 0; i < n / 2; ++i) {
+    char c = pid[i];
+    pid[i] = pid[n - 1 - i];
+    pid[n - 1 - i] = c;
+  }
+  for (size_t i = 0; i < p.join_count; ++i) {
+    JoinSlot& s = p.joins[i];
+    int fd = ::open(s.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      s.op = "open";
+      s.err = errno;
+    } else {
+      ssize_t w = ::write(fd, pid, n);
+      s.op = "write";
+      s.err = w < 0 ? errno : static_cast<size_t>(w) != n ? EIO : 0;
+      ::close(fd);
+    }
+    if (s.err != 0 && s.stop) return;
+  }
+}
+
+[[noreturn]] ZOL_CHILD_CODE void RunChild(const ChildPlan& p) {
+  // The parent's handlers must not run in the child (they may run on the
+  // parent's memory there), nor may its signal mask or an ignored SIGPIPE
+  // leak into the program. Every signal is blocked until they are reset.
   struct sigaction dfl;
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
-  ::sigaction(SIGPIPE, &dfl, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old;
+    if (sig == SIGKILL || sig == SIGSTOP || ::sigaction(sig, nullptr, &old) != 0) continue;
+    if (old.sa_handler != SIG_DFL && (old.sa_handler != SIG_IGN || sig == SIGPIPE)) ::sigaction(sig, &dfl, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
   if (p.gate_fd >= 0) {
     ::close(p.gate_write_fd);
@@ -80,6 +128,7 @@ struct ChildPlan {
     while (::read(p.gate_fd, &c, 1) < 0 && errno == EINTR) {
     }
   }
+  JoinGroups(p);
 
   for (int target = 0; target < 3; ++target) {
     int src = p.stdio_src[target];
@@ -111,6 +160,32 @@ struct ChildPlan {
   }
   ::execve(p.exec_path, p.argv, p.envp);
   ChildFail(p.err_fd);
+}
+
+ZOL_CHILD_CODE int ChildEntry(void* plan) { RunChild(*static_cast<const ChildPlan*>(plan)); }
+
+// Starts the child with every signal blocked. A forked child gets a copy of
+// this process; any other runs on its own small stack in this process's
+// memory while the calling thread sleeps until the child has exec'd or
+// ended, and its writes to the plan (the join results) are seen here.
+pid_t StartChild(ChildPlan* plan, bool copy_memory) {
+  constexpr size_t kStack = 64 * 1024;
+  void* stack = nullptr;
+  if (!copy_memory) {
+    stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return -1;
+  }
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  char* stack_top = stack != nullptr ? static_cast<char*>(stack) + kStack : nullptr;
+  pid_t pid = copy_memory ? ::fork() : ::clone(ChildEntry, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+  if (pid == 0) RunChild(*plan);
+  int saved = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (stack != nullptr) ::munmap(stack, kStack);
+  errno = saved;
+  return pid;
 }
 
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd);
@@ -164,6 +239,7 @@ namespace {
 // `stdout_fd` >= 0 replaces cmd.stdout_mode (for captured output).
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   if (cmd.path.empty()) return Error::Msg("exec: no command");
+  if (cmd.before_exec && !cmd.join_files.empty()) return Error::Msg("exec: a child that forks cannot report its joins");
   auto exec_path = LookPath(cmd.path);
   if (!exec_path.ok()) return exec_path.error();
 
@@ -232,14 +308,25 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   }
   plan.gate_fd = gate_read.valid() ? gate_read.get() : -1;
   plan.gate_write_fd = gate_write.get();
+  std::vector<JoinSlot> joins;
+  joins.reserve(cmd.join_files.size());
+  for (const Command::JoinFile& j : cmd.join_files) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
+  plan.joins = joins.data();
+  plan.join_count = joins.size();
 
   // Our own buffered progress lines must come out before the child's.
   std::fflush(stdout);
   std::fflush(stderr);
-  pid_t pid = ::fork();
+  pid_t pid = StartChild(&plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
   if (pid < 0) return Error::Errno("fork", "", errno);
-  if (pid == 0) RunChild(plan);
 
+  if (cmd.joined != nullptr) {
+    cmd.joined->clear();
+    for (const JoinSlot& j : joins) {
+      if (j.op == nullptr) break;
+      cmd.joined->push_back(j.err == 0 ? Error() : Error::Errno(j.op, j.path, j.err));
+    }
+  }
   err_write.Reset();
   if (cmd.before_exec) {
     gate_read.Reset();

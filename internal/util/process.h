@@ -47,8 +47,24 @@ struct Command {
   // When set, runs in the parent right after the fork while the child waits
   // before its set-up and exec; a failure kills and collects the child and is
   // returned. Lets a caller place the child (a control group, say) before the
-  // program can start anything of its own.
+  // program can start anything of its own. Such a start forks; every other
+  // start borrows the parent's memory until the exec (no page tables copied,
+  // no page copied on write), which is what makes a short program cheap to
+  // start from a large or multi-threaded process.
   std::function<Error(pid_t)> before_exec;
+
+  // Control-group membership files ("cgroup.procs") the child writes its own
+  // pid into, in order, before the rest of its set-up, so that the program
+  // runs inside its groups from its first instruction. A failed file with
+  // `stop` set ends the joining, any other failure does not; the start goes
+  // on either way. *joined, when set, receives the result of every file
+  // tried (ok or the failure), in order. Not together with before_exec.
+  struct JoinFile {
+    std::string path;
+    bool stop = false;
+  };
+  std::vector<JoinFile> join_files;
+  std::vector<Error>* joined = nullptr;
 };
 
 // The path exec would use for `name`: `name` itself when it holds "/", else

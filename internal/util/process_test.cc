@@ -227,5 +227,52 @@ TEST(RunProcess, NewProcessGroupAndNoNewPrivileges) {
   EXPECT_EQ(*out, "1\nNoNewPrivs:\t1\n");
 }
 
+// Stand-in membership files: the child writes its own pid into each before
+// the program starts, and the program (the same process) finds it there.
+TEST(StartProcess, JoinsGroupsBeforeTheProgramRuns) {
+  auto tmp = TempDir::Make("zol-join-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string a = tmp->path() + "/a", b = tmp->path() + "/b", gone = tmp->path() + "/gone/cgroup.procs";
+  struct Case {
+    std::vector<Command::JoinFile> files;
+    std::vector<std::string> results;  // "" for a join that worked
+    std::string out;                   // what the program found, $$ standing for its pid
+  };
+  const Case cases[] = {
+      {{{a, false}, {gone, false}, {b, true}}, {"", "open " + gone + ": no such file or directory", ""}, "$$ $$"},
+      {{{gone, true}, {a, false}}, {"open " + gone + ": no such file or directory"}, "- -"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.files.front().path);
+    ::unlink(a.c_str());
+    ::unlink(b.c_str());
+    Command cmd;
+    cmd.path = "/bin/sh";
+    cmd.args = {"-c", "echo $$; cat " + a + " 2>/dev/null || printf -; printf ' '; cat " + b + " 2>/dev/null || printf -"};
+    cmd.join_files = c.files;
+    std::vector<Error> joined;
+    cmd.joined = &joined;
+    auto out = RunProcessOutput(cmd);
+    ASSERT_TRUE(out.ok()) << out.error().message();
+    std::vector<std::string> results;
+    for (const Error& e : joined) results.push_back(e.message());
+    EXPECT_EQ(results, c.results);
+    const std::string pid = out->substr(0, out->find('\n'));
+    std::string want = c.out;
+    for (size_t at; (at = want.find("$$")) != std::string::npos;) want.replace(at, 2, pid);
+    EXPECT_EQ(out->substr(pid.size() + 1), want);
+  }
+}
+
+TEST(StartProcess, AForkingStartCannotReportJoins) {
+  Command cmd;
+  cmd.path = "/bin/true";
+  cmd.join_files = {{"/nonexistent", false}};
+  cmd.before_exec = [](pid_t) { return Error(); };
+  auto pid = StartProcess(cmd);
+  ASSERT_FALSE(pid.ok());
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
 }  // namespace
 }  // namespace util
