@@ -1,6 +1,5 @@
 #include "internal/cli/validators.h"
 
-#include "internal/pkgfmt/names.h"
 
 namespace cli {
 
@@ -36,7 +35,5 @@ util::Result<util::Command> newValidatedCommand(const std::string& name,
   cmd.stderr_mode = util::Stdio::kNull;
   return cmd;
 }
-
-bool ValidDirName(std::string_view value) { return pkgfmt::ValidDirName(value); }
 
 }  // namespace cli

@@ -29,9 +29,4 @@ util::Error validateCommandArg(std::string_view arg);
 util::Result<util::Command> newValidatedCommand(const std::string& name,
                                                 const std::vector<std::string>& args = {});
 
-// Whether a value may become one directory name under the application or
-// runtime directory: not empty, not ".", no "/", "\", ".." or NUL. The rule
-// is pkgfmt::ValidDirName, which the builder applies too.
-bool ValidDirName(std::string_view value);
-
 }  // namespace cli

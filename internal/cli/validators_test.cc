@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "internal/pkgfmt/names.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -51,7 +52,7 @@ TEST(DirNameRule, Table) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    EXPECT_EQ(ValidDirName(c.value), c.ok);
+    EXPECT_EQ(pkgfmt::ValidDirName(c.value), c.ok);
   }
 }
 
