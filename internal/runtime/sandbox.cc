@@ -236,7 +236,7 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   cmd.args = args;
   cmd.env = env;
   cmd.chroot_dir = root;
-  cmd.dir = "/";
+  cmd.dir = std::string("/");  // the literal form trips a false -Wrestrict of GCC 12 at -O3
   cmd.new_process_group = true;
   cmd.no_new_privs = opts.no_new_privs;
   ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(cmd), *cgroup, signal_fd));
