@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "internal/pkgfmt/read_ahead.h"
 #include "internal/util/fd.h"
 #include "internal/util/strings.h"
 
@@ -238,7 +239,10 @@ Result<std::unique_ptr<TarReader>> TarReader::OpenPackage(const std::string& pac
   ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), hash), "gzip reader");
   TarReadOptions options;
   options.raw_headers = true;
-  auto tar = Open(std::move(gz), options);
+  // Inflating runs beside the extraction that consumes it, as it would in a
+  // pipe from gzip into tar. The descriptor outlives that thread: Close and
+  // the destructor stop it first.
+  auto tar = Open(NewReadAheadReader(std::move(gz)), options);
   if (!tar.ok()) return tar.error().Wrap("gzip reader");
   (*tar)->impl_->fd = std::move(fd);
   (*tar)->impl_->path = package;
@@ -318,6 +322,7 @@ Error TarReader::Close() {
     archive_read_free(impl_->a);
     impl_->a = nullptr;
   }
+  impl_->stream.reset();
   if (impl_->fd.valid() && ::close(impl_->fd.Release()) != 0) {
     return Error::Errno("close", impl_->path, errno).Wrap("close source");
   }
