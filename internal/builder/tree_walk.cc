@@ -1,30 +1,21 @@
 #include "internal/builder/tree_walk.h"
 
-#include <fcntl.h>
 
 #include <cerrno>
 #include <vector>
 
 #include "internal/util/dir_list.h"
-#include "internal/util/fd.h"
 #include "internal/util/paths.h"
 
 namespace builder {
 
 namespace {
 
-util::Result<std::vector<std::string>> ReadNames(const std::string& dir, bool is_root) {
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
-  util::UniqueFd fd(::open(dir.c_str(), flags));
-  if (!fd.valid()) return util::Error::Errno("open", dir, errno);
-  return util::ListDir(fd.get(), dir);
-}
-
 util::Error Walk(const std::string& path, const std::string& rel, const struct stat& st, const WalkVisit& visit) {
   auto action = visit(path, rel, st);
   if (!action.ok()) return action.error();
   if (!S_ISDIR(st.st_mode) || *action == WalkAction::kSkipDir) return {};
-  auto names = ReadNames(path, rel == ".");
+  auto names = util::ListDir(path, /*follow_last=*/rel == ".");
   if (!names.ok()) return names.error();
   for (const auto& n : *names) {
     std::string child = path + "/" + n;

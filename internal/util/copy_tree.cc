@@ -55,7 +55,7 @@ class TreeCopy {
   TreeCopy(const Root& dst, const CopyTreeOptions& options) : dst_(dst), options_(options) {}
 
   Error Level(const std::string& path, const std::string& rel) {
-    Result<std::vector<std::string>> names = Names(path, rel.empty());
+    Result<std::vector<std::string>> names = ListDir(path, /*follow_last=*/rel.empty());
     if (!names.ok()) return names.error();
     for (const std::string& n : *names) {
       const std::string child = path + "/" + n;
@@ -76,12 +76,6 @@ class TreeCopy {
   }
 
  private:
-  static Result<std::vector<std::string>> Names(const std::string& dir, bool top) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW)));
-    if (!fd.valid()) return Error::Errno("open", dir, errno);
-    return ListDir(fd.get(), dir);
-  }
-
   Error Relink(const std::string& src, const std::string& rel) {
     char buf[PATH_MAX];
     ssize_t n = ::readlink(src.c_str(), buf, sizeof buf);

@@ -38,8 +38,8 @@ Result<std::vector<std::string>> ListDir(int dirfd, const std::string& shown) {
   return names;
 }
 
-Result<std::vector<std::string>> ListDir(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Result<std::vector<std::string>> ListDir(const std::string& path, bool follow_last) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_last ? 0 : O_NOFOLLOW)));
   if (!fd.valid()) return Error::Errno("open", path, errno);
   return ListDir(fd.get(), path);
 }

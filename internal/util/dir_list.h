@@ -14,7 +14,9 @@ namespace util {
 // without "." and ".."; `shown` names it in messages ("open"/"readdirent
 // SHOWN: reason").
 Result<std::vector<std::string>> ListDir(int dirfd, const std::string& shown);
-// The same for a path, which is opened following links.
-Result<std::vector<std::string>> ListDir(const std::string& path);
+// The same for a path. A link at its last component is followed only when
+// `follow_last` (inner levels of a walk pass false, so a directory swapped
+// for a link is not entered).
+Result<std::vector<std::string>> ListDir(const std::string& path, bool follow_last = true);
 
 }  // namespace util
