@@ -119,7 +119,7 @@ class RegistryText {
   bool ReadMapped(int fd, off_t size) {
     // Whole huge pages from a huge page boundary on, so that every byte of
     // the text lies in one.
-    constexpr uintptr_t kHuge = 2 << 20;
+    constexpr uintptr_t kHuge = util::json::kHugePage;
     const size_t want = static_cast<size_t>(size) + 1;
     const size_t span = (want + kHuge - 1) & ~(kHuge - 1);
     map_size_ = span + kHuge;
