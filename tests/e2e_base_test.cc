@@ -14,6 +14,7 @@
 #include "tests/fixtures.h"
 #include "tests/harness.h"
 #include "tests/packages.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -36,7 +37,7 @@ class BaseTest : public ::testing::Test {
     pkgs_ = sb_.Path("pkgs");
     rootfs_ = sb_.Path("src-rootfs");
     mkdir(pkgs_.c_str(), 0755);
-    if (!MakeBusyboxRootfs(rootfs_)) GTEST_SKIP() << "busybox-static is not installed";
+    ZOL_REQUIRE(MakeBusyboxRootfs(rootfs_), "busybox-static is not installed");
   }
 
   std::string BasePackage(const std::string& name = "base.zol", const std::string& version = "1.0") {

@@ -17,6 +17,7 @@
 
 #include "tests/fixtures.h"
 #include "tests/harness.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -126,7 +127,7 @@ std::vector<std::string> ExpectedTree(const std::string& dpkg_root) {
 class DebE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "build needs root";
+    ZOL_REQUIRE(::geteuid() == 0, "build needs root");
   }
   std::string Need(const std::string& name) {
     std::string p = FetchDeb(name);
@@ -315,7 +316,8 @@ TEST_F(DebE2E, ProgressLinesPrecedeTheOutputOfPip) {
 TEST_F(DebE2E, PipInstallsFromALocalIndex) {
   const std::string hello = Need("hello");
   if (hello.empty()) return;
-  if (Sh("command -v pip3 && command -v python3").status != 0) GTEST_SKIP() << "no pip3";
+  ZOL_REQUIRE_TOOL("pip3");
+  ZOL_REQUIRE_TOOL("python3");
   const std::string idx = sb_.Path("index");
   const std::string script =
       "import zipfile, os, sys, base64, hashlib\n"

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "tests/harness.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -70,7 +71,7 @@ void OpenSandboxToNobody(const Sandbox& sb) {
 }
 
 TEST(Dispatch, WordsUsageVersionAndTheRootRule) {
-  if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "switching users needs root");
   std::vector<Case> cases = {
       {{}, As::kRoot, kUsage, "", 1},
       {{"version"}, As::kRoot, "zol-cli version 1.0.0\n", "", 0},
@@ -103,7 +104,7 @@ TEST(Dispatch, WordsUsageVersionAndTheRootRule) {
 }
 
 TEST(Dispatch, FlagFailuresAndFatalLines) {
-  if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "switching users needs root");
   Sandbox sb;
   OpenSandboxToNobody(sb);
   const std::string keygen_usage =
@@ -267,7 +268,7 @@ TEST(Dispatch, RealChattrKeepsTheAuditFileAppendOnlyAfterEveryCommand) {
   // Only file systems with inode flags (ext4, xfs, btrfs) can carry the mark.
   Spit(sb.Path("probe"), "");
   RunResult probe = RunArgv({"chattr", "+a", sb.Path("probe")}, sb.Env());
-  if (probe.status != 0) GTEST_SKIP() << "no append-only attribute on this file system: " << probe.err;
+  ZOL_REQUIRE(probe.status == 0, std::string("no append-only attribute on this file system: ") + probe.err);
   RunArgv({"chattr", "-a", sb.Path("probe")}, sb.Env());
 
   const std::string audit = sb.audit_dir + "/audit.log";

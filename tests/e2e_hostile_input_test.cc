@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/harness.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -130,8 +131,8 @@ TEST_F(HostileJsonTest, EachPackageIsJudgedQuicklyInLittleMemory) {
 // verify is open to any user: run as one, on a package holding directories
 // that user cannot read, it still takes its temporary tree away.
 TEST(VerifyAsUser, PackageWithUnreadableDirectoriesLeavesNothing) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
-  if (Sh("command -v runuser").status != 0) GTEST_SKIP() << "runuser is not installed";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root to run as another user");
+  ZOL_REQUIRE_TOOL("runuser");
   Sandbox sb;
   RunResult made = Sh("set -e; d=$(mktemp -d /tmp/zol-verify-user-XXXXXX); chmod 0755 \"$d\"; cd \"$d\"; "
                       "mkdir -p tmp p/files/locked/inner p/files/readonly; chmod 1777 tmp; "

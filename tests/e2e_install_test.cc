@@ -13,6 +13,7 @@
 #include "internal/pkgfmt/signature.h"
 #include "tests/harness.h"
 #include "tests/packages.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -429,7 +430,6 @@ TEST_F(InstallTest, UninstallScriptFailureStillRemoves) {
 // injected at the Nth call of one system call with strace, for every N the
 // command reaches.
 
-bool HaveStrace() { return Sh("command -v strace >/dev/null").status == 0; }
 
 // The install path the registry text records for `id`, or "".
 std::string RecordedPath(const std::string& db, const std::string& id) {
@@ -497,7 +497,7 @@ TEST_F(InstallTest, ParallelInstallsOfOnePackageRecordACompleteTree) {
 class TracedInstallTest : public InstallTest {
  protected:
   void SetUp() override {
-    if (!HaveStrace()) GTEST_SKIP() << "strace is not installed";
+    ZOL_REQUIRE_TOOL("strace");
     InstallTest::SetUp();
   }
   std::vector<std::string> TracedEnv() const { return sb_.Env({{"ASAN_OPTIONS", "detect_leaks=0"}}); }

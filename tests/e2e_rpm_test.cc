@@ -16,6 +16,7 @@
 #include "internal/pkgfmt/manifest.h"
 #include "tests/fixtures.h"
 #include "tests/harness.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -92,9 +93,8 @@ pkgfmt::Manifest ManifestOf(const std::string& pkg) {
 class RpmBuildTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Sh("command -v rpmbuild && command -v createrepo_c").status != 0) {
-      GTEST_SKIP() << "rpmbuild or createrepo_c is missing";
-    }
+    ZOL_REQUIRE_TOOL("rpmbuild");
+    ZOL_REQUIRE_TOOL("createrepo_c");
     arch_ = HostArch();
     ShOut("mkdir -p '" + sb_.Path("rpm") + "' '" + sb_.Path("bin") + "' '" + sb_.Path("empty") + "'");
   }
@@ -121,7 +121,7 @@ class RpmBuildTest : public ::testing::Test {
 // The whole road: an RPM built here, converted, installed over a base layer
 // made from busybox, and run in the sandbox.
 TEST_F(RpmBuildTest, ConvertedApplicationInstallsAndRuns) {
-  if (arch_ != "x86_64" && arch_ != "aarch64") GTEST_SKIP() << "host architecture " << arch_;
+  ZOL_REQUIRE(!(arch_ != "x86_64" && arch_ != "aarch64"), std::string("host architecture ") + arch_);
   const std::string rpm = RpmBuild(sb_.Path("rpm"), RpmSpec{});
   RunResult r = Build({"--from-rpm", rpm, "--command", "/app/usr/bin/probe", "--base", "rpmbase", "--output",
                        sb_.Path("dist")});
@@ -157,17 +157,15 @@ TEST_F(RpmBuildTest, ConvertedApplicationInstallsAndRuns) {
   // Installed over a base layer and run inside the sandbox: the program is
   // still executable and the library link still leads to the library.
   const std::string rootfs = sb_.Path("rootfs");
-  if (!MakeBusyboxRootfs(rootfs)) GTEST_SKIP() << "busybox-static is not installed";
+  ZOL_REQUIRE(MakeBusyboxRootfs(rootfs), "busybox-static is not installed");
   r = Build({"--create-base", "--rootfs", rootfs, "--base", "rpmbase", "--arch", arch_, "--output", sb_.Path("base")});
   ASSERT_EQ(r.status, 0) << r.err;
   RunResult inst = sb_.Zol({"install", sb_.Path("base/com.calderim.base.rpmbase-" + arch_ + "_1.0.0_" + arch_ + ".zol")});
-  if (NotImplemented(inst)) GTEST_SKIP() << "install has not landed";
   ASSERT_EQ(inst.status, 0) << inst.err;
   inst = sb_.Zol({"install", pkg});
   ASSERT_EQ(inst.status, 0) << inst.err;
-  if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "the sandbox needs root");
   RunResult run = sb_.Zol({"run", id, "cat", "/app/usr/lib/libhello.so"});
-  if (NotImplemented(run)) GTEST_SKIP() << "run has not landed";
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "library bytes");
   run = sb_.Zol({"run", id, "stat", "/app/usr/bin/hello", "/app/usr/lib/libhello.so.1", "/bin/busybox"});
@@ -213,10 +211,9 @@ TEST_F(RpmBuildTest, PayloadsOtherThanGzipAreRefused) {
 // The real dnf, confined to a local repository whose path holds the release
 // version, so only the version given on the command line finds it.
 TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
-  if (!PathExists("/usr/bin/dnf")) GTEST_SKIP() << "dnf is not installed";
-  if (ShOut("ls /usr/lib/python3/dist-packages/dnf-plugins/download.py 2>/dev/null").empty()) {
-    GTEST_SKIP() << "dnf's download plugin (dnf-plugins-core) is not installed";
-  }
+  ZOL_REQUIRE(PathExists("/usr/bin/dnf"), "dnf is not installed");
+  ZOL_REQUIRE(PathExists("/usr/lib/python3/dist-packages/dnf-plugins/download.py"),
+              "dnf's download plugin (dnf-plugins-core) is not installed");
   // Per-process names: /tmp is shared with every other test run.
   const std::string name = "zolrepo" + std::to_string(::getpid());
   RpmSpec s;

@@ -21,6 +21,7 @@
 
 #include "tests/fixtures.h"
 #include "tests/harness.h"
+#include "internal/testing/require.h"
 
 namespace e2e {
 namespace {
@@ -43,7 +44,7 @@ bool ProcessGone(const std::string& pid) {
 class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+    ZOL_REQUIRE(::geteuid() == 0, "the sandbox needs root");
     install_ = sb_.app_dir + "/" + kAppID + "/1.0";
     files_ = install_ + "/files";
     rootfs_ = sb_.runtime_dir + "/busybox-x86_64/rootfs";
@@ -292,7 +293,7 @@ TEST_F(RunTest, HugeMemoryLimitIsRefusedNotWrapped) {
 }
 
 TEST_F(RunTest, V2LayoutThroughABindMountKillsThroughCgroupKill) {
-  if (!PathExists("/sys/fs/cgroup/unified/cgroup.procs")) GTEST_SKIP() << "no cgroup2 hierarchy";
+  ZOL_REQUIRE(PathExists("/sys/fs/cgroup/unified/cgroup.procs"), "no cgroup2 hierarchy");
   RunResult r = Script(
       "exec unshare -m sh -c '\n"
       "mount --bind /sys/fs/cgroup/unified /sys/fs/cgroup || exit 7\n" +

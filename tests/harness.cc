@@ -138,8 +138,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-bool NotImplemented(const RunResult& r) { return r.err.find("not implemented") != std::string::npos; }
-
 std::string ZolBin() {
   const char* b = std::getenv("ZOL_BIN");
   if (b != nullptr && *b != '\0') return b;

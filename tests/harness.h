@@ -52,9 +52,6 @@ bool EnterOwnMountNamespace();
 // The lines of text without their newlines; a last line without one counts.
 std::vector<std::string> Lines(const std::string& text);
 
-// Whether a command refused with "not implemented".
-bool NotImplemented(const RunResult& r);
-
 // The zol-cli binary under test ($ZOL_BIN, else the build tree's).
 std::string ZolBin();
 

@@ -124,10 +124,9 @@ TEST_F(ArReaderTest, SizeLimitIsInclusive) {
 
 // A container larger than the memory at hand fails as a read error; it must
 // not end the process, which would leave the build directory behind.
+// Not built with the sanitizers: their allocator ends the process instead of failing the allocation.
+#ifndef __SANITIZE_ADDRESS__
 TEST_F(ArReaderTest, FileLargerThanMemoryFailsAsARead) {
-#ifdef __SANITIZE_ADDRESS__
-  GTEST_SKIP() << "the sanitizer's allocator ends the process instead of failing the allocation";
-#else
   const std::string path = dir_->path() + "/huge.deb";
   {
     std::ofstream f(path, std::ios::binary);
@@ -146,8 +145,8 @@ TEST_F(ArReaderTest, FileLargerThanMemoryFailsAsARead) {
     std::_Exit(want ? 0 : 1);
   };
   EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
-#endif
 }
+#endif
 
 }  // namespace
 }  // namespace builder

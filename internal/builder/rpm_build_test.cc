@@ -197,10 +197,9 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
 
 // A 32 MiB header store of NULs under a file list claiming two billion names:
 // the build reads only the tags it uses, so it costs about the file's size.
+// Not built with the sanitizers: their allocator does not run under an address-space limit.
+#ifndef __SANITIZE_ADDRESS__
 TEST_F(RpmRoadTest, HostileHeaderBuildsUnderAMemoryLimit) {
-#ifdef __SANITIZE_ADDRESS__
-  GTEST_SKIP() << "the sanitizer's allocator does not run under an address-space limit";
-#else
   std::string index, store;
   uint32_t count = 0;
   auto add = [&](uint32_t tag, uint32_t type, uint32_t n, const std::string& value) {
@@ -233,8 +232,8 @@ TEST_F(RpmRoadTest, HostileHeaderBuildsUnderAMemoryLimit) {
   };
   EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
   EXPECT_TRUE(util::Exists(o.Output + "/com.calderim.bigheader_1.0_x86_64.zol"));
-#endif
 }
+#endif
 
 TEST_F(RpmRoadTest, DownloadRefusalsRunNothing) {
   const std::string marker = root_ + "/ran";

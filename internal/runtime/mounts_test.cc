@@ -20,6 +20,7 @@
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace runtime {
 namespace {
@@ -177,7 +178,7 @@ void InPrivateNamespace(F fn) {
 }
 
 TEST(PopulateDev, MakesTheTableAndAcceptsExistingEntries) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
   auto tmp = util::TempDir::Make("zol-dev-test-");
   ASSERT_TRUE(tmp.ok());
   std::string dev = tmp->path();
@@ -237,7 +238,7 @@ bool Mounted(const std::string& point) {
 }
 
 TEST(MountNamespace, TargetsOnTheRootOrOnAnotherMountAreRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
   struct Case {
     const char* link;
     const char* target;
@@ -275,7 +276,7 @@ TEST(MountNamespace, TargetsOnTheRootOrOnAnotherMountAreRefused) {
 // detach of the merged view takes off only that top mount, and the overlay
 // with the binds of /home and the application files stays below it.
 TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
   auto tmp = util::TempDir::Make("zol-overlay-test-");
   ASSERT_TRUE(tmp.ok());
   const std::string t = tmp->path();
@@ -332,7 +333,7 @@ TEST(Overlay, OptionsTextEscapesWhatTheKernelWouldSplit) {
 }
 
 TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
   auto tmp = util::TempDir::Make("zol-overlay-test-");
   ASSERT_TRUE(tmp.ok());
   const std::string app = tmp->path() + "/app/1:1.0,x\\y/rootfs-overlay";
@@ -378,7 +379,7 @@ TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {
 }
 
 TEST(Overlay, FailureTextsNameTheStep) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
   auto tmp = util::TempDir::Make("zol-overlay-test-");
   ASSERT_TRUE(tmp.ok());
   const std::string ro = tmp->path() + "/ro";

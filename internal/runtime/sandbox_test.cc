@@ -16,6 +16,7 @@
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace runtime {
 namespace {
@@ -28,8 +29,8 @@ std::string MountNamespaceOfThisThread() {
 class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
-    if (::access("/bin/busybox", X_OK) != 0) GTEST_SKIP() << "needs busybox-static";
+    ZOL_REQUIRE(::geteuid() == 0, "the sandbox needs root");
+    ZOL_REQUIRE(::access("/bin/busybox", X_OK) == 0, "needs busybox-static");
     auto t = util::TempDir::Make("zol-sandbox-test-");
     ASSERT_TRUE(t.ok());
     tmp_.emplace(std::move(*t));
@@ -111,7 +112,7 @@ TEST_F(SandboxTest, OverlayThatCannotBeMountedLeavesNoRunDirectory) {
 // Inside a plain chroot "/" is no mount point, and the kernel's bare
 // "invalid argument" for making it private names no reason.
 TEST(SandboxInChroot, SaysThatTheRootIsNotAMountPoint) {
-  if (::geteuid() != 0) GTEST_SKIP() << "the sandbox needs root";
+  ZOL_REQUIRE(::geteuid() == 0, "the sandbox needs root");
   auto tmp = util::TempDir::Make("zol-chroot-test-");
   ASSERT_TRUE(tmp.ok());
   const std::string jail = tmp->path() + "/jail";

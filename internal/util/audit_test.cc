@@ -16,6 +16,7 @@
 #include "internal/testing/env.h"
 #include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace util {
 namespace {
@@ -187,7 +188,7 @@ TEST(InitAudit, ChattrStartsOnlyWhenTheFlagIsMissing) {
   env.Set("PATH", FakeChattr(tmp->path(), "echo \"$@\" >> " + calls).c_str());
   ASSERT_TRUE(InitAudit(dir).ok());
   EXPECT_EQ(Slurp(calls), "+a " + file + "\n") << "a new file is marked";
-  if (!SetAppendOnly(file, true)) GTEST_SKIP() << "no append-only flag on this file system";
+  ZOL_REQUIRE(SetAppendOnly(file, true), "no append-only flag on this file system");
   struct Unmark {
     std::string path;
     ~Unmark() { SetAppendOnly(path, false); }

@@ -17,6 +17,7 @@
 
 #include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace util {
 namespace {
@@ -362,7 +363,7 @@ INSTANTIATE_TEST_SUITE_P(Resolution, BeneathTest, ::testing::Values(false, true)
                          [](const auto& info) { return info.param ? "walk" : "openat2"; });
 
 TEST(Beneath, KernelResolutionIsUsedUnlessForced) {
-  if (!BeneathUsesOpenat2()) GTEST_SKIP() << "kernel without openat2: the walk is all there is";
+  ZOL_REQUIRE(BeneathUsesOpenat2(), "kernel without openat2: the walk is all there is");
   SetBeneathFallbackForTesting(true);
   EXPECT_FALSE(BeneathUsesOpenat2());
   SetBeneathFallbackForTesting(false);

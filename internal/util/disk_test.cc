@@ -9,6 +9,7 @@
 
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace util {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 class SmallFs : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+    ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
     ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << ErrnoText(errno);
     ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << ErrnoText(errno);
     auto d = TempDir::Make("zol-disk-test-");

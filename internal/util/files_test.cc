@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "internal/util/tempdir.h"
+#include "internal/testing/require.h"
 
 namespace util {
 namespace {
@@ -153,7 +154,7 @@ TEST_F(Files, RemoveAllNeverFollowsLinks) {
 }
 
 TEST_F(Files, RemoveAllStopsAtMountPoints) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root to mount");
   // A bind of a directory of the same file system: the device number alone
   // would not tell it from the tree around it.
   std::string home = root_ + "/home";
@@ -215,7 +216,7 @@ TEST_F(Files, RemoveAllOfATreeDeeperThanTheDescriptorLimit) {
 // directories its owner can neither read nor change; removing it as that
 // user must still leave nothing behind.
 TEST_F(Files, RemoveAllAsItsOwnerOfDirectoriesWithoutPermissions) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ZOL_REQUIRE(::geteuid() == 0, "needs root to act as another user");
   const std::string tree = root_ + "/tree";
   ASSERT_EQ(::chmod(root_.c_str(), 0777), 0);
   pid_t pid = ::fork();

@@ -1,0 +1,17 @@
+#include "internal/testing/require.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "internal/util/process.h"
+
+namespace testutil {
+
+bool UnderCI() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
+
+bool HaveTool(const std::string& name) { return util::LookPath(name).ok(); }
+
+}  // namespace testutil
