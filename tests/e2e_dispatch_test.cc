@@ -74,9 +74,9 @@ TEST(Dispatch, WordsUsageVersionAndTheRootRule) {
   ZOL_REQUIRE(::geteuid() == 0, "switching users needs root");
   std::vector<Case> cases = {
       {{}, As::kRoot, kUsage, "", 1},
-      {{"version"}, As::kRoot, "zol-cli version 1.0.0\n", "", 0},
-      {{"version", "--x", "extra"}, As::kNobody, "zol-cli version 1.0.0\n", "", 0},
-      {{"version", "extra"}, As::kRuidOnly, "zol-cli version 1.0.0\n", "", 0},
+      {{"version"}, As::kRoot, "zol-cli version " ZOL_PROJECT_VERSION "\n", "", 0},
+      {{"version", "--x", "extra"}, As::kNobody, "zol-cli version " ZOL_PROJECT_VERSION "\n", "", 0},
+      {{"version", "extra"}, As::kRuidOnly, "zol-cli version " ZOL_PROJECT_VERSION "\n", "", 0},
       {{}, As::kNobody, kUsage, "", 1},
   };
   for (const char* word : {"help", "-h", "--help", "Install", "", "versions", "ver"}) {
@@ -157,7 +157,7 @@ TEST(Dispatch, UnopenableSinksWarnAndTheCommandStillRuns) {
   const std::string file = sb.Path("plain-file");
   Spit(file, "x");
   RunResult r = sb.Zol({"version"}, {{"DRAV_LOG_DIR", file + "/log"}, {"DRAV_AUDIT_DIR", file + "/audit"}});
-  EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
+  EXPECT_EQ(r.out, "zol-cli version " ZOL_PROJECT_VERSION "\n");
   EXPECT_EQ(r.err,
             "Warning: could not open log file: mkdir " + file + ": not a directory\n"
             "Warning: could not open audit log: mkdir " + file + ": not a directory\n");
@@ -217,7 +217,7 @@ TEST(Dispatch, FailedAppendOnlyMarkingIsLoggedBothWaysAndLeaksNoDescriptor) {
   std::string bin = FakeChattr(sb);
   RunResult r = sb.Zol({"version"}, {{"PATH", bin + ":/usr/bin:/bin"}});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
+  EXPECT_EQ(r.out, "zol-cli version " ZOL_PROJECT_VERSION "\n");
   const std::regex line(R"(\[WARN\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d) audit: chattr \+a )" +
                         sb.audit_dir + R"(/audit.log: exit status 1 \(append-only protection unavailable\)
 )");
@@ -259,7 +259,7 @@ TEST(Dispatch, StandardErrorWithNoReaderIsIgnored) {
                          ZolBin(), sb.Path("fifo")},
                         sb.Env({{"PATH", bin + ":/usr/bin:/bin"}}));
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "zol-cli version 1.0.0\n");
+  EXPECT_EQ(r.out, "zol-cli version " ZOL_PROJECT_VERSION "\n");
   EXPECT_NE(Slurp(sb.log_dir + "/zol.log").find("audit: chattr +a "), std::string::npos);
 }
 

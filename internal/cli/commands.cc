@@ -9,12 +9,13 @@
 #include "internal/config/config.h"
 #include "internal/util/audit.h"
 #include "internal/util/log.h"
+#include "zol_version.h"
 
 namespace cli {
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0";
+constexpr const char* kVersion = ZOL_VERSION;
 
 constexpr const char* kUsage =
     "Calderim Application Runtime Environment (DRAV)\n"
