@@ -272,6 +272,41 @@ TEST_F(DebE2E, DefaultCommandTheProgramLacksIsNamedAtBuildTime) {
   EXPECT_THAT(given.out, ::testing::Not(HasSubstr("[warn]")));
 }
 
+// yamllint ("all") keeps its modules in dist-packages, which the package
+// carries under /app/lib: it must import them, metadata included, from there
+// and not from the base. The base is busybox with Debian's own python3 and
+// yamllint's two dependencies, and the host's C libraries python3 links.
+TEST_F(DebE2E, DebianPythonApplicationImportsItsOwnModules) {
+  ZOL_REQUIRE(Sh("uname -m").out == "x86_64\n", "the layer takes the host's x86_64 libraries");
+  const std::string app = Need("yamllint");
+  std::vector<std::string> layer;
+  for (const char* name : {"python3.11-minimal", "libpython3.11-minimal", "libpython3.11-stdlib", "python3-minimal",
+                           "python3-yaml", "python3-pathspec"}) {
+    layer.push_back(Need(name));
+    if (layer.back().empty()) return;
+  }
+  if (app.empty()) return;
+  const std::string rootfs = sb_.Path("rootfs");
+  ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
+  std::string script = "set -e; mkdir -p " + Q(rootfs + "/lib64") + " " + Q(rootfs + "/usr/lib") +
+                       "; cp -L /lib64/ld-linux-x86-64.so.2 " + Q(rootfs + "/lib64/") + "; cd /lib/x86_64-linux-gnu" +
+                       "; cp -L libc.so.6 libm.so.6 libz.so.1 libexpat.so.1 " + Q(rootfs + "/usr/lib/");
+  for (const std::string& deb : layer) script += "; dpkg-deb -x " + Q(deb) + " " + Q(rootfs);
+  ASSERT_EQ(Sh(script).status, 0);
+  const std::string dist = sb_.Path("dist");
+  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "pytest", "--output", dist});
+  ASSERT_EQ(base.status, 0) << base.err;
+  RunResult r = Build({"--from-deb", app, "--base", "pytest", "--output", dist});
+  ASSERT_EQ(r.status, 0) << r.err;
+  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.pytest-x86_64_1.0.0_x86_64.zol"});
+  ASSERT_EQ(i1.status, 0) << i1.err;
+  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.yamllint_1.29.0-1_x86_64.zol"});
+  ASSERT_EQ(i2.status, 0) << i2.err;
+  RunResult run = sb_.Zol({"run", "com.calderim.yamllint", "--version"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "yamllint 1.29.0\n");
+}
+
 // A Debian epoch puts ":" into the install path, and the recipe's file gives
 // the package a root-filesystem layer: the overlay must still take it.
 TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
