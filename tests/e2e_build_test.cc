@@ -22,6 +22,12 @@ namespace {
 
 using ::testing::HasSubstr;
 
+// This host's package architecture, which a build takes when given none.
+const std::string& Host() {
+  static const std::string arch = ShOut("uname -m | tr -d '\\n'");
+  return arch;
+}
+
 std::string Golden(const std::string& name) {
   return Slurp(std::string(ZOL_SOURCE_DIR) + "/tests/testdata/build/" + name);
 }
@@ -63,7 +69,7 @@ TEST(BuildDir, PackageLayoutManifestAndSidecar) {
   RunResult r = ZolIn(sb, kDirArgs);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Build completed successfully.\n");
-  std::string pkg = sb.Path("out/org.example.t_2_aarch64.zol");
+  std::string pkg = sb.Path("out/org.example.t_2_" + Host() + ".zol");
 
   EXPECT_EQ(ShOut("tar -tzf '" + pkg + "'"),
             "files\nfiles/bin\nfiles/bin/link\nfiles/bin/tool\nfiles/share\nfiles/share/readme\nmanifest.json\n");
@@ -73,7 +79,9 @@ TEST(BuildDir, PackageLayoutManifestAndSidecar) {
   EXPECT_THAT(listing, HasSubstr("-rw-r-----"));
   EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' files/bin/link"), "#!/bin/sh\necho tool-ran \"$@\"\n");
 
-  EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' manifest.json"), Golden("dir_manifest.json"));
+  std::string golden = Golden("dir_manifest.json");
+  golden.replace(golden.find("@ARCH@"), 6, Host());
+  EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' manifest.json"), golden);
 
   std::string sidecar = Slurp(pkg + ".sha256");
   EXPECT_EQ(sidecar.size(), 65u);
@@ -87,16 +95,47 @@ TEST(BuildDir, PackageLayoutManifestAndSidecar) {
 }
 
 TEST(BuildDir, DefaultsNameVersionAndArch) {
+  // Without --arch the host's; with it, what it names; anything else is
+  // refused before a file is written.
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, Host()}, {{"--arch", "x86_64"}, "x86_64"}, {{"--arch", "aarch64"}, "aarch64"}};
+  for (const auto& [flags, arch] : cases) {
+    Sandbox sb;
+    ShOut("set -e; mkdir -p '" + sb.root + "/tools/bin'; echo x > '" + sb.root + "/tools/bin/t'");
+    std::vector<std::string> args = {"build", "--from-dir", "./tools/", "--command", "/app/bin/t", "--output", "dist"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    RunResult r = ZolIn(sb, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string pkg = sb.Path("dist/com.calderim.tools_1.0.0_" + arch + ".zol");
+    EXPECT_TRUE(PathExists(pkg)) << ShOut("ls -R '" + sb.root + "/dist'");
+    std::string m = ShOut("tar -xzOf '" + pkg + "' manifest.json");
+    EXPECT_THAT(m, HasSubstr("\"name\": \"tools\""));
+    EXPECT_THAT(m, HasSubstr("\"arch\": \"" + arch + "\""));
+  }
   Sandbox sb;
-  ShOut("set -e; mkdir -p '" + sb.root + "/tools/bin'; echo x > '" + sb.root + "/tools/bin/t'");
-  RunResult r = ZolIn(sb, {"build", "--from-dir", "./tools/", "--command", "/app/bin/t", "--arch", "x86_64",
-                           "--output", "dist"});
+  ShOut("mkdir -p '" + sb.root + "/tools'");
+  RunResult r = ZolIn(sb, {"build", "--from-dir", "tools", "--command", "/app/bin/t", "--arch", "amd64", "--output",
+                           "dist"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[FATAL] build failed: invalid architecture: amd64 (must be x86_64 or aarch64)\n");
+  EXPECT_FALSE(PathExists(sb.Path("dist")));
+}
+
+// Links to a private file and to a setuid program: each copy takes the
+// link's own bits, 0777 less the umask, and neither is setuid.
+TEST(BuildDir, LinkedFilesTakeTheLinksBits) {
+  Sandbox sb;
+  ZOL_REQUIRE(PathExists("/usr/bin/passwd"), "no /usr/bin/passwd");
+  ShOut("set -e; cd '" + sb.root + "'; mkdir s; printf secret > private; chmod 0600 private; "
+        "ln -s ../private s/lprivate; ln -s /usr/bin/passwd s/lpasswd");
+  RunResult r = RunArgv({"/bin/sh", "-c", "umask 022; exec \"$@\"", "sh", ZolBin(), "build", "--from-dir", "s",
+                         "--command", "/app/lpasswd", "--output", "out"},
+                        sb.Env(), "", sb.root);
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string pkg = sb.Path("dist/com.calderim.tools_1.0.0_aarch64.zol");
-  EXPECT_TRUE(PathExists(pkg)) << ShOut("ls -R '" + sb.root + "/dist'");
-  std::string m = ShOut("tar -xzOf '" + pkg + "' manifest.json");
-  EXPECT_THAT(m, HasSubstr("\"name\": \"tools\""));
-  EXPECT_THAT(m, HasSubstr("\"arch\": \"aarch64\""));
+  const std::string pkg = sb.Path("out/com.calderim.s_1.0.0_" + Host() + ".zol");
+  std::string listing = ShOut("tar -tvzf '" + pkg + "' files/lpasswd files/lprivate");
+  EXPECT_EQ(ShOut("tar -tvzf '" + pkg + "' files/lpasswd files/lprivate | grep -c '^-rwxr-xr-x '"), "2\n") << listing;
+  EXPECT_EQ(ShOut("tar -xzOf '" + pkg + "' files/lprivate"), "secret");
 }
 
 TEST(BuildDir, Refusals) {
@@ -155,8 +194,8 @@ TEST(BuildDir, EdgeNamesInstall) {
     std::string file;  // under out/
   };
   const Case cases[] = {
-      {{"--id", "org.example.a_b-c", "--version", "1:2.0~rc1+dfsg"}, "org.example.a_b-c_1:2.0~rc1+dfsg_aarch64.zol"},
-      {{"--id", "com.calderim.basement", "--base", "my.base-1"}, "com.calderim.basement_1.0.0_aarch64.zol"},
+      {{"--id", "org.example.a_b-c", "--version", "1:2.0~rc1+dfsg"}, "org.example.a_b-c_1:2.0~rc1+dfsg_" + Host() + ".zol"},
+      {{"--id", "com.calderim.basement", "--base", "my.base-1"}, "com.calderim.basement_1.0.0_" + Host() + ".zol"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -195,7 +234,7 @@ TEST(BuildDir, SigningFollowsTheEnvironmentOnly) {
   Sandbox sb;
   MakeSourceTree(sb);
   OpensslKey key = MakeKey(sb);
-  std::string pkg = sb.Path("out/org.example.t_2_aarch64.zol");
+  std::string pkg = sb.Path("out/org.example.t_2_" + Host() + ".zol");
 
   // "--sign" alone signs nothing.
   std::vector<std::string> with_flag = kDirArgs;
@@ -328,7 +367,7 @@ TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
   EXPECT_THAT(r.out, HasSubstr("...\nstub tar run\n  [base] Retrying without xattrs (older tar)...\n"
                                "stub tar run\n  [base] Creating"));
   EXPECT_THAT(r.err, HasSubstr("unrecognized option --xattrs"));
-  std::string pkg = sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol");
+  std::string pkg = sb.Path("out/com.calderim.base.ubuntu24.04-" + Host() + "_1.0.0_" + Host() + ".zol");
   ASSERT_TRUE(PathExists(pkg)) << r.out;
   // The second run keeps owners as numbers too.
   std::string inner = ShOut("tar -xzOf '" + pkg + "' files/rootfs.tar.xz | tar -tvJf -");
@@ -339,12 +378,12 @@ TEST(BuildBase, RetriesWithoutAttributesAndDefaults) {
 
 TEST(BuildBase, PackageStepFailureKeepsNoPartialFile) {
   Sandbox sb;
-  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol; "
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc out/com.calderim.base.ubuntu24.04-" + Host() + "_1.0.0_" + Host() + ".zol; "
         "echo x > r/etc/hostname");
   RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, ::testing::StartsWith("[FATAL] build base failed: create package: rename "));
-  EXPECT_EQ(ShOut("ls -A '" + sb.root + "/out'"), "com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol\n");
+  EXPECT_EQ(ShOut("ls -A '" + sb.root + "/out'"), "com.calderim.base.ubuntu24.04-" + Host() + "_1.0.0_" + Host() + ".zol\n");
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
@@ -361,7 +400,7 @@ TEST(BuildBase, TarballOverTheExtractorsMemberLimitIsRefused) {
   EXPECT_EQ(r.err, "[FATAL] build base failed: pack rootfs: file files/rootfs.tar.xz exceeds max size limit (512 MB)\n");
   EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Done")));
   EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Creating base package")));
-  EXPECT_FALSE(PathExists(sb.Path("out/com.calderim.base.ubuntu24.04-aarch64_1.0.0_aarch64.zol")));
+  EXPECT_FALSE(PathExists(sb.Path("out/com.calderim.base.ubuntu24.04-" + Host() + "_1.0.0_" + Host() + ".zol")));
   EXPECT_THAT(BuildLeftovers(sb), ::testing::IsEmpty());
 }
 
@@ -457,10 +496,10 @@ TEST(BuildBase, Refusals) {
       {"slash in the version", {"--rootfs", "r", "--version", "1/0"},
        "build base failed: package version \"1/0\" cannot be part of a file name"},
       {"slash in the base", {"--rootfs", "r", "--base", "a/b"},
-       "build base failed: package id \"com.calderim.base.a/b-aarch64\" cannot be part of a file name"},
+       "build base failed: package id \"com.calderim.base.a/b-" + Host() + "\" cannot be part of a file name"},
       {"unsafe rootfs path", {"--rootfs", "r;x"}, "build base failed: invalid filesystem path: "},
       {"base install refuses", {"--rootfs", "r", "--base", ".."},
-       "build base failed: package id \"com.calderim.base...-aarch64\" is not usable as a directory name"},
+       "build base failed: package id \"com.calderim.base...-" + Host() + "\" is not usable as a directory name"},
       {"version install refuses", {"--rootfs", "r", "--version", "."},
        "build base failed: package version \".\" is not usable as a directory name"},
   };
@@ -544,16 +583,16 @@ TEST(BuildRoad, BuildInstallRun) {
   ZOL_REQUIRE(!(arch != "x86_64" && arch != "aarch64"), std::string("host architecture ") + arch);
   MakeSourceTree(sb);
 
-  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "rootfs", "--base", "road1", "--arch", "aarch64",
+  RunResult r = ZolIn(sb, {"build", "--create-base", "--rootfs", "rootfs", "--base", "road1",
                            "--output", "dist"});
   ASSERT_EQ(r.status, 0) << r.err;
   r = ZolIn(sb, {"build", "--from-dir", "./src&co", "--id", "org.example.road", "--base", "road1", "--command",
                  "/app/bin/tool", "--output", "dist"});
   ASSERT_EQ(r.status, 0) << r.err;
 
-  RunResult inst = sb.Zol({"install", sb.Path("dist/com.calderim.base.road1-aarch64_1.0.0_aarch64.zol")});
+  RunResult inst = sb.Zol({"install", sb.Path("dist/com.calderim.base.road1-" + arch + "_1.0.0_" + arch + ".zol")});
   ASSERT_EQ(inst.status, 0) << inst.err;
-  inst = sb.Zol({"install", sb.Path("dist/org.example.road_1.0.0_aarch64.zol")});
+  inst = sb.Zol({"install", sb.Path("dist/org.example.road_1.0.0_" + arch + ".zol")});
   ASSERT_EQ(inst.status, 0) << inst.err;
 
   RunResult run = sb.Zol({"run", "--no-sandbox", "org.example.road", "a", "b"});

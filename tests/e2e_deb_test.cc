@@ -155,7 +155,9 @@ TEST_F(DebE2E, RealPackagesMatchDpkgThroughTheRelocation) {
   } cases[] = {
       {"hello", "com.calderim.hello_2.10-3_x86_64.zol", "x86_64"},
       {"perl-base", "", "x86_64"},
-      {"python3-pamela", "com.calderim.python3-pamela_1.0.0-3_aarch64.zol", "aarch64"},
+      // Architecture "all": the host's (this test runs on x86_64 hosts only:
+      // perl-base and hello are amd64 packages).
+      {"python3-pamela", "com.calderim.python3-pamela_1.0.0-3_x86_64.zol", "x86_64"},
   };
   for (const auto& c : cases) {
     const std::string deb = Need(c.package);
@@ -217,6 +219,92 @@ TEST_F(DebE2E, HelloRunsInTheSandbox) {
   RunResult run = sb_.Zol({"run", "com.calderim.hello"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Hello, world!\n");
+}
+
+// An architecture-independent package takes the host's architecture, so it
+// finds the host's base layer; --arch still chooses. neofetch is a bash
+// script: the layer gets the host's bash beside busybox.
+TEST_F(DebE2E, ArchitectureIndependentPackageRunsOnTheHostsBase) {
+  const std::string deb = Need("neofetch");
+  if (deb.empty()) return;
+  ZOL_REQUIRE(Sh("uname -m").out == "x86_64\n", "the package names are those of an x86_64 host");
+  const std::string rootfs = sb_.Path("rootfs");
+  ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
+  ASSERT_EQ(Sh("set -e; mkdir -p " + Q(rootfs + "/lib64") + " " + Q(rootfs + "/usr/lib") + "; cp -L /bin/bash " +
+               Q(rootfs + "/bin/bash") + "; cp -L /lib64/ld-linux-x86-64.so.2 " + Q(rootfs + "/lib64/") +
+               "; cp -L /lib/x86_64-linux-gnu/libc.so.6 /lib/x86_64-linux-gnu/libtinfo.so.6 " + Q(rootfs + "/usr/lib/"))
+                .status,
+            0);
+  const std::string dist = sb_.Path("dist");
+  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--output", dist});
+  ASSERT_EQ(base.status, 0) << base.err;
+  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--output", dist});
+  ASSERT_EQ(app.status, 0) << app.err;
+  RunResult other = Build({"--from-deb", deb, "--base", "debtest", "--arch", "aarch64", "--output", dist});
+  ASSERT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(Sh("cd " + Q(dist) + " && ls *.zol").out,
+            "com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol\ncom.calderim.neofetch_7.1.0-4_aarch64.zol\n"
+            "com.calderim.neofetch_7.1.0-4_x86_64.zol\n");
+  EXPECT_THAT(Slurp(Unpack(dist + "/com.calderim.neofetch_7.1.0-4_aarch64.zol") + "/manifest.json"),
+              HasSubstr("\"arch\": \"aarch64\""));
+  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
+  ASSERT_EQ(i1.status, 0) << i1.err;
+  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.neofetch_7.1.0-4_x86_64.zol"});
+  ASSERT_EQ(i2.status, 0) << i2.err;
+  // neofetch ends its --version with "exit 1" itself; what matters is that
+  // the sandbox found the layer and the script ran.
+  RunResult run = sb_.Zol({"run", "com.calderim.neofetch", "--version"});
+  EXPECT_EQ(run.out, "Neofetch 7.1.0\n");
+  EXPECT_EQ(run.err, "[FATAL] failed to run app: exit status 1\n");
+}
+
+// fd-find installs fdfind: without --command the build still succeeds, and
+// says which entry is missing and what the package has.
+TEST_F(DebE2E, DefaultCommandTheProgramLacksIsNamedAtBuildTime) {
+  const std::string deb = Need("fd-find");
+  if (deb.empty()) return;
+  RunResult r = Build({"--from-deb", deb, "--output", sb_.Path("out")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  [warn] entry command /app/bin/fd-find is not in the package; executables in "
+                               "/app/bin: /app/bin/fdfind\n  [warn] give the entry command with --command\n"));
+  RunResult given = Build({"--from-deb", deb, "--command", "/app/bin/fdfind", "--output", sb_.Path("out2")});
+  ASSERT_EQ(given.status, 0) << given.err;
+  EXPECT_THAT(given.out, ::testing::Not(HasSubstr("[warn]")));
+}
+
+// yamllint ("all") keeps its modules in dist-packages, which the package
+// carries under /app/lib: it must import them, metadata included, from there
+// and not from the base. The base is busybox with Debian's own python3 and
+// yamllint's two dependencies, and the host's C libraries python3 links.
+TEST_F(DebE2E, DebianPythonApplicationImportsItsOwnModules) {
+  ZOL_REQUIRE(Sh("uname -m").out == "x86_64\n", "the layer takes the host's x86_64 libraries");
+  const std::string app = Need("yamllint");
+  std::vector<std::string> layer;
+  for (const char* name : {"python3.11-minimal", "libpython3.11-minimal", "libpython3.11-stdlib", "python3-minimal",
+                           "python3-yaml", "python3-pathspec"}) {
+    layer.push_back(Need(name));
+    if (layer.back().empty()) return;
+  }
+  if (app.empty()) return;
+  const std::string rootfs = sb_.Path("rootfs");
+  ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
+  std::string script = "set -e; mkdir -p " + Q(rootfs + "/lib64") + " " + Q(rootfs + "/usr/lib") +
+                       "; cp -L /lib64/ld-linux-x86-64.so.2 " + Q(rootfs + "/lib64/") + "; cd /lib/x86_64-linux-gnu" +
+                       "; cp -L libc.so.6 libm.so.6 libz.so.1 libexpat.so.1 " + Q(rootfs + "/usr/lib/");
+  for (const std::string& deb : layer) script += "; dpkg-deb -x " + Q(deb) + " " + Q(rootfs);
+  ASSERT_EQ(Sh(script).status, 0);
+  const std::string dist = sb_.Path("dist");
+  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "pytest", "--output", dist});
+  ASSERT_EQ(base.status, 0) << base.err;
+  RunResult r = Build({"--from-deb", app, "--base", "pytest", "--output", dist});
+  ASSERT_EQ(r.status, 0) << r.err;
+  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.pytest-x86_64_1.0.0_x86_64.zol"});
+  ASSERT_EQ(i1.status, 0) << i1.err;
+  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.yamllint_1.29.0-1_x86_64.zol"});
+  ASSERT_EQ(i2.status, 0) << i2.err;
+  RunResult run = sb_.Zol({"run", "com.calderim.yamllint", "--version"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "yamllint 1.29.0\n");
 }
 
 // A Debian epoch puts ":" into the install path, and the recipe's file gives

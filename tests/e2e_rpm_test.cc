@@ -208,6 +208,28 @@ TEST_F(RpmBuildTest, PayloadsOtherThanGzipAreRefused) {
   EXPECT_FALSE(PathExists(sb_.Path("out-fake")));
 }
 
+// A noarch RPM names no architecture: the package takes the host's, or
+// --arch when given.
+TEST_F(RpmBuildTest, NoarchBuildsForTheHostOrTheGivenArch) {
+  ZOL_REQUIRE(!(arch_ != "x86_64" && arch_ != "aarch64"), std::string("host architecture ") + arch_);
+  RpmSpec s;
+  s.build_arch = "noarch";
+  s.install = "mkdir -p %{buildroot}/usr/bin\nprintf x > %{buildroot}/usr/bin/x\n";
+  s.files = "/usr/bin/x\n";
+  const std::string rpm = RpmBuild(sb_.Path("rpm"), s);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {{{}, arch_}, {{"--arch", "aarch64"}, "aarch64"}};
+  for (const auto& [flags, arch] : cases) {
+    const std::string out = sb_.Path("out-" + arch + std::to_string(flags.size()));
+    std::vector<std::string> args = {"--from-rpm", rpm, "--command", "/app/usr/bin/x", "--output", out};
+    args.insert(args.end(), flags.begin(), flags.end());
+    RunResult r = Build(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string pkg = out + "/com.calderim.zolhello_2.3-1.el9_" + arch + ".zol";
+    ASSERT_TRUE(PathExists(pkg)) << ShOut("ls '" + out + "'");
+    EXPECT_EQ(ManifestOf(pkg).Arch, arch);
+  }
+}
+
 // The real dnf, confined to a local repository whose path holds the release
 // version, so only the version given on the command line finds it.
 TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {

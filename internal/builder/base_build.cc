@@ -90,12 +90,9 @@ util::Error runTarCommand(const std::string& out_path, const std::string& src_di
 
 util::Error buildBaseZOLImpl(const std::string& rootfs, const std::string& base, const std::string& arch_in,
                              const std::string& version_in, const std::string& output) {
-  std::string arch = arch_in.empty() ? "aarch64" : arch_in;
-  std::string version = version_in.empty() ? "1.0.0" : version_in;
   // Install refuses every other architecture; stop before packing gigabytes.
-  if (!IsPackageArch(arch)) {
-    return util::Error::Msg(util::Sprintf("invalid architecture: %s (must be x86_64 or aarch64)", arch.c_str()));
-  }
+  ZOL_ASSIGN_OR_RETURN(const std::string arch, IndependentArch(arch_in));
+  std::string version = version_in.empty() ? "1.0.0" : version_in;
   std::string id = util::Sprintf("com.calderim.base.%s-%s", base.c_str(), arch.c_str());
   auto pkg_path = PackagePath(output, id, version, arch);
   if (!pkg_path.ok()) return pkg_path.error();

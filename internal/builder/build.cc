@@ -3,6 +3,7 @@
 #include "internal/builder/base_build.h"
 #include "internal/builder/interrupt.h"
 #include "internal/builder/roads.h"
+#include "internal/builder/validate.h"
 #include "internal/util/paths.h"
 
 namespace builder {
@@ -16,7 +17,8 @@ util::Error buildZOLImpl(BuildOptions opts) {
   // BaseName ignores trailing slashes, so ./tools/ is named tools.
   if (opts.Name.empty()) opts.Name = util::BaseName(opts.FromDir);
   if (opts.Version.empty()) opts.Version = "1.0.0";
-  return BuildFromDir(opts.FromDir, opts.Output, opts.ID, opts.Name, opts.Version, "aarch64", opts.Base,
+  ZOL_ASSIGN_OR_RETURN(const std::string arch, IndependentArch(opts.Arch));
+  return BuildFromDir(opts.FromDir, opts.Output, opts.ID, opts.Name, opts.Version, arch, opts.Base,
                       opts.Command, opts.SigningKeyPath);
 }
 

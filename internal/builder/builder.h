@@ -32,6 +32,10 @@ struct BuildOptions {
   std::string FromYumPkg;
   std::string YumReleasever;
   std::string Recipe;
+  // "--arch": the architecture of a package whose source names none of its
+  // own (a directory, Debian "all", RPM "noarch"); empty means the host's.
+  // A source that names its own keeps it.
+  std::string Arch;
   // The text of ZOL_SIGNING_KEY_PATH: the key that signs the package, none
   // when empty.
   std::string SigningKeyPath;
@@ -43,7 +47,7 @@ struct BuildOptions {
 util::Error BuildZOL(BuildOptions opts);
 
 // Builds a base-layer package from the root filesystem `rootfs`. An empty arch
-// means "aarch64", an empty version "1.0.0".
+// means the host's (IndependentArch), an empty version "1.0.0".
 util::Error BuildBaseZOL(const std::string& rootfs, const std::string& base, const std::string& arch,
                          const std::string& version, const std::string& output);
 

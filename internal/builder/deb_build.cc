@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "internal/builder/deb.h"
 #include "internal/builder/pack.h"
@@ -16,6 +18,7 @@
 #include "internal/builder/relocate.h"
 #include "internal/builder/roads.h"
 #include "internal/builder/validate.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
 #include "internal/util/tempdir.h"
@@ -40,10 +43,41 @@ std::string PipRequirements(const BuildOptions& opts, const std::string& name, c
   return reqs;
 }
 
+// The executables a package puts in files/bin, in byte order: what a user
+// most likely meant by the entry command.
+std::vector<std::string> BinCandidates(const std::string& files) {
+  const std::string bin = util::JoinPath(files, "bin");
+  auto names = util::ListDir(bin, /*follow_last=*/false);
+  std::vector<std::string> out;
+  if (!names.ok()) return out;
+  for (const std::string& n : *names) {
+    struct stat st;
+    if (::lstat(util::JoinPath(bin, n).c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0)) out.push_back("/app/bin/" + n);
+  }
+  return out;
+}
+
+// The default entry command names the package, but many programs are named
+// otherwise (fd-find installs fdfind): say so now rather than at the first
+// run, which fails with a bare "no such file or directory".
+void WarnMissingDefaultCommand(const std::string& files, const std::string& name) {
+  struct stat st;
+  if (::lstat(util::JoinPath(files, "bin/" + name).c_str(), &st) == 0) return;
+  std::vector<std::string> found = BinCandidates(files);
+  std::string text = "  [warn] entry command /app/bin/" + name + " is not in the package; ";
+  if (found.empty()) {
+    text += "it has no executables in /app/bin";
+  } else {
+    text += "executables in /app/bin:";
+    for (size_t i = 0; i < found.size(); ++i) text += (i == 0 ? " " : ", ") + found[i];
+  }
+  std::printf("%s\n  [warn] give the entry command with --command\n", text.c_str());
+}
+
 }  // namespace
 
 std::string MapDebArch(const std::string& deb_arch) {
-  if (deb_arch == "all") return "aarch64";
   if (deb_arch == "i386") return "i686";
   if (deb_arch == "amd64") return "x86_64";
   if (deb_arch == "arm64") return "aarch64";
@@ -84,10 +118,15 @@ Error buildFromTarData(std::string_view data_tar, const std::string& name, const
 
   manifestParams p = AppParams(id, name, version, arch, opts.Base);
   p.Command = opts.Command.empty() ? "/app/bin/" + name : opts.Command;
+  if (opts.Command.empty()) WarnMissingDefaultCommand(files, name);
   p.SourceType = "deb";
   p.OriginalPackage = opts.FromDeb;
   p.PipBundled = opts.PipBundle;
   pkgfmt::Manifest m = generateManifest(std::move(p));
+  // Relocation puts a Debian package's Python modules (usr/lib/python3/
+  // dist-packages) under lib: they are the package's own, so they come after
+  // the entries every road names but before the base layer's.
+  m.Runtime.Env["PYTHONPATH"] += ":/app/lib/python3/dist-packages";
   applyRecipePostBuild(*recipe, files, m);
 
   ZOL_TRY(writeBuildArtifacts(dir, opts.Output, m));
@@ -99,7 +138,12 @@ Error buildFromDeb(BuildOptions opts) {
   if (!pkg.ok()) return pkg.error().Wrap("parse deb");
   const std::string name = opts.Name.empty() ? pkg->Control.Package : opts.Name;
   const std::string version = opts.Version.empty() ? pkg->Control.Version : opts.Version;
-  const std::string arch = MapDebArch(pkg->Control.Architecture);
+  std::string arch;
+  if (pkg->Control.Architecture == "all") {
+    ZOL_ASSIGN_OR_RETURN(arch, IndependentArch(opts.Arch));
+  } else {
+    arch = MapDebArch(pkg->Control.Architecture);
+  }
   // The control member is no longer needed; only the data member is held
   // while it is unpacked.
   std::string().swap(pkg->ControlData);

@@ -10,8 +10,9 @@
 
 namespace builder {
 
-// all -> aarch64, i386 -> i686, amd64 -> x86_64, arm64 -> aarch64,
-// armhf -> armv7l; anything else unchanged.
+// i386 -> i686, amd64 -> x86_64, arm64 -> aarch64, armhf -> armv7l;
+// anything else unchanged. "all" names no architecture: the road takes
+// IndependentArch for it, so this leaves it unchanged too.
 std::string MapDebArch(const std::string& deb_arch);
 
 // Builds the package from a data member (still compressed) whose name,

@@ -35,7 +35,7 @@ std::string Normalize(const std::string& s) {
 
 TEST(MapDebArch, Table) {
   const std::pair<const char*, const char*> cases[] = {
-      {"all", "aarch64"},   {"i386", "i686"},   {"amd64", "x86_64"}, {"arm64", "aarch64"},
+      {"all", "all"},   {"i386", "i686"},   {"amd64", "x86_64"}, {"arm64", "aarch64"},
       {"armhf", "armv7l"}, {"ppc64el", "ppc64el"}, {"", ""},         {"AMD64", "AMD64"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(MapDebArch(in), want) << in;
@@ -83,16 +83,26 @@ class DebBuildTest : public testing::TreeTest {
 };
 
 TEST_F(DebBuildTest, NamesVersionsAndArchitectures) {
+  const std::string host = HostArch();
   struct Case {
     std::string control;
     std::string name, version, id, command;  // options
     std::string file;                        // package file name
     std::string want_name, want_version, want_id, want_command, want_arch;
+    std::string arch = "";  // the option
   } cases[] = {
       {Control("hello", "2.10-3", "amd64"), "", "", "", "", "com.calderim.hello_2.10-3_x86_64.zol", "hello",
        "2.10-3", "com.calderim.hello", "/app/bin/hello", "x86_64"},
-      {Control("tool", "1:2.0-3", "all"), "", "", "", "", "com.calderim.tool_1:2.0-3_aarch64.zol", "tool",
-       "1:2.0-3", "com.calderim.tool", "/app/bin/tool", "aarch64"},
+      // "all" takes --arch, else the host's; a package that names its own
+      // keeps it whatever --arch says.
+      {Control("tool", "1:2.0-3", "all"), "", "", "", "", "com.calderim.tool_1:2.0-3_" + host + ".zol", "tool",
+       "1:2.0-3", "com.calderim.tool", "/app/bin/tool", host},
+      {Control("tool", "1", "all"), "", "", "", "", "com.calderim.tool_1_aarch64.zol", "tool", "1",
+       "com.calderim.tool", "/app/bin/tool", "aarch64", "aarch64"},
+      {Control("tool", "1", "all"), "", "", "", "", "com.calderim.tool_1_x86_64.zol", "tool", "1",
+       "com.calderim.tool", "/app/bin/tool", "x86_64", "x86_64"},
+      {Control("tool", "1", "amd64"), "", "", "", "", "com.calderim.tool_1_x86_64.zol", "tool", "1",
+       "com.calderim.tool", "/app/bin/tool", "x86_64", "aarch64"},
       {Control("tool", "1.0", "amd64"), "given", "9", "", "", "com.calderim.given_9_x86_64.zol", "given", "9",
        "com.calderim.given", "/app/bin/given", "x86_64"},
       {Control("tool", "1.0", "arm64"), "", "", "org.example.t", "/app/bin/run", "org.example.t_1.0_aarch64.zol",
@@ -108,6 +118,7 @@ TEST_F(DebBuildTest, NamesVersionsAndArchitectures) {
     o.Version = c.version;
     o.ID = c.id;
     o.Command = c.command;
+    o.Arch = c.arch;
     util::Error e = buildFromDeb(o);
     if (c.want_arch != "x86_64" && c.want_arch != "aarch64") {
       // The mapped name reaches the manifest, which install would refuse.
@@ -125,6 +136,45 @@ TEST_F(DebBuildTest, NamesVersionsAndArchitectures) {
     EXPECT_EQ(m.Build.SourceType, "deb");
     EXPECT_EQ(m.Build.OriginalPackage, o.FromDeb);
     ExpectNoLeftovers(c.file);
+  }
+  // A bad --arch stops an "all" package before anything is written.
+  ASSERT_TRUE(util::RemoveAll(Path("out")).ok());
+  BuildOptions o = Opts(WriteDeb(Deb(Control("tool", "1", "all"), Gzip(Tar({TarFile("usr/bin/x", "x", 0755)})))));
+  o.Arch = "amd64";
+  EXPECT_EQ(buildFromDeb(o).message(), "invalid architecture: amd64 (must be x86_64 or aarch64)");
+  EXPECT_FALSE(util::Exists(Path("out")));
+}
+
+// A default entry command the package lacks is named at build time with the
+// executables it has; the Debian module directory joins PYTHONPATH.
+TEST_F(DebBuildTest, MissingDefaultCommandIsNamedAndDistPackagesAreOnThePath) {
+  struct Case {
+    std::vector<std::string> members;
+    std::string command;  // the option
+    std::string warning;  // "" = none
+  } cases[] = {
+      {{"usr/bin/fdfind", "usr/bin/aaa"}, "",
+       "  [warn] entry command /app/bin/fd-find is not in the package; executables in /app/bin: /app/bin/aaa, "
+       "/app/bin/fdfind\n  [warn] give the entry command with --command\n"},
+      {{"usr/share/doc/x"}, "",
+       "  [warn] entry command /app/bin/fd-find is not in the package; it has no executables in /app/bin\n"
+       "  [warn] give the entry command with --command\n"},
+      {{"usr/bin/fd-find"}, "", ""},
+      {{"usr/bin/fdfind"}, "/app/bin/fdfind", ""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(util::RemoveAll(Path("out")).ok());
+    std::vector<pkgfmt::testing::Member> tar;
+    for (const std::string& m : c.members) tar.push_back(TarFile(m, "x", 0755));
+    BuildOptions o = Opts(WriteDeb(Deb(Control("fd-find", "8", "amd64"), Gzip(Tar(tar)))));
+    o.Command = c.command;
+    ::testing::internal::CaptureStdout();
+    util::Error e = buildFromDeb(o);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(e.ok()) << e.message();
+    EXPECT_EQ(out, c.warning) << c.members[0];
+    pkgfmt::Manifest m = Unpack(Path("out/com.calderim.fd-find_8_x86_64.zol"));
+    EXPECT_EQ(m.Runtime.Env["PYTHONPATH"], "/app/lib/python3/site-packages:/app/lib/python3/dist-packages");
   }
 }
 

@@ -104,7 +104,12 @@ util::Error buildFromRPM(BuildOptions opts) {
   std::string name = opts.Name.empty() ? meta->Name : opts.Name;
   std::string version = opts.Version;
   if (version.empty()) version = meta->Release.empty() ? meta->Version : meta->Version + "-" + meta->Release;
-  std::string arch = mapRPMArch(meta->Architecture);
+  std::string arch;
+  if (meta->Architecture == "noarch") {
+    ZOL_ASSIGN_OR_RETURN(arch, IndependentArch(opts.Arch));
+  } else {
+    arch = mapRPMArch(meta->Architecture);
+  }
   std::string id = opts.ID.empty() ? "com.calderim." + name : opts.ID;
   // Settled before the build directory exists, so a name that cannot be a
   // file name, or that install would refuse, costs no extraction.

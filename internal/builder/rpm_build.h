@@ -11,6 +11,7 @@ namespace builder {
 
 // i386, i686 -> i686; x86_64; aarch64; armv7l, armv7hl -> armv7l; any other
 // value (the empty one included) unchanged. Exact and case-sensitive.
+// "noarch" names no architecture: the road takes IndependentArch for it.
 std::string mapRPMArch(const std::string& rpm_arch);
 
 // Refuses a package name that would act as an option of the download program

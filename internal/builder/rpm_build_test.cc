@@ -29,6 +29,7 @@ namespace {
 using namespace std::string_literals;
 
 using testing::Gzip;
+using testing::HostArch;
 using testing::NewcEntry;
 using testing::U32;
 
@@ -93,26 +94,42 @@ TEST(RpmArch, MapIsExactAndCaseSensitive) {
 }
 
 TEST_F(RpmRoadTest, SettlesIdNameAndVersion) {
+  const std::string host = HostArch();
   struct Case {
     std::string release, opt_id, opt_name, opt_version;
+    std::string rpm_arch = "x86_64", opt_arch;
     std::string want_file, want_id, want_name, want_version;
+    std::string want_arch = "x86_64";
   } cases[] = {
-      {"1.el9", "", "", "", "com.calderim.zoltool_2.3-1.el9_x86_64.zol", "com.calderim.zoltool", "zoltool", "2.3-1.el9"},
-      {"", "", "", "", "com.calderim.zoltool_2.3_x86_64.zol", "com.calderim.zoltool", "zoltool", "2.3"},
-      {"1.el9", "", "", "5.0", "com.calderim.zoltool_5.0_x86_64.zol", "com.calderim.zoltool", "zoltool", "5.0"},
-      {"1", "", "Other", "", "com.calderim.Other_2.3-1_x86_64.zol", "com.calderim.Other", "Other", "2.3-1"},
-      {"1", "org.example.t", "Other", "", "org.example.t_2.3-1_x86_64.zol", "org.example.t", "Other", "2.3-1"},
+      {"1.el9", "", "", "", "x86_64", "", "com.calderim.zoltool_2.3-1.el9_x86_64.zol", "com.calderim.zoltool",
+       "zoltool", "2.3-1.el9"},
+      {"", "", "", "", "x86_64", "", "com.calderim.zoltool_2.3_x86_64.zol", "com.calderim.zoltool", "zoltool", "2.3"},
+      {"1.el9", "", "", "5.0", "x86_64", "", "com.calderim.zoltool_5.0_x86_64.zol", "com.calderim.zoltool", "zoltool",
+       "5.0"},
+      {"1", "", "Other", "", "x86_64", "", "com.calderim.Other_2.3-1_x86_64.zol", "com.calderim.Other", "Other",
+       "2.3-1"},
+      {"1", "org.example.t", "Other", "", "x86_64", "", "org.example.t_2.3-1_x86_64.zol", "org.example.t", "Other",
+       "2.3-1"},
+      // A package that names its architecture keeps it whatever --arch says;
+      // noarch takes --arch, else the host's.
+      {"1", "", "", "", "x86_64", "aarch64", "com.calderim.zoltool_2.3-1_x86_64.zol", "com.calderim.zoltool",
+       "zoltool", "2.3-1"},
+      {"1", "", "", "", "noarch", "", "com.calderim.zoltool_2.3-1_" + host + ".zol", "com.calderim.zoltool",
+       "zoltool", "2.3-1", host},
+      {"1", "", "", "", "noarch", "aarch64", "com.calderim.zoltool_2.3-1_aarch64.zol", "com.calderim.zoltool",
+       "zoltool", "2.3-1", "aarch64"},
   };
   int i = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want_file);
     std::string rpm = Write("in" + std::to_string(i) + ".rpm",
-                            CraftRPM({{1000, "zoltool"}, {1001, "2.3"}, {1002, c.release}, {1022, "x86_64"}}));
+                            CraftRPM({{1000, "zoltool"}, {1001, "2.3"}, {1002, c.release}, {1022, c.rpm_arch}}));
     BuildOptions o;
     o.FromRPM = rpm;
     o.ID = c.opt_id;
     o.Name = c.opt_name;
     o.Version = c.opt_version;
+    o.Arch = c.opt_arch;
     o.Base = "testbase";
     o.Command = "/app/usr/bin/tool";
     o.Output = root_ + "/out" + std::to_string(i++);
@@ -128,7 +145,7 @@ TEST_F(RpmRoadTest, SettlesIdNameAndVersion) {
     EXPECT_EQ(m->ID, c.want_id);
     EXPECT_EQ(m->Name, c.want_name);
     EXPECT_EQ(m->Version, c.want_version);
-    EXPECT_EQ(m->Arch, "x86_64");
+    EXPECT_EQ(m->Arch, c.want_arch);
     EXPECT_EQ(m->Base, "testbase");
     EXPECT_EQ(m->Kind, "cli");
     EXPECT_EQ(m->Description, "");
@@ -152,7 +169,7 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
     return tags;
   };
   struct Case {
-    std::string what, rpm, version, want;
+    std::string what, rpm, version, want, arch = "";
   } cases[] = {
       {"not an rpm", "plain text, not a package\n", "", "parse rpm: not an RPM file: invalid magic"},
       {"xz payload", CraftRPM(with(1125, "xz")), "",
@@ -164,7 +181,9 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
       {"version install refuses", CraftRPM(good, "./usr/../../escape"), ".",
        "package version \".\" is not usable as a directory name"},
       // The manifest is refused by validation, so no package is written.
-      {"noarch", CraftRPM(with(1022, "noarch")), "", ""},
+      {"ppc64le", CraftRPM(with(1022, "ppc64le")), "", "manifest error: arch: invalid architecture: ppc64le"},
+      {"noarch with a bad --arch", CraftRPM(with(1022, "noarch")), "",
+       "invalid architecture: i686 (must be x86_64 or aarch64)", "i686"},
   };
   int i = 0;
   for (const auto& c : cases) {
@@ -172,16 +191,13 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
     BuildOptions o;
     o.FromRPM = Write("bad" + std::to_string(i) + ".rpm", c.rpm);
     o.Version = c.version;
+    o.Arch = c.arch;
     o.Base = "testbase";
     o.Command = "/app/usr/bin/tool";
     o.Output = root_ + "/badout" + std::to_string(i++);
     auto err = buildFromRPM(o);
     ASSERT_FALSE(err.ok());
-    if (!c.want.empty()) {
-      EXPECT_EQ(err.message(), c.want);
-    } else {
-      EXPECT_NE(err.message().find("noarch"), std::string::npos) << err.message();
-    }
+    EXPECT_EQ(err.message(), c.want);
     for (const auto& n : Names(o.Output)) EXPECT_EQ(n.find(".zol"), std::string::npos) << n;
     EXPECT_EQ(Names(tmpdir_), std::vector<std::string>{});
     EXPECT_FALSE(util::Exists(root_ + "/escape"));

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/builder/validate.h"
 #include "internal/testing/env.h"
 #include "internal/testing/files.h"
 #include "internal/util/files.h"
@@ -28,6 +29,13 @@ namespace builder::testing {
 
 using testutil::Slurp;
 using testutil::Spit;
+
+// The package architecture a build takes from this host when none is given.
+inline std::string HostArch() {
+  auto arch = IndependentArch("");
+  EXPECT_TRUE(arch.ok()) << arch.error().message();
+  return arch.ok() ? *arch : "";
+}
 
 // "d PATH", "f PATH CONTENT" (content may hold blanks), "l PATH TARGET",
 // "x PATH CONTENT" (an executable file), each below root.

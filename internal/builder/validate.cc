@@ -1,5 +1,8 @@
 #include "internal/builder/validate.h"
 
+#include <sys/utsname.h>
+
+#include <cerrno>
 #include <string_view>
 
 #include "internal/pkgfmt/names.h"
@@ -69,6 +72,25 @@ util::Error CheckInstallNames(const std::string& id, const std::string& version,
 }
 
 bool IsPackageArch(const std::string& arch) { return arch == "x86_64" || arch == "aarch64"; }
+
+util::Result<std::string> HostPackageArch(std::string_view machine) {
+  std::string arch(machine);
+  if (IsPackageArch(arch)) return arch;
+  return util::Error::Msg(util::Sprintf(
+      "host architecture %s is neither x86_64 nor aarch64: give --arch x86_64 or --arch aarch64", arch.c_str()));
+}
+
+util::Result<std::string> IndependentArch(const std::string& requested) {
+  if (requested.empty()) {
+    struct utsname u;
+    if (::uname(&u) != 0) return util::Error::Sys("uname", errno);
+    return HostPackageArch(u.machine);
+  }
+  if (!IsPackageArch(requested)) {
+    return util::Error::Msg(util::Sprintf("invalid architecture: %s (must be x86_64 or aarch64)", requested.c_str()));
+  }
+  return requested;
+}
 
 util::Result<std::string> PackagePath(const std::string& output, const std::string& id,
                                       const std::string& version, const std::string& arch) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/util/error.h"
@@ -19,6 +20,18 @@ util::Error validateFilesystemPath(const std::string& path);
 
 // The architectures a package may name; install refuses every other.
 bool IsPackageArch(const std::string& arch);
+
+// The package architecture of a host whose uname machine is `machine`:
+// x86_64 and aarch64 are their own; any other host has none, and a build
+// that needs it fails saying so.
+util::Result<std::string> HostPackageArch(std::string_view machine);
+
+// The architecture of a package whose source names none of its own (a
+// directory, a Debian "all" or RPM "noarch" package, a root filesystem):
+// `requested` (--arch) when not empty, refused unless a package architecture,
+// else the host's. An application for another architecture than its base
+// layer's finds no base at run time, so "the host's" is the only sound default.
+util::Result<std::string> IndependentArch(const std::string& requested);
 
 // What install demands of a package's names before it creates anything:
 // id, version and base each usable as one directory name, and no

@@ -1,6 +1,7 @@
 #include "internal/builder/validate.h"
 
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
 
 #include <string>
 
@@ -42,6 +43,30 @@ TEST(Validators, CommandPathsAndArguments) {
 TEST(Validators, ArgsStopAtFirstRefusal) {
   EXPECT_TRUE(validateCommandArgs({"download", "--destdir", "/tmp", ""}).ok());
   EXPECT_EQ(validateCommandArgs({"ok", "a;b", "c$d"}).message(), "invalid command argument: a;b");
+}
+
+TEST(Arch, IndependentPackagesTakeTheRequestOrTheHost) {
+  EXPECT_EQ(*HostPackageArch("x86_64"), "x86_64");
+  EXPECT_EQ(*HostPackageArch("aarch64"), "aarch64");
+  for (const char* other : {"armv7l", "riscv64", "i686", ""}) {
+    EXPECT_EQ(HostPackageArch(other).error().message(),
+              std::string("host architecture ") + other +
+                  " is neither x86_64 nor aarch64: give --arch x86_64 or --arch aarch64");
+  }
+  EXPECT_EQ(*IndependentArch("aarch64"), "aarch64");
+  EXPECT_EQ(*IndependentArch("x86_64"), "x86_64");
+  for (const char* bad : {"amd64", "arm64", "X86_64", "aarch64 ", "noarch"}) {
+    EXPECT_EQ(IndependentArch(bad).error().message(),
+              std::string("invalid architecture: ") + bad + " (must be x86_64 or aarch64)");
+  }
+  struct utsname u;
+  ASSERT_EQ(::uname(&u), 0);
+  auto host = IndependentArch("");
+  if (IsPackageArch(u.machine)) {
+    EXPECT_EQ(*host, u.machine);
+  } else {
+    EXPECT_FALSE(host.ok());
+  }
 }
 
 TEST(Validators, FilesystemPaths) {

@@ -16,7 +16,6 @@ struct buildCLIOptions {
   builder::BuildOptions build;
   bool CreateBase = false;
   std::string RootfsPath;
-  std::string Arch;
   std::string SignKey;
 };
 
@@ -40,7 +39,8 @@ constexpr const char* kBuildUsage[] = {
     "  --yum-releasever <ver>        Override dnf --releasever",
     "  --create-base                 Package a rootfs directory as a distributable base .zol",
     "  --rootfs <path>               Source rootfs path (required with --create-base)",
-    "  --arch <arch>                 Architecture (used with --create-base, default: host arch)",
+    "  --arch <arch>                 Architecture of a base, a directory or an arch-independent package "
+    "(default: host arch)",
     "  --sign <key>                  Sign the output .zol with private key file",
     "  --recipe <file>               zol-recipe.json for per-package build customizations",
 };
@@ -57,7 +57,7 @@ void parseBuildFlags(FlagSet& fs, buildCLIOptions& o) {
   fs.BoolVar(&o.CreateBase, "create-base", false, "Create a base runtime .zol from a rootfs directory");
   fs.StringVar(&o.RootfsPath, "rootfs", "", "Source rootfs directory (for --create-base)");
   fs.StringVar(&o.build.Base, "base", "ubuntu24.04", "Base runtime (e.g., ubuntu22.04)");
-  fs.StringVar(&o.Arch, "arch", "", "Architecture (default: host arch, e.g., x86_64)");
+  fs.StringVar(&o.build.Arch, "arch", "", "Architecture (default: host arch, e.g., x86_64)");
   fs.StringVar(&o.build.ID, "id", "", "Application ID");
   fs.StringVar(&o.build.Command, "command", "", "Entry command");
   fs.StringVar(&o.build.Output, "output", "./dist", "Output directory");
@@ -87,7 +87,7 @@ util::Error executeBuild(const config::Config& cfg, const FlagSet& fs, const bui
       fs.Usage();
       return util::Error::Msg("--base is required with --create-base");
     }
-    if (auto err = builder::BuildBaseZOL(o.RootfsPath, o.build.Base, o.Arch, o.build.Version, o.build.Output);
+    if (auto err = builder::BuildBaseZOL(o.RootfsPath, o.build.Base, o.build.Arch, o.build.Version, o.build.Output);
         !err.ok()) {
       return err.Wrap("build base failed");
     }

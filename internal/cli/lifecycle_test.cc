@@ -18,6 +18,8 @@
 namespace cli {
 namespace {
 
+using std::string_literals::operator""s;
+
 class TreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -304,6 +306,8 @@ TEST_F(Lifecycle, FailuresNameTheScript) {
       {"files/plain.sh", "lifecycle script " + tree_ + "/files/plain.sh: fork/exec " + tree_ +
                              "/files/plain.sh: exec format error"},
       {"files/a$b.sh", "invalid command path: " + tree_ + "/files/a$b.sh"},
+      // No file can be named so; the failed look-up lets the validator speak.
+      {"files/nul\0.sh"s, "invalid command path: " + tree_ + "/files/nul\0.sh"s},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);

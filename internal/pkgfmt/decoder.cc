@@ -111,7 +111,7 @@ class FileInput : public GzipInput {
       const ssize_t r = ::read(fd_, buf_.data(), buf_.size());
       if (r < 0) {
         if (errno == EINTR) continue;
-        return Error::Errno("read", "", errno);
+        return Error::Sys("read", errno);
       }
       if (hash_ != nullptr) hash_->Update(buf_.data(), static_cast<size_t>(r));
       return std::string_view(buf_.data(), static_cast<size_t>(r));

@@ -91,13 +91,13 @@ util::Result<util::UniqueFd> OpenNewMount(int covered, const util::Root& root) {
 // read-only by a remount of the new mount alone.
 util::Error MountBind(const MountEntry& e, int target, const util::Root& root) {
   if (::mount(e.source.c_str(), FdPath(target).c_str(), "", e.flags & ~MS_RDONLY, "") != 0) {
-    return util::Error::Errno(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()), "", errno);
+    return util::Error::Sys(util::Sprintf("bind mount %s -> %s", e.source.c_str(), e.target.c_str()), errno);
   }
   if ((e.flags & MS_RDONLY) == 0) return {};
   auto bound = OpenNewMount(target, root);
   if (!bound.ok()) return bound.error().Wrap(util::Sprintf("remount read-only %s", e.target.c_str()));
   if (::mount("", FdPath(bound->get()).c_str(), "", MS_BIND | MS_REMOUNT | MS_RDONLY, "") != 0) {
-    return util::Error::Errno(util::Sprintf("remount read-only %s", e.target.c_str()), "", errno);
+    return util::Error::Sys(util::Sprintf("remount read-only %s", e.target.c_str()), errno);
   }
   return {};
 }
@@ -214,7 +214,7 @@ util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
     return {};
   }
   if (::mount((base + "/pts/ptmx").c_str(), (base + "/ptmx").c_str(), "", MS_BIND, "") != 0) {
-    return util::Error::Errno("bind mount ptmx", "", errno);
+    return util::Error::Sys("bind mount ptmx", errno);
   }
   return {};
 }
@@ -227,10 +227,10 @@ util::Error MakeRootPrivate() {
       (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
       (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) {
     return util::Error::WithCause(util::ErrnoText(err) + " (\"/\" is not a mount point, as inside a plain chroot)",
-                                  util::Error::Errno("", "", err))
+                                  util::Error::Sys("", err))
         .Wrap("make / private");
   }
-  return util::Error::Errno("make / private", "", err);
+  return util::Error::Sys("make / private", err);
 }
 
 util::Error SetupMountNamespace(const MountPlan& plan) {
@@ -263,7 +263,7 @@ util::Error SetupMountNamespace(const MountPlan& plan) {
       case MountKind::kFileSystem:
       case MountKind::kDev:
         if (::mount(e.source.c_str(), FdPath(fd->get()).c_str(), e.fstype.c_str(), e.flags, e.data.c_str()) != 0) {
-          return util::Error::Errno(what, "", errno);
+          return util::Error::Sys(what, errno);
         }
         if (e.kind == MountKind::kDev) ZOL_TRY(FillDev(fd->get(), e.target, *root), "populate /dev");
         break;

@@ -112,12 +112,12 @@ std::string OverlayConfig::Options() const {
 }
 
 util::Error OverlayConfig::Mount() const {
-  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return util::Error::Errno("", "", errno);
+  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return util::Error::Sys("", errno);
   return {};
 }
 
 util::Error OverlayConfig::Unmount() const {
-  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return util::Error::Errno("", "", errno);
+  if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return util::Error::Sys("", errno);
   return {};
 }
 

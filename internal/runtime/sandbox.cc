@@ -105,7 +105,7 @@ util::Error BindAppFiles(const std::string& root, const std::string& app_files) 
   if (!target.ok()) return target.error().Wrap("bind-mount app/files");
   std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
   if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {
-    return util::Error::Errno("bind-mount app/files", "", errno);
+    return util::Error::Sys("bind-mount app/files", errno);
   }
   return {};
 }
@@ -138,18 +138,18 @@ util::Result<int> WaitAndCollect(Child* child, int signal_fd) {
     info.si_pid = 0;
     if (::waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
       if (errno == EINTR) continue;
-      return util::Error::Errno("wait", "", errno);
+      return util::Error::Sys("wait", errno);
     }
     if (info.si_pid == child->pid) break;
     struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
     if (::poll(fds, pidfd.valid() ? 2 : 1, pidfd.valid() ? -1 : 5) < 0 && errno != EINTR) {
-      return util::Error::Errno("wait", "", errno);
+      return util::Error::Sys("wait", errno);
     }
     if (TakeSignal(signal_fd) != 0) child->Kill();
   }
   int status = 0;
   while (::wait4(child->pid, &status, 0, nullptr) < 0) {
-    if (errno != EINTR) return util::Error::Errno("wait", "", errno);
+    if (errno != EINTR) return util::Error::Sys("wait", errno);
   }
   child->collected = true;
   return status;
@@ -217,7 +217,7 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
   }
   Teardown teardown;
 
-  if (::unshare(CLONE_NEWNS) != 0) return util::Error::Errno("unshare mount namespace", "", errno);
+  if (::unshare(CLONE_NEWNS) != 0) return util::Error::Sys("unshare mount namespace", errno);
   // Private before the first mount.
   ZOL_TRY(MakeRootPrivate(), "setup mount ns");
 
@@ -256,7 +256,7 @@ bool DirHasContent(const std::string& dir) {
 
 util::Result<std::unique_ptr<SignalTrap>> SignalTrap::Install() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return util::Error::Errno("pipe", "", errno);
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return util::Error::Sys("pipe", errno);
   std::unique_ptr<SignalTrap> t(new SignalTrap(util::UniqueFd(fds[0]), util::UniqueFd(fds[1])));
   g_signal_pipe.store(t->write_.get());
   struct sigaction sa;

@@ -48,6 +48,12 @@ Error CopyBytes(int in, const std::string& src, int out, const std::string& dst)
   }
 }
 
+// CopyFileInto, the file created with `mode`, or with the source's bits for
+// kSourceBits.
+constexpr mode_t kSourceBits = static_cast<mode_t>(-1);
+Error CopyRegular(const std::string& src, const Root& dst, std::string_view rel, Root::Follow follow,
+                  const CopyRefusal& refuse, mode_t mode);
+
 // A copy that holds no descriptor between directories, so no tree is too deep
 // for the descriptor limit.
 class TreeCopy {
@@ -68,6 +74,10 @@ class TreeCopy {
         ZOL_TRY(Level(child, child_rel));
       } else if (S_ISLNK(st.st_mode) && !options_.follow_links) {
         ZOL_TRY(Relink(child, child_rel));
+      } else if (S_ISLNK(st.st_mode)) {
+        // The copy takes the link's own bits, never its target's: a link to
+        // /usr/bin/passwd must not bring a setuid file into the tree.
+        ZOL_TRY(CopyRegular(child, dst_, child_rel, Root::Follow::kNo, options_.refuse, st.st_mode & 0777));
       } else {
         ZOL_TRY(CopyFileInto(child, dst_, child_rel, Root::Follow::kNo, options_.refuse));
       }
@@ -96,8 +106,10 @@ Error CopyTree(const std::string& src, const Root& dst, const CopyTreeOptions& o
   return TreeCopy(dst, options).Level(top, "");
 }
 
-Error CopyFileInto(const std::string& src, const Root& dst, std::string_view rel, Root::Follow follow,
-                   const CopyRefusal& refuse) {
+namespace {
+
+Error CopyRegular(const std::string& src, const Root& dst, std::string_view rel, Root::Follow follow,
+                  const CopyRefusal& refuse, mode_t mode) {
   struct stat st;
   if (::stat(src.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     return Refuse(refuse, src, st.st_mode);
@@ -108,11 +120,18 @@ Error CopyFileInto(const std::string& src, const Root& dst, std::string_view rel
   if (::fstat(in.get(), &st) != 0) return Error::Errno("stat", src, errno);
   if (S_ISDIR(st.st_mode)) return Error::Errno("read", src, EISDIR);
   if (!S_ISREG(st.st_mode)) return Refuse(refuse, src, st.st_mode);
-  ZOL_ASSIGN_OR_RETURN(UniqueFd out, dst.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777, follow));
+  ZOL_ASSIGN_OR_RETURN(UniqueFd out, dst.OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, mode == kSourceBits ? st.st_mode & 07777 : mode, follow));
   const std::string shown = dst.PathOf(rel);
   ZOL_TRY(CopyBytes(in.get(), src, out.get(), shown));
   if (::close(out.Release()) != 0) return Error::Errno("close", shown, errno);
   return Error();
+}
+
+}  // namespace
+
+Error CopyFileInto(const std::string& src, const Root& dst, std::string_view rel, Root::Follow follow,
+                   const CopyRefusal& refuse) {
+  return CopyRegular(src, dst, rel, follow, refuse, kSourceBits);
 }
 
 }  // namespace util

@@ -22,8 +22,9 @@ using CopyRefusal = std::function<Error(const std::string& src, mode_t mode)>;
 struct CopyTreeOptions {
   // A link in the source is recreated with its own text (whatever stood at
   // its place goes first), or, when followed, replaced by a copy of the file
-  // it names; a followed link to a directory fails as reading a directory
-  // does ("read SRC: is a directory").
+  // it names, created with the link's own bits (0777 less the umask), never
+  // the target's; a followed link to a directory fails as reading a
+  // directory does ("read SRC: is a directory").
   bool follow_links = false;
   // The permission bits a directory keeps of its source's.
   mode_t dir_bits = 07777;

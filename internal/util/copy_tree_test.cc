@@ -81,11 +81,23 @@ TEST_F(CopyTreeTest, FollowedLinksBecomeFilesAndSkippedDirectoriesStayOut) {
     struct stat d {};
     return ::stat(Path("src/d").c_str(), &d) == 0 && st.st_ino == d.st_ino;
   };
+  // Targets outside the tree with bits of their own: the copies take the
+  // link's bits, 0777 less the umask, and none comes out setuid.
+  Spit(Path("secret"), "s", 0600);
+  Spit(Path("suid"), "u", 0755);
+  ASSERT_EQ(::chmod(Path("suid").c_str(), 04755), 0);
+  ASSERT_EQ(::symlink(Path("secret").c_str(), Path("src/to-secret").c_str()), 0);
+  ASSERT_EQ(::symlink(Path("suid").c_str(), Path("src/to-suid").c_str()), 0);
   ASSERT_TRUE(CopyTree(Path("src"), Dst(), options).ok());
   EXPECT_EQ(Slurp(Path("dst/abs")), "outside");
   EXPECT_TRUE(S_ISREG(ModeOf("dst/abs")));
   EXPECT_EQ(Slurp(Path("dst/rel")), "#!/bin/sh\n");
-  EXPECT_EQ(ModeOf("dst/rel") & 07777, 0750u);
+  for (const char* rel : {"dst/abs", "dst/rel", "dst/to-secret", "dst/to-suid"}) {
+    EXPECT_EQ(ModeOf(rel) & 07777, 0755u) << rel;
+  }
+  EXPECT_EQ(Slurp(Path("dst/to-suid")), "u");
+  // A file of the tree itself keeps its bits.
+  EXPECT_EQ(ModeOf("dst/top") & 07777, ModeOf("src/top") & 07777);
   EXPECT_FALSE(Exists(Path("dst/d")));
 }
 

@@ -18,10 +18,17 @@ Error Error::Msg(std::string text) {
 Error Error::Errno(std::string_view op, std::string_view path, int err) {
   auto rep = std::make_shared<Rep>();
   rep->text.assign(op);
-  if (!path.empty()) {
-    rep->text += ' ';
-    rep->text += path;
-  }
+  rep->text += ' ';
+  rep->text += path;
+  rep->text += ": ";
+  rep->text += ErrnoText(err);
+  rep->err = err;
+  return Error(std::move(rep));
+}
+
+Error Error::Sys(std::string_view op, int err) {
+  auto rep = std::make_shared<Rep>();
+  rep->text.assign(op);
   if (!rep->text.empty()) rep->text += ": ";
   rep->text += ErrnoText(err);
   rep->err = err;

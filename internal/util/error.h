@@ -24,12 +24,16 @@ class [[nodiscard]] Error {
 
   // A new failure with exactly this text and no cause.
   static Error Msg(std::string text);
-  // An operating-system failure: "op path: reason" (reason from errno, lower
-  // case as the kernel's error names read). An empty path gives "op: reason",
-  // an empty op and path the bare reason ("invalid argument"), for a message
-  // that names the operation itself. The errno is kept for callers that
+  // An operating-system failure on a path: "op path: reason" (reason from
+  // errno, lower case as the kernel's error names read). The path is shown
+  // even when empty ("mkdir : no such file or directory"), so a path that
+  // went missing upstream shows as one. The errno is kept for callers that
   // branch on it.
   static Error Errno(std::string_view op, std::string_view path, int err);
+  // An operating-system failure of a call that takes no path: "op: reason",
+  // or the bare reason ("invalid argument") for an empty op, for a message
+  // that names the operation itself.
+  static Error Sys(std::string_view op, int err);
   // A failure whose text is given whole but which keeps `cause` as its cause;
   // for formats where the cause does not stand at the end.
   static Error WithCause(std::string text, const Error& cause);

@@ -278,7 +278,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   };
 
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
   UniqueFd err_read(pipe_fds[0]);
   UniqueFd err_write(pipe_fds[1]);
 
@@ -302,7 +302,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   UniqueFd gate_read, gate_write;
   if (cmd.before_exec) {
     int gate[2];
-    if (::pipe2(gate, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+    if (::pipe2(gate, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
     gate_read.Reset(gate[0]);
     gate_write.Reset(gate[1]);
   }
@@ -318,7 +318,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   std::fflush(stdout);
   std::fflush(stderr);
   pid_t pid = StartChild(&plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
-  if (pid < 0) return Error::Errno("fork", "", errno);
+  if (pid < 0) return Error::Sys("fork", errno);
 
   if (cmd.joined != nullptr) {
     cmd.joined->clear();
@@ -358,7 +358,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
 Result<int> WaitProcess(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return Error::Errno("wait", "", errno);
+    if (errno != EINTR) return Error::Sys("wait", errno);
   }
   return status;
 }
@@ -398,7 +398,7 @@ Error RunProcess(const Command& cmd) {
 
 Result<std::string> RunProcessOutput(const Command& cmd) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return Error::Errno("pipe", "", errno);
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
   UniqueFd out_read(fds[0]);
   UniqueFd out_write(fds[1]);
   auto pid = StartImpl(cmd, out_write.get());
