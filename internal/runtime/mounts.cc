@@ -44,6 +44,37 @@ std::string Rel(std::string_view abs_in_sandbox) {
 // nowhere else.
 std::string FdPath(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
 
+const char* FileType(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return "regular file";
+    case S_IFDIR: return "directory";
+    case S_IFLNK: return "symbolic link";
+    case S_IFBLK: return "block device";
+    case S_IFCHR: return "character device";
+    case S_IFIFO: return "FIFO";
+    case S_IFSOCK: return "socket";
+  }
+  return "file of unknown type";
+}
+
+util::Error NotRegular(const std::string& path, mode_t mode) {
+  return util::Error::Msg(path + " is a " + FileType(mode) + ", not a regular file");
+}
+
+// Every file the sandbox writes into a layer is opened like this: a layer
+// may hold a device node (tar makes them as root), a FIFO or a socket at any
+// name, and writing there would send the data to a device or block the run;
+// so no link is followed, nothing blocks, no terminal is acquired, and the
+// file is written only when it is a regular file.
+constexpr int kLayerFileFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+util::Error RequireRegular(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return util::Error::Errno("stat", path, errno);
+  if (!S_ISREG(st.st_mode)) return NotRegular(path, st.st_mode);
+  return {};
+}
+
 // Creates (or truncates) rel below the root following no link at all and
 // staying on the root's mount: the host's secrets must land in the run's
 // upper layer, never where a link in a layer points, not even inside.
@@ -56,13 +87,24 @@ util::Result<util::UniqueFd> CreateWithoutLinks(const util::Root& root, std::str
     bool last = slash == std::string_view::npos;
     std::string name(rel.substr(at, last ? std::string_view::npos : slash - at));
     int dir = cur.valid() ? cur.get() : root.fd();
-    int flags = last ? O_WRONLY | O_CREAT | O_TRUNC : O_PATH | O_DIRECTORY;
-    util::UniqueFd next(::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (last) {
+      // Looked at before the open: opening a device node may already act.
+      struct stat st;
+      if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        return NotRegular(root.PathOf(rel), st.st_mode);
+      }
+    }
+    int flags = last ? O_WRONLY | O_CREAT | kLayerFileFlags : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    util::UniqueFd next(::openat(dir, name.c_str(), flags, mode));
     int err = next.valid() ? 0 : errno;
     // O_PATH with O_NOFOLLOW opens a link itself; O_DIRECTORY then refuses it.
     if (err == 0 && (!root_mount || util::MountKey(next.get()) != root_mount)) err = EXDEV;
     if (err != 0) return util::Error::Errno("open", root.PathOf(rel), err);
-    if (last) return next;
+    if (last) {
+      ZOL_TRY(RequireRegular(next.get(), root.PathOf(rel)));
+      if (::ftruncate(next.get(), 0) != 0) return util::Error::Errno("truncate", root.PathOf(rel), errno);
+      return next;
+    }
     cur = std::move(next);
     at = slash + 1;
   }
@@ -154,8 +196,11 @@ util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_ove
     // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
     auto existing = dir->Stat(Rel(path));
     if (!existing.ok() && existing.error().Is(ENOENT)) {
-      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT, 0644, util::Root::Follow::kYes);
+      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0644, util::Root::Follow::kYes);
       if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", target.c_str()));
+      if (auto err = RequireRegular(fd->get(), target); !err.ok()) {
+        return err.Wrap(util::Sprintf("create bind target %s", target.c_str()));
+      }
       if (::close(fd->Release()) != 0) {
         return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
       }
