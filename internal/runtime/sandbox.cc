@@ -125,13 +125,13 @@ util::Error BindAppFiles(const std::string& root, const std::string& app_files) 
 // Starts the application in the sandbox root, already a member of its
 // control groups when its first instruction runs. A signal that came while
 // the run was set up ends the run here instead.
-util::Result<pid_t> StartInGroups(SandboxChildSpec spec, const CgroupManager& cgroup, int signal_fd) {
+util::Result<pid_t> StartInGroups(SandboxChildPlan plan, const CgroupManager& cgroup, int signal_fd) {
   if (int sig = TakeSignal(signal_fd); sig != 0) {
     return util::Error::Msg("interrupted by signal: " + util::SignalText(sig));
   }
   const std::vector<CgroupManager::ProcsFile> files = cgroup.ProcsFiles();
-  for (const CgroupManager::ProcsFile& f : files) spec.joins.push_back({f.path, f.stop});
-  ZOL_ASSIGN_OR_RETURN(SandboxChild child, StartSandboxChild(spec));
+  for (const CgroupManager::ProcsFile& f : files) plan.joins.push_back({f.path, f.stop});
+  ZOL_ASSIGN_OR_RETURN(SandboxChild child, StartSandboxChild(plan));
   if (auto err = CgroupManager::AddResult(files, child.joins); !err.ok()) {
     util::Warn("%s", "cgroup add PID failed: " + err.message());
   }
@@ -249,14 +249,14 @@ util::Error RunPrivileged(const std::string& base_rootfs, const std::string& ins
   teardown.Register([&] { child.Kill(); });
 
   // The application, started in its groups, its root and its own group.
-  SandboxChildSpec spec;
-  spec.program = entry_command;
-  spec.args = args;
-  spec.env = env;
-  spec.root = root;
-  spec.no_new_privs = opts.no_new_privs;
-  spec.take_terminal = terminal;
-  ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(spec), *cgroup, signal_fd));
+  SandboxChildPlan plan;
+  plan.program = entry_command;
+  plan.args = args;
+  plan.env = env;
+  plan.root = root;
+  plan.no_new_privs = opts.no_new_privs;
+  plan.take_terminal = terminal;
+  ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(plan), *cgroup, signal_fd));
 
   // The wait, while termination signals kill it.
   ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd, signalled));

@@ -151,9 +151,9 @@ std::vector<char*> CStrings(const std::vector<std::string>& v) {
   return out;
 }
 
-util::Error StepError(const SandboxChildSpec& spec, const ChildState& s, const Report& r) {
+util::Error StepError(const SandboxChildPlan& plan, const ChildState& s, const Report& r) {
   switch (r.step) {
-    case kChroot: return util::Error::Errno("chroot", spec.root, r.err);
+    case kChroot: return util::Error::Errno("chroot", plan.root, r.err);
     case kChdir: return util::Error::Errno("chdir", "/", r.err);
     case kProcessGroup: return util::Error::Errno("new process group", "", r.err);
     default: break;
@@ -161,31 +161,31 @@ util::Error StepError(const SandboxChildSpec& spec, const ChildState& s, const R
   if (s.interpreter[0] != '\0') {
     return util::Error::WithCause(std::string("interpreter ") + s.interpreter + " not found",
                                   util::Error::Errno("", "", r.err))
-        .Wrap("fork/exec " + spec.program);
+        .Wrap("fork/exec " + plan.program);
   }
-  return util::Error::Errno("fork/exec", spec.program, r.err);
+  return util::Error::Errno("fork/exec", plan.program, r.err);
 }
 
 }  // namespace
 
-util::Result<SandboxChild> StartSandboxChild(const SandboxChildSpec& spec) {
+util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan) {
   std::vector<std::string> argv_s;
-  argv_s.reserve(spec.args.size() + 1);
-  argv_s.push_back(spec.program);
-  argv_s.insert(argv_s.end(), spec.args.begin(), spec.args.end());
+  argv_s.reserve(plan.args.size() + 1);
+  argv_s.push_back(plan.program);
+  argv_s.insert(argv_s.end(), plan.args.begin(), plan.args.end());
   // A C string ends at a NUL byte: such an entry would reach the program cut
   // short and silently changed, so the start fails the way exec refuses it.
-  const std::vector<std::string>* lists[] = {&argv_s, &spec.env};
+  const std::vector<std::string>* lists[] = {&argv_s, &plan.env};
   for (const std::vector<std::string>* v : lists) {
     for (const std::string& e : *v) {
-      if (e.find('\0') != std::string::npos) return util::Error::Errno("fork/exec", spec.program, EINVAL);
+      if (e.find('\0') != std::string::npos) return util::Error::Errno("fork/exec", plan.program, EINVAL);
     }
   }
   std::vector<char*> argv = CStrings(argv_s);
-  std::vector<char*> envp = CStrings(spec.env);
+  std::vector<char*> envp = CStrings(plan.env);
   std::vector<JoinSlot> joins;
-  joins.reserve(spec.joins.size());
-  for (const SandboxChildSpec::Join& j : spec.joins) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
+  joins.reserve(plan.joins.size());
+  for (const SandboxChildPlan::Join& j : plan.joins) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
 
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return util::Error::Errno("pipe", "", errno);
@@ -193,14 +193,14 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildSpec& spec) {
   util::UniqueFd err_write(pipe_fds[1]);
 
   ChildState s{};
-  s.program = spec.program.c_str();
+  s.program = plan.program.c_str();
   s.argv = argv.data();
   s.envp = envp.data();
-  s.root = spec.root.c_str();
+  s.root = plan.root.c_str();
   s.joins = joins.data();
   s.join_count = joins.size();
-  s.no_new_privs = spec.no_new_privs;
-  s.take_terminal = spec.take_terminal;
+  s.no_new_privs = plan.no_new_privs;
+  s.take_terminal = plan.take_terminal;
   s.err_fd = err_write.get();
   s.max_fd = util::MaxFd();
 
@@ -234,7 +234,7 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildSpec& spec) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (n != sizeof r) r = Report{kExec, EIO};
-    return StepError(spec, s, r);
+    return StepError(plan, s, r);
   }
   return child;
 }

@@ -12,7 +12,7 @@
 
 namespace runtime {
 
-struct SandboxChildSpec {
+struct SandboxChildPlan {
   std::string program;  // resolved inside `root`
   std::vector<std::string> args;  // after argv[0], which is `program`
   std::vector<std::string> env;   // the whole environment
@@ -43,7 +43,7 @@ struct SandboxChild {
 // Starts the application. An error names the step that failed before the
 // exec ("chroot ROOT: ...", "chdir /: ...", "new process group: ...",
 // "fork/exec PROGRAM: ..."); the child is then collected.
-util::Result<SandboxChild> StartSandboxChild(const SandboxChildSpec& spec);
+util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan);
 
 // Whether standard input is a terminal whose foreground group is ours.
 bool HoldsTerminal();

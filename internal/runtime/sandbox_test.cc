@@ -166,10 +166,10 @@ TEST(SandboxChild, FailuresNameTheirStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program);
-    SandboxChildSpec spec;
-    spec.program = c.program;
-    spec.root = c.root;
-    auto child = StartSandboxChild(spec);
+    SandboxChildPlan plan;
+    plan.program = c.program;
+    plan.root = c.root;
+    auto child = StartSandboxChild(plan);
     ASSERT_FALSE(child.ok());
     EXPECT_EQ(child.error().message(), c.error);
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "the failed child was collected";
@@ -184,13 +184,13 @@ TEST(SandboxChild, StartsPlacedInItsGroups) {
   ASSERT_TRUE(tmp.ok());
   const std::string a = tmp->path() + "/a", b = tmp->path() + "/b", gone = tmp->path() + "/gone/cgroup.procs";
   const std::string out = tmp->path() + "/out";
-  SandboxChildSpec spec;
-  spec.program = "/bin/sh";
-  spec.args = {"-c", "set -- $(cat /proc/$$/stat); echo \"$$ $5 $(cat " + a + ") $(cat " + b +
+  SandboxChildPlan plan;
+  plan.program = "/bin/sh";
+  plan.args = {"-c", "set -- $(cat /proc/$$/stat); echo \"$$ $5 $(cat " + a + ") $(cat " + b +
                          ") $(pwd)\" > " + out + "; grep NoNewPrivs /proc/self/status >> " + out};
-  spec.root = "/";
-  spec.joins = {{a, false}, {gone, false}, {b, true}};
-  auto child = StartSandboxChild(spec);
+  plan.root = "/";
+  plan.joins = {{a, false}, {gone, false}, {b, true}};
+  auto child = StartSandboxChild(plan);
   ASSERT_TRUE(child.ok()) << child.error().message();
   int status = 0;
   ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
