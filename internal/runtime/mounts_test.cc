@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include <climits>
+
 #include <gtest/gtest.h>
 
 #include "internal/runtime/overlay.h"
@@ -385,6 +387,30 @@ TEST(Overlay, PrepareNeverTakesARunDirectoryItDidNotCreate) {
   EXPECT_NE(::lstat((run_dir + "-2").c_str(), &st), 0);
   EXPECT_EQ(Slurp(run_dir + "/upper/etc/passwd"), "theirs\n");
   EXPECT_EQ(::stat((run_dir + "-1").c_str(), &st), 0);
+}
+
+// A layer directory that cannot be made (here: its path would pass the
+// system's limit) leaves no run directory behind.
+TEST(Overlay, PrepareThatFailsLeavesNothing) {
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  // The parent's length, so that the run directory just fits and its
+  // "upper" does not.
+  const size_t target = PATH_MAX - 12;
+  std::string parent = tmp->path();
+  while (parent.size() + 101 < target) parent.append("/").append(99, 'p');
+  parent.append("/").append(target - parent.size() - 1, 'q');
+  ASSERT_TRUE(util::EnsureDir(parent).ok());
+  std::string run_dir = parent;
+  run_dir.append("/zol-42");
+  ASSERT_LT(run_dir.size(), static_cast<size_t>(PATH_MAX));
+  ASSERT_GE((run_dir + "/upper").size(), static_cast<size_t>(PATH_MAX));
+  OverlayConfig o("/lower", "/base", run_dir);
+  util::Error err = o.Prepare();
+  EXPECT_EQ(err.message(), "mkdir " + run_dir + "/upper: file name too long");
+  struct stat st;
+  EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
+  EXPECT_EQ(::lstat(parent.c_str(), &st), 0);
 }
 
 TEST(Overlay, FailureTextsNameTheStep) {
