@@ -19,18 +19,6 @@ namespace runtime {
 
 namespace {
 
-struct BaseMount {
-  const char* path;
-  const char* fstype;
-  unsigned long flags;
-  MountKind kind;
-};
-constexpr BaseMount kBaseMounts[] = {
-    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
-    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
-    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, MountKind::kDev},
-    {"/tmp", "tmpfs", 0, MountKind::kFileSystem},
-};
 constexpr const char* kReadOnlyBinds[] = {"/etc/hosts", "/etc/resolv.conf", "/etc/passwd", "/etc/group"};
 constexpr const char* kShadowCopies[] = {"/etc/shadow", "/etc/gshadow"};
 
@@ -154,6 +142,13 @@ util::Error FillDev(int covered, const std::string& target, const util::Root& ro
 
 }  // namespace
 
+std::vector<std::string> NamedMountPoints() {
+  std::vector<std::string> names = {Rel(kDevPtsPath)};
+  for (const BaseMount& m : kBaseMounts) names.push_back(Rel(m.path));
+  names.push_back(Rel(kAppPath));
+  return names;
+}
+
 util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel) {
   auto fd = root.OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
   if (!fd.ok()) {
@@ -173,61 +168,72 @@ util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string
   return fd;
 }
 
-util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
-  auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
-  if (!dir.ok()) return dir.error();
+MountPlan BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
   MountPlan plan;
   plan.root = util::CleanPath(root);
-
   for (const BaseMount& m : kBaseMounts) {
-    std::string target = util::JoinPath(root, m.path);
-    if (auto err = dir->MkdirAll(Rel(m.path), 0755); !err.ok()) {
-      return err.Wrap(util::Sprintf("mkdir mount target %s", target.c_str()));
-    }
-    plan.entries.push_back({"none", target, m.fstype, m.flags, "", m.kind});
+    plan.entries.push_back({"none", util::JoinPath(root, m.path), m.fstype, m.flags, "", m.kind});
   }
-
   for (const char* path : kReadOnlyBinds) {
     std::string source = util::JoinPath(host, path);
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) continue;
-    std::string target = util::JoinPath(root, path);
-    // A link there is followed as the application will see it: the layer's
-    // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
-    auto existing = dir->Stat(Rel(path));
-    if (!existing.ok() && existing.error().Is(ENOENT)) {
-      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0644, util::Root::Follow::kYes);
-      if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", target.c_str()));
-      if (auto err = RequireRegular(fd->get(), target); !err.ok()) {
-        return err.Wrap(util::Sprintf("create bind target %s", target.c_str()));
-      }
-      if (::close(fd->Release()) != 0) {
-        return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
-      }
-    }
-    plan.entries.push_back({source, target, "none", MS_BIND | MS_RDONLY, "", MountKind::kBind});
+    plan.entries.push_back({source, util::JoinPath(root, path), "none", MS_BIND | MS_RDONLY, "", MountKind::kBind});
   }
-
   if (root_is_overlay) {
-    for (const char* path : kShadowCopies) {
-      auto data = util::ReadFile(util::JoinPath(host, path));
-      if (!data.ok()) continue;
-      auto fd = CreateWithoutLinks(*dir, Rel(path), 0640);
-      util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
-      if (!err.ok()) util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
-    }
+    for (const char* path : kShadowCopies) plan.copies.push_back({util::JoinPath(host, path), path});
   }
-
   std::string home = util::JoinPath(host, "/home");
   struct stat st;
   if (::stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::string target = util::JoinPath(root, "/home");
-    if (auto err = dir->MkdirAll("home", 0755); !err.ok()) {
-      return err.Wrap(util::Sprintf("mkdir %s", target.c_str()));
-    }
-    plan.entries.push_back({home, target, "none", MS_BIND, "", MountKind::kBind});
+    plan.entries.push_back({home, util::JoinPath(root, "/home"), "none", MS_BIND, "", MountKind::kBind});
   }
   return plan;
+}
+
+util::Error PrepareRoot(const MountPlan& plan) {
+  auto dir = util::Root::Open(plan.root, util::Root::Scope::kInRoot);
+  if (!dir.ok()) return dir.error();
+  for (const MountEntry& e : plan.entries) {
+    std::string_view rel(e.target);
+    if (!util::HasPrefix(rel, plan.root)) {
+      return util::Error::Msg(util::Sprintf("%s lies outside %s", e.target.c_str(), plan.root.c_str()));
+    }
+    rel.remove_prefix(plan.root.size());
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    struct stat st;
+    if (e.kind != MountKind::kBind) {
+      if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) {
+        return err.Wrap(util::Sprintf("mkdir mount target %s", e.target.c_str()));
+      }
+    } else if (::stat(e.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) return err.Wrap(util::Sprintf("mkdir %s", e.target.c_str()));
+    } else {
+      // A link there is followed as the application will see it: the layer's
+      // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
+      auto existing = dir->Stat(rel);
+      if (existing.ok() || !existing.error().Is(ENOENT)) continue;
+      auto fd = dir->OpenFile(rel, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0644, util::Root::Follow::kYes);
+      if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", e.target.c_str()));
+      if (auto err = RequireRegular(fd->get(), e.target); !err.ok()) {
+        return err.Wrap(util::Sprintf("create bind target %s", e.target.c_str()));
+      }
+      if (::close(fd->Release()) != 0) {
+        return util::Error::Errno("close", e.target, errno)
+            .Wrap(util::Sprintf("close bind target %s", e.target.c_str()));
+      }
+    }
+  }
+  for (const MountPlan::Copy& c : plan.copies) {
+    auto data = util::ReadFile(c.source);
+    if (!data.ok()) continue;
+    auto fd = CreateWithoutLinks(*dir, Rel(c.path), 0640);
+    util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(plan.root, c.path)) : fd.error();
+    if (!err.ok()) {
+      util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", c.path.c_str(), err.message().c_str()));
+    }
+  }
+  return {};
 }
 
 util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
@@ -254,6 +260,7 @@ util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
   std::string base = FdPath(dev_fd);
   // A kernel without private devpts instances leaves the plain 5:2 node: the
   // sandbox then has no pseudo-terminals of its own, which is not fatal.
+  static_assert(std::string_view(kDevPtsPath) == "/dev/pts", "the device tree holds its devpts at pts");
   if (::mount("devpts", (base + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
               "newinstance,ptmxmode=0666,mode=0620") != 0) {
     return {};

@@ -47,9 +47,16 @@ struct PlanFixture {
   std::string host, root;
 };
 
+// The plan for the fixture's root, that root made ready for it.
+util::Result<MountPlan> Prepared(const PlanFixture& f, bool root_is_overlay) {
+  MountPlan plan = BuildMountPlan(f.root, root_is_overlay, f.host);
+  ZOL_TRY(PrepareRoot(plan));
+  return plan;
+}
+
 TEST(MountPlan, FullHostGivesNineEntriesInOrder) {
   PlanFixture f;
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   const std::string& r = f.root;
   const std::string& h = f.host;
@@ -78,12 +85,25 @@ TEST(MountPlan, FullHostGivesNineEntriesInOrder) {
   EXPECT_NE(::lstat((r + "/etc/shadow").c_str(), &st), 0);
 }
 
+// The plan is a value: building it reads the host and leaves the root alone.
+TEST(MountPlan, BuildingTouchesNoRoot) {
+  PlanFixture f;
+  const std::string root = f.tmp.path() + "/not-there";
+  MountPlan plan = BuildMountPlan(root, true, f.host);
+  EXPECT_EQ(plan.entries.size(), 9u);
+  EXPECT_EQ(plan.copies, (std::vector<MountPlan::Copy>{{f.host + "/etc/shadow", "/etc/shadow"},
+                                                       {f.host + "/etc/gshadow", "/etc/gshadow"}}));
+  EXPECT_TRUE(BuildMountPlan(root, false, f.host).copies.empty());
+  struct stat st;
+  EXPECT_NE(::lstat(root.c_str(), &st), 0);
+}
+
 TEST(MountPlan, MissingHostFilesAreLeftOut) {
   PlanFixture f;
   ::unlink((f.host + "/etc/resolv.conf").c_str());
   ::rmdir((f.host + "/home").c_str());
   Spit(f.host + "/home", "not a directory");
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   ASSERT_EQ(plan->entries.size(), 7u);
   for (const MountEntry& e : plan->entries) {
@@ -97,7 +117,7 @@ TEST(MountPlan, MissingHostFilesAreLeftOut) {
 TEST(MountPlan, OverlayRootGetsShadowCopies) {
   PlanFixture f;
   Spit(f.root + "/etc/shadow", "layer's own\n", 0600);
-  auto plan = BuildMountPlan(f.root, true, f.host);
+  auto plan = Prepared(f, true);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_EQ(Slurp(f.root + "/etc/shadow"), "root:*:1::::::\n");
   EXPECT_EQ(Slurp(f.root + "/etc/gshadow"), "root:*::\n");
@@ -109,7 +129,7 @@ TEST(MountPlan, OverlayRootGetsShadowCopies) {
 TEST(MountPlan, RootWithoutEtcFails) {
   PlanFixture f;
   ASSERT_EQ(::rmdir((f.root + "/etc").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_FALSE(plan.ok());
   EXPECT_EQ(plan.error().message().rfind("create bind target " + f.root + "/etc/hosts: ", 0), 0u)
       << plan.error().message();
@@ -122,12 +142,12 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
   // A hostile layer points its mount points and copies at the host. Inside
   // the root an absolute link means a place in the root, which is missing.
   ASSERT_EQ(::symlink(outside.c_str(), (f.root + "/tmp").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, true, f.host);
+  auto plan = Prepared(f, true);
   EXPECT_FALSE(plan.ok());
 
   ASSERT_EQ(::unlink((f.root + "/tmp").c_str()), 0);
   ASSERT_EQ(::symlink((outside + "/hosts").c_str(), (f.root + "/etc/hosts").c_str()), 0);
-  plan = BuildMountPlan(f.root, true, f.host);
+  plan = Prepared(f, true);
   ASSERT_FALSE(plan.ok());
   EXPECT_EQ(plan.error().message().rfind("create bind target " + f.root + "/etc/hosts: ", 0), 0u)
       << plan.error().message();
@@ -137,7 +157,7 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
   ASSERT_EQ(::symlink((outside + "/shadow").c_str(), (f.root + "/etc/shadow").c_str()), 0);
   ASSERT_EQ(::symlink("passwd", (f.root + "/etc/gshadow").c_str()), 0);
   testing::internal::CaptureStderr();
-  plan = BuildMountPlan(f.root, true, f.host);
+  plan = Prepared(f, true);
   std::string log = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_NE(log.find("failed to copy /etc/shadow into sandbox: " + f.root +
@@ -160,7 +180,7 @@ TEST(MountPlan, AbsoluteLinksLeadToTheLayersOwnFiles) {
   Spit(f.root + "/run/resolv.conf", "layer's\n");
   ASSERT_EQ(::symlink("/run/resolv.conf", (f.root + "/etc/resolv.conf").c_str()), 0);
   ASSERT_EQ(::symlink("/run/hosts", (f.root + "/etc/hosts").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_EQ(Slurp(f.root + "/run/resolv.conf"), "layer's\n");
   // A missing target inside is made there, empty, as a missing file would be.
@@ -262,7 +282,7 @@ TEST(MountNamespace, TargetsOnTheRootOrOnAnotherMountAreRefused) {
     for (const char* d : {"/proc", "/sys", "/dev", "/tmp"}) ::mkdir((f.root + d).c_str(), 0755);
     ::rmdir((f.root + "/" + c.link).c_str());
     ASSERT_EQ(::symlink(c.target, (f.root + "/" + c.link).c_str()), 0);
-    auto plan = BuildMountPlan(f.root, false, f.host);
+    auto plan = Prepared(f, false);
     ASSERT_TRUE(plan.ok()) << plan.error().message();
     InPrivateNamespace([&] {
       util::Error err = SetupMountNamespace(*plan);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "internal/runtime/mounts.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
@@ -139,7 +140,7 @@ util::Error OverlayConfig::Unmount() const {
 }
 
 util::Error OverlayConfig::Cleanup() const {
-  for (const char* name : {"dev/pts", "dev", "proc", "sys", "tmp", "app"}) {
+  for (const std::string& name : NamedMountPoints()) {
     std::string path = util::JoinPath(merged_dir_, name);
     // EINVAL: nothing mounted there; ENOENT: the plan never got that far.
     if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {

@@ -112,8 +112,9 @@ class Teardown {
 util::Error BindAppFiles(const std::string& root, const std::string& app_files) {
   auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
   if (!dir.ok()) return dir.error().Wrap("mkdir /app mount point");
-  if (auto err = dir->MkdirAll("app", 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
-  auto target = OpenMountTarget(*dir, "app");
+  const char* rel = kAppPath + 1;  // below the root: without the leading "/"
+  if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
+  auto target = OpenMountTarget(*dir, rel);
   if (!target.ok()) return target.error().Wrap("bind-mount app/files");
   std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
   if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {
@@ -199,16 +200,16 @@ util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::s
   }
 
   ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
-  std::string app_mount = util::JoinPath(root, "app");
+  std::string app_mount = util::JoinPath(root, kAppPath);
   teardown->Register([app_mount] {
     if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
       util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
     }
   });
 
-  auto plan = BuildMountPlan(root, use_overlay);
-  if (!plan.ok()) return plan.error().Wrap("build mount plan");
-  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+  const MountPlan plan = BuildMountPlan(root, use_overlay);
+  ZOL_TRY(PrepareRoot(plan), "build mount plan");
+  ZOL_TRY(SetupMountNamespace(plan), "setup mount ns");
 
   return root;
 }
