@@ -55,6 +55,10 @@ class RunTest : public ::testing::Test {
                   .status,
               0);
     WriteManifest("/app/bin/probe");
+    WriteDB();
+  }
+
+  void WriteDB() {
     Spit(sb_.db_file, std::string("[\n  {\n    \"id\": \"") + kAppID +
                                "\",\n    \"name\": \"probe\",\n    \"version\": \"1.0\",\n    \"arch\": \"x86_64\",\n"
                                "    \"base\": \"busybox\",\n    \"kind\": \"cli\",\n    \"install_path\": \"" +
@@ -65,14 +69,16 @@ class RunTest : public ::testing::Test {
 
   static std::string DirName(const std::string& p) { return p.substr(0, p.rfind('/')); }
 
-  void WriteManifest(const std::string& command, const std::string& args_json = "[]") {
+  void WriteManifest(const std::string& command, const std::string& args_json = "[]",
+                     const std::string& pythonpath = "") {
     Spit(install_ + "/manifest.json",
               std::string("{\"id\":\"") + kAppID +
                   "\",\"name\":\"probe\",\"version\":\"1.0\",\"arch\":\"x86_64\",\"base\":\"busybox\","
                   "\"kind\":\"cli\",\"entry\":{\"command\":\"" +
                   command + "\",\"args\":" + args_json +
                   "},\"runtime\":{\"distro\":\"calderim\",\"version\":\"busybox\",\"env\":{"
-                  "\"PATH\":\"/app/bin:/usr/bin:/bin\",\"LD_LIBRARY_PATH\":\"/app/lib\",\"HOME\":\"/nowhere\"}}}");
+                  "\"PATH\":\"/app/bin:/usr/bin:/bin\",\"LD_LIBRARY_PATH\":\"/app/lib\",\"HOME\":\"/nowhere\"" +
+                  (pythonpath.empty() ? "" : ",\"PYTHONPATH\":\"" + pythonpath + "\"") + "}}}");
   }
 
   RunResult Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {}) {
@@ -391,7 +397,8 @@ TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
 // tmpfs, or a directory of the root file system (where /home also lives, so
 // only a mount id, not the device, tells them apart). Prints rc=, the run's
 // output, and "run:" with what /run holds after it.
-RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_on_tmpfs) {
+RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_on_tmpfs,
+                          const std::string& wrap = "") {
   const std::string s = sb.root + "/standin";
   std::string script =
       "set -e; export S='" + s + "'; mkdir -p \"$S/home/user\" \"$S/run\"\n"
@@ -411,7 +418,7 @@ RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_o
       "mount --bind \"$S/resolv.conf\" /etc/resolv.conf\n"
       "test -f /home/.standin\n"  // never the real /home
       "set +e\n"
-      "\"$ZOL\" run " + args + " 2>&1; echo rc=$?\n"
+      + wrap + " \"$ZOL\" run " + args + " 2>&1; echo rc=$?\n"
       "echo run:$(ls -A /run)\n'";
   std::map<std::string, std::string> env = {{"ZOL", ZolBin()}};
   return RunArgv({"/bin/sh", "-c", script}, sb.Env(env));
@@ -622,6 +629,12 @@ TEST_F(RunTest, FailureChains) {
        "[FATAL] failed to run app: fork/exec /app/bin/missing: no such file or directory\n"},
       {"relative entry", [&] { WriteManifest("bin/probe", "[]"); },
        "[FATAL] failed to run app: relative executable path is not allowed: bin/probe\n"},
+      {"script whose interpreter the base lacks",
+       [&] {
+         Spit(files_ + "/bin/yamllint", "#!/usr/bin/python3\nprint(1)\n", 0755);
+         WriteManifest("/app/bin/yamllint", "[]");
+       },
+       "[FATAL] failed to run app: fork/exec /app/bin/yamllint: interpreter /usr/bin/python3 not found\n"},
       {"base layer not installed", [&] { ASSERT_EQ(Sh("rm -rf '" + rootfs_ + "'").status, 0); },
        "[FATAL] failed to run app: runtime rootfs not found: " + rootfs_ + " (install runtime first)\n"},
   };
@@ -645,6 +658,145 @@ TEST_F(RunTest, FailureChains) {
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("[FATAL] failed to create runtime: app com.calderim.nope not installed\n"));
   EXPECT_EQ(AuditEvents().size(), before);
+}
+
+// A layer may hold a device node, a FIFO or a socket where the host's shadow
+// files are copied: nothing is written into it, the run neither blocks nor
+// fails, and the warning names what the file is.
+TEST_F(RunTest, SpecialFilesAtTheShadowPathsReceiveNothing) {
+  ZOL_REQUIRE_TOOL("losetup");
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  const std::string scratch = sb_.root + "/scratch.img";
+  RunResult loop = Sh("truncate -s 1M '" + scratch + "' && losetup -f --show '" + scratch + "'");
+  ASSERT_EQ(loop.status, 0) << loop.err;
+  const std::string dev = Lines(loop.out).at(0);
+  struct Detach {
+    std::string dev;
+    ~Detach() { Sh("losetup -d '" + dev + "'"); }
+  } detach{dev};
+  struct Case {
+    const char* name;
+    std::string make;  // run in etc of the base
+    std::vector<std::string> warnings;
+  };
+  const Case cases[] = {
+      {"block device", "mknod shadow b $(stat -c '%t %T' " + dev + " | (read a b; echo $((0x$a)) $((0x$b))))",
+       {"failed to copy /etc/shadow into sandbox: /run/zol-"}},
+      {"FIFO and socket", "mkfifo gshadow && python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"shadow\")'",
+       {"/etc/shadow is a socket, not a regular file", "/etc/gshadow is a FIFO, not a regular file"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Sh("cd '" + rootfs_ + "/etc' && rm -f shadow gshadow && " + c.make).status, 0);
+    RunResult r = RunWithStandIns(sb_, std::string(kAppID) + " exit 0", true, "timeout -s KILL 10");
+    EXPECT_THAT(r.out, HasSubstr("rc=0\n")) << r.out << r.err;
+    for (const std::string& w : c.warnings) EXPECT_THAT(r.out, HasSubstr(w)) << r.out;
+    EXPECT_THAT(r.out, Not(::testing::ContainsRegex("run:[^\n]*zol-"))) << "nothing left behind";
+    EXPECT_EQ(Sh("cmp -n 1048576 '" + scratch + "' /dev/zero").status, 0) << "the device was written";
+  }
+  ASSERT_EQ(Sh("rm -f '" + rootfs_ + "/etc/shadow' '" + rootfs_ + "/etc/gshadow'").status, 0);
+}
+
+// Two zol-cli processes with the same pid (each pid 1 of its own pid
+// namespace) share /run and the control-group tree: each keeps its own
+// upper layer and its own groups.
+TEST_F(RunTest, RunsWithTheSamePidNeverShareTheirLayerOrGroups) {
+  ZOL_REQUIRE_TOOL("unshare");
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  WriteManifest("/bin/sh");
+  const std::string before = Sh("ls /run /sys/fs/cgroup/pids /sys/fs/cgroup/memory /sys/fs/cgroup/cpu | grep '^zol-1'").out;
+  RunResult r = Script(
+      "rm -f \"$FILES\"/ready* \"$FILES\"/go*\n"
+      "unshare -pf \"$ZOL\" run com.calderim.probe -c 'echo A > /etc/owner; grep :pids: /proc/self/cgroup > /app/cgA; "
+      "touch /app/readyA; while [ ! -f /app/goA ]; do sleep 0.05; done; echo owner=$(cat /etc/owner)' > \"$OUT.A\" 2>&1 &\n"
+      "PA=$!\n"
+      "i=0; while [ ! -f \"$FILES/readyA\" ]; do i=$((i+1)); [ $i -gt 1000 ] && break; sleep 0.01; done\n"
+      "unshare -pf \"$ZOL\" run com.calderim.probe -c 'echo B > /etc/owner; grep :pids: /proc/self/cgroup > /app/cgB; "
+      "echo owner=$(cat /etc/owner)' > \"$OUT.B\" 2>&1; echo rcB=$?\n"
+      "touch \"$FILES/goA\"; wait $PA; echo rcA=$?\n"
+      "echo A:; cat \"$OUT.A\"; echo B:; cat \"$OUT.B\"\n");
+  EXPECT_THAT(r.out, HasSubstr("rcB=0\n")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("rcA=0\n")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("A:\nowner=A\nB:\nowner=B\n")) << r.out;
+  const std::string cg_a = Slurp(files_ + "/cgA"), cg_b = Slurp(files_ + "/cgB");
+  EXPECT_THAT(cg_a, HasSubstr(":pids:/zol-1"));
+  EXPECT_THAT(cg_b, HasSubstr(":pids:/zol-1"));
+  EXPECT_NE(cg_a, cg_b);
+  EXPECT_EQ(Sh("ls /run /sys/fs/cgroup/pids /sys/fs/cgroup/memory /sys/fs/cgroup/cpu | grep '^zol-1'").out, before);
+}
+
+// Layer paths of about 2,000 characters each: written out, the overlay's
+// options would pass the page that the kernel takes.
+TEST_F(RunTest, LongDirectoriesStillGiveAWritableRoot) {
+  std::string deep = sb_.root;
+  for (int i = 0; i < 9; ++i) deep += "/" + std::string(220, static_cast<char>('a' + i));
+  ASSERT_GT(deep.size(), 2000u);
+  ASSERT_EQ(Sh("mkdir -p '" + deep + "' && mv '" + sb_.app_dir + "' '" + deep + "/apps' && mv '" + sb_.runtime_dir +
+               "' '" + deep + "/rt'")
+                .status,
+            0);
+  install_ = deep + "/apps/" + kAppID + "/1.0";
+  files_ = install_ + "/files";
+  WriteDB();
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  WriteManifest("/bin/sh");
+  RunResult r = Run({"run", kAppID, "-c", "echo written > /etc/new && cat /etc/new /etc/motd"},
+                    {{"DRAV_APP_DIR", deep + "/apps"}, {"DRAV_RUNTIME_DIR", deep + "/rt"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "written\nfrom the app\n") << r.err;
+  EXPECT_FALSE(PathExists(deep + "/rt/busybox-x86_64/rootfs/etc/new"));
+}
+
+// The application has ended and the teardown is removing a large upper
+// layer when SIGTERM comes: the run fails as a signalled one.
+TEST_F(RunTest, SignalDuringTheTeardownFailsTheRun) {
+  ASSERT_EQ(Sh("mkdir -p '" + files_ + "/rootfs-overlay/etc'").status, 0);
+  Spit(files_ + "/rootfs-overlay/etc/motd", "from the app\n");
+  WriteManifest("/bin/sh");
+  RunResult r = Script(
+      "rm -f \"$FILES/done\"\n"
+      "\"$ZOL\" run com.calderim.probe -c 'mkdir /var/big && i=0 && while [ $i -lt 30000 ]; do : > /var/big/f$i; "
+      "i=$((i+1)); done; touch /app/done' > \"$OUT\" 2>&1 &\n"
+      "Z=$!\n"
+      "i=0; while [ ! -f \"$FILES/done\" ]; do i=$((i+1)); [ $i -gt 6000 ] && break; sleep 0.01; done\n"
+      "sleep 0.05; kill -TERM $Z; wait $Z; echo rc=$?; echo Z=$Z\n");
+  EXPECT_THAT(r.out, HasSubstr("rc=1\n")) << r.out << Slurp(sb_.root + "/out");
+  EXPECT_THAT(Slurp(sb_.root + "/out"), HasSubstr("[FATAL] failed to run app: exit status -1\n"));
+  EXPECT_EQ(AuditEvents().back(), "RUNTIME_DESTROY exit=1");
+  ExpectNothingLeft(Vars(r.out)["Z"]);
+}
+
+TEST_F(RunTest, HostRoadRewritesOnlyAWholeLeadingApp) {
+  ASSERT_EQ(Sh("cp '" + files_ + "/bin/probe' '" + files_ + "/bin/app'").status, 0);
+  WriteManifest("/app/bin/app", "[]", "/opt/apple/lib:/app/lib");
+  RunResult r = Run({"run", "--no-sandbox", kAppID, "env"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(Lines(r.out), ::testing::Contains("PYTHONPATH=/opt/apple/lib:" + files_ + "/lib"));
+}
+
+// Under a pseudo-terminal the application's group holds the terminal for the
+// run, so a program that reads it gets its input; afterwards the caller's
+// group has it again. TERM passes; nothing else of the caller's environment.
+TEST_F(RunTest, AnApplicationThatReadsItsTerminal) {
+  ZOL_REQUIRE_TOOL("script");
+  WriteManifest("/bin/sh");
+  RunResult r = Script(
+      "printf 'hello\\n' > \"$OUT.in\"\n"
+      "timeout -s KILL 20 script -qec 'TERM=xterm-zol CALLER_ONLY=1 \"$ZOL\" run com.calderim.probe -c "
+      "\"read x; echo got \\$x; /app/bin/probe env\"; echo rc=$?; "
+      "set -- $(cat /proc/$$/stat); echo fg=$8 pgrp=$5' /dev/null < \"$OUT.in\"\n"
+      "echo script=$?\n");
+  EXPECT_THAT(r.out, HasSubstr("got hello")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("rc=0")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("TERM=xterm-zol")) << r.out;
+  EXPECT_THAT(r.out, Not(HasSubstr("CALLER_ONLY"))) << r.out;
+  EXPECT_THAT(r.out, Not(HasSubstr("HOME="))) << r.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, std::regex("fg=([0-9]+) pgrp=([0-9]+)"))) << r.out;
+  EXPECT_EQ(m[1], m[2]) << "the terminal went back to the caller's group";
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
   sigemptyset(&trapped);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&trapped, s);
   if (int rc = ::pthread_sigmask(SIG_BLOCK, &trapped, &old_mask); rc != 0) {
-    return util::Error::Errno("sigprocmask", "", rc);
+    return util::Error::Sys("sigprocmask", rc);
   }
   // Blocked signals queue for the signalfd; one ignored (as a shell does
   // for a command it starts in the background) would be dropped instead, so
@@ -124,14 +124,14 @@ util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
   }
 
   util::UniqueFd signals(::signalfd(-1, &trapped, SFD_CLOEXEC));
-  if (!signals.valid()) return util::Error::Errno("signalfd", "", errno);
+  if (!signals.valid()) return util::Error::Sys("signalfd", errno);
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return util::Error::Errno("pipe", "", errno);
+  if (::pipe2(fds, O_CLOEXEC) != 0) return util::Error::Sys("pipe", errno);
   util::UniqueFd reports_in(fds[0]), reports_out(fds[1]);
 
   std::fflush(nullptr);  // nothing buffered is written twice
   pid_t pid = ::fork();
-  if (pid < 0) return util::Error::Errno("fork", "", errno);
+  if (pid < 0) return util::Error::Sys("fork", errno);
   if (pid == 0) {
     reports_in.Reset();
     signals.Reset();

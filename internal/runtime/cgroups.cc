@@ -51,20 +51,35 @@ void RemoveGroup(const std::string& dir, bool wait_busy = false) {
   }
 }
 
-// Creates a fresh group directory. A directory of the same name belongs to an
-// earlier process that had this pid; joining it would put the application next
-// to whatever still runs there and let our kill reach it, so it is removed and
-// made anew, and when it cannot be removed the group is not used. The
-// hierarchy itself is never created: below a controller that is not mounted
-// it would be a plain directory, whose "cgroup.procs" is a file that limits
-// nothing and lists the application's pid for a kill long after that pid was
-// collected.
-util::Error MakeFreshGroup(const std::string& dir) {
-  if (::mkdir(dir.c_str(), 0755) == 0) return {};
-  if (errno != EEXIST) return util::Error::Errno("mkdir", dir, errno);
-  if (::rmdir(dir.c_str()) != 0) return util::Error::Errno("remove stale group", dir, errno);
-  if (::mkdir(dir.c_str(), 0755) != 0) return util::Error::Errno("mkdir", dir, errno);
-  return {};
+// Creates a group of the name `base` under each of `parents`, or, where any
+// of them has that name already, of the first name base-1, base-2, ... that
+// none has: a group of the name belongs to another run (one with the same pid
+// in another pid namespace, or the leftover of one killed), and joining,
+// killing or removing it would reach that run's processes. The hierarchy
+// itself is never created: below a controller that is not mounted it would
+// be a plain directory, whose "cgroup.procs" limits nothing and lists the
+// application's pid for a kill long after that pid was collected. Returns
+// the name and, per parent, 0 or the errno of its mkdir.
+std::string MakeOwnGroups(const std::string& base, const std::vector<std::string>& parents, std::vector<int>* errs) {
+  std::string name = base;
+  for (int n = 1;; ++n) {
+    errs->assign(parents.size(), 0);
+    std::vector<std::string> made;
+    bool taken = false;
+    for (size_t i = 0; i < parents.size() && !taken; ++i) {
+      std::string dir = util::JoinPath(parents[i], name);
+      if (::mkdir(dir.c_str(), 0755) == 0) {
+        made.push_back(dir);
+      } else if (errno == EEXIST && n <= 1000) {
+        taken = true;
+      } else {
+        (*errs)[i] = errno;
+      }
+    }
+    if (!taken) return name;
+    for (const std::string& dir : made) ::rmdir(dir.c_str());
+    name = base + "-" + std::to_string(n);
+  }
 }
 
 }  // namespace
@@ -102,9 +117,12 @@ void CgroupManager::Setup() {
 }
 
 void CgroupManager::SetupV2() {
+  std::vector<int> errs;
+  name_ = MakeOwnGroups(name_, {root_}, &errs);
   std::string dir = util::JoinPath(root_, name_);
-  if (auto err = MakeFreshGroup(dir); !err.ok()) {
-    util::Warn("%s", util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(), err.message().c_str()));
+  if (errs[0] != 0) {
+    util::Warn("%s", util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(),
+                                   util::Error::Errno("mkdir", dir, errs[0]).message().c_str()));
     return;
   }
   v2_path_ = dir;
@@ -122,43 +140,51 @@ void CgroupManager::SetupV2() {
   }
 }
 
+// Each controller on its own: a limit that cannot be applied is named in a
+// warning and never takes another one with it.
 void CgroupManager::SetupV1() {
-  std::string pids = util::JoinPath({root_, "pids", name_});
-  if (auto err = MakeFreshGroup(pids); !err.ok()) {
-    util::Warn("%s", util::Sprintf("cgroup v1 pids mkdir %s: %s", pids.c_str(), err.message().c_str()));
-  } else {
-    v1_pids_path_ = pids;
+  std::optional<int64_t> bytes = MemoryLimitBytes(mem_limit_mb_);
+  if (mem_limit_mb_ > 0 && !bytes) {
+    util::Warn("%s", util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
+                                   static_cast<long long>(mem_limit_mb_)));
   }
+  std::vector<std::string> controllers = {"pids"};
+  if (bytes) controllers.push_back("memory");
+  if (cpu_weight_ > 0) controllers.push_back("cpu");
+  std::vector<std::string> parents;
+  for (const std::string& c : controllers) parents.push_back(util::JoinPath(root_, c));
+  std::vector<int> errs;
+  name_ = MakeOwnGroups(name_, parents, &errs);
 
-  if (mem_limit_mb_ > 0) {
-    auto bytes = MemoryLimitBytes(mem_limit_mb_);
-    if (!bytes) {
-      util::Warn("%s", util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
-                             static_cast<long long>(mem_limit_mb_)));
-      return;
+  for (size_t i = 0; i < controllers.size(); ++i) {
+    const std::string& c = controllers[i];
+    std::string dir = util::JoinPath(parents[i], name_);
+    if (errs[i] != 0) {
+      util::Warn("%s", util::Sprintf("cgroup v1 %s mkdir %s: %s", c.c_str(), dir.c_str(),
+                                     util::Error::Errno("mkdir", dir, errs[i]).message().c_str()));
+      continue;
     }
-    std::string mem = util::JoinPath({root_, "memory", name_});
-    if (!MakeFreshGroup(mem).ok()) return;
-    if (!WriteControl(util::JoinPath(mem, "memory.limit_in_bytes"), *bytes).ok()) {
-      RemoveGroup(mem);
-      return;
+    if (c == "pids") {
+      // No limit: the group lists the application's processes for the kill.
+      v1_pids_path_ = dir;
+    } else if (c == "memory") {
+      if (auto err = WriteControl(util::JoinPath(dir, "memory.limit_in_bytes"), *bytes); !err.ok()) {
+        util::Warn("%s", "cgroup v1 set memory.limit_in_bytes: " + err.message());
+        RemoveGroup(dir);
+        continue;
+      }
+      if (auto err = WriteControl(util::JoinPath(dir, "memory.memsw.limit_in_bytes"), *bytes); !err.ok()) {
+        util::Warn("%s", "cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
+      }
+      v1_mem_path_ = dir;
+    } else {
+      if (auto err = WriteControl(util::JoinPath(dir, "cpu.shares"), CpuSharesFromWeight(cpu_weight_)); !err.ok()) {
+        util::Warn("%s", "cgroup v1 set cpu.shares: " + err.message());
+        RemoveGroup(dir);
+        continue;
+      }
+      v1_cpu_path_ = dir;
     }
-    if (auto err = WriteControl(util::JoinPath(mem, "memory.memsw.limit_in_bytes"), *bytes); !err.ok()) {
-      util::Warn("%s", "cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
-    }
-    v1_mem_path_ = mem;
-  }
-
-  if (cpu_weight_ > 0) {
-    int64_t shares = CpuSharesFromWeight(cpu_weight_);
-    std::string cpu = util::JoinPath({root_, "cpu", name_});
-    if (!MakeFreshGroup(cpu).ok()) return;
-    if (auto err = WriteControl(util::JoinPath(cpu, "cpu.shares"), shares); !err.ok()) {
-      util::Warn("%s", "cgroup v1 set cpu.shares: " + err.message());
-      RemoveGroup(cpu);
-      return;
-    }
-    v1_cpu_path_ = cpu;
   }
 }
 

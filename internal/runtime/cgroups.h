@@ -35,9 +35,13 @@ class CgroupManager {
                 std::string root = kCgroupRoot);
 
   // Creates the groups and writes the limits. Never fails: every problem is
-  // a warning and the run goes on, possibly without that limit. A group left
-  // by an earlier process of the same pid is removed first, never reused.
+  // a warning and the run goes on, possibly without that limit. Where a group
+  // of the name exists in any hierarchy, all groups take the first free name
+  // NAME-1, NAME-2, ...: a group this run did not create is never joined,
+  // killed or removed.
   void Setup();
+  // The name the groups got (the one given, or it with a suffix).
+  const std::string& name() const { return name_; }
   // Moves pid into every group that exists.
   util::Error AddPID(pid_t pid);
 

@@ -56,8 +56,6 @@ TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
   ASSERT_TRUE(tmp.ok());
   const std::string root = tmp->path();
   for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
-  // What an earlier process with the same pid left behind must not be reused.
-  ASSERT_TRUE(util::EnsureDir(root + "/cpu/zol-7").ok());
 
   CgroupManager m("zol-7", 2048, 512, root);
   EXPECT_FALSE(m.is_v2());
@@ -70,6 +68,82 @@ TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
   ASSERT_TRUE(m.AddPID(4242).ok());
   for (const char* c : {"pids", "memory", "cpu"}) {
     EXPECT_EQ(Slurp(root + "/" + c + "/zol-7/cgroup.procs"), "4242") << c;
+  }
+}
+
+// A group of the name in any hierarchy belongs to another run (the same pid
+// in another pid namespace): all groups take the next free name, and the
+// other run's groups are neither written, joined nor removed.
+TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
+  struct Case {
+    bool v2;
+    std::vector<std::string> taken;
+    std::string want;
+  };
+  const Case cases[] = {
+      {false, {"cpu/zol-7"}, "zol-7-1"},
+      {false, {"pids/zol-7", "memory/zol-7-1"}, "zol-7-2"},
+      {true, {"zol-7", "zol-7-1"}, "zol-7-2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.want + (c.v2 ? " v2" : " v1"));
+    auto tmp = util::TempDir::Make("zol-cgroup-test-");
+    ASSERT_TRUE(tmp.ok());
+    const std::string root = tmp->path();
+    if (c.v2) std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
+    for (const char* h : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    for (const std::string& t : c.taken) {
+      ASSERT_TRUE(util::EnsureDir(root + "/" + t).ok());
+      std::ofstream(root + "/" + t + "/cgroup.procs") << "31337\n";
+    }
+    CgroupManager m("zol-7", 2048, 512, root);
+    m.Setup();
+    EXPECT_EQ(m.name(), c.want);
+    ASSERT_TRUE(m.AddPID(4242).ok());
+    m.Cleanup();
+    for (const std::string& t : c.taken) EXPECT_EQ(Slurp(root + "/" + t + "/cgroup.procs"), "31337\n") << t;
+    if (c.v2) {
+      EXPECT_EQ(m.v2_path(), root + "/" + c.want);
+    } else {
+      EXPECT_EQ(m.v1_pids_path(), root + "/pids/" + c.want);
+      EXPECT_EQ(m.v1_mem_path(), root + "/memory/" + c.want);
+      EXPECT_EQ(m.v1_cpu_path(), root + "/cpu/" + c.want);
+    }
+  }
+}
+
+// One limit that cannot be applied is named and takes no other with it.
+TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
+  struct Case {
+    const char* name;
+    int64_t mem_mb;
+    std::vector<std::string> hierarchies;
+    std::string warning;
+    bool mem, cpu;
+  };
+  const Case cases[] = {
+      {"no memory hierarchy", 64, {"pids", "cpu"}, "cgroup v1 memory mkdir ", false, true},
+      {"limit too large", int64_t{1} << 43, {"pids", "memory", "cpu"},
+       "cgroup v1 set memory.limit_in_bytes: memory limit of 8796093022208 MiB is too large\n", false, true},
+      {"no cpu hierarchy", 64, {"pids", "memory"}, "cgroup v1 cpu mkdir ", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto tmp = util::TempDir::Make("zol-cgroup-test-");
+    ASSERT_TRUE(tmp.ok());
+    const std::string root = tmp->path();
+    for (const std::string& h : c.hierarchies) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    CgroupManager m("zol-3", c.mem_mb, 512, root);
+    testing::internal::CaptureStderr();
+    m.Setup();
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(c.warning), std::string::npos) << log;
+    EXPECT_EQ(m.v1_pids_path(), root + "/pids/zol-3");
+    EXPECT_EQ(!m.v1_mem_path().empty(), c.mem);
+    EXPECT_EQ(!m.v1_cpu_path().empty(), c.cpu);
+    if (c.cpu) {
+      EXPECT_EQ(Slurp(root + "/cpu/zol-3/cpu.shares"), "5242");
+    }
   }
 }
 

@@ -19,18 +19,6 @@ namespace runtime {
 
 namespace {
 
-struct BaseMount {
-  const char* path;
-  const char* fstype;
-  unsigned long flags;
-  MountKind kind;
-};
-constexpr BaseMount kBaseMounts[] = {
-    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
-    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
-    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, MountKind::kDev},
-    {"/tmp", "tmpfs", 0, MountKind::kFileSystem},
-};
 constexpr const char* kReadOnlyBinds[] = {"/etc/hosts", "/etc/resolv.conf", "/etc/passwd", "/etc/group"};
 constexpr const char* kShadowCopies[] = {"/etc/shadow", "/etc/gshadow"};
 
@@ -44,6 +32,37 @@ std::string Rel(std::string_view abs_in_sandbox) {
 // nowhere else.
 std::string FdPath(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
 
+const char* FileType(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return "regular file";
+    case S_IFDIR: return "directory";
+    case S_IFLNK: return "symbolic link";
+    case S_IFBLK: return "block device";
+    case S_IFCHR: return "character device";
+    case S_IFIFO: return "FIFO";
+    case S_IFSOCK: return "socket";
+  }
+  return "file of unknown type";
+}
+
+util::Error NotRegular(const std::string& path, mode_t mode) {
+  return util::Error::Msg(path + " is a " + FileType(mode) + ", not a regular file");
+}
+
+// Every file the sandbox writes into a layer is opened like this: a layer
+// may hold a device node (tar makes them as root), a FIFO or a socket at any
+// name, and writing there would send the data to a device or block the run;
+// so no link is followed, nothing blocks, no terminal is acquired, and the
+// file is written only when it is a regular file.
+constexpr int kLayerFileFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+util::Error RequireRegular(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return util::Error::Errno("stat", path, errno);
+  if (!S_ISREG(st.st_mode)) return NotRegular(path, st.st_mode);
+  return {};
+}
+
 // Creates (or truncates) rel below the root following no link at all and
 // staying on the root's mount: the host's secrets must land in the run's
 // upper layer, never where a link in a layer points, not even inside.
@@ -56,13 +75,24 @@ util::Result<util::UniqueFd> CreateWithoutLinks(const util::Root& root, std::str
     bool last = slash == std::string_view::npos;
     std::string name(rel.substr(at, last ? std::string_view::npos : slash - at));
     int dir = cur.valid() ? cur.get() : root.fd();
-    int flags = last ? O_WRONLY | O_CREAT | O_TRUNC : O_PATH | O_DIRECTORY;
-    util::UniqueFd next(::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (last) {
+      // Looked at before the open: opening a device node may already act.
+      struct stat st;
+      if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        return NotRegular(root.PathOf(rel), st.st_mode);
+      }
+    }
+    int flags = last ? O_WRONLY | O_CREAT | kLayerFileFlags : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    util::UniqueFd next(::openat(dir, name.c_str(), flags, mode));
     int err = next.valid() ? 0 : errno;
     // O_PATH with O_NOFOLLOW opens a link itself; O_DIRECTORY then refuses it.
     if (err == 0 && (!root_mount || util::MountKey(next.get()) != root_mount)) err = EXDEV;
     if (err != 0) return util::Error::Errno("open", root.PathOf(rel), err);
-    if (last) return next;
+    if (last) {
+      ZOL_TRY(RequireRegular(next.get(), root.PathOf(rel)));
+      if (::ftruncate(next.get(), 0) != 0) return util::Error::Errno("truncate", root.PathOf(rel), errno);
+      return next;
+    }
     cur = std::move(next);
     at = slash + 1;
   }
@@ -112,6 +142,13 @@ util::Error FillDev(int covered, const std::string& target, const util::Root& ro
 
 }  // namespace
 
+std::vector<std::string> NamedMountPoints() {
+  std::vector<std::string> names = {Rel(kDevPtsPath)};
+  for (const BaseMount& m : kBaseMounts) names.push_back(Rel(m.path));
+  names.push_back(Rel(kAppPath));
+  return names;
+}
+
 util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel) {
   auto fd = root.OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
   if (!fd.ok()) {
@@ -131,58 +168,72 @@ util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string
   return fd;
 }
 
-util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
-  auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
-  if (!dir.ok()) return dir.error();
+MountPlan BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host) {
   MountPlan plan;
   plan.root = util::CleanPath(root);
-
   for (const BaseMount& m : kBaseMounts) {
-    std::string target = util::JoinPath(root, m.path);
-    if (auto err = dir->MkdirAll(Rel(m.path), 0755); !err.ok()) {
-      return err.Wrap(util::Sprintf("mkdir mount target %s", target.c_str()));
-    }
-    plan.entries.push_back({"none", target, m.fstype, m.flags, "", m.kind});
+    plan.entries.push_back({"none", util::JoinPath(root, m.path), m.fstype, m.flags, "", m.kind});
   }
-
   for (const char* path : kReadOnlyBinds) {
     std::string source = util::JoinPath(host, path);
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) continue;
-    std::string target = util::JoinPath(root, path);
-    // A link there is followed as the application will see it: the layer's
-    // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
-    auto existing = dir->Stat(Rel(path));
-    if (!existing.ok() && existing.error().Is(ENOENT)) {
-      auto fd = dir->OpenFile(Rel(path), O_WRONLY | O_CREAT, 0644, util::Root::Follow::kYes);
-      if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", target.c_str()));
-      if (::close(fd->Release()) != 0) {
-        return util::Error::Errno("close", target, errno).Wrap(util::Sprintf("close bind target %s", target.c_str()));
-      }
-    }
-    plan.entries.push_back({source, target, "none", MS_BIND | MS_RDONLY, "", MountKind::kBind});
+    plan.entries.push_back({source, util::JoinPath(root, path), "none", MS_BIND | MS_RDONLY, "", MountKind::kBind});
   }
-
   if (root_is_overlay) {
-    for (const char* path : kShadowCopies) {
-      auto data = util::ReadFile(util::JoinPath(host, path));
-      if (!data.ok()) continue;
-      auto fd = CreateWithoutLinks(*dir, Rel(path), 0640);
-      util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(root, path)) : fd.error();
-      if (!err.ok()) util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", path, err.message().c_str()));
-    }
+    for (const char* path : kShadowCopies) plan.copies.push_back({util::JoinPath(host, path), path});
   }
-
   std::string home = util::JoinPath(host, "/home");
   struct stat st;
   if (::stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::string target = util::JoinPath(root, "/home");
-    if (auto err = dir->MkdirAll("home", 0755); !err.ok()) {
-      return err.Wrap(util::Sprintf("mkdir %s", target.c_str()));
-    }
-    plan.entries.push_back({home, target, "none", MS_BIND, "", MountKind::kBind});
+    plan.entries.push_back({home, util::JoinPath(root, "/home"), "none", MS_BIND, "", MountKind::kBind});
   }
   return plan;
+}
+
+util::Error PrepareRoot(const MountPlan& plan) {
+  auto dir = util::Root::Open(plan.root, util::Root::Scope::kInRoot);
+  if (!dir.ok()) return dir.error();
+  for (const MountEntry& e : plan.entries) {
+    std::string_view rel(e.target);
+    if (!util::HasPrefix(rel, plan.root)) {
+      return util::Error::Msg(util::Sprintf("%s lies outside %s", e.target.c_str(), plan.root.c_str()));
+    }
+    rel.remove_prefix(plan.root.size());
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    struct stat st;
+    if (e.kind != MountKind::kBind) {
+      if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) {
+        return err.Wrap(util::Sprintf("mkdir mount target %s", e.target.c_str()));
+      }
+    } else if (::stat(e.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) return err.Wrap(util::Sprintf("mkdir %s", e.target.c_str()));
+    } else {
+      // A link there is followed as the application will see it: the layer's
+      // own /run/resolv.conf for "etc/resolv.conf -> /run/resolv.conf".
+      auto existing = dir->Stat(rel);
+      if (existing.ok() || !existing.error().Is(ENOENT)) continue;
+      auto fd = dir->OpenFile(rel, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0644, util::Root::Follow::kYes);
+      if (!fd.ok()) return fd.error().Wrap(util::Sprintf("create bind target %s", e.target.c_str()));
+      if (auto err = RequireRegular(fd->get(), e.target); !err.ok()) {
+        return err.Wrap(util::Sprintf("create bind target %s", e.target.c_str()));
+      }
+      if (::close(fd->Release()) != 0) {
+        return util::Error::Errno("close", e.target, errno)
+            .Wrap(util::Sprintf("close bind target %s", e.target.c_str()));
+      }
+    }
+  }
+  for (const MountPlan::Copy& c : plan.copies) {
+    auto data = util::ReadFile(c.source);
+    if (!data.ok()) continue;
+    auto fd = CreateWithoutLinks(*dir, Rel(c.path), 0640);
+    util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(plan.root, c.path)) : fd.error();
+    if (!err.ok()) {
+      util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", c.path.c_str(), err.message().c_str()));
+    }
+  }
+  return {};
 }
 
 util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
@@ -209,6 +260,7 @@ util::Error PopulateDev(int dev_fd, const std::string& dev_dir) {
   std::string base = FdPath(dev_fd);
   // A kernel without private devpts instances leaves the plain 5:2 node: the
   // sandbox then has no pseudo-terminals of its own, which is not fatal.
+  static_assert(std::string_view(kDevPtsPath) == "/dev/pts", "the device tree holds its devpts at pts");
   if (::mount("devpts", (base + "/pts").c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
               "newinstance,ptmxmode=0666,mode=0620") != 0) {
     return {};

@@ -38,7 +38,38 @@ struct MountEntry {
 struct MountPlan {
   std::string root;  // every target lies beneath it and is resolved beneath it
   std::vector<MountEntry> entries;
+  // Host files copied into the root rather than bound (the host's shadow
+  // files, into an overlay root only).
+  struct Copy {
+    std::string source;  // the host's file
+    std::string path;    // where the sandbox sees it
+    bool operator==(const Copy&) const = default;
+  };
+  std::vector<Copy> copies;
 };
+
+// The kernel file systems of every sandbox root, in mount order: the table
+// the plan starts from and the overlay's teardown detaches.
+struct BaseMount {
+  const char* path;
+  const char* fstype;
+  unsigned long flags;
+  MountKind kind;
+};
+inline constexpr BaseMount kBaseMounts[] = {
+    {"/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
+    {"/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, MountKind::kFileSystem},
+    {"/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, MountKind::kDev},
+    {"/tmp", "tmpfs", 0, MountKind::kFileSystem},
+};
+// The private devpts inside the device tmpfs, and the application's files.
+inline constexpr const char* kDevPtsPath = "/dev/pts";
+inline constexpr const char* kAppPath = "/app";
+
+// The mount points the teardown detaches by name below a root, children
+// before their parents: the devpts, the table's, /app. The binds of host
+// files and /home go with the root's own detach.
+std::vector<std::string> NamedMountPoints();
 
 // The minimal device tree, in creation order.
 struct DevNode {
@@ -62,12 +93,16 @@ inline constexpr DevLink kDevLinks[] = {
     {"fd", "/proc/self/fd"},
 };
 
-// Computes the plan for `root`, creating its mount points (beneath root, never
-// through a link leading out). The host's shadow files are copied in only when
-// `root_is_overlay`: in the installed base layer itself they would stay after
-// the run. `host` is the host's root ("/" outside tests).
-util::Result<MountPlan> BuildMountPlan(const std::string& root, bool root_is_overlay,
-                                       const std::string& host = "/");
+// The plan for `root`, from what the host has; the root is not touched. The
+// host's shadow files are copied in only when `root_is_overlay`: in the
+// installed base layer itself they would stay after the run. `host` is the
+// host's root ("/" outside tests).
+MountPlan BuildMountPlan(const std::string& root, bool root_is_overlay, const std::string& host = "/");
+
+// Gets the root ready for the plan: the mount points (directories; an empty
+// file for a bind of a file), beneath the root and never through a link
+// leading out, and the copies. A copy that cannot be made is a warning.
+util::Error PrepareRoot(const MountPlan& plan);
 
 // The object at rel inside `root` (a kInRoot root: links resolved as the
 // sandbox will see them, no mount crossed) on which a mount may be placed,

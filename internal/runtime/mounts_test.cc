@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include <climits>
+
 #include <gtest/gtest.h>
 
 #include "internal/runtime/overlay.h"
@@ -45,9 +47,16 @@ struct PlanFixture {
   std::string host, root;
 };
 
+// The plan for the fixture's root, that root made ready for it.
+util::Result<MountPlan> Prepared(const PlanFixture& f, bool root_is_overlay) {
+  MountPlan plan = BuildMountPlan(f.root, root_is_overlay, f.host);
+  ZOL_TRY(PrepareRoot(plan));
+  return plan;
+}
+
 TEST(MountPlan, FullHostGivesNineEntriesInOrder) {
   PlanFixture f;
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   const std::string& r = f.root;
   const std::string& h = f.host;
@@ -76,12 +85,25 @@ TEST(MountPlan, FullHostGivesNineEntriesInOrder) {
   EXPECT_NE(::lstat((r + "/etc/shadow").c_str(), &st), 0);
 }
 
+// The plan is a value: building it reads the host and leaves the root alone.
+TEST(MountPlan, BuildingTouchesNoRoot) {
+  PlanFixture f;
+  const std::string root = f.tmp.path() + "/not-there";
+  MountPlan plan = BuildMountPlan(root, true, f.host);
+  EXPECT_EQ(plan.entries.size(), 9u);
+  EXPECT_EQ(plan.copies, (std::vector<MountPlan::Copy>{{f.host + "/etc/shadow", "/etc/shadow"},
+                                                       {f.host + "/etc/gshadow", "/etc/gshadow"}}));
+  EXPECT_TRUE(BuildMountPlan(root, false, f.host).copies.empty());
+  struct stat st;
+  EXPECT_NE(::lstat(root.c_str(), &st), 0);
+}
+
 TEST(MountPlan, MissingHostFilesAreLeftOut) {
   PlanFixture f;
   ::unlink((f.host + "/etc/resolv.conf").c_str());
   ::rmdir((f.host + "/home").c_str());
   Spit(f.host + "/home", "not a directory");
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   ASSERT_EQ(plan->entries.size(), 7u);
   for (const MountEntry& e : plan->entries) {
@@ -95,7 +117,7 @@ TEST(MountPlan, MissingHostFilesAreLeftOut) {
 TEST(MountPlan, OverlayRootGetsShadowCopies) {
   PlanFixture f;
   Spit(f.root + "/etc/shadow", "layer's own\n", 0600);
-  auto plan = BuildMountPlan(f.root, true, f.host);
+  auto plan = Prepared(f, true);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_EQ(Slurp(f.root + "/etc/shadow"), "root:*:1::::::\n");
   EXPECT_EQ(Slurp(f.root + "/etc/gshadow"), "root:*::\n");
@@ -107,7 +129,7 @@ TEST(MountPlan, OverlayRootGetsShadowCopies) {
 TEST(MountPlan, RootWithoutEtcFails) {
   PlanFixture f;
   ASSERT_EQ(::rmdir((f.root + "/etc").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_FALSE(plan.ok());
   EXPECT_EQ(plan.error().message().rfind("create bind target " + f.root + "/etc/hosts: ", 0), 0u)
       << plan.error().message();
@@ -120,12 +142,12 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
   // A hostile layer points its mount points and copies at the host. Inside
   // the root an absolute link means a place in the root, which is missing.
   ASSERT_EQ(::symlink(outside.c_str(), (f.root + "/tmp").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, true, f.host);
+  auto plan = Prepared(f, true);
   EXPECT_FALSE(plan.ok());
 
   ASSERT_EQ(::unlink((f.root + "/tmp").c_str()), 0);
   ASSERT_EQ(::symlink((outside + "/hosts").c_str(), (f.root + "/etc/hosts").c_str()), 0);
-  plan = BuildMountPlan(f.root, true, f.host);
+  plan = Prepared(f, true);
   ASSERT_FALSE(plan.ok());
   EXPECT_EQ(plan.error().message().rfind("create bind target " + f.root + "/etc/hosts: ", 0), 0u)
       << plan.error().message();
@@ -135,10 +157,12 @@ TEST(MountPlan, LinksLeadingOutOfTheRootAreNotFollowed) {
   ASSERT_EQ(::symlink((outside + "/shadow").c_str(), (f.root + "/etc/shadow").c_str()), 0);
   ASSERT_EQ(::symlink("passwd", (f.root + "/etc/gshadow").c_str()), 0);
   testing::internal::CaptureStderr();
-  plan = BuildMountPlan(f.root, true, f.host);
+  plan = Prepared(f, true);
   std::string log = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(plan.ok()) << plan.error().message();
-  EXPECT_NE(log.find("failed to copy /etc/shadow into sandbox: open " + f.root + "/etc/shadow: "), std::string::npos)
+  EXPECT_NE(log.find("failed to copy /etc/shadow into sandbox: " + f.root +
+                     "/etc/shadow is a symbolic link, not a regular file\n"),
+            std::string::npos)
       << log;
   EXPECT_NE(log.find("failed to copy /etc/gshadow into sandbox: "), std::string::npos) << log;
   struct stat st;
@@ -156,7 +180,7 @@ TEST(MountPlan, AbsoluteLinksLeadToTheLayersOwnFiles) {
   Spit(f.root + "/run/resolv.conf", "layer's\n");
   ASSERT_EQ(::symlink("/run/resolv.conf", (f.root + "/etc/resolv.conf").c_str()), 0);
   ASSERT_EQ(::symlink("/run/hosts", (f.root + "/etc/hosts").c_str()), 0);
-  auto plan = BuildMountPlan(f.root, false, f.host);
+  auto plan = Prepared(f, false);
   ASSERT_TRUE(plan.ok()) << plan.error().message();
   EXPECT_EQ(Slurp(f.root + "/run/resolv.conf"), "layer's\n");
   // A missing target inside is made there, empty, as a missing file would be.
@@ -258,7 +282,7 @@ TEST(MountNamespace, TargetsOnTheRootOrOnAnotherMountAreRefused) {
     for (const char* d : {"/proc", "/sys", "/dev", "/tmp"}) ::mkdir((f.root + d).c_str(), 0755);
     ::rmdir((f.root + "/" + c.link).c_str());
     ASSERT_EQ(::symlink(c.target, (f.root + "/" + c.link).c_str()), 0);
-    auto plan = BuildMountPlan(f.root, false, f.host);
+    auto plan = Prepared(f, false);
     ASSERT_TRUE(plan.ok()) << plan.error().message();
     InPrivateNamespace([&] {
       util::Error err = SetupMountNamespace(*plan);
@@ -308,28 +332,30 @@ TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
   EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
 }
 
-TEST(Overlay, OptionsTextEscapesWhatTheKernelWouldSplit) {
-  struct Case {
-    const char* app_overlay;
-    const char* run_dir;
-    const char* want;
-  } cases[] = {
-      {"/a/files/rootfs-overlay", "/run/zol-42",
-       "lowerdir=/a/files/rootfs-overlay:/r/base-x86_64/rootfs,upperdir=/run/zol-42/upper,workdir=/run/zol-42/work"},
-      // A Debian epoch in the install path, and paths made to look like more
-      // options or more layers.
-      {"/a/1:1.0.9-1/files/rootfs-overlay", "/run/zol-1",
-       "lowerdir=/a/1\\:1.0.9-1/files/rootfs-overlay:/r/base-x86_64/rootfs,upperdir=/run/zol-1/upper,"
-       "workdir=/run/zol-1/work"},
-      {"/a,upperdir=/etc", "/run/x:y,z\\",
-       "lowerdir=/a\\,upperdir=/etc:/r/base-x86_64/rootfs,upperdir=/run/x\\:y\\,z\\\\/upper,"
-       "workdir=/run/x\\:y\\,z\\\\/work"},
-  };
-  for (const Case& c : cases) {
-    OverlayConfig o(c.app_overlay, "/r/base-x86_64/rootfs", c.run_dir);
-    EXPECT_EQ(o.Options(), c.want) << c.app_overlay;
-  }
-  EXPECT_EQ(OverlayConfig("/l", "/b", "/run/zol-42").merged_dir(), "/run/zol-42/merged");
+// Written out, the options would pass the page the kernel takes and be cut.
+TEST(Overlay, LayersWithPathsLongerThanAPageOfOptionsMountWritable) {
+  ZOL_REQUIRE(::geteuid() == 0, "needs root");
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  std::string deep = tmp->path();
+  for (int i = 0; i < 10; ++i) deep += "/" + std::string(200, 'a' + i);
+  ASSERT_GT(deep.size(), 2000u);
+  const std::string app = deep + "/app/rootfs-overlay", base = deep + "/base/rootfs";
+  ASSERT_TRUE(util::EnsureDir(app).ok());
+  ASSERT_TRUE(util::EnsureDir(base).ok());
+  Spit(app + "/top", "app\n");
+  Spit(base + "/below", "base\n");
+  OverlayConfig o(app, base, deep + "/run/zol-5");
+  InPrivateNamespace([&] {
+    ASSERT_TRUE(o.Prepare().ok());
+    util::Error err = o.Mount();
+    ASSERT_TRUE(err.ok()) << err.message();
+    EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
+    EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
+    Spit(o.merged_dir() + "/new", "x");
+    EXPECT_EQ(Slurp(o.upper_dir() + "/new"), "x");
+    EXPECT_TRUE(o.Cleanup().ok());
+  });
 }
 
 TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
@@ -358,24 +384,53 @@ TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
   EXPECT_NE(::lstat((tmp->path() + "/run:1,2").c_str(), &st), 0);
 }
 
-TEST(Overlay, PrepareStartsFromAnEmptyRunDirectory) {
+TEST(Overlay, PrepareNeverTakesARunDirectoryItDidNotCreate) {
   auto tmp = util::TempDir::Make("zol-overlay-test-");
   ASSERT_TRUE(tmp.ok());
   std::string run_dir = tmp->path() + "/zol-42";
-  // An earlier process with the same pid left its upper layer behind.
+  // Another run with the same pid (another pid namespace) holds its layer.
   ASSERT_TRUE(util::EnsureDir(run_dir + "/upper/etc").ok());
-  Spit(run_dir + "/upper/etc/passwd", "stale\n");
+  ASSERT_TRUE(util::EnsureDir(run_dir + "-1").ok());
+  Spit(run_dir + "/upper/etc/passwd", "theirs\n");
   OverlayConfig o("/lower", "/base", run_dir);
   ASSERT_TRUE(o.Prepare().ok());
+  EXPECT_EQ(o.run_dir(), run_dir + "-2");
+  EXPECT_EQ(o.upper_dir(), run_dir + "-2/upper");
+  EXPECT_EQ(Slurp(run_dir + "/upper/etc/passwd"), "theirs\n");
   struct stat st;
-  EXPECT_NE(::lstat((run_dir + "/upper/etc").c_str(), &st), 0);
   for (const char* d : {"/upper", "/work", "/merged"}) {
-    ASSERT_EQ(::stat((run_dir + d).c_str(), &st), 0) << d;
+    ASSERT_EQ(::stat((run_dir + "-2" + d).c_str(), &st), 0) << d;
     EXPECT_TRUE(S_ISDIR(st.st_mode)) << d;
   }
-  // Nothing mounted: the teardown removes the run directory without complaint.
+  // Nothing mounted: the teardown removes its own run directory alone.
   EXPECT_TRUE(o.Cleanup().ok());
+  EXPECT_NE(::lstat((run_dir + "-2").c_str(), &st), 0);
+  EXPECT_EQ(Slurp(run_dir + "/upper/etc/passwd"), "theirs\n");
+  EXPECT_EQ(::stat((run_dir + "-1").c_str(), &st), 0);
+}
+
+// A layer directory that cannot be made (here: its path would pass the
+// system's limit) leaves no run directory behind.
+TEST(Overlay, PrepareThatFailsLeavesNothing) {
+  auto tmp = util::TempDir::Make("zol-overlay-test-");
+  ASSERT_TRUE(tmp.ok());
+  // The parent's length, so that the run directory just fits and its
+  // "upper" does not.
+  const size_t target = PATH_MAX - 12;
+  std::string parent = tmp->path();
+  while (parent.size() + 101 < target) parent.append("/").append(99, 'p');
+  parent.append("/").append(target - parent.size() - 1, 'q');
+  ASSERT_TRUE(util::EnsureDir(parent).ok());
+  std::string run_dir = parent;
+  run_dir.append("/zol-42");
+  ASSERT_LT(run_dir.size(), static_cast<size_t>(PATH_MAX));
+  ASSERT_GE((run_dir + "/upper").size(), static_cast<size_t>(PATH_MAX));
+  OverlayConfig o("/lower", "/base", run_dir);
+  util::Error err = o.Prepare();
+  EXPECT_EQ(err.message(), "mkdir " + run_dir + "/upper: file name too long");
+  struct stat st;
   EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
+  EXPECT_EQ(::lstat(parent.c_str(), &st), 0);
 }
 
 TEST(Overlay, FailureTextsNameTheStep) {

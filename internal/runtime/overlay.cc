@@ -1,6 +1,9 @@
 #include "internal/runtime/overlay.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -8,6 +11,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "internal/runtime/mounts.h"
+#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
 #include "internal/util/paths.h"
@@ -22,29 +27,30 @@ OverlayConfig::OverlayConfig(const std::string& app_overlay, const std::string& 
       work_dir_(util::JoinPath(run_dir, "work")),
       merged_dir_(util::JoinPath(run_dir, "merged")) {}
 
-util::Error OverlayConfig::Prepare() const {
-  if (auto err = util::RemoveAll(util::DirName(merged_dir_)); !err.ok()) {
-    return err.Wrap("remove stale run directory");
+std::string OverlayConfig::run_dir() const { return util::DirName(merged_dir_); }
+
+util::Error OverlayConfig::Prepare() {
+  const std::string wanted = run_dir();
+  if (auto err = util::MkdirAll(util::DirName(wanted), 0755); !err.ok()) return err.Wrap("mkdir " + upper_dir_);
+  std::string dir = wanted;
+  for (int n = 1; ::mkdir(dir.c_str(), 0755) != 0; ++n) {
+    if (errno != EEXIST || n > 1000) return util::Error::Errno("mkdir", dir, errno).Wrap("mkdir " + upper_dir_);
+    dir = wanted + "-" + std::to_string(n);
   }
-  for (const std::string* dir : {&upper_dir_, &work_dir_, &merged_dir_}) {
-    if (auto err = util::MkdirAll(*dir, 0755); !err.ok()) return err.Wrap("mkdir " + *dir);
+  upper_dir_ = util::JoinPath(dir, "upper");
+  work_dir_ = util::JoinPath(dir, "work");
+  merged_dir_ = util::JoinPath(dir, "merged");
+  for (const std::string* sub : {&upper_dir_, &work_dir_, &merged_dir_}) {
+    if (::mkdir(sub->c_str(), 0755) != 0) {
+      util::Error err = util::Error::Errno("mkdir", *sub, errno);
+      if (auto rm = util::RemoveAll(dir); !rm.ok()) util::Warn("%s", "remove run directory: " + rm.message());
+      return err;
+    }
   }
   return {};
 }
 
 namespace {
-
-// The kernel splits the options at ",", the layer list at ":", and reads "\"
-// as the escape of the next character in every layer path; escaped, any
-// path reaches it whole (a Debian epoch "1:1.0" in an install path, say).
-std::string EscapeLayer(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    if (c == ',' || c == ':' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 // Undoes the octal escapes of a mountinfo field ("\\040" for a blank).
 std::string UnescapeMountInfo(std::string_view field) {
@@ -101,18 +107,30 @@ std::vector<std::string> DetachAllBelow(const std::string& dir) {
 
 }  // namespace
 
-std::string OverlayConfig::Options() const {
+util::Error OverlayConfig::Mount() const {
+  // The kernel takes one page of options and cuts the rest without a word;
+  // a path of a descriptor is short whatever the layer's own path is.
+  std::vector<util::UniqueFd> fds;
+  auto fd_path = [&](const std::string& dir) -> util::Result<std::string> {
+    util::UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return util::Error::Sys("", errno);
+    std::string path = "/proc/self/fd/" + std::to_string(fd.get());
+    fds.push_back(std::move(fd));
+    return path;
+  };
   std::string lower;
   for (const std::string& dir : lower_dirs_) {
+    ZOL_ASSIGN_OR_RETURN(std::string p, fd_path(dir));
     if (!lower.empty()) lower += ':';
-    lower += EscapeLayer(dir);
+    lower += p;
   }
-  return util::Sprintf("lowerdir=%s,upperdir=%s,workdir=%s", lower.c_str(), EscapeLayer(upper_dir_).c_str(),
-                       EscapeLayer(work_dir_).c_str());
-}
-
-util::Error OverlayConfig::Mount() const {
-  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, Options().c_str()) != 0) return util::Error::Sys("", errno);
+  ZOL_ASSIGN_OR_RETURN(std::string upper, fd_path(upper_dir_));
+  ZOL_ASSIGN_OR_RETURN(std::string work, fd_path(work_dir_));
+  std::string options = util::Sprintf("lowerdir=%s,upperdir=%s,workdir=%s", lower.c_str(), upper.c_str(), work.c_str());
+  if (options.size() >= static_cast<size_t>(::sysconf(_SC_PAGESIZE))) {
+    return util::Error::Msg("the layer paths are too long for the overlay's options");
+  }
+  if (::mount("overlay", merged_dir_.c_str(), "overlay", 0, options.c_str()) != 0) return util::Error::Sys("", errno);
   return {};
 }
 
@@ -122,7 +140,7 @@ util::Error OverlayConfig::Unmount() const {
 }
 
 util::Error OverlayConfig::Cleanup() const {
-  for (const char* name : {"dev/pts", "dev", "proc", "sys", "tmp", "app"}) {
+  for (const std::string& name : NamedMountPoints()) {
     std::string path = util::JoinPath(merged_dir_, name);
     // EINVAL: nothing mounted there; ENOENT: the plan never got that far.
     if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {

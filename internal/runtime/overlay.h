@@ -15,15 +15,17 @@ class OverlayConfig {
   // merged directories under run_dir. Touches no file.
   OverlayConfig(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
 
-  // Creates upper, work and merged (and the run directory). A run directory
-  // left by an earlier process with the same pid is removed first: its upper
-  // layer would otherwise show through in this run's root.
-  util::Error Prepare() const;
-  // The kernel's mount options text, every path escaped so that none is
-  // read as more options or more layers.
-  std::string Options() const;
+  // Creates the run directory, then upper, work and merged in it. The run
+  // directory is this run's alone: when its name is taken (a run of another
+  // pid namespace with the same pid, or the leftover of a killed run), the
+  // first free name run_dir-1, run_dir-2, ... is used instead, and the three
+  // paths follow it; what exists is never emptied nor entered. On failure
+  // nothing that it created stays.
+  util::Error Prepare();
   // Mounts the overlay on the merged directory; the error is the kernel's
-  // reason alone (the caller names the step).
+  // reason alone (the caller names the step). The layers are handed to the
+  // kernel as descriptors, so no path, however long, and no "," or ":" in
+  // one, can cut or split the options.
   util::Error Mount() const;
   // Lazily detaches the merged directory; the error is the kernel's reason.
   util::Error Unmount() const;
@@ -36,6 +38,7 @@ class OverlayConfig {
   const std::string& upper_dir() const { return upper_dir_; }
   const std::string& work_dir() const { return work_dir_; }
   const std::string& merged_dir() const { return merged_dir_; }
+  std::string run_dir() const;
 
  private:
   std::vector<std::string> lower_dirs_;

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <map>
+#include <string_view>
 
 #include "internal/runtime/sandbox.h"
 #include "internal/util/audit.h"
@@ -127,6 +129,11 @@ util::Error AppRuntime::runSandbox(const std::vector<std::string>& args) {
   opts.signal_fd = signal_fd_;
 
   std::vector<std::string> env = BuildEnv();
+  // Full-screen programs need to know the terminal they draw on; nothing
+  // else of the caller's environment enters.
+  if (const char* term = std::getenv("TERM"); term != nullptr && *term != '\0') {
+    env.push_back(std::string("TERM=") + term);
+  }
   env.push_back("DRAV_SANDBOX=1");
   std::vector<std::string> argv = manifest_.Entry.Args;
   argv.insert(argv.end(), args.begin(), args.end());
@@ -136,23 +143,34 @@ util::Error AppRuntime::runSandbox(const std::vector<std::string>& args) {
 util::Error AppRuntime::runNoSandbox(const std::vector<std::string>& args) {
   std::string files = app_.InstallPath + "/files";
   std::vector<std::string> env;
-  for (const std::string& e : BuildEnv()) env.push_back(ReplaceAll(e, "/app", files));
-  std::string program = ReplaceAll(manifest_.Entry.Command, "/app", files);
+  for (const std::string& e : BuildEnv()) {
+    size_t eq = e.find('=');
+    env.push_back(e.substr(0, eq + 1) + RewriteAppPath(e.substr(eq + 1), files));
+  }
+  std::string program = RewriteAppPath(manifest_.Entry.Command, files);
   std::vector<std::string> argv = manifest_.Entry.Args;
   argv.insert(argv.end(), args.begin(), args.end());
   return RunValidatedCommand(program, argv, env, &host_exit_status_);
 }
 
-std::string ReplaceAll(const std::string& s, const std::string& from, const std::string& to) {
-  if (from.empty()) return s;
+std::string RewriteAppPath(const std::string& value, const std::string& files) {
+  static constexpr std::string_view kApp = "/app";
   std::string out;
   size_t pos = 0;
-  for (size_t hit; (hit = s.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
-    out.append(s, pos, hit - pos);
-    out += to;
+  for (;;) {
+    // pos is the start of a list element.
+    size_t end = value.find(':', pos);
+    std::string_view element = std::string_view(value).substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (element.substr(0, kApp.size()) == kApp && (element.size() == kApp.size() || element[kApp.size()] == '/')) {
+      out += files;
+      out += element.substr(kApp.size());
+    } else {
+      out += element;
+    }
+    if (end == std::string::npos) return out;
+    out += ':';
+    pos = end + 1;
   }
-  out.append(s, pos, std::string::npos);
-  return out;
 }
 
 std::vector<std::string> MergeEnv(const std::vector<std::string>& base, const std::vector<std::string>& extra) {

@@ -65,8 +65,10 @@ util::Error ValidateCommandArg(const std::string& arg);
 // `base` followed by `extra`, keeping only the last entry of each name, in the
 // order of those last entries.
 std::vector<std::string> MergeEnv(const std::vector<std::string>& base, const std::vector<std::string>& extra);
-// Every non-overlapping `from` in `s`, left to right, replaced by `to`.
-std::string ReplaceAll(const std::string& s, const std::string& from, const std::string& to);
+// A value for the host road: "/app" replaced by `files` where it is a whole
+// leading path component of the value or of one of its ":"-separated
+// elements ("/app", "/app/..."); "/apple" or "/opt/app" stay as they are.
+std::string RewriteAppPath(const std::string& value, const std::string& files);
 
 // Validates and runs one program on the host with the process's environment
 // followed by `env`, and waits for it. When it ends unsuccessfully the error

@@ -48,14 +48,25 @@ TEST(ValidateCommandArg, Rules) {
   }
 }
 
-TEST(ReplaceAll, IsTextualAndLeftToRight) {
-  const std::string files = "/opt/zol/apps/x/1.0/files";
-  EXPECT_EQ(ReplaceAll("PATH=/app/bin:/usr/bin", "/app", files), "PATH=" + files + "/bin:/usr/bin");
-  EXPECT_EQ(ReplaceAll("X=/apple/x", "/app", files), "X=" + files + "le/x");
-  EXPECT_EQ(ReplaceAll("/app/app", "/app", "/a"), "/a/a");
-  // What was put in is not searched again.
-  EXPECT_EQ(ReplaceAll("/app/app", "/app", "/app/app"), "/app/app/app/app");
-  EXPECT_EQ(ReplaceAll("none", "/app", files), "none");
+TEST(RewriteAppPath, OnlyWholeLeadingComponents) {
+  const std::string f = "/opt/zol/apps/x/1.0/files";
+  struct Case {
+    const char* value;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"/app/bin:/usr/bin", f + "/bin:/usr/bin"},
+      {"/opt/apple/lib:/app/lib", "/opt/apple/lib:" + f + "/lib"},
+      {"/app/bin/app", f + "/bin/app"},
+      {"/app", f},
+      {"/app:/app/", f + ":" + f + "/"},
+      {"/apple/x", "/apple/x"},
+      {"/opt/app/bin", "/opt/app/bin"},
+      {"x/app:/appx", "x/app:/appx"},
+      {"", ""},
+      {"::/app", "::" + f},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RewriteAppPath(c.value, f), c.want) << c.value;
 }
 
 TEST(MergeEnv, LastEntryOfANameWinsInTheOrderOfLastEntries) {

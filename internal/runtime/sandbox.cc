@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <exception>
 #include <optional>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include "internal/runtime/kill_tree.h"
 #include "internal/runtime/mounts.h"
 #include "internal/runtime/overlay.h"
+#include "internal/runtime/sandbox_child.h"
 #include "internal/util/beneath.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/files.h"
@@ -89,8 +91,18 @@ int TakeSignal(int signal_fd) {
 class Teardown {
  public:
   void Register(std::function<void()> action) { actions_.push_back(std::move(action)); }
+  // Runs while an exception unwinds too; one action that throws must not
+  // end the process with the rest undone.
   ~Teardown() {
-    for (auto it = actions_.rbegin(); it != actions_.rend(); ++it) (*it)();
+    for (auto it = actions_.rbegin(); it != actions_.rend(); ++it) {
+      try {
+        (*it)();
+      } catch (const std::exception& e) {
+        util::Warn("%s", std::string("sandbox teardown: ") + e.what());
+      } catch (...) {
+        util::Warn("%s", "sandbox teardown: unknown exception");
+      }
+    }
   }
 
  private:
@@ -100,8 +112,9 @@ class Teardown {
 util::Error BindAppFiles(const std::string& root, const std::string& app_files) {
   auto dir = util::Root::Open(root, util::Root::Scope::kInRoot);
   if (!dir.ok()) return dir.error().Wrap("mkdir /app mount point");
-  if (auto err = dir->MkdirAll("app", 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
-  auto target = OpenMountTarget(*dir, "app");
+  const char* rel = kAppPath + 1;  // below the root: without the leading "/"
+  if (auto err = dir->MkdirAll(rel, 0755); !err.ok()) return err.Wrap("mkdir /app mount point");
+  auto target = OpenMountTarget(*dir, rel);
   if (!target.ok()) return target.error().Wrap("bind-mount app/files");
   std::string fd_path = "/proc/thread-self/fd/" + std::to_string(target->get());
   if (::mount(app_files.c_str(), fd_path.c_str(), "", MS_BIND | MS_REC, "") != 0) {
@@ -113,25 +126,24 @@ util::Error BindAppFiles(const std::string& root, const std::string& app_files) 
 // Starts the application in the sandbox root, already a member of its
 // control groups when its first instruction runs. A signal that came while
 // the run was set up ends the run here instead.
-util::Result<pid_t> StartInGroups(util::Command cmd, const CgroupManager& cgroup, int signal_fd) {
+util::Result<pid_t> StartInGroups(SandboxChildPlan plan, const CgroupManager& cgroup, int signal_fd) {
   if (int sig = TakeSignal(signal_fd); sig != 0) {
     return util::Error::Msg("interrupted by signal: " + util::SignalText(sig));
   }
   const std::vector<CgroupManager::ProcsFile> files = cgroup.ProcsFiles();
-  for (const CgroupManager::ProcsFile& f : files) cmd.join_files.push_back({f.path, f.stop});
-  std::vector<util::Error> joined;
-  cmd.joined = &joined;
-  auto started = util::StartProcess(cmd);
-  if (auto err = CgroupManager::AddResult(files, joined); !err.ok()) {
+  for (const CgroupManager::ProcsFile& f : files) plan.joins.push_back({f.path, f.stop});
+  ZOL_ASSIGN_OR_RETURN(SandboxChild child, StartSandboxChild(plan));
+  if (auto err = CgroupManager::AddResult(files, child.joins); !err.ok()) {
     util::Warn("%s", "cgroup add PID failed: " + err.message());
   }
-  return started;
+  for (const std::string& w : child.warnings) util::Warn("%s", w);
+  return child.pid;
 }
 
 // Waits for the application to end while the trap's signals kill it (they
 // are never forwarded to it), then collects it. The exit is seen through a
 // pidfd; a kernel without one is looked at every few milliseconds.
-util::Result<int> WaitAndCollect(Child* child, int signal_fd) {
+util::Result<int> WaitAndCollect(Child* child, int signal_fd, bool* signalled) {
   util::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0)));
   for (;;) {
     siginfo_t info;
@@ -145,7 +157,10 @@ util::Result<int> WaitAndCollect(Child* child, int signal_fd) {
     if (::poll(fds, pidfd.valid() ? 2 : 1, pidfd.valid() ? -1 : 5) < 0 && errno != EINTR) {
       return util::Error::Sys("wait", errno);
     }
-    if (TakeSignal(signal_fd) != 0) child->Kill();
+    if (TakeSignal(signal_fd) != 0) {
+      *signalled = true;
+      child->Kill();
+    }
   }
   int status = 0;
   while (::wait4(child->pid, &status, 0, nullptr) < 0) {
@@ -168,45 +183,97 @@ util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::s
     overlay->emplace(app_overlay, base_rootfs, run_dir);
     if (auto err = (*overlay)->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
     if (auto err = (*overlay)->Mount(); !err.ok()) {
-      if (auto rm = util::RemoveAll(run_dir); !rm.ok()) {
+      if (auto rm = util::RemoveAll((*overlay)->run_dir()); !rm.ok()) {
         util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
       }
       return err.Wrap("overlay mount");
     }
     root = (*overlay)->merged_dir();
-    teardown->Register([overlay] { (*overlay)->Cleanup().IgnoreError(); });
+    teardown->Register([overlay] {
+      // What stays holds the run's writes and the copy of the host's shadow
+      // files: the administrator has to know where.
+      if (auto err = (*overlay)->Cleanup(); !err.ok()) {
+        util::Warn("%s", util::Sprintf("run directory %s left behind: %s", (*overlay)->run_dir().c_str(),
+                                       err.message().c_str()));
+      }
+    });
   }
 
   ZOL_TRY(BindAppFiles(root, util::JoinPath(install_path, "files")));
-  std::string app_mount = util::JoinPath(root, "app");
+  std::string app_mount = util::JoinPath(root, kAppPath);
   teardown->Register([app_mount] {
     if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
       util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
     }
   });
 
-  auto plan = BuildMountPlan(root, use_overlay);
-  if (!plan.ok()) return plan.error().Wrap("build mount plan");
-  if (auto err = SetupMountNamespace(*plan); !err.ok()) return err.Wrap("setup mount ns");
+  const MountPlan plan = BuildMountPlan(root, use_overlay);
+  ZOL_TRY(PrepareRoot(plan), "build mount plan");
+  ZOL_TRY(SetupMountNamespace(plan), "setup mount ns");
 
   return root;
 }
 
 // The privileged path, on its own thread: the mount namespace made here
 // belongs to this thread alone, so the rest of the process (the audit record
-// and metrics written after the run) stays in the host's.
-util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& install_path,
-                            const std::string& app_overlay, bool use_overlay, const std::string& entry_command,
-                            const std::vector<std::string>& args, const std::vector<std::string>& env,
-                            const SandboxOptions& opts) {
+// and metrics written after the run) stays in the host's. Every step that
+// leaves something behind registers its undoing before the next one.
+util::Error RunPrivileged(const std::string& base_rootfs, const std::string& install_path,
+                          const std::string& app_overlay, bool use_overlay, const std::string& entry_command,
+                          const std::vector<std::string>& args, const std::vector<std::string>& env,
+                          const SandboxOptions& opts, int signal_fd, bool* signalled) {
   // Outlive the teardown that uses them.
   Child child;
   std::optional<OverlayConfig> overlay;
   std::optional<CgroupManager> cgroup;
+  Teardown teardown;
 
-  // Signals are trapped before anything exists that a default kill would
-  // leave behind, and given back only after the teardown has finished; a
-  // caller that holds its own trap longer passes its pipe in.
+  // A mount namespace of this thread's own, private before the first mount.
+  if (::unshare(CLONE_NEWNS) != 0) return util::Error::Sys("unshare mount namespace", errno);
+  ZOL_TRY(MakeRootPrivate(), "setup mount ns");
+
+  // The root: overlay, /app, the mount plan.
+  ZOL_ASSIGN_OR_RETURN(std::string root,
+                       MountRoot(base_rootfs, install_path, app_overlay, use_overlay, &overlay, &teardown));
+
+  // The control group, its name this run's alone.
+  cgroup.emplace(util::Sprintf("zol-%d", static_cast<int>(::getpid())), opts.mem_limit_mb, opts.cpu_weight,
+                 opts.cgroup_root);
+  cgroup->Setup();
+  teardown.Register([&] { cgroup->Cleanup(); });
+
+  // The terminal comes back to zol-cli's group once the application is gone,
+  // however the run ends.
+  const bool terminal = HoldsTerminal();
+  if (terminal) teardown.Register([] { ReclaimTerminal(); });
+  child.cgroup = &*cgroup;
+  teardown.Register([&] { child.Kill(); });
+
+  // The application, started in its groups, its root and its own group.
+  SandboxChildPlan plan;
+  plan.program = entry_command;
+  plan.args = args;
+  plan.env = env;
+  plan.root = root;
+  plan.no_new_privs = opts.no_new_privs;
+  plan.take_terminal = terminal;
+  ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(plan), *cgroup, signal_fd));
+
+  // The wait, while termination signals kill it.
+  ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd, signalled));
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code != 0) return util::Error::Msg(util::Sprintf("exit status %d", code));
+  return {};
+}
+
+// Signals are trapped before anything exists that a default kill would leave
+// behind, and given back only after the teardown has finished; a caller that
+// holds its own trap longer passes its pipe in. A signal at any point of the
+// run, the teardown included, fails it as a signalled run.
+util::Error RunTrapped(const std::string& base_rootfs, const std::string& install_path,
+                       const std::string& app_overlay, bool use_overlay, const std::string& entry_command,
+                       const std::vector<std::string>& args, const std::vector<std::string>& env,
+                       const SandboxOptions& opts) {
   std::unique_ptr<SignalTrap> own_trap;
   int signal_fd = opts.signal_fd;
   if (signal_fd < 0) {
@@ -215,36 +282,12 @@ util::Error RunWithSyscalls(const std::string& base_rootfs, const std::string& i
     own_trap = std::move(*trap);
     signal_fd = own_trap->read_fd();
   }
-  Teardown teardown;
-
-  if (::unshare(CLONE_NEWNS) != 0) return util::Error::Sys("unshare mount namespace", errno);
-  // Private before the first mount.
-  ZOL_TRY(MakeRootPrivate(), "setup mount ns");
-
-  ZOL_ASSIGN_OR_RETURN(std::string root,
-                       MountRoot(base_rootfs, install_path, app_overlay, use_overlay, &overlay, &teardown));
-
-  cgroup.emplace(util::Sprintf("zol-%d", static_cast<int>(::getpid())), opts.mem_limit_mb, opts.cpu_weight,
-                 opts.cgroup_root);
-  cgroup->Setup();
-  teardown.Register([&] { cgroup->Cleanup(); });
-  child.cgroup = &*cgroup;
-  teardown.Register([&] { child.Kill(); });
-
-  util::Command cmd;
-  cmd.path = entry_command;
-  cmd.args = args;
-  cmd.env = env;
-  cmd.chroot_dir = root;
-  cmd.dir = std::string("/");  // the literal form trips a false -Wrestrict of GCC 12 at -O3
-  cmd.new_process_group = true;
-  cmd.no_new_privs = opts.no_new_privs;
-  ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(cmd), *cgroup, signal_fd));
-
-  ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd));
-  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (code != 0) return util::Error::Msg(util::Sprintf("exit status %d", code));
-  return {};
+  bool signalled = false;
+  util::Error err = RunPrivileged(base_rootfs, install_path, app_overlay, use_overlay, entry_command, args, env,
+                                  opts, signal_fd, &signalled);
+  if (TakeSignal(signal_fd) != 0) signalled = true;
+  if (err.ok() && signalled) return util::Error::Msg("exit status -1");
+  return err;
 }
 
 }  // namespace
@@ -280,7 +323,15 @@ util::Error EnterSandbox(const std::string& base_rootfs, const std::string& inst
   bool use_overlay = DirHasContent(app_overlay);
   util::Error result;
   std::thread privileged([&] {
-    result = RunWithSyscalls(base_rootfs, install_path, app_overlay, use_overlay, entry_command, args, env, opts);
+    // An exception must not end the process past the teardown; caught here,
+    // it has unwound through it.
+    try {
+      result = RunTrapped(base_rootfs, install_path, app_overlay, use_overlay, entry_command, args, env, opts);
+    } catch (const std::exception& e) {
+      result = util::Error::Msg(std::string("sandbox: ") + e.what());
+    } catch (...) {
+      result = util::Error::Msg("sandbox: unknown exception");
+    }
   });
   privileged.join();
   return result;

@@ -1,4 +1,5 @@
 #include "internal/runtime/sandbox.h"
+#include "internal/runtime/sandbox_child.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -140,6 +141,65 @@ TEST(SandboxInChroot, SaysThatTheRootIsNotAMountPoint) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(got, "setup mount ns: make / private: invalid argument (\"/\" is not a mount point, as inside a plain chroot)");
+}
+
+// Each step before the exec names itself when it fails; the exec's failure
+// names a missing "#!" interpreter rather than the script that exists.
+TEST(SandboxChild, FailuresNameTheirStep) {
+  ZOL_REQUIRE(::geteuid() == 0, "chroot needs root");
+  auto tmp = util::TempDir::Make("zol-child-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string root = tmp->path();
+  ASSERT_TRUE(util::EnsureDir(root + "/bin").ok());
+  for (const char* script : {"no-python", "empty-line"}) {
+    std::ofstream(root + "/bin/" + script) << (std::string(script) == "no-python" ? "#! /usr/bin/python3 -u\nx\n" : "#!\n");
+    ASSERT_EQ(::chmod((root + "/bin/" + script).c_str(), 0755), 0);
+  }
+  struct Case {
+    std::string root, program, error;
+  };
+  const Case cases[] = {
+      {root + "/missing", "/bin/true", "chroot " + root + "/missing: no such file or directory"},
+      {root, "/bin/nope", "fork/exec /bin/nope: no such file or directory"},
+      {root, "/bin/no-python", "fork/exec /bin/no-python: interpreter /usr/bin/python3 not found"},
+      {root, "/bin/empty-line", "fork/exec /bin/empty-line: exec format error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    SandboxChildPlan plan;
+    plan.program = c.program;
+    plan.root = c.root;
+    auto child = StartSandboxChild(plan);
+    ASSERT_FALSE(child.ok());
+    EXPECT_EQ(child.error().message(), c.error);
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "the failed child was collected";
+  }
+}
+
+// The program runs in its groups from its first instruction, in its own
+// process group, with no new privileges, in "/" of its root.
+TEST(SandboxChild, StartsPlacedInItsGroups) {
+  ZOL_REQUIRE(::geteuid() == 0, "chroot needs root");
+  auto tmp = util::TempDir::Make("zol-child-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string a = tmp->path() + "/a", b = tmp->path() + "/b", gone = tmp->path() + "/gone/cgroup.procs";
+  const std::string out = tmp->path() + "/out";
+  SandboxChildPlan plan;
+  plan.program = "/bin/sh";
+  plan.args = {"-c", "set -- $(cat /proc/$$/stat); echo \"$$ $5 $(cat " + a + ") $(cat " + b +
+                         ") $(pwd)\" > " + out + "; grep NoNewPrivs /proc/self/status >> " + out};
+  plan.root = "/";
+  plan.joins = {{a, false}, {gone, false}, {b, true}};
+  auto child = StartSandboxChild(plan);
+  ASSERT_TRUE(child.ok()) << child.error().message();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
+  ASSERT_EQ(child->joins.size(), 3u);
+  EXPECT_TRUE(child->joins[0].ok());
+  EXPECT_EQ(child->joins[1].message(), "open " + gone + ": no such file or directory");
+  EXPECT_TRUE(child->joins[2].ok());
+  const std::string pid = std::to_string(child->pid);
+  EXPECT_EQ(testutil::Slurp(out), pid + " " + pid + " " + pid + " " + pid + " /\nNoNewPrivs:\t1\n");
 }
 
 TEST(DirHasContent, ListsOrNot) {

@@ -5,7 +5,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -41,14 +40,6 @@ std::vector<char*> CStrings(const std::vector<std::string>& v) {
   return out;
 }
 
-// One membership file as the child sees it; it fills in `op` and `err`.
-struct JoinSlot {
-  const char* path;
-  bool stop;
-  const char* op;  // nullptr: not tried
-  int err;
-};
-
 // Everything the child needs, prepared before the start so that the child
 // only makes async-signal-safe system calls and never allocates: it may be
 // running on the parent's memory.
@@ -57,21 +48,12 @@ struct ChildPlan {
   char** argv;
   char** envp;
   int stdio_src[3];  // descriptor to place at 0, 1, 2; -1 keeps the parent's
-  const char* chroot_dir;  // nullptr: no chroot
-  const char* dir;         // nullptr: keep the working directory
-  bool new_process_group;
-  bool no_new_privs;
+  const char* dir;  // nullptr: keep the working directory
   int err_fd;
   int max_fd;
   int gate_fd;        // -1, or read until EOF before the set-up
   int gate_write_fd;  // the parent's end, closed in the child
-  JoinSlot* joins;
-  size_t join_count;
 };
-
-// The child's code may run on the parent's memory on a stack of its own,
-// where the address sanitizer's bookkeeping of stack frames would outlive it.
-#define ZOL_CHILD_CODE __attribute__((no_sanitize_address))
 
 [[noreturn]] ZOL_CHILD_CODE void ChildFail(int err_fd) {
   int e = errno;
@@ -80,36 +62,10 @@ struct ChildPlan {
   ::_exit(127);
 }
 
-// Writes the child's own pid into each membership file.
-ZOL_CHILD_CODE void JoinGroups(const ChildPlan& p) {
-  char pid[16];
-  size_t n = 0;
-  for (unsigned v = static_cast<unsigned>(::getpid()); v != 0; v /= 10) pid[n++] = static_cast<char>('0' + v % 10);
-  for (size_t i = 0; i < n / 2; ++i) {
-    char c = pid[i];
-    pid[i] = pid[n - 1 - i];
-    pid[n - 1 - i] = c;
-  }
-  for (size_t i = 0; i < p.join_count; ++i) {
-    JoinSlot& s = p.joins[i];
-    int fd = ::open(s.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      s.op = "open";
-      s.err = errno;
-    } else {
-      ssize_t w = ::write(fd, pid, n);
-      s.op = "write";
-      s.err = w < 0 ? errno : static_cast<size_t>(w) != n ? EIO : 0;
-      ::close(fd);
-    }
-    if (s.err != 0 && s.stop) return;
-  }
-}
-
-[[noreturn]] ZOL_CHILD_CODE void RunChild(const ChildPlan& p) {
-  // The parent's handlers must not run in the child (they may run on the
-  // parent's memory there), nor may its signal mask or an ignored SIGPIPE
-  // leak into the program. Every signal is blocked until they are reset.
+// The parent's handlers must not run in the child (they may run on the
+// parent's memory there), nor may its signal mask or an ignored SIGPIPE leak
+// into the program. Called with every signal blocked.
+ZOL_CHILD_CODE void ResetSignals() {
   struct sigaction dfl;
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
@@ -121,15 +77,15 @@ ZOL_CHILD_CODE void JoinGroups(const ChildPlan& p) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
+[[noreturn]] ZOL_CHILD_CODE void RunChild(const ChildPlan& p) {
   if (p.gate_fd >= 0) {
     ::close(p.gate_write_fd);
     char c;
     while (::read(p.gate_fd, &c, 1) < 0 && errno == EINTR) {
     }
   }
-  JoinGroups(p);
-
   for (int target = 0; target < 3; ++target) {
     int src = p.stdio_src[target];
     if (src < 0) continue;
@@ -140,35 +96,31 @@ ZOL_CHILD_CODE void JoinGroups(const ChildPlan& p) {
       ChildFail(p.err_fd);
     }
   }
-  if (p.chroot_dir != nullptr) {
-    if (::chroot(p.chroot_dir) != 0) ChildFail(p.err_fd);
-    if (::chdir(p.dir != nullptr ? p.dir : "/") != 0) ChildFail(p.err_fd);
-  } else if (p.dir != nullptr) {
-    if (::chdir(p.dir) != 0) ChildFail(p.err_fd);
-  }
-  if (p.new_process_group && ::setpgid(0, 0) != 0) ChildFail(p.err_fd);
-  if (p.no_new_privs && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ChildFail(p.err_fd);
+  if (p.dir != nullptr && ::chdir(p.dir) != 0) ChildFail(p.err_fd);
 
-  // Only 0, 1 and 2 may reach the program: a descriptor to the audit trail
-  // or the registry in a package's script would let it forge records. Marking
-  // them close-on-exec (rather than closing) keeps the error pipe alive until
-  // the exec itself succeeds.
-  if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-    for (int fd = 3; fd < p.max_fd; ++fd) {
-      if (fd != p.err_fd) ::close(fd);
-    }
-  }
+  ChildKeepOnlyStdio(p.err_fd, p.max_fd);
   ::execve(p.exec_path, p.argv, p.envp);
   ChildFail(p.err_fd);
 }
 
 ZOL_CHILD_CODE int ChildEntry(void* plan) { RunChild(*static_cast<const ChildPlan*>(plan)); }
 
+struct SharedChild {
+  int (*fn)(void*);
+  void* arg;
+};
+
+ZOL_CHILD_CODE int SharedChildEntry(void* p) {
+  ResetSignals();
+  const SharedChild* c = static_cast<const SharedChild*>(p);
+  ::_exit(c->fn(c->arg));
+}
+
 // Starts the child with every signal blocked. A forked child gets a copy of
 // this process; any other runs on its own small stack in this process's
 // memory while the calling thread sleeps until the child has exec'd or
-// ended, and its writes to the plan (the join results) are seen here.
-pid_t StartChild(ChildPlan* plan, bool copy_memory) {
+// ended.
+pid_t StartChild(int (*fn)(void*), void* arg, bool copy_memory) {
   constexpr size_t kStack = 64 * 1024;
   void* stack = nullptr;
   if (!copy_memory) {
@@ -178,9 +130,13 @@ pid_t StartChild(ChildPlan* plan, bool copy_memory) {
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  SharedChild shared{fn, arg};
   char* stack_top = stack != nullptr ? static_cast<char*>(stack) + kStack : nullptr;
-  pid_t pid = copy_memory ? ::fork() : ::clone(ChildEntry, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
-  if (pid == 0) RunChild(*plan);
+  pid_t pid = copy_memory ? ::fork() : ::clone(SharedChildEntry, stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, &shared);
+  if (pid == 0) {
+    ResetSignals();
+    ::_exit(fn(arg));
+  }
   int saved = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (stack != nullptr) ::munmap(stack, kStack);
@@ -234,12 +190,31 @@ bool HasShellMetachar(std::string_view s, NulByte nul) {
 
 Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }
 
+pid_t StartSharedMemoryChild(int (*fn)(void*), void* arg) { return StartChild(fn, arg, /*copy_memory=*/false); }
+
+ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd) {
+  // Only 0, 1 and 2 may reach the program: a descriptor to the audit trail
+  // or the registry in a package's script would let it forge records. Marking
+  // them close-on-exec (rather than closing) keeps an error pipe alive until
+  // the exec itself succeeds.
+  if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = 3; fd < max_fd; ++fd) {
+      if (fd != keep) ::close(fd);
+    }
+  }
+}
+
+int MaxFd() {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) return static_cast<int>(rl.rlim_cur);
+  return 1024;
+}
+
 namespace {
 
 // `stdout_fd` >= 0 replaces cmd.stdout_mode (for captured output).
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   if (cmd.path.empty()) return Error::Msg("exec: no command");
-  if (cmd.before_exec && !cmd.join_files.empty()) return Error::Msg("exec: a child that forks cannot report its joins");
   auto exec_path = LookPath(cmd.path);
   if (!exec_path.ok()) return exec_path.error();
 
@@ -282,9 +257,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   UniqueFd err_read(pipe_fds[0]);
   UniqueFd err_write(pipe_fds[1]);
 
-  struct rlimit rl;
-  int max_fd = 1024;
-  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) max_fd = static_cast<int>(rl.rlim_cur);
+  int max_fd = MaxFd();
 
   ChildPlan plan{};
   plan.exec_path = exec_path->c_str();
@@ -293,10 +266,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   plan.stdio_src[0] = src_for(cmd.stdin_mode, false);
   plan.stdio_src[1] = stdout_fd >= 0 ? stdout_fd : src_for(cmd.stdout_mode, true);
   plan.stdio_src[2] = src_for(cmd.stderr_mode, false);
-  plan.chroot_dir = cmd.chroot_dir.empty() ? nullptr : cmd.chroot_dir.c_str();
   plan.dir = cmd.dir.empty() ? nullptr : cmd.dir.c_str();
-  plan.new_process_group = cmd.new_process_group;
-  plan.no_new_privs = cmd.no_new_privs;
   plan.err_fd = err_write.get();
   plan.max_fd = max_fd;
   UniqueFd gate_read, gate_write;
@@ -308,25 +278,12 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   }
   plan.gate_fd = gate_read.valid() ? gate_read.get() : -1;
   plan.gate_write_fd = gate_write.get();
-  std::vector<JoinSlot> joins;
-  joins.reserve(cmd.join_files.size());
-  for (const Command::JoinFile& j : cmd.join_files) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
-  plan.joins = joins.data();
-  plan.join_count = joins.size();
 
   // Our own buffered progress lines must come out before the child's.
   std::fflush(stdout);
   std::fflush(stderr);
-  pid_t pid = StartChild(&plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
+  pid_t pid = StartChild(ChildEntry, &plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
   if (pid < 0) return Error::Sys("fork", errno);
-
-  if (cmd.joined != nullptr) {
-    cmd.joined->clear();
-    for (const JoinSlot& j : joins) {
-      if (j.op == nullptr) break;
-      cmd.joined->push_back(j.err == 0 ? Error() : Error::Errno(j.op, j.path, j.err));
-    }
-  }
   err_write.Reset();
   if (cmd.before_exec) {
     gate_read.Reset();

@@ -37,13 +37,6 @@ struct Command {
   Stdio stdout_mode = Stdio::kInherit;
   Stdio stderr_mode = Stdio::kInherit;
 
-  // Sandbox set-up done in the child before exec, in this order: chroot to
-  // `chroot_dir` then chdir to `dir` (or "/"), a new process group, the
-  // no-new-privileges bit.
-  std::string chroot_dir;
-  bool new_process_group = false;
-  bool no_new_privs = false;
-
   // When set, runs in the parent right after the fork while the child waits
   // before its set-up and exec; a failure kills and collects the child and is
   // returned. Lets a caller place the child (a control group, say) before the
@@ -52,25 +45,36 @@ struct Command {
   // no page copied on write), which is what makes a short program cheap to
   // start from a large or multi-threaded process.
   std::function<Error(pid_t)> before_exec;
-
-  // Control-group membership files ("cgroup.procs") the child writes its own
-  // pid into, in order, before the rest of its set-up, so that the program
-  // runs inside its groups from its first instruction. A failed file with
-  // `stop` set ends the joining, any other failure does not; the start goes
-  // on either way. *joined, when set, receives the result of every file
-  // tried (ok or the failure), in order. Not together with before_exec.
-  struct JoinFile {
-    std::string path;
-    bool stop = false;
-  };
-  std::vector<JoinFile> join_files;
-  std::vector<Error>* joined = nullptr;
 };
 
 // The path exec would use for `name`: `name` itself when it holds "/", else
 // the first executable regular file named so in a PATH element. Failure text:
 // exec: "NAME": executable file not found in $PATH
 Result<std::string> LookPath(const std::string& name);
+
+// The child's code of a start that shares this process's memory may run on
+// a stack of its own, where the address sanitizer's bookkeeping of stack
+// frames would outlive it.
+#define ZOL_CHILD_CODE __attribute__((no_sanitize_address))
+
+// The low-level start for a caller that has set-up steps of its own before
+// the exec: runs fn(arg) in a child that borrows this process's memory on a
+// small stack of its own (no page tables copied) while the calling thread
+// sleeps until the child has exec'd or ended, so what fn writes into memory
+// it was handed is seen by the caller afterwards. Before fn runs, the
+// parent's signal handlers are reset to the default and the signal mask is
+// emptied (signals stay blocked until then, so no handler of the parent runs
+// in the child). fn may only make async-signal-safe system calls, must not
+// allocate, and must end in exec or _exit. Returns the pid, or -1 with errno.
+pid_t StartSharedMemoryChild(int (*fn)(void*), void* arg);
+
+// In such a child: marks every descriptor but 0, 1 and 2 close-on-exec (or
+// closes it, where the kernel cannot mark a range), except `keep`, which must
+// already be close-on-exec. `max_fd` bounds the fallback.
+ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd);
+
+// The soft limit on descriptors, the bound for ChildKeepOnlyStdio.
+int MaxFd();
 
 // Forks and execs. An exec failure in the child is reported through a
 // close-on-exec pipe as "fork/exec PATH: reason". Returns the child's pid.
