@@ -51,16 +51,19 @@ TEST(ErrorErrno, NamesOperationAndPathOrGivesTheBareReason) {
   };
   const Case cases[] = {
       {Error::Errno("mkdir", "/a b", EEXIST), "mkdir /a b: file exists"},
-      {Error::Errno("getcwd", "", ENOENT), "getcwd: no such file or directory"},
-      {Error::Errno("", "", EINVAL), "invalid argument"},
-      {Error::Errno("", "", EPERM).Wrap("set memory.max"), "set memory.max: operation not permitted"},
+      // An empty path is still a path: the blank before it stays.
+      {Error::Errno("mkdir", "", ENOENT), "mkdir : no such file or directory"},
+      {Error::Errno("open", "", ENOENT), "open : no such file or directory"},
+      {Error::Sys("getcwd", ENOENT), "getcwd: no such file or directory"},
+      {Error::Sys("", EINVAL), "invalid argument"},
+      {Error::Sys("", EPERM).Wrap("set memory.max"), "set memory.max: operation not permitted"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.err.message(), c.want);
     // The errno survives for callers that branch on it.
     EXPECT_NE(c.err.sys_errno(), 0) << c.want;
   }
-  EXPECT_TRUE(Error::Errno("", "", EPERM).Wrap("x").Is(EPERM));
+  EXPECT_TRUE(Error::Sys("", EPERM).Wrap("x").Is(EPERM));
 }
 
 }  // namespace
