@@ -10,6 +10,7 @@
 
 #include "internal/cli/base_layer.h"
 #include "internal/cli/lifecycle.h"
+#include "internal/cli/run_hold.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
@@ -303,6 +304,8 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
     }
     removeLeftovers(util::DirName(install_dir), recorded);
   }
+  // A same-version reinstall replaces the tree a run of it may be using.
+  ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim, claimTree(install_dir, m.ID + " " + m.Version));
   e = util::RemoveAll(staging);
   if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
 
