@@ -114,14 +114,16 @@ Error AtomicFile::Close() {
 
 Error AtomicFile::Commit() {
   ZOL_TRY(Close());
+  // The target is the operation's own until the operation has returned, and
+  // is reported before the rename: one that ends the operation right after
+  // it must not leave the new file behind.
+  if (options_.transient) TransientMade(target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-    return Error::Errno("rename", options_.name_target ? target_ : temp_ + " " + target_, errno);
+    const int err = errno;
+    if (options_.transient) TransientGone(target_);
+    return Error::Errno("rename", options_.name_target ? target_ : temp_ + " " + target_, err);
   }
-  if (options_.transient) {
-    // The target stays the operation's own until the operation has returned.
-    TransientGone(temp_);
-    TransientMade(target_);
-  }
+  if (options_.transient) TransientGone(temp_);
   temp_.clear();
   lock_.Reset();
   // The rename is durable only once the directory entry is on disk; a
