@@ -297,6 +297,17 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
   }
   EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
 
+  // A layer that a killed install left without its runtime.json is not
+  // whole: the application's install puts it in again.
+  ASSERT_EQ(::unlink((Layer() + "/runtime.json").c_str()), 0);
+  r = sb_.Zol({"install", app});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[warn] Base layer incomplete: " + Layer() + "\n"));
+  EXPECT_THAT(r.err, HasSubstr("[auto] Base layer installed successfully.\n"));
+  EXPECT_TRUE(PathExists(Layer() + "/runtime.json"));
+  r = sb_.Zol({"install", app});
+  EXPECT_THAT(r.err, Not(HasSubstr("[auto]"))) << "a whole layer is left alone";
+
   // Nothing beside the package: only a hint, and the app installs anyway.
   Sandbox other;
   std::string lone = other.Path("lone.zol");
