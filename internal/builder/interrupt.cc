@@ -109,7 +109,7 @@ std::string SignalName(int sig) {
 
 }  // namespace
 
-util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
+util::Error RunTrappingSignals(const std::function<util::Error()>& build, bool mirror_death) {
   sigset_t trapped, old_mask;
   sigemptyset(&trapped);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&trapped, s);
@@ -194,6 +194,16 @@ util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
   if (caught != 0) return util::Error::Msg("interrupted by signal: " + SignalName(caught));
   // Without its result the build is not known to have finished, whatever its
   // exit status says; what it made is gone above.
+  if (mirror_death && WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    std::fflush(nullptr);
+    ::signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    ::kill(::getpid(), sig);
+  }
   util::Error e = util::WaitStatusError(status);
   if (e.ok()) return util::Error::Msg("build process: ended without reporting its result");
   return e.Wrap("build process");

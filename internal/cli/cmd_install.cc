@@ -9,7 +9,7 @@ util::Error runInstall(const config::Config& cfg, const Args& args) {
   // A signal ends the install with everything it started and removes its
   // extraction directory; what it left beside the versions goes with the
   // next install or uninstall of the id.
-  return builder::RunTrappingSignals([&] { return InstallPackage(cfg, args[0]); }).Wrap("install failed");
+  return builder::RunTrappingSignals([&] { return InstallPackage(cfg, args[0]); }, true).Wrap("install failed");
 }
 
 }  // namespace cli
