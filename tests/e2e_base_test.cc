@@ -19,7 +19,9 @@
 namespace e2e {
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::ContainsRegex;
+using ::testing::Eq;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -150,7 +152,7 @@ TEST_F(BaseTest, ReinstallNeverRemovesThroughAMount) {
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
   EXPECT_THAT(r.err, ContainsRegex("\\[base\\] remove replaced rootfs " + Layer() +
                                    "/rootfs.replaced-[^:]+: still mounted: " + Layer() +
-                                   "/rootfs.replaced-[^/]+/rootfs/app\n"));
+                                   "/rootfs.replaced-[^/]+(/rootfs)?/app\n"));
 }
 
 TEST_F(BaseTest, UninstallStopsAtAMountItCannotDetach) {
@@ -295,6 +297,17 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
   }
   EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
 
+  // A layer that a killed install left without its runtime.json is not
+  // whole: the application's install puts it in again.
+  ASSERT_EQ(::unlink((Layer() + "/runtime.json").c_str()), 0);
+  r = sb_.Zol({"install", app});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[warn] Base layer incomplete: " + Layer() + "\n"));
+  EXPECT_THAT(r.err, HasSubstr("[auto] Base layer installed successfully.\n"));
+  EXPECT_TRUE(PathExists(Layer() + "/runtime.json"));
+  r = sb_.Zol({"install", app});
+  EXPECT_THAT(r.err, Not(HasSubstr("[auto]"))) << "a whole layer is left alone";
+
   // Nothing beside the package: only a hint, and the app installs anyway.
   Sandbox other;
   std::string lone = other.Path("lone.zol");
@@ -388,6 +401,60 @@ TEST_F(BaseTest, TwoAppInstallsShareTheMissingLayerBesideThem) {
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_THAT(list.out, ContainsRegex("^ID +KIND +NAME +VERSION +ARCH +STATUS\ncom.calderim.base.testbase-x86_64 +base "
                                       "[^\n]+\ncom.example.(one|two) [^\n]+\ncom.example.(one|two) [^\n]+\n$"));
+}
+
+
+// Base commands killed at sampled points of their file-system work: "list"
+// shows the layer only with its whole rootfs, and the command run again
+// leaves the layer installed or gone, with nothing a killed one left.
+TEST_F(BaseTest, KilledInstallReinstallAndUninstallNeverShowHalfALayer) {
+  ZOL_REQUIRE_TOOL("strace");
+  const std::string pkg = BasePackage();
+  const std::string tree = "find . \\( -type f -o -type l \\) ! -path ./etc/resolv.conf | sort";
+  const std::string want = ShOut("cd " + Q(rootfs_) + " && " + tree);
+  const std::string listed = "com.calderim.base.testbase-x86_64 ";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool before;  // the layer is installed before the command
+    bool after;   // and after it
+  };
+  const Case cases[] = {{"install", {"install", pkg}, false, true},
+                        {"reinstall", {"install", pkg}, true, true},
+                        {"uninstall", {"uninstall", "base.testbase-x86_64"}, true, false}};
+  for (const Case& c : cases) {
+    for (const char* sys : {"mkdir", "rename", "renameat2", "unlinkat", "rmdir"}) {
+      for (int n = 1;; n *= 2) {
+        ASSERT_LT(n, 1 << 14);
+        std::string where = c.name;
+        where.append(", kill at ").append(sys).append(" #").append(std::to_string(n));
+        SCOPED_TRACE(where);
+        ShOut("rm -rf " + Q(sb_.runtime_dir));
+        if (c.before) {
+          ASSERT_EQ(sb_.Zol({"install", pkg}).status, 0);
+        }
+        std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                         std::string("inject=") + sys + ":signal=KILL:when=" + std::to_string(n),
+                                         ZolBin()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = RunArgv(argv, sb_.Env());
+        RunResult list = sb_.Zol({"list"});
+        if (list.out.find(listed) != std::string::npos) {
+          EXPECT_EQ(ShOut("cd " + Q(Layer() + "/rootfs") + " && " + tree), want) << list.out;
+        }
+        RunResult again = sb_.Zol(c.args);
+        if (c.after) {
+          ASSERT_EQ(again.status, 0) << again.err;
+          EXPECT_EQ(ShOut("ls -A " + Q(sb_.runtime_dir)), "testbase-x86_64\n");
+          EXPECT_EQ(ShOut("ls -A " + Q(Layer())), "rootfs\nruntime.json\n");
+        } else {
+          EXPECT_THAT(again.status == 0 ? "" : again.err, AnyOf(Eq(""), HasSubstr("base layer not installed")));
+          EXPECT_EQ(ShOut("ls -A " + Q(sb_.runtime_dir) + " 2>/dev/null || true"), "");
+        }
+        if (r.status == 0) break;
+      }
+    }
+  }
 }
 
 }  // namespace

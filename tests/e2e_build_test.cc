@@ -21,6 +21,7 @@ namespace e2e {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // This host's package architecture, which a build takes when given none.
 const std::string& Host() {
@@ -481,6 +482,68 @@ TEST(BuildInterrupted, BaseBuildLeavesNothing) {
         "for i in $(seq 6); do head -c 1048576 /dev/urandom > r/data/f$i; done");
   InterruptAtRandomPoints(sb, {"build", "--create-base", "--rootfs", "r", "--output", "out"},
                           "[FATAL] build base failed: interrupted by signal: interrupt\n");
+}
+
+// A SIGKILL of the command leaves no worker behind: the worker and every
+// program it started end with it, and no package appears afterwards.
+TEST(BuildInterrupted, KilledCommandTakesItsWorkerAlong) {
+  Sandbox sb;
+  ShOut("set -e; cd '" + sb.root + "'; mkdir -p r/etc r/data out; echo x > r/etc/hostname; "
+        "for i in $(seq 24); do head -c 1048576 /dev/urandom > r/data/f$i; done");
+  // Killed once the base build's tar runs, in the worker's process group.
+  const std::string script = Q(ZolBin()) + std::string(" build --create-base --rootfs r --output out >zout 2>&1 & Z=$!\n"
+       "i=0; while [ $i -lt 2000 ] && ! pgrep -f -- \"tar.*$TMPDIR/zol-\" >/dev/null; do i=$((i+1)); sleep 0.005; done\n"
+       "G=$(ps -o pgid= -p $(pgrep -f -- \"tar.*$TMPDIR/zol-\" | head -1) | tr -d ' ')\n"
+       "kill -KILL $Z; wait $Z; echo rc=$?\n"
+       // A zombie has ended; it only waits for init to collect it. Dying
+       // programs free their memory first, which on a loaded machine takes a
+       // while: the bound is generous, the point is that none works on.
+       "alive() { for p in $(pgrep -g \"$G\"); do grep -q '^State:.*Z' /proc/$p/status || echo $p $(cat /proc/$p/comm); done; }\n"
+       "i=0; while [ $i -lt 50 ] && [ -n \"$(alive)\" ]; do i=$((i+1)); sleep 0.1; done; alive | sed 's/^/left: /'\n"
+       "echo pgid=$G\n");
+  RunResult r = RunArgv({"/bin/sh", "-c", script}, sb.Env(), "", sb.root);
+  EXPECT_THAT(r.out, HasSubstr("rc=137\n")) << r.out << r.err;
+  EXPECT_THAT(r.out, Not(HasSubstr("left:"))) << r.out;
+  EXPECT_THAT(r.out, Not(HasSubstr("pgid=\n"))) << "tar was never seen running";
+  ::sleep(1);
+  for (const std::string& name : Listing(sb.Path("out"))) {
+    EXPECT_EQ(name.find(".zol"), std::string::npos) << name;
+  }
+}
+
+// The worker ended at each of the renames that put the package and its
+// sidecar in place: the output then holds nothing of the package, or the
+// package with the sidecar that matches it, and nothing beside them.
+TEST(BuildInterrupted, OutputHoldsThePackageWithItsSidecarOrNothing) {
+  ZOL_REQUIRE_TOOL("strace");
+  Sandbox sb;
+  MakeSourceTree(sb);
+  const std::string pkg = sb.Path("out/org.example.t_2_" + Host() + ".zol");
+  for (const char* sig : {"TERM", "KILL"}) {
+    for (int n = 1;; ++n) {
+      ASSERT_LT(n, 50);
+      std::string where = "SIG";
+      where.append(sig).append(" at rename #").append(std::to_string(n));
+      SCOPED_TRACE(where);
+      ShOut("rm -rf '" + sb.Path("out") + "'");
+      std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                       std::string("inject=rename:signal=").append(sig).append(":when=").append(
+                                           std::to_string(n)),
+                                       ZolBin()};
+      argv.insert(argv.end(), kDirArgs.begin(), kDirArgs.end());
+      RunResult r = RunArgv(argv, sb.Env(), "", sb.root);
+      std::vector<std::string> left = Listing(sb.Path("out"));
+      if (r.status == 0) {
+        EXPECT_EQ(left, (std::vector<std::string>{"org.example.t_2_" + Host() + ".zol", "org.example.t_2_" + Host() + ".zol.sha256"}));
+        break;
+      }
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_THAT(r.err, HasSubstr("[FATAL] build failed: build process")) << r.err;
+      if (left.empty()) continue;
+      ASSERT_EQ(left, (std::vector<std::string>{"org.example.t_2_" + Host() + ".zol", "org.example.t_2_" + Host() + ".zol.sha256"}));
+      EXPECT_EQ(Slurp(pkg + ".sha256"), ShOut("sha256sum '" + pkg + "' | cut -c1-64"));
+    }
+  }
 }
 
 TEST(BuildBase, Refusals) {

@@ -30,7 +30,10 @@ TEST(ListTest, EmptyAndTable) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "No applications or base layers installed\n");
 
-  Sh("mkdir -p '" + sb.runtime_dir + "/ubuntu24.04-aarch64' '" + sb.runtime_dir + "/bare'; echo '{}' > '" +
+  // A layer counts once its rootfs is there: not one a killed install left
+  // with only its unfinished rootfs, nor one an uninstall set aside.
+  Sh("mkdir -p '" + sb.runtime_dir + "/ubuntu24.04-aarch64/rootfs' '" + sb.runtime_dir + "/bare/rootfs' '" +
+     sb.runtime_dir + "/half/rootfs.installing' '" + sb.runtime_dir + "/.gone.removing-abcdef/rootfs'; echo '{}' > '" +
      sb.runtime_dir + "/ubuntu24.04-aarch64/runtime.json'; touch '" + sb.runtime_dir + "/not-a-layer'");
   Record(sb, AppRecord("com.example.caf\u00e9", "Caf\u00e9 \u00fcber", "cli", "/x") + "," +
                  AppRecord("com.example.b", "B", "", "/y"));

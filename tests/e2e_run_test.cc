@@ -21,6 +21,7 @@
 
 #include "tests/fixtures.h"
 #include "tests/harness.h"
+#include "tests/packages.h"
 #include "internal/testing/require.h"
 
 namespace e2e {
@@ -797,6 +798,84 @@ TEST_F(RunTest, AnApplicationThatReadsItsTerminal) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r.out, m, std::regex("fg=([0-9]+) pgrp=([0-9]+)"))) << r.out;
   EXPECT_EQ(m[1], m[2]) << "the terminal went back to the caller's group";
+}
+
+// A run holds its installed tree and its base layer: while it runs, every
+// command that would delete what the application sees is refused, names the
+// run that holds it, and leaves the files alone. Once the run has ended the
+// same commands go through.
+TEST_F(RunTest, CommandsThatWouldDeleteWhatARunSeesWaitForItsEnd) {
+  const std::string pkgs = sb_.Path("pkgs");
+  ASSERT_EQ(Sh("mkdir -p " + Q(pkgs)).status, 0);
+  AppSpec spec;
+  spec.id = kAppID;
+  spec.name = "probe";
+  spec.base = "busybox";
+  spec.command = "/app/bin/probe";
+  ASSERT_TRUE(MakePackage(pkgs + "/probe.zol", AppManifestJSON(spec), {{"bin/probe", "#!/bin/sh\n"}}));
+  ASSERT_TRUE(MakeBasePackage(pkgs + "/base.zol", "busybox", "x86_64", "2.0", rootfs_));
+  const char* kCommands[] = {"uninstall base.busybox-x86_64", "install $PKGS/base.zol", "install $PKGS/probe.zol",
+                             "upgrade $PKGS/probe.zol", "uninstall com.calderim.probe"};
+  std::string script = StartWaiting();
+  int n = 0;
+  for (const char* c : kCommands) {
+    script += "\"$ZOL\" " + std::string(c) + " >/dev/null 2>\"$OUT." + std::to_string(n++) + "\"; echo \"rc=$?\"\n";
+  }
+  script += "kill -0 $A && echo alive\n"
+            "cmp \"$FILES/bin/probe\" \"$PROBE\" && [ -x \"$ROOTFS/bin/busybox\" ] && echo intact\n"
+            "kill -TERM $Z; wait $Z\n";
+  RunResult r = Script(script, {{"PKGS", pkgs}, {"PROBE", ZOL_PROBE}});
+  const std::string z = Vars(r.out)["Z"];
+  ASSERT_FALSE(z.empty()) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("alive\nintact\n")) << r.out;
+  const std::string held_by = " is in use by a running application (pid " + z + ": " + ZolBin() +
+                              " run com.calderim.probe wait /app/ready /app/mark /app/gpid)\n"
+                              "  Tip: end that run, then run this command again\n";
+  const std::string want[] = {"[FATAL] uninstall failed: base layer busybox-x86_64" + held_by,
+                              "[FATAL] install failed: base layer busybox-x86_64" + held_by,
+                              "[FATAL] install failed: com.calderim.probe 1.0" + held_by,
+                              "[FATAL] upgrade failed: com.calderim.probe 1.0" + held_by,
+                              "[FATAL] uninstall failed: com.calderim.probe 1.0" + held_by};
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(kCommands[i]);
+    const std::string err = Slurp(sb_.root + "/out." + std::to_string(i));
+    EXPECT_THAT(err, HasSubstr(want[i])) << err;
+  }
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n') - 1, n + 2) << r.out;
+  EXPECT_THAT(r.out, Not(HasSubstr("rc=0"))) << r.out;
+
+  for (const char* c : {"install", "upgrade"}) {
+    RunResult after = sb_.Zol({c, pkgs + "/probe.zol"});
+    EXPECT_EQ(after.status, 0) << c << ": " << after.err;
+  }
+  RunResult base = sb_.Zol({"install", pkgs + "/base.zol"});
+  EXPECT_EQ(base.status, 0) << base.err;
+  RunResult gone = sb_.Zol({"uninstall", "base.busybox-x86_64"});
+  EXPECT_EQ(gone.status, 0) << gone.err;
+}
+
+// A record whose tree is gone (an uninstall killed after setting the tree
+// aside) is named as such, with the command that finishes the removal.
+TEST_F(RunTest, RecordOverAMissingTreeNamesTheRemedy) {
+  ASSERT_EQ(::rename(install_.c_str(), (install_ + ".removing-abcdef").c_str()), 0);
+  const std::string why = std::string("app ") + kAppID + " is recorded at " + install_ +
+                          ", but that directory is gone (an uninstall may have been interrupted)\n"
+                          "  Tip: finish the removal with: zol-cli uninstall " + kAppID + "\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string prefix;
+  };
+  for (const Case& c : {Case{{"run", kAppID}, "[FATAL] failed to create runtime: "},
+                        Case{{"run", "--no-sandbox", kAppID}, "[FATAL] failed to create runtime: "},
+                        Case{{"info", kAppID}, "[FATAL] info failed: "}}) {
+    RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(c.prefix + why)) << r.err;
+  }
+  RunResult r = Run({"uninstall", kAppID});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(PathExists(install_ + ".removing-abcdef"));
+  EXPECT_EQ(Run({"info", kAppID}).err, std::string("[FATAL] info failed: app ") + kAppID + " not installed\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +28,17 @@ namespace {
 constexpr char kResultOk = 'O';
 constexpr char kResultError = 'E';
 
-void SendRecord(int fd, char op, const std::string& text) {
+util::Error SendRecord(int fd, char op, const std::string& text) {
   std::string rec(1, op);
   uint32_t n = static_cast<uint32_t>(text.size());
   rec.append(reinterpret_cast<const char*>(&n), sizeof n);
   rec += text;
-  util::WriteAll(fd, rec, "build result").IgnoreError();
+  return util::WriteAll(fd, rec, "build result");
 }
+
+// The worker's parent is gone (killed, say): the worker ends, and with it
+// every program it started, which share its process group.
+void OnParentGone(int) { ::kill(0, SIGKILL); }
 
 // What the parent learns from the child's records.
 struct Reports {
@@ -83,20 +88,28 @@ std::string SignalName(int sig) {
   return name;
 }
 
-[[noreturn]] void RunChild(const std::function<util::Error()>& build, int report_fd, const sigset_t& old_mask) {
+[[noreturn]] void RunChild(const std::function<util::Error()>& build, int report_fd, const sigset_t& old_mask,
+                           pid_t parent) {
   ::setpgid(0, 0);
+  // A worker that outlived its parent would write the package after the
+  // command had ended. The parent may have died before the request was made:
+  // hence the check after it.
+  struct sigaction gone {};
+  gone.sa_handler = OnParentGone;
+  ::sigaction(SIGUSR2, &gone, nullptr);
+  if (::prctl(PR_SET_PDEATHSIG, SIGUSR2) != 0 || ::getppid() != parent) OnParentGone(0);
   ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   util::SetTransientSink(report_fd);
   util::Error e = build();
   util::SetTransientSink(-1);
-  SendRecord(report_fd, e.ok() ? kResultOk : kResultError, e.ok() ? std::string() : e.message());
+  const bool sent = SendRecord(report_fd, e.ok() ? kResultOk : kResultError, e.ok() ? std::string() : e.message()).ok();
   std::fflush(nullptr);
-  ::_exit(e.ok() ? 0 : 1);
+  ::_exit(e.ok() && sent ? 0 : 1);
 }
 
 }  // namespace
 
-util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
+util::Error RunTrappingSignals(const std::function<util::Error()>& build, bool mirror_death) {
   sigset_t trapped, old_mask;
   sigemptyset(&trapped);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&trapped, s);
@@ -130,12 +143,13 @@ util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
   util::UniqueFd reports_in(fds[0]), reports_out(fds[1]);
 
   std::fflush(nullptr);  // nothing buffered is written twice
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) return util::Error::Sys("fork", errno);
   if (pid == 0) {
     reports_in.Reset();
     signals.Reset();
-    RunChild(build, reports_out.get(), old_mask);
+    RunChild(build, reports_out.get(), old_mask, parent);
   }
   ::setpgid(pid, pid);  // also here, so a signal right away finds the group
   reports_out.Reset();
@@ -178,7 +192,21 @@ util::Error RunTrappingSignals(const std::function<util::Error()>& build) {
     for (int attempt = 0; attempt < 3 && !util::RemoveAll(path).ok(); ++attempt) ::usleep(20000);
   }
   if (caught != 0) return util::Error::Msg("interrupted by signal: " + SignalName(caught));
-  return util::WaitStatusError(status).Wrap("build process");
+  // Without its result the build is not known to have finished, whatever its
+  // exit status says; what it made is gone above.
+  if (mirror_death && WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    std::fflush(nullptr);
+    ::signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    ::kill(::getpid(), sig);
+  }
+  util::Error e = util::WaitStatusError(status);
+  if (e.ok()) return util::Error::Msg("build process: ended without reporting its result");
+  return e.Wrap("build process");
 }
 
 }  // namespace builder

@@ -14,6 +14,11 @@ namespace builder {
 // still reported is removed, and the result is "interrupted by signal: NAME"
 // (the signal's name in lower case). Otherwise the result is the build's, by
 // its message.
-util::Error RunTrappingSignals(const std::function<util::Error()>& build);
+//
+// With `mirror_death`, a child ended by a signal that this process did not
+// catch (a kill from outside) ends this process the same way once its paths
+// are removed, so the command's exit status is what it was before it ran its
+// work in a child.
+util::Error RunTrappingSignals(const std::function<util::Error()>& build, bool mirror_death = false);
 
 }  // namespace builder

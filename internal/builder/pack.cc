@@ -2,6 +2,8 @@
 #include "internal/builder/pack.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/signature.h"
+#include "internal/util/atomic_file.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"
@@ -92,6 +95,27 @@ util::Result<std::string> computeFileChecksum(const std::string& path) {
   return pkgfmt::computeFileChecksumHex(path);
 }
 
+namespace {
+
+// A fresh name beside `pkg_path` for the package in the making, of the form
+// util::RemoveStaleTemps takes for the package's own.
+util::Result<std::string> pendingPackagePath(const std::string& pkg_path) {
+  std::string name(1, '.');
+  name.append(util::BaseName(pkg_path)).append(".tmp");
+  const std::string base = util::JoinPath(util::DirName(pkg_path), name);
+  util::RemoveStaleTemps(pkg_path);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint32_t r = 0;
+    if (::getrandom(&r, sizeof r, 0) != sizeof r) r = static_cast<uint32_t>(::random());
+    const std::string path = base + std::to_string(r);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return path;
+  }
+  return util::Error::Errno("open", pkg_path, EEXIST);
+}
+
+}  // namespace
+
 util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, const std::string& signing_key_path) {
   // A build never reports success for a package that install would refuse,
   // so an unreadable or invalid manifest ends the build here.
@@ -105,20 +129,63 @@ util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, c
   // byte for byte as it was, anything else in the canonical form.
   ZOL_TRY(writeZOLManifest(build_dir, *m));
 
+  // Everything is written under temporary names beside the package and put
+  // in place last to first: the sidecars, then the package. A reader thus
+  // never pairs the new package with an old sidecar (an old package beside a
+  // new sidecar fails the check), and an interrupted build, whose temporary
+  // files are its own, leaves no part of the new package.
+  ZOL_ASSIGN_OR_RETURN(const std::string temp, pendingPackagePath(pkg_path), "create output file");
+  util::TransientMade(temp);
+  struct RemoveTemp {
+    std::string path;
+    ~RemoveTemp() {
+      if (!path.empty() && ::unlink(path.c_str()) == 0) util::TransientGone(path);
+    }
+  } remove_temp{temp}, remove_temp_sig{};
   std::string digest;
-  ZOL_TRY(createZOLArchive(build_dir, pkg_path, &digest));
-  ZOL_TRY(util::WriteFile(pkgfmt::ChecksumSidecarPath(pkg_path), digest + "\n", 0644, O_NOFOLLOW),
-          "write checksum sidecar");
-  util::TransientMade(pkgfmt::ChecksumSidecarPath(pkg_path));
+  ZOL_TRY(createZOLArchive(build_dir, temp, &digest));
+  // Held like any file in the making, so no other writer takes it for a
+  // killed one's leftover (util::RemoveStaleTemps).
+  util::UniqueFd held(::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (held.valid()) ::flock(held.get(), LOCK_EX | LOCK_NB);
+
   // Install checks a ".sig" before the checksum; one left by an earlier
   // signed build would make it refuse this package, also when signing fails.
   std::string sig_path = pkgfmt::DetachedSignaturePath(pkg_path);
   if (::unlink(sig_path.c_str()) != 0 && errno != ENOENT) {
     return util::Error::Errno("remove", sig_path, errno).Wrap("remove stale signature");
   }
-  if (signing_key_path.empty()) return {};
-  util::TransientMade(sig_path);
-  ZOL_TRY(pkgfmt::SignPackage(pkg_path, signing_key_path), "sign package");
+  {
+    util::AtomicFileOptions options;
+    options.name_target = true;
+    options.transient = true;
+    ZOL_ASSIGN_OR_RETURN(util::AtomicFile sidecar,
+                         util::AtomicFile::Create(pkgfmt::ChecksumSidecarPath(pkg_path), 0644, options),
+                         "write checksum sidecar");
+    ZOL_TRY(sidecar.Write(digest + "\n"), "write checksum sidecar");
+    ZOL_TRY(sidecar.Commit(), "write checksum sidecar");
+  }
+  if (!signing_key_path.empty()) {
+    const std::string temp_sig = pkgfmt::DetachedSignaturePath(temp);
+    remove_temp_sig.path = temp_sig;
+    util::TransientMade(temp_sig);
+    ZOL_TRY(pkgfmt::SignPackage(temp, signing_key_path), "sign package");
+    // Reported before each rename, so an end right after it leaves nothing.
+    util::TransientMade(sig_path);
+    if (::rename(temp_sig.c_str(), sig_path.c_str()) != 0) {
+      return util::Error::Errno("rename", sig_path, errno).Wrap("sign package");
+    }
+    remove_temp_sig.path.clear();
+    util::TransientGone(temp_sig);
+  }
+  util::TransientMade(pkg_path);
+  if (::rename(temp.c_str(), pkg_path.c_str()) != 0) {
+    const int err = errno;
+    util::TransientGone(pkg_path);
+    return util::Error::Errno("rename", pkg_path, err).Wrap("create output file");
+  }
+  remove_temp.path.clear();
+  util::TransientGone(temp);
   return {};
 }
 

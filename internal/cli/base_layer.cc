@@ -8,11 +8,13 @@
 #include <cstdlib>
 
 #include "internal/cli/base_layer.h"
+#include "internal/cli/run_hold.h"
 #include "internal/cli/validators.h"
 #include "internal/pkgfmt/names.h"
 #include "internal/util/atomic_file.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/log.h"
@@ -167,6 +169,52 @@ util::Result<util::FileLock> lockBaseLayers(const config::Settings& cfg) {
   return util::LockFile(util::CleanPath(cfg.RuntimeDir) + ".lock");
 }
 
+util::Error removeLayerTree(const std::string& path) {
+  // "--one-file-system" does not see a bind mount of the same file system,
+  // so a tree with any mount inside is left where it is.
+  std::vector<std::string> mounted = mountsBeneath(path);
+  if (!mounted.empty()) return util::Error::Msg("still mounted: " + mounted.front());
+  ZOL_ASSIGN_OR_RETURN(util::Command rm, newValidatedCommand("rm", {"-rf", "--one-file-system", path}));
+  rm.stdout_mode = util::Stdio::kToStderr;
+  rm.stderr_mode = util::Stdio::kInherit;
+  return util::RunProcess(rm);
+}
+
+std::string layerAsidePrefix(const config::Settings& cfg, const std::string& name) {
+  // Hidden, so that neither "list" nor "info" takes it for a layer.
+  return util::JoinPath(cfg.RuntimeDir, "." + name + std::string(pkgfmt::kRemovingInfix));
+}
+
+bool removeLayerLeftovers(const config::Settings& cfg, const std::string& name) {
+  bool finished = false;
+  auto remove = [](const std::string& path) {
+    util::Error e = removeLayerTree(path);
+    if (!e.ok()) util::Warn("remove leftover %s: %v", path, e);
+    return e.ok();
+  };
+  const std::string prefix = util::BaseName(layerAsidePrefix(cfg, name));
+  if (util::Result<std::vector<std::string>> names = util::ListDir(cfg.RuntimeDir); names.ok()) {
+    for (const std::string& n : *names) {
+      if (n.size() == prefix.size() + 6 && util::HasPrefix(n, prefix)) finished |= remove(util::JoinPath(cfg.RuntimeDir, n));
+    }
+  }
+  const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
+  util::Result<std::vector<std::string>> inside = util::ListDir(layer_dir, false);
+  if (!inside.ok()) return finished;
+  for (const std::string& n : *inside) {
+    if (n == "rootfs.installing" || util::HasPrefix(n, "rootfs.replaced-")) remove(util::JoinPath(layer_dir, n));
+  }
+  // What a first install killed before its rootfs was in place leaves.
+  ::rmdir(layer_dir.c_str());
+  return finished;
+}
+
+bool layerComplete(const std::string& layer_dir) {
+  struct stat rootfs, json;
+  return ::lstat(util::JoinPath(layer_dir, "rootfs").c_str(), &rootfs) == 0 && S_ISDIR(rootfs.st_mode) &&
+         ::lstat(util::JoinPath(layer_dir, "runtime.json").c_str(), &json) == 0 && S_ISREG(json.st_mode);
+}
+
 util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, const config::Settings& cfg) {
   const std::string name = m.Base + "-" + m.Arch;
   const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
@@ -183,17 +231,21 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
   // uninstall of a layer at work, so each removes only what it made itself.
   ZOL_ASSIGN_OR_RETURN(const util::FileLock lock, lockBaseLayers(cfg), "lock base layers");
 
+  removeLayerLeftovers(cfg, name);
+
   struct stat st;
   const bool layer_existed = ::lstat(layer_dir.c_str(), &st) == 0;
+  // A reinstall replaces the rootfs that runs of the layer use.
+  ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim, claimTree(layer_dir, "base layer " + name));
   // The tarball is unpacked into a staging rootfs beside the real one and
-  // renamed into place only when complete: a failed or interrupted unpack
+  // put in its place only when complete: a failed or interrupted unpack
   // never leaves a half layer that looks installed, nor damages the old one.
   const std::string staging = rootfs + ".installing";
   util::Error e = util::EnsureDir(layer_dir);
-  if (e.ok()) {
-    e = util::RemoveAll(staging);
-    if (e.ok()) e = util::MkdirAll(staging, 0755);
+  if (e.ok() && ::lstat(staging.c_str(), &st) == 0) {
+    e = util::Error::Msg(staging + " is left from an earlier install and could not be removed");
   }
+  if (e.ok()) e = util::MkdirAll(staging, 0755);
   if (!e.ok()) return e.Wrap("create rootfs dir");
 
   // Until the new rootfs is in place, a failure leaves nothing of this
@@ -214,31 +266,26 @@ util::Error installBaseZOL(const std::string& dir, const pkgfmt::Manifest& m, co
 
   prepareRootfs(staging);
 
-  // The old tree goes into a directory made fresh for it. One left by an
-  // earlier reinstall is never emptied here: its removal stopped at a mount,
-  // and removing it by other means would cross into that mount. No exchange:
-  // the old tree must not land at the staging path, which is emptied freely.
-  ZOL_ASSIGN_OR_RETURN(const std::string holder,
-                       util::ReplaceTree(staging, rootfs, {.infix = ".replaced-", .leaf = "rootfs", .exchange = false}),
+  // The new and the old rootfs change places in one step, so the layer never
+  // lacks one; the old tree, now at the staging path, is removed after. Where
+  // the file system cannot exchange, the old tree goes into a holder first.
+  ZOL_ASSIGN_OR_RETURN(const std::string old,
+                       util::ReplaceTree(staging, rootfs, {.infix = ".replaced-", .leaf = "rootfs", .exchange = true}),
                        "extract rootfs");
   staging_guard.Release();
   layer_guard.Release();
-  if (!holder.empty()) {
-    // The old tree may still hold mounts. "--one-file-system" does not see a
-    // bind mount of the same file system, so a tree with any mount inside is
-    // left where it is.
-    std::vector<std::string> mounted = mountsBeneath(holder);
-    util::Result<util::Command> rm = newValidatedCommand("rm", {"-rf", "--one-file-system", holder});
-    if (!mounted.empty()) {
-      e = util::Error::Msg("still mounted: " + mounted.front());
-    } else if (rm.ok()) {
-      rm->stdout_mode = util::Stdio::kToStderr;
-      rm->stderr_mode = util::Stdio::kInherit;
-      e = util::RunProcess(*rm);
-    } else {
-      e = rm.error();
+  if (!old.empty()) {
+    std::string left = old;
+    e = removeLayerTree(old);
+    // A tree that keeps a mount stays, but not at the staging path, which
+    // the next install must find free.
+    if (!e.ok() && old == staging) {
+      if (util::Result<std::string> held = util::MoveAside(staging, rootfs + ".replaced-"); held.ok()) {
+        left = *held;
+        e = removeLayerTree(left);
+      }
     }
-    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", holder, e);
+    if (!e.ok()) util::Warn("[base] remove replaced rootfs %s: %v", left, e);
   }
 
   ZOL_TRY(util::WriteFileAtomic(util::JoinPath(layer_dir, "runtime.json"),

@@ -1,3 +1,4 @@
+#include "internal/builder/interrupt.h"
 #include "internal/cli/commands.h"
 #include "internal/cli/install.h"
 
@@ -5,7 +6,10 @@ namespace cli {
 
 util::Error runInstall(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli install <package.zol>");
-  return InstallPackage(cfg, args[0]).Wrap("install failed");
+  // A signal ends the install with everything it started and removes its
+  // extraction directory; what it left beside the versions goes with the
+  // next install or uninstall of the id.
+  return builder::RunTrappingSignals([&] { return InstallPackage(cfg, args[0]); }, true).Wrap("install failed");
 }
 
 }  // namespace cli

@@ -1,7 +1,9 @@
 #include <cstdio>
+#include <memory>
 
 #include "internal/cli/commands.h"
 #include "internal/cli/flags.h"
+#include "internal/cli/run_hold.h"
 #include "internal/runtime/runtime.h"
 
 namespace cli {
@@ -23,10 +25,13 @@ util::Error runRun(const config::Config& cfg, const Args& args) {
     printRunUsage();
     return util::Error::Msg("application ID required");
   }
-  auto rt = runtime::NewRuntime(cfg, rest[0], no_sandbox);
-  if (!rt.ok()) return rt.error().Wrap("failed to create runtime");
+  // Held from before the runtime reads the tree until the run is torn down,
+  // so no uninstall or reinstall deletes what the application sees.
+  auto held = holdInstalledApp(cfg, rest[0], !no_sandbox);
+  if (!held.ok()) return held.error().Wrap("failed to create runtime");
+  runtime::AppRuntime rt(rest[0], no_sandbox, std::make_unique<config::Settings>(cfg), held->app, held->manifest);
   Args app_args(rest.begin() + 1, rest.end());
-  if (auto err = (*rt)->Run(app_args); !err.ok()) return err.Wrap("failed to run app");
+  if (auto err = rt.Run(app_args); !err.ok()) return err.Wrap("failed to run app");
   return {};
 }
 

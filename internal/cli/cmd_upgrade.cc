@@ -1,3 +1,4 @@
+#include "internal/builder/interrupt.h"
 #include "internal/cli/commands.h"
 #include "internal/cli/install.h"
 
@@ -5,7 +6,7 @@ namespace cli {
 
 util::Error runUpgrade(const config::Config& cfg, const Args& args) {
   if (args.empty()) return util::Error::Msg("usage: zol-cli upgrade <package.zol>");
-  return UpgradeApp(cfg, args[0]).Wrap("upgrade failed");
+  return builder::RunTrappingSignals([&] { return UpgradeApp(cfg, args[0]); }, true).Wrap("upgrade failed");
 }
 
 }  // namespace cli

@@ -10,6 +10,7 @@
 
 #include "internal/cli/base_layer.h"
 #include "internal/cli/lifecycle.h"
+#include "internal/cli/run_hold.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/archive.h"
 #include "internal/pkgfmt/checksum.h"
@@ -194,9 +195,16 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
 
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
   if (m.Base.empty() || m.Arch.empty()) return;
-  std::string rootfs = util::JoinPath({cfg.RuntimeDir, m.Base + "-" + m.Arch, "rootfs"});
-  if (util::Exists(rootfs)) return;
-  util::Info("[warn] Base layer not found: %s", rootfs);
+  const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, m.Base + "-" + m.Arch);
+  std::string rootfs = util::JoinPath(layer_dir, "rootfs");
+  // A layer that a killed install left without its runtime.json is
+  // installed again, like a missing one.
+  if (layerComplete(layer_dir)) return;
+  if (util::Exists(rootfs)) {
+    util::Info("[warn] Base layer incomplete: %s", layer_dir);
+  } else {
+    util::Info("[warn] Base layer not found: %s", rootfs);
+  }
   std::string dir = util::DirName(pkgPath);
   std::string found = findBaseZOL(dir, m.Base, m.Arch);
   if (found.empty()) {
@@ -303,6 +311,8 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
     }
     removeLeftovers(util::DirName(install_dir), recorded);
   }
+  // A same-version reinstall replaces the tree a run of it may be using.
+  ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim, claimTree(install_dir, m.ID + " " + m.Version));
   e = util::RemoveAll(staging);
   if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "internal/cli/base_layer.h"
+#include "internal/cli/run_hold.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/names.h"
@@ -45,6 +46,11 @@ bool listDir(const std::string& dir, std::vector<DirEntry>* out) {
     out->push_back({std::move(n), is_dir});
   }
   return true;
+}
+
+bool hasRootfs(const std::string& layer_dir) {
+  struct stat st;
+  return ::lstat(util::JoinPath(layer_dir, "rootfs").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Width in characters: every UTF-8 lead byte (or stray byte) counts once.
@@ -101,7 +107,10 @@ util::Error ListApps(const config::Settings& cfg) {
   };
   std::vector<Layer> layers;
   for (const DirEntry& e : entries) {
-    if (!e.is_dir) continue;
+    // A layer counts once its rootfs is in place, which an install does in
+    // one step; what killed commands left (an unfinished rootfs, a layer set
+    // aside under a hidden name) is not one.
+    if (!e.is_dir || util::HasPrefix(e.name, ".") || !hasRootfs(util::JoinPath(cfg.RuntimeDir, e.name))) continue;
     struct stat st;
     const bool described = ::stat(util::JoinPath({cfg.RuntimeDir, e.name, "runtime.json"}).c_str(), &st) == 0;
     layers.push_back({"com.calderim.base." + e.name, described});
@@ -142,14 +151,16 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   };
   if (!pkgfmt::ValidDirName(name)) return not_found();
   std::string layer_dir = util::JoinPath(cfg.RuntimeDir, name);
-  struct stat st;
-  if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
+  if (!hasRootfs(layer_dir)) {
     std::vector<DirEntry> entries;
     if (!listDir(cfg.RuntimeDir, &entries)) {
       return util::Error::Msg(util::Sprintf("base layer %s not installed", util::Quote(id).c_str()));
     }
     auto it = std::find_if(entries.begin(), entries.end(),
-                           [&](const DirEntry& e) { return e.name.find(name) != std::string::npos; });
+                           [&](const DirEntry& e) {
+                             return e.name.find(name) != std::string::npos && !util::HasPrefix(e.name, ".") &&
+                                    hasRootfs(util::JoinPath(cfg.RuntimeDir, e.name));
+                           });
     if (it == entries.end()) return not_found();
     name = it->name;
     layer_dir = util::JoinPath(cfg.RuntimeDir, name);
@@ -189,14 +200,11 @@ util::Error ShowAppInfo(const config::Settings& cfg, const std::string& id) {
   std::string layer;
   if (baseLayerName(id, &layer)) return showBaseInfo(id, cfg);
 
-  ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
-  std::optional<db::InstalledApp> app = database->GetApp(id);
-  if (!app.has_value()) return util::Error::Msg("app " + id + " not installed");
-  ZOL_ASSIGN_OR_RETURN(
-      const std::string data,
-      util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
-      "read manifest");
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
+  // Read with the tree held, as a run reads it: a reinstall racing with
+  // this shows the old tree or the new one, never half of either.
+  ZOL_ASSIGN_OR_RETURN(const HeldApp held, holdInstalledApp(cfg, id, false));
+  const std::optional<db::InstalledApp> app = held.app;
+  const pkgfmt::Manifest& m = held.manifest;
 
   std::string out = "Application Information:\n";
   out += "  ID:          " + m.ID + "\n";

@@ -11,6 +11,7 @@
 #include "internal/cli/base_layer.h"
 #include "internal/cli/install.h"
 #include "internal/cli/lifecycle.h"
+#include "internal/cli/run_hold.h"
 #include "internal/cli/validators.h"
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
@@ -37,10 +38,16 @@ util::Error uninstallBaseLayer(const config::Settings& cfg, const std::string& n
   const std::string rootfs = util::JoinPath(layer_dir, "rootfs");
   // An install of the layer running now finishes first, or starts after.
   ZOL_ASSIGN_OR_RETURN(const util::FileLock lock, lockBaseLayers(cfg), "lock base layers");
+  // An uninstall killed after setting the layer aside is finished here.
+  const bool finished = removeLayerLeftovers(cfg, name);
   struct stat st;
-  if (::stat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
-    return util::Error::Msg("base layer not installed: " + name);
+  if (::lstat(layer_dir.c_str(), &st) != 0 && errno == ENOENT) {
+    if (!finished) return util::Error::Msg("base layer not installed: " + name);
+    util::Info("Uninstalled base layer %s", name);
+    util::RecordUninstall(std::string("com.calderim.base.") + name, "");
+    return util::Error();
   }
+  ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim, claimTree(layer_dir, "base layer " + name));
   util::Info("Removing base layer: %s", layer_dir);
 
   // The root filesystem came from a package: only a mount point that is a
@@ -65,19 +72,23 @@ util::Error uninstallBaseLayer(const config::Settings& cfg, const std::string& n
     if (!e.ok()) util::Warn("umount %s (ignored): %v", path, e);
   }
 
-  // --one-file-system: a mount left under the layer is never crossed. It
-  // cannot tell a bind mount of the same file system, so anything still
-  // mounted inside stops the removal before rm starts.
-  ZOL_ASSIGN_OR_RETURN(util::Command rm, newValidatedCommand("rm", {"-rf", "--one-file-system", layer_dir}));
-  rm.stdout_mode = util::Stdio::kToStderr;
-  rm.stderr_mode = util::Stdio::kInherit;
-  std::vector<std::string> mounted = mountsBeneath(layer_dir);
-  util::Error e = mounted.empty() ? util::RunProcess(rm) : util::Error::Msg("still mounted: " + mounted.front());
-  if (!e.ok()) {
+  // The layer leaves its place in one rename before anything is deleted:
+  // "list" and "info" never show half a layer, and a killed removal is
+  // finished by the next command for the layer. Anything still mounted
+  // inside stops it before the rename.
+  auto failed = [&](const util::Error& e) {
     return util::Error::WithCause(
         util::Sprintf("remove base layer %s: %s\n  Tip: ensure no sandbox is running (check 'mount | grep %s')",
                       name.c_str(), e.message().c_str(), rootfs.c_str()),
         e);
+  };
+  if (std::vector<std::string> mounted = mountsBeneath(layer_dir); !mounted.empty()) {
+    return failed(util::Error::Msg("still mounted: " + mounted.front()));
+  }
+  util::Result<std::string> aside = util::MoveAside(layer_dir, layerAsidePrefix(cfg, name));
+  if (!aside.ok()) return failed(aside.error());
+  if (!aside->empty()) {
+    if (util::Error e = removeLayerTree(*aside); !e.ok()) return failed(e);
   }
   util::Info("Uninstalled base layer %s", name);
   util::RecordUninstall(std::string("com.calderim.base.") + name, "");
@@ -106,6 +117,9 @@ util::Error UninstallApp(const config::Settings& cfg, const std::string& id) {
       app.Version = finished.front();
     } else {
       app = *found;
+      // Neither the uninstall script nor the removal may run under a run.
+      ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim,
+                           claimTree(app.InstallPath, id + " " + app.Version));
       util::Result<std::string> data =
           util::ReadFile(util::JoinPath(app.InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes);
       if (data.ok()) {
@@ -123,16 +137,16 @@ util::Error UninstallApp(const config::Settings& cfg, const std::string& id) {
       // removed after: a kill leaves the record over the whole tree or over
       // none, and the next uninstall finishes the removal.
       const std::string path = app.InstallPath.empty() ? "" : util::CleanPath(app.InstallPath);
-      ZOL_ASSIGN_OR_RETURN(const std::string aside, util::SetAside(path, pkgfmt::kRemovingInfix, "tree"),
+      // Renamed, not moved into a new holder: on a full disk an uninstall
+      // needs no more room than the registry's rewrite.
+      ZOL_ASSIGN_OR_RETURN(const std::string aside, util::MoveAside(path, path + std::string(pkgfmt::kRemovingInfix)),
                            "remove install dir");
       util::Error e = database->RemoveApp(id);
       if (!e.ok()) {
-        if (!aside.empty() && ::rename(aside.c_str(), path.c_str()) == 0) {
-          ::rmdir(util::DirName(aside).c_str());
-        }
+        if (!aside.empty()) ::rename(aside.c_str(), path.c_str());
         return e.Wrap("remove from db");
       }
-      if (!aside.empty()) ZOL_TRY(util::RemoveAll(util::DirName(aside)), "remove install dir");
+      if (!aside.empty()) ZOL_TRY(util::RemoveAll(aside), "remove install dir");
     }
     left = database->ListApps().size();
   }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +13,13 @@
 #include <utility>
 
 #include "internal/util/atomic_file.h"
+#include "internal/util/disk.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/paths.h"
+#include "internal/util/strings.h"
 
 namespace db {
 
@@ -78,6 +81,41 @@ util::Error ReplaceFile(const std::string& target, std::string_view data, const 
   }
   ZOL_TRY(file->Write(data));
   return file->Commit();
+}
+
+// Makes the backup of the registry file `source` at `backup`. The file is
+// linked beside the backup and renamed over it: no byte is written, so a full
+// disk costs no backup, and the previous backup stays whole until the new one
+// replaces it. The save then puts a new file in the registry's place and
+// leaves the linked one alone. Where no link can be made (the registry
+// linked from another file system, say) the bytes are copied the same way.
+util::Error WriteBackup(const std::string& source, const std::string& backup) {
+  util::RemoveStaleTemps(backup);
+  std::string name(1, '.');
+  name.append(util::BaseName(backup)).append(".tmp");
+  const std::string temp_base = util::JoinPath(util::DirName(backup), name);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint32_t r = 0;
+    if (::getrandom(&r, sizeof r, 0) != sizeof r) r = static_cast<uint32_t>(::random());
+    const std::string temp = temp_base + std::to_string(r);
+    if (::link(source.c_str(), temp.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      break;
+    }
+    if (::rename(temp.c_str(), backup.c_str()) != 0) {
+      util::Error e = util::Error::Errno("rename", backup, errno);
+      ::unlink(temp.c_str());
+      return e.Wrap("write backup");
+    }
+    return util::Error();
+  }
+  util::Result<std::string> prev = util::ReadFile(source);
+  if (!prev.ok()) return prev.error().Wrap("read backup source");
+  util::Result<util::AtomicFile> file = util::AtomicFile::Create(backup, 0640, {.name_target = true});
+  if (!file.ok()) return file.error().Wrap("write backup");
+  ZOL_TRY(file->Write(*prev), "write backup");
+  ZOL_TRY(file->Commit(), "write backup");
+  return util::Error();
 }
 
 // The text of a registry file. A large one is read in one read into its own
@@ -199,14 +237,18 @@ util::Error Database::save() {
   ZOL_TRY(util::MkdirAll(util::DirName(file_path_), 0755));
 
   struct stat old;
+  const std::string target = SaveTarget(file_path_);
   bool had_file = ::stat(file_path_.c_str(), &old) == 0;
-  if (had_file) {
-    util::Result<std::string> prev = util::ReadFile(file_path_);
-    if (!prev.ok()) return prev.error().Wrap("read backup source");
-    util::Error err = util::WriteFile(file_path_ + ".bak", *prev, 0640);
-    if (!err.ok()) return err.Wrap("write backup");
+  if (had_file) ZOL_TRY(WriteBackup(target, file_path_ + ".bak"));
+  util::Error e = ReplaceFile(target, *text, had_file ? &old : nullptr);
+  if (e.Is(ENOSPC)) {
+    // Say what it takes, so that the administrator knows how much to free.
+    const std::string dir = util::DirName(target);
+    util::Result<uint64_t> free_bytes = util::DiskFreeBytes(dir);
+    return e.Wrap(util::Sprintf("rewriting the registry needs %zu bytes on %s, %s free", text->size(), dir.c_str(),
+                                free_bytes.ok() ? std::to_string(*free_bytes).c_str() : "unknown"));
   }
-  return ReplaceFile(SaveTarget(file_path_), *text, had_file ? &old : nullptr);
+  return e;
 }
 
 util::Error Database::AddApp(InstalledApp app) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <random>
 #include <thread>
 
+#include "internal/testing/require.h"
+#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/paths.h"
@@ -452,10 +456,55 @@ TEST_F(Registry, FailedBackupLeavesTheRegistryAsItWas) {
   std::string before = Read(path_);
   ASSERT_TRUE(util::EnsureDir(path_ + ".bak").ok());
   util::Error err = db->AddApp(App("b"));
-  EXPECT_EQ(err.message(), "write backup: open " + path_ + ".bak: is a directory");
+  EXPECT_EQ(err.message(), "write backup: rename " + path_ + ".bak: is a directory");
   EXPECT_EQ(Read(path_), before);
   // The in-memory list keeps the change.
   EXPECT_TRUE(db->GetApp("b").has_value());
+}
+
+
+// On a full disk the backup costs nothing and the previous one stays whole:
+// all a save needs is room for the new registry, and when even that is
+// missing the error says how much it takes.
+TEST_F(Registry, FullDiskKeepsBackupWholeAndSaysWhatTheRewriteNeeds) {
+  ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  const std::string mnt = dir_->path() + "/var";
+  ASSERT_TRUE(util::EnsureDir(mnt).ok());
+  ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k"), 0);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+  auto db = Load();
+  ASSERT_TRUE(db->AddApp(App("a")).ok());
+  ASSERT_TRUE(db->AddApp(App("b")).ok());
+  const std::string before = Read(path_);
+  auto fill = [&](const std::string& name, off_t leave) {
+    util::UniqueFd fd(::open((mnt + "/" + name).c_str(), O_WRONLY | O_CREAT, 0644));
+    ASSERT_TRUE(fd.valid());
+    const std::string block(4096, 'f');
+    while (::write(fd.get(), block.data(), block.size()) > 0) {
+    }
+    ASSERT_EQ(::ftruncate(fd.get(), ::lseek(fd.get(), 0, SEEK_CUR) - leave), 0);
+  };
+  // One page left: the registry's rewrite fits, a copied backup would not.
+  fill("fill", 4096);
+  util::Error err = db->RemoveApp("a");
+  ASSERT_TRUE(err.ok()) << err.message();
+  EXPECT_EQ(Read(path_ + ".bak"), before);
+  // The previous backup's page came free: take it too, and keep the one the
+  // next backup replaces.
+  fill("fill2", 0);
+  ASSERT_EQ(::link((path_ + ".bak").c_str(), (mnt + "/held").c_str()), 0);
+  const std::string kept = Read(path_);
+  err = db->RemoveApp("b");
+  EXPECT_TRUE(err.Is(ENOSPC)) << err.message();
+  EXPECT_NE(err.message().find("rewriting the registry needs 2 bytes on " + mnt + "/db, "), std::string::npos)
+      << err.message();
+  EXPECT_EQ(Read(path_), kept);
+  EXPECT_EQ(Read(path_ + ".bak"), kept);
 }
 
 }  // namespace

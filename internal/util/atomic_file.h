@@ -49,7 +49,9 @@ class AtomicFile {
   Error Close();
   // Flushes and closes the file, renames it over the target and flushes the
   // directory: "sync", "close" or "rename TMP TARGET: reason". On failure the
-  // file is removed and the target is as it was.
+  // file is removed and the target is as it was, except when only the
+  // directory's flush fails ("sync DIR: reason"): the new file is then in
+  // place but may not outlive a crash.
   Error Commit();
 
  private:
@@ -57,11 +59,19 @@ class AtomicFile {
   // How errors name the file.
   const std::string& Shown() const { return options_.name_target ? target_ : temp_; }
   UniqueFd fd_;
+  // The temporary file's lock, held through the rename (see RemoveStaleTemps).
+  UniqueFd lock_;
   std::string temp_;
   std::string target_;
   AtomicFileOptions options_;
   bool closed_ = false;
 };
+
+// Removes the files that killed writers of `target` left beside it. Every
+// AtomicFile holds its own file locked until it is renamed into place, so a
+// live writer's file is never taken; a failed removal is a warning naming the
+// path. AtomicFile::Create calls it before making its own.
+void RemoveStaleTemps(const std::string& target);
 
 // Writes data to path through an AtomicFile created with `mode`.
 Error WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode);

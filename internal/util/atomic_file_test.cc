@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "internal/util/dir_list.h"
 #include "internal/util/files.h"
+#include "internal/util/paths.h"
 #include "internal/util/tempdir.h"
 
 namespace util {
@@ -86,6 +89,29 @@ TEST(AtomicFile, NamingTheTargetHidesTheFileBeside) {
     EXPECT_EQ(f->Commit().message(), "rename " + path + ": is a directory");
   }
   EXPECT_EQ(*ListDir(dir->path()), std::vector<std::string>{"d"});
+}
+
+
+// What a killed writer left beside the target goes with the next writer;
+// a writer still at work keeps its file.
+TEST(AtomicFile, NextWriterRemovesWhatKilledOnesLeft) {
+  auto dir = TempDir::Make("atomic-");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir->path() + "/f";
+  for (const char* name : {".f.tmp123", ".f.tmp9", ".f.tmpx", ".g.tmp1", "f.tmp5"}) {
+    ASSERT_TRUE(WriteFile(dir->path() + "/" + name, "left", 0644).ok());
+  }
+  auto live = AtomicFile::Create(path, 0644);
+  ASSERT_TRUE(live.ok());
+  const std::string live_name = BaseName(live->temp_path());
+  auto next = AtomicFile::Create(path, 0644);
+  ASSERT_TRUE(next.ok());
+  std::vector<std::string> want = {".f.tmpx", ".g.tmp1", "f.tmp5", live_name, BaseName(next->temp_path())};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(*ListDir(dir->path()), want);
+  ASSERT_TRUE(live->Write("live").ok());
+  ASSERT_TRUE(live->Commit().ok());
+  EXPECT_EQ(*ReadFile(path), "live");
 }
 
 }  // namespace

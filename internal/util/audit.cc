@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/log.h"
@@ -89,23 +91,42 @@ std::string encodeAuditEvent(const auditEvent& ev) {
   return line;
 }
 
+namespace {
+
+// Whether the audit file's last byte is anything but a line feed: a record
+// that a full disk cut short. The append descriptor cannot be read, so the
+// same file is opened again through it.
+bool EndsTorn(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  UniqueFd in(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+  char last = '\n';
+  return in.valid() && ::pread(in.get(), &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
+}  // namespace
+
 void writeAudit(auditEvent ev) {
   ev.Timestamp = FormatRFC3339(NowUTC());
   if (ev.User.empty()) ev.User = currentUser();
   std::string line = encodeAuditEvent(ev);
   if (g_audit_fd < 0) return;
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    ssize_t n = ::write(g_audit_fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::string msg = "audit write failed: " + Error::Errno("write", AuditPath(), errno).message() + "\n";
-      ssize_t ignored = ::write(2, msg.data(), msg.size());
-      (void)ignored;
-      return;
-    }
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
+  // The file is append-only: a torn record stays for ever. The next one
+  // starts on a line of its own, so only the torn line fails to parse.
+  if (EndsTorn(g_audit_fd)) line.insert(0, 1, '\n');
+  // One write: a second one after a short write would glue the rest of this
+  // record onto whatever another writer appended in between.
+  ssize_t n;
+  do {
+    n = ::write(g_audit_fd, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(line.size())) return;
+  const Error err = n < 0 ? Error::Errno("write", AuditPath(), errno)
+                          : Error::Msg(Sprintf("write %s: short write (%zd of %zu bytes)", AuditPath().c_str(), n,
+                                               line.size()));
+  std::string msg = "audit write failed: " + err.message() + "\n";
+  ssize_t ignored = ::write(2, msg.data(), msg.size());
+  (void)ignored;
 }
 
 void RecordInstall(const std::string& name, const std::string& version, const std::string& installPath) {

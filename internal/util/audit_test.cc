@@ -1,6 +1,8 @@
 #include "internal/util/audit.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,6 +16,8 @@
 #include <sstream>
 
 #include "internal/testing/env.h"
+#include "internal/util/files.h"
+#include "internal/util/json_reader.h"
 #include "internal/testing/files.h"
 #include "internal/util/tempdir.h"
 #include "internal/testing/require.h"
@@ -202,6 +206,59 @@ TEST(InitAudit, ChattrStartsOnlyWhenTheFlagIsMissing) {
   ASSERT_TRUE(SetAppendOnly(file, false));
   ASSERT_TRUE(InitAudit(dir).ok());
   EXPECT_EQ(Slurp(calls), "+a " + file + "\n+a " + file + "\n") << "cleared in between: chattr again";
+}
+
+
+// A full disk cuts a record short. The file is append-only, so the torn line
+// stays; what must hold is that no later record is glued onto it.
+TEST(InitAudit, RecordTornByAFullDiskIsNeverContinued) {
+  ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  auto tmp = TempDir::Make("zol-test-");
+  ASSERT_TRUE(tmp.ok());
+  const std::string mnt = tmp->path() + "/fs";
+  ASSERT_TRUE(EnsureDir(mnt).ok());
+  ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k"), 0);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+  ScopedEnv env("PATH", tmp->path().c_str());  // no chattr
+  ASSERT_TRUE(InitAudit(mnt + "/audit").ok());
+  RecordInstall("com.calderim.app", "1.0", "/opt/zol/apps/com.calderim.app/1.0");
+  // Every page but the audit file's first one taken: records fill that page,
+  // one is cut at its end, the rest find no room at all.
+  {
+    UniqueFd fill(::open((mnt + "/fill").c_str(), O_WRONLY | O_CREAT, 0644));
+    ASSERT_TRUE(fill.valid());
+    const std::string block(4096, 'f');
+    while (::write(fill.get(), block.data(), block.size()) > 0) {
+    }
+  }
+  const std::string file = mnt + "/audit/audit.log";
+  for (int i = 0; i < 60; ++i) RecordRun("com.calderim.app", "1.0", "rt-" + std::to_string(i));
+  const std::string full = Slurp(file);
+  ASSERT_EQ(full.size(), 4096u) << "the page is full to its last byte";
+  ASSERT_NE(full.back(), '\n') << "one record was cut short";
+  ASSERT_EQ(::unlink((mnt + "/fill").c_str()), 0);
+  RecordUninstall("com.calderim.app", "1.0");
+  RecordRun("com.calderim.app", "1.0", "after");
+
+  const std::string content = Slurp(file);
+  ASSERT_FALSE(content.empty());
+  EXPECT_EQ(content.back(), '\n');
+  int torn = 0;
+  size_t start = 0;
+  while (start < content.size()) {
+    const size_t nl = content.find('\n', start);
+    ASSERT_NE(nl, std::string::npos) << "every line ends in a line feed";
+    const std::string line = content.substr(start, nl - start);
+    if (!json::Parse(line).ok()) ++torn;
+    start = nl + 1;
+  }
+  EXPECT_EQ(torn, 1) << content;
+  EXPECT_NE(content.find("\n{\"event\":\"PKG_UNINSTALL\""), std::string::npos) << content;
 }
 
 }  // namespace

@@ -16,6 +16,18 @@ Result<uint64_t> DiskFreeBytes(const std::string& path) {
   return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_bsize);
 }
 
+namespace {
+
+// `bytes` in the largest unit of MB, KB and bytes in which it differs from
+// `other`: a shortfall never reads as "need 0 MB, have 0 MB".
+std::string SizeText(uint64_t bytes, uint64_t other) {
+  if (bytes / 1048576 != other / 1048576) return std::to_string(bytes / 1048576) + " MB";
+  if (bytes / 1024 != other / 1024) return std::to_string(bytes / 1024) + " KB";
+  return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
 Error CheckDiskSpace(const std::string& path, uint64_t need) {
   Result<uint64_t> free_bytes = DiskFreeBytes(path);
   // The application directory of a first install does not exist yet; the
@@ -36,9 +48,9 @@ Error CheckDiskSpace(const std::string& path, uint64_t need) {
     return Error();
   }
   if (*free_bytes >= need) return Error();
-  return Error::Msg(Sprintf("insufficient disk space: need %llu MB, have %llu MB free on %s",
-                            static_cast<unsigned long long>(need / 1048576),
-                            static_cast<unsigned long long>(*free_bytes / 1048576), path.c_str()));
+  const std::string need_text = SizeText(need, *free_bytes), have_text = SizeText(*free_bytes, need);
+  return Error::Msg(Sprintf("insufficient disk space: need %s, have %s free on %s", need_text.c_str(),
+                            have_text.c_str(), path.c_str()));
 }
 
 }  // namespace util

@@ -2,7 +2,10 @@
 // program that change the same state on disk take turns.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 #include "internal/util/error.h"
 #include "internal/util/fd.h"
@@ -21,6 +24,7 @@ class FileLock {
 
  private:
   friend Result<FileLock> LockFile(const std::string& path);
+  friend Result<FileLock> LockDir(const std::string& dir, bool shared, bool wait);
   FileLock(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
   UniqueFd fd_;
   std::string path_;
@@ -31,5 +35,18 @@ class FileLock {
 // never removed: a process that opened it before a removal would lock a file
 // nobody else can reach.
 Result<FileLock> LockFile(const std::string& path);
+
+// A flock on the directory `dir` itself, so nothing is made beside it and
+// the lock goes with the tree: shared or exclusive, waiting or not (a lock
+// held elsewhere then fails with EWOULDBLOCK). The directory is opened
+// without following a last link. A shared lock is taken again when the tree
+// at `dir` was replaced while it waited, so it always covers the tree that is
+// there now. A missing directory fails as "open DIR: no such file or
+// directory".
+Result<FileLock> LockDir(const std::string& dir, bool shared, bool wait);
+
+// The processes that hold a flock on the file or directory at `path`, as
+// /proc/locks lists them (the process that took the lock), in that order.
+std::vector<pid_t> LockHolders(const std::string& path);
 
 }  // namespace util

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,20 @@ Result<std::string> SetAside(const std::string& path, std::string_view infix, co
     return e;
   }
   return moved;
+}
+
+Result<std::string> MoveAside(const std::string& path, const std::string& prefix) {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char r[6];
+    if (::getrandom(r, sizeof r, 0) != sizeof r) return Error::Errno("getrandom", path, errno);
+    std::string moved = prefix;
+    for (unsigned char c : r) moved += kChars[c % (sizeof kChars - 1)];
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, moved.c_str(), RENAME_NOREPLACE) == 0) return moved;
+    if (errno == ENOENT) return std::string();
+    if (errno != EEXIST) return Error::Errno("rename", path + " " + moved, errno);
+  }
+  return Error::Errno("rename", path, EEXIST);
 }
 
 Result<std::string> ReplaceTree(const std::string& staging, const std::string& target,

@@ -17,6 +17,12 @@ namespace util {
 // when nothing is at `path`.
 Result<std::string> SetAside(const std::string& path, std::string_view infix, const std::string& leaf);
 
+// Renames the tree at `path` to `prefix` followed by six random characters
+// (on the same file system), never over anything, and returns that name (""
+// when nothing is at `path`). Unlike SetAside it makes no directory, so it
+// needs no free space.
+Result<std::string> MoveAside(const std::string& path, const std::string& prefix);
+
 struct ReplaceTreeOptions {
   // Names the holder of the replaced tree when it has to be set aside.
   std::string_view infix = {};

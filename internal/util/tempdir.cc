@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/transient.h"
 
 namespace util {
@@ -39,14 +40,19 @@ Result<TempDir> TempDir::MakeIn(const std::string& parent, std::string_view pref
 
 TempDir& TempDir::operator=(TempDir&& o) noexcept {
   if (this != &o) {
-    Remove().IgnoreError();
+    const std::string path = path_;
+    if (Error e = Remove(); !e.ok()) Warn("remove temporary directory %s: %v", path, e);
     path_ = std::move(o.path_);
     o.path_.clear();
   }
   return *this;
 }
 
-TempDir::~TempDir() { Remove().IgnoreError(); }
+TempDir::~TempDir() {
+  // Nobody else would ever remove it: say so rather than leave it silently.
+  const std::string path = path_;
+  if (Error e = Remove(); !e.ok()) Warn("remove temporary directory %s: %v", path, e);
+}
 
 std::string TempDir::Release() { return std::exchange(path_, std::string()); }
 

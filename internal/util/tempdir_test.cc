@@ -1,11 +1,16 @@
 #include "internal/util/tempdir.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+
+#include "internal/testing/require.h"
+#include "internal/util/files.h"
 
 namespace util {
 namespace {
@@ -47,6 +52,29 @@ TEST(TempDirs, PrefixRandomNumberModeAndRemoval) {
   EXPECT_NE(::lstat(removed.c_str(), &st), 0);
   EXPECT_EQ(::stat(kept.c_str(), &st), 0) << "a released directory stays";
   EXPECT_EQ(::stat(parent->path().c_str(), &st), 0) << "the link out was not followed";
+}
+
+
+// A directory that cannot be removed (here: a mount inside it) is named in a
+// warning instead of being left without a word.
+TEST(TempDirs, FailedRemovalIsAWarningNamingThePath) {
+  ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  std::string path;
+  testing::internal::CaptureStderr();
+  {
+    auto d = TempDir::Make("zol-test-");
+    ASSERT_TRUE(d.ok());
+    path = d->path();
+    ASSERT_EQ(::mkdir((path + "/busy").c_str(), 0755), 0);
+    ASSERT_EQ(::mount("tmpfs", (path + "/busy").c_str(), "tmpfs", 0, "size=4k"), 0);
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[WARN] "), std::string::npos) << err;
+  EXPECT_NE(err.find(" remove temporary directory " + path + ": "), std::string::npos) << err;
+  ASSERT_EQ(::umount2((path + "/busy").c_str(), MNT_DETACH), 0);
+  ASSERT_TRUE(RemoveAll(path).ok());
 }
 
 }  // namespace
