@@ -184,7 +184,9 @@ TEST_F(InstallTest, SidecarMatrix) {
       {"mismatching", [&] { Spit(pkg + ".sha256", wrong); }, {}, 1,
        "[FATAL] install failed: package integrity check failed: checksum mismatch for " + pkg},
       {"upper case", [&] { Spit(pkg + ".sha256", upper); }, {}, 1, "package integrity check failed"},
-      {"empty", [&] { Spit(pkg + ".sha256", ""); }, {}, 0, "has no .sig signature"},
+      {"empty", [&] { Spit(pkg + ".sha256", ""); }, {}, 0,
+       "[warn] app.zol has an empty .sha256 and no .sig \u2014 nothing was verified\n"},
+      {"blank", [&] { Spit(pkg + ".sha256", " \n"); }, {}, 0, "nothing was verified"},
       {"too long to be a digest", [&] { Spit(pkg + ".sha256", digest + std::string(8192, 'x')); }, {}, 1,
        "[FATAL] install failed: package integrity check failed: read " + pkg + ".sha256: file larger than"},
       {"empty required", [&] { Spit(pkg + ".sha256", ""); }, {{"ZOL_REQUIRE_CHECKSUM", "1"}}, 1,
@@ -223,6 +225,10 @@ TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
       {"version", "../x"}, {"id", "a/b"}, {"id", ".."},        {"id", "x\\y"},
       {"base", "."},       {"id", "base.evil"}, {"id", "com.calderim.base.evil"},
       {"version", std::string("1\0" "2", 3)},
+      // A line feed would cut a log line in two and put another's words in
+      // the log; no control character belongs in a directory name.
+      {"version", "1.0\n[WARN] 2026-01-01T00:00:00Z forged line"}, {"id", "com.example.a\rb"},
+      {"base", "ubuntu\t24.04"}, {"id", "com.example.\x7f"},
       // Names the install gives to trees in transit beside a version: as
       // versions, installing 1.0 would remove or take over them.
       {"version", "1.0.installing"}, {"version", "1.0.replaced-a1B2c3"}, {"version", "1.0.removing-x"},

@@ -609,6 +609,9 @@ TEST_F(RunTest, ExitCodesAsRecorded) {
     ExpectNothingLeft(pid);
   }
   EXPECT_THAT(Slurp(sb_.metrics_path), HasSubstr("zol_runtime_active 0\n"));
+  // A run starts its process with the gauge at 0; the file still counts the
+  // recorded applications.
+  EXPECT_THAT(Slurp(sb_.metrics_path), HasSubstr("zol_installed_packages 1\n"));
 }
 
 TEST_F(RunTest, FailureChains) {

@@ -216,6 +216,11 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
       // Refused before the data, whose traversal would fail otherwise.
       {"version install refuses", Deb(Control("hello", ".", "amd64"), Tar({TarFile("../x", "x")})),
        "package version \".\" is not usable as a directory name"},
+      // A continued field keeps its line feed: it would reach the package
+      // name, the install directory and the log.
+      {"version on two lines",
+       Deb("Package: hello\nVersion: 1.0\n [WARN] 2026-01-01T00:00:00Z forged line: x\nArchitecture: amd64\n", good),
+       "package version \"1.0\\n[WARN] 2026-01-01T00:00:00Z forged line: x\" is not usable as a directory name"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(util::RemoveAll(Path("out")).ok());

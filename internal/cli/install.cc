@@ -162,6 +162,12 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
     e = util::Error::Msg("checksum mismatch for " + pkgPath + ": expected " + expected + ", got " + **digest);
   }
   ZOL_TRY(e, "package integrity check failed");
+  if (expected.empty()) {
+    // An empty sidecar passes, but nothing was hashed: saying "verified"
+    // would report a check that never ran.
+    util::Warn("[warn] %s has an empty .sha256 and no .sig \u2014 nothing was verified", util::BaseName(pkgPath));
+    return util::Error();
+  }
   util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
              util::BaseName(pkgPath));
   return util::Error();

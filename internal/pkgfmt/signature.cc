@@ -60,6 +60,7 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
     return util::Error::Msg("invalid private key size: " + std::to_string(block->bytes.size()) + " (expected " +
                             std::to_string(kPrivateKeySize) + ")");
   }
+  ZOL_TRY(CheckPrivateKeyHalves(block->bytes, private_key_path));
   auto sig = Ed25519Sign(block->bytes, *digest);
   if (!sig.ok()) return sig.error();
   PackageSignature record{"ed25519", Base64Encode(block->bytes.substr(kSeedSize)), *digest, Base64Encode(*sig)};
