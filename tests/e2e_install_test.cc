@@ -135,23 +135,6 @@ TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
                                "/com.example.hello/1.0.installing/files/nothere.sh (skipping)"));
 }
 
-TEST_F(InstallTest, UnreadableRegistryAfterTheCommitLeavesTheTreeWithoutARecord) {
-  AppSpec spec;
-  std::string pkg = Package(spec);
-  Sh("mkdir -p \"$(dirname '" + sb_.db_file + "')\"");
-  Spit(sb_.db_file, "{");
-  RunResult r = sb_.Zol({"install", pkg});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, ContainsRegex("\\[FATAL\\] install failed: load db: [^\n]+\n$"));
-  const std::string dir = sb_.app_dir + "/com.example.hello/1.0";
-  EXPECT_EQ(Slurp(dir + "/files/bin/hello"), "hi");
-  EXPECT_FALSE(PathExists(dir + ".installing"));
-  EXPECT_EQ(Slurp(sb_.db_file), "{");
-  EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_INSTALL")));
-  EXPECT_FALSE(PathExists(sb_.metrics_path));
-  EXPECT_THAT(r.err, Not(HasSubstr("Installed com.example.hello")));
-}
-
 TEST_F(InstallTest, SidecarMatrix) {
   AppSpec spec;
   std::string pkg = pkgs_ + "/app.zol";
@@ -210,6 +193,64 @@ TEST_F(InstallTest, SidecarMatrix) {
     EXPECT_THAT(r.err, HasSubstr(c.expect)) << c.name;
     EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << c.name;
     Sh("rm -rf '" + pkg + ".sha256' '" + pkg + ".sig'");
+  }
+}
+
+// Whoever owns the package file can replace it while root installs it. The
+// shim stands in for that: the listed opens of the package get another one.
+// Whatever the schedule, what is installed is the verified package or
+// nothing.
+TEST_F(InstallTest, APackageSwappedBetweenItsReadsNeverPassesForTheVerifiedOne) {
+  RunResult kg = sb_.Zol({"keygen", "--dir", sb_.Path("keys")});
+  ASSERT_EQ(kg.status, 0) << kg.err;
+  const std::string tag = "Public key (base64): ";
+  std::string pub = kg.out.substr(kg.out.find(tag) + tag.size());
+  pub.erase(pub.find('\n'));
+  AppSpec spec;
+  const std::string pkg = Package(spec, {{"bin/hello", "verified"}}, "app.zol");
+  const std::string swapped = Package(spec, {{"bin/hello", "swapped"}}, "swapped.zol");
+  const std::string installed = sb_.app_dir + "/" + spec.id + "/" + spec.version + "/files/bin/hello";
+  for (const char* sidecar : {".sha256", ".sig"}) {
+    if (std::string(sidecar) == ".sig") {
+      ::unlink((pkg + ".sha256").c_str());
+      ASSERT_TRUE(pkgfmt::SignPackage(pkg, sb_.Path("keys/zol-signing.key")).ok());
+    }
+    for (const char* command : {"install", "upgrade"}) {
+      for (const char* swap : {"1", "2", "1,2", "2,3"}) {
+        const std::string label = std::string(command) + " " + sidecar + " swapped at opens " + swap;
+        Sh("rm -rf '" + sb_.app_dir + "' '" + sb_.db_file + "'");
+        RunResult r = sb_.Zol({command, pkg}, {{"LD_PRELOAD", ZOL_SWAP_SHIM},
+                                               {"ZOL_SHIM_PATH", pkg},
+                                               {"ZOL_SHIM_OTHER", swapped},
+                                               {"ZOL_SHIM_SWAP", swap},
+                                               {"ZOL_PUBLIC_KEY", pub},
+                                               {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+        if (r.status == 0) {
+          EXPECT_EQ(Slurp(installed), "verified") << label << "\n" << r.err;
+        } else {
+          EXPECT_THAT(r.err, ContainsRegex("package (integrity check|signature verification) failed: ")) << label;
+          EXPECT_FALSE(PathExists(installed)) << label;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
+  AppSpec spec;
+  const std::string pkg = Package(spec);
+  for (const char* text : {"not json", "[7]"}) {
+    Sh("rm -rf '" + sb_.app_dir + "'");
+    Spit(sb_.db_file, text);
+    RunResult r = sb_.Zol({"install", pkg});
+    EXPECT_EQ(r.status, 1) << text;
+    EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: load db: ")) << text;
+    EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id)) << text;
+    EXPECT_EQ(Slurp(sb_.db_file), text);
+    EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), Not(HasSubstr("PKG_INSTALL"))) << text;
+    EXPECT_FALSE(PathExists(sb_.metrics_path)) << text;
+    EXPECT_THAT(r.err, Not(HasSubstr("Installed com.example.hello"))) << text;
+    EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << text;
   }
 }
 

@@ -121,7 +121,9 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
                                    const util::Result<std::string>* digest) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
-    ZOL_TRY(pkgfmt::VerifyPackageSig(pkgPath, cfg.PublicKey), "package signature verification failed");
+    ZOL_TRY(digest == nullptr ? pkgfmt::VerifyPackageSig(pkgPath, cfg.PublicKey)
+                              : pkgfmt::VerifyPackageSigDigest(pkgPath, cfg.PublicKey, *digest),
+            "package signature verification failed");
     return util::Error();
   }
   const bool required = cfg.RequireChecksum == "1";
@@ -231,14 +233,18 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
   if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
-  // A checksum sidecar asks for the package's digest: the extraction takes
-  // it from the bytes it reads, so the package is read once. The extractor
-  // reads the file to its end, so the digest covers all of it.
+  // Both sidecars are checked against the digest of the bytes the one
+  // extraction reads: opening the package again for a check would verify
+  // whatever the file holds by then, not what is installed. The extractor
+  // reads the file to its end, so the digest covers all of it. It is taken
+  // whether or not a sidecar is there yet, so one that appears meanwhile is
+  // still checked against these bytes.
   std::optional<pkgfmt::Sha256> hash;
   util::Result<std::string> digest = util::Error::Msg("sha256 unavailable").Wrap("hash file");
-  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
-                       ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
-    if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) hash.emplace(std::move(*h));
+  if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) {
+    hash.emplace(std::move(*h));
+  } else {
+    digest = h.error();
   }
   util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
@@ -281,7 +287,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  ZOL_TRY(verifyPackageIntegrity(cfg, pkgPath, hash ? &digest : nullptr));
+  ZOL_TRY(verifyPackageIntegrity(cfg, pkgPath, &digest));
 
   if (m.Kind == "base") return installBaseZOL(xdir, m, cfg);
 
@@ -299,10 +305,14 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // install alone, and whatever killed ones left can go.
   std::optional<db::DBLock> lock;
   ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "load db");
-  if (util::Result<std::unique_ptr<db::Database>> before = db::LoadDB(cfg.DBFile); before.ok()) {
+  {
+    // Read before anything under the id's directory is touched: a registry
+    // that does not decode would otherwise leave a committed tree without
+    // a record.
+    ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> before, db::LoadDB(cfg.DBFile), "load db");
     // The recorded tree stays whatever its name: older installs allowed
     // versions that look like leftovers.
-    std::optional<db::InstalledApp> rec = (*before)->GetApp(m.ID);
+    std::optional<db::InstalledApp> rec = before->GetApp(m.ID);
     const std::string recorded = rec.has_value() ? rec->InstallPath : "";
     if (recorded == staging) {
       return util::Error::Msg("create staging dir: " + staging + " is the recorded install of " + m.ID);
