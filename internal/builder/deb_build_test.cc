@@ -247,6 +247,34 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
   }
 }
 
+// Sparse members come out at their full size with their holes kept: a
+// small .deb whose data holds a 10 GiB hole writes no 10 GiB anywhere, and an
+// all-hole file is no empty one.
+TEST_F(DebBuildTest, SparseDataMembersKeepTheirSizeAndTheirHoles) {
+  const std::string work = Path("sparse");
+  ASSERT_EQ(std::system(("mkdir -p '" + work + "/usr/bin' && cd '" + work +
+                         "' && truncate -s 65536 usr/bin/hole && truncate -s 10G usr/bin/huge && "
+                         "tar --format=posix --sparse -czf small.tar.gz usr/bin/hole && "
+                         "tar --format=gnu --sparse -czf huge.tar.gz usr/bin/huge").c_str()),
+            0);
+  BuildOptions o = Opts(WriteDeb(Deb(kControl, Slurp(work + "/small.tar.gz")), "small.deb"));
+  util::Error e = buildFromDeb(o);
+  ASSERT_TRUE(e.ok()) << e.message();
+  Unpack(Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
+  struct stat st;
+  ASSERT_EQ(::stat(Path("unpacked/files/bin/hole").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 65536);
+  EXPECT_EQ(Slurp(Path("unpacked/files/bin/hole")), std::string(65536, '\0'));
+  ExpectNoLeftovers("all hole");
+
+  // Too large for a package, but refused without 10 GiB written first.
+  ASSERT_TRUE(util::RemoveAll(Path("out")).ok());
+  e = buildFromDeb(Opts(WriteDeb(Deb(kControl, Slurp(work + "/huge.tar.gz")), "huge.deb")));
+  EXPECT_FALSE(e.ok());
+  EXPECT_THAT(e.message(), HasSubstr("exceeds max size limit (512 MB)"));
+  ExpectNoLeftovers("huge");
+}
+
 TEST_F(DebBuildTest, RecipeArgumentsAndOverlayFiles) {
   const std::string deb =
       WriteDeb(Deb(kControl, Tar({TarFile("usr/bin/hello", "h", 0755), TarLink("opt/out", Path("outside")),
