@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "internal/pkgfmt/signature.h"
@@ -234,6 +235,38 @@ TEST_F(InstallTest, APackageSwappedBetweenItsReadsNeverPassesForTheVerifiedOne) 
       }
     }
   }
+}
+
+// The extracted tree is renamed into place on one file system and copied
+// across two; either way two hard-linked names install as two files.
+TEST_F(InstallTest, HardLinkedNamesInstallAsTwoFilesWhereverTmpdirIs) {
+  ASSERT_TRUE(EnterOwnMountNamespace()) << std::strerror(errno);
+  AppSpec spec;
+  const std::string src = sb_.Path("hl");
+  Sh("mkdir -p '" + src + "/files/bin'");
+  Spit(src + "/manifest.json", AppManifestJSON(spec));
+  const std::string pkg = pkgs_ + "/hl.zol";
+  ASSERT_EQ(Sh("cd '" + src + "' && printf shared > files/bin/a && ln files/bin/a files/bin/b && "
+               "tar -czf '" + pkg + "' manifest.json files && tar -tvzf '" + pkg + "' | grep -q ' link to '").status,
+            0);
+  Spit(pkg + ".sha256", Sha256(pkg) + "\n");
+  const std::string other = sb_.Path("other-fs");
+  ASSERT_EQ(::mkdir(other.c_str(), 0755), 0);
+  ASSERT_EQ(Sh("mount -t tmpfs tmpfs '" + other + "'").status, 0);
+  const std::string bin = sb_.app_dir + "/" + spec.id + "/" + spec.version + "/files/bin";
+  for (const std::string& tmpdir : {sb_.tmp, other}) {
+    Sh("rm -rf '" + sb_.app_dir + "' '" + sb_.db_file + "'");
+    RunResult r = sb_.Zol({"install", pkg}, {{"TMPDIR", tmpdir}});
+    ASSERT_EQ(r.status, 0) << tmpdir << "\n" << r.err;
+    struct stat a, b;
+    ASSERT_EQ(::stat((bin + "/a").c_str(), &a), 0);
+    ASSERT_EQ(::stat((bin + "/b").c_str(), &b), 0);
+    EXPECT_NE(a.st_ino, b.st_ino) << tmpdir;
+    EXPECT_EQ(a.st_nlink, 1u) << tmpdir;
+    EXPECT_EQ(Slurp(bin + "/a"), "shared");
+    EXPECT_EQ(Slurp(bin + "/b"), "shared");
+  }
+  Sh("umount '" + other + "'");
 }
 
 TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {

@@ -251,6 +251,10 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   const std::string& xdir = tmp->path();
   pkgfmt::ExtractOptions extract;
   extract.hash = hash ? &*hash : nullptr;
+  // The extracted tree is renamed into place when it can be and copied
+  // otherwise; as copies, hard-linked names give the same installed tree
+  // either way: independent files.
+  extract.copy_hard_links = true;
   util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir, extract);
   if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
   if (hash) {

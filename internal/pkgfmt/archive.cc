@@ -199,6 +199,7 @@ struct Extractor {
   std::string prefix;
   ExtractLimits limits;
   TarReader* tar;
+  bool copy_hard_links = false;
   std::vector<CreatedLink> links = {};
   std::vector<char> buf = std::vector<char>(kCopyBuffer);
 };
@@ -365,7 +366,10 @@ Result<int64_t> ExtractHardLink(Extractor& x, const TarMember& m, const std::str
   const std::string parent = util::DirName(target);
   ZOL_TRY(x.root->MkdirAll(util::DirName(rel), 0755)
               .Wrap(util::Sprintf("mkdir parent for hardlink %s", parent.c_str())));
-  if (!x.root->Link(old_rel, rel).ok()) {
+  // A second name for a symbolic link is made as a link in any case: a
+  // copy would hold what the link leads to.
+  const bool copy = x.copy_hard_links && !(x.root->Lstat(old_rel).ok() && S_ISLNK(x.root->Lstat(old_rel)->st_mode));
+  if (copy || !x.root->Link(old_rel, rel).ok()) {
     return HardLinkCopy(x, old_rel, link_target, rel, target, m.mode & 0777, total);
   }
   // A second name for a link reads its text from another directory, so it
@@ -487,7 +491,8 @@ Error ExtractTarGz(const std::string& package, const std::string& dest, const Ex
   if (!root.ok()) {
     first = root.error();
   } else {
-    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", options.limits, tar->get()};
+    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", options.limits, tar->get(),
+                options.copy_hard_links};
     first = ExtractMembers(x);
   }
   Error closed = (*tar)->Close();

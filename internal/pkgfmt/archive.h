@@ -101,6 +101,9 @@ struct ExtractOptions {
   // digest of the file costs no second read. The bytes up to the end of the
   // file are all read only when the extraction succeeds.
   Sha256* hash = nullptr;
+  // Every hard link to a regular file is written as a copy of its own, so
+  // the tree holds independent files wherever it is moved afterwards.
+  bool copy_hard_links = false;
 };
 util::Error ExtractTarGz(const std::string& package, const std::string& dest, const ExtractOptions& options);
 
