@@ -182,9 +182,10 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
   return pkgfmt::ParseManifest(*data);
 }
 
-std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
+std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch) {
+  std::vector<std::string> found;
   util::Result<std::vector<std::string>> names = util::ListDir(dir);
-  if (!names.ok()) return "";
+  if (!names.ok()) return found;
   for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
@@ -195,9 +196,14 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
     if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
     if (!m.ok()) continue;
-    if (m->Kind == "base" && m->Base == base && m->Arch == arch) return p;
+    if (m->Kind == "base" && m->Base == base && m->Arch == arch) found.push_back(p);
   }
-  return "";
+  return found;
+}
+
+std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
+  std::vector<std::string> found = findBaseZOLs(dir, base, arch);
+  return found.empty() ? "" : found.front();
 }
 
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
@@ -206,21 +212,25 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
   if (util::Exists(rootfs)) return;
   util::Info("[warn] Base layer not found: %s", rootfs);
   std::string dir = util::DirName(pkgPath);
-  std::string found = findBaseZOL(dir, m.Base, m.Arch);
-  if (found.empty()) {
+  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch);
+  if (candidates.empty()) {
     util::Info("[warn] No base.zol found in %s \u2014 prepare runtime manually.", dir);
     return;
   }
-  util::Info("[auto] Found base package: %s", found);
-  util::Info("[auto] Installing base layer (this may take a few minutes)...");
+  // A candidate that fails (one crafted to look like the base, a damaged
+  // one) must not keep the genuine package after it from being tried.
   const WantedBase want{m.Base, m.Arch};
-  util::Error e = installPackage(cfg, found, &want);
-  if (!e.ok()) {
+  for (const std::string& found : candidates) {
+    util::Info("[auto] Found base package: %s", found);
+    util::Info("[auto] Installing base layer (this may take a few minutes)...");
+    util::Error e = installPackage(cfg, found, &want);
+    if (e.ok()) {
+      util::Info("[auto] Base layer installed successfully.");
+      return;
+    }
     util::Info("[warn] Auto-install of base layer failed: %v", e);
     util::Info("[warn] Run manually: zol-cli install %s", found);
-    return;
   }
-  util::Info("[auto] Base layer installed successfully.");
 }
 
 util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath) {
