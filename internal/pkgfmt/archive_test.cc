@@ -514,6 +514,8 @@ TEST_F(ExtractTest, SizeLimitsAllowEqualAndCountHardLinkCopies) {
 TEST_F(ExtractTest, ReadLastMemberSeesWhatTheExtractorWouldKeep) {
   Member contiguous = File("manifest.json", "contiguous");
   contiguous.type = '7';
+  Member fifo = File("manifest.json", "");
+  fifo.type = '6';
   struct Case {
     const char* what;
     std::vector<Member> members;
@@ -521,7 +523,10 @@ TEST_F(ExtractTest, ReadLastMemberSeesWhatTheExtractorWouldKeep) {
     bool fails;
   } cases[] = {
       {"the last of two wins", {File("./manifest.json", "one"), File("manifest.json", "two")}, "two", false},
-      {"types the extractor skips are not members", {File("manifest.json", "real"), contiguous}, "real", false},
+      {"types the extractor skips are not members", {File("manifest.json", "real"), fifo}, "real", false},
+      {"a contiguous file is a regular one", {File("manifest.json", "real"), contiguous}, "contiguous", false},
+      {"a name that cleans to it", {File("manifest.json", "one"), File("././manifest.json", "two")}, "two", false},
+      {"a hard link of that name is not guessed at", {File("m", "x"), Hard("manifest.json", "m")}, std::nullopt, true},
       {"a directory is not a member", {Dir("manifest.json")}, std::nullopt, false},
       {"absent", {File("other", "x")}, std::nullopt, false},
       {"over the bound", {File("manifest.json", std::string(11, 'm'))}, std::nullopt, true},
