@@ -274,6 +274,19 @@ TEST(BuildDir, SigningFollowsTheEnvironmentOnly) {
                                sb.Path("k/none") + ": "));
   EXPECT_TRUE(PathExists(pkg));
   EXPECT_TRUE(PathExists(pkg + ".sha256"));
+
+  // A key whose stored public key is another's would sign what no install
+  // accepts; the build says so instead of succeeding.
+  const std::string mismatched = sb.Path("k/mismatched.key");
+  ShOut("set -e; cd '" + sb.root + "/k'; openssl genpkey -algorithm ed25519 -out other.pem 2>/dev/null; "
+        "openssl pkey -in other.pem -pubout -outform DER | tail -c 32 > other.pub; "
+        "{ echo '-----BEGIN ED25519 PRIVATE KEY-----'; cat seed other.pub | base64 -w 64; "
+        "echo '-----END ED25519 PRIVATE KEY-----'; } > mismatched.key");
+  r = ZolIn(sb, kDirArgs, {{"ZOL_SIGNING_KEY_PATH", mismatched}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] build failed: pack zol: sign package: private key " + mismatched +
+                               ": its public key does not belong to its seed"));
+  EXPECT_FALSE(PathExists(pkg + ".sig"));
 }
 
 // A stand-in tar that refuses the attribute options, as older tars do. It

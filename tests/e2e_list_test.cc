@@ -97,6 +97,9 @@ TEST(InfoTest, BaseLayers) {
   const std::string good = sb.runtime_dir + "/ubuntu24.04-aarch64";
   const std::string bad = sb.runtime_dir + "/broken-x86_64";
   const std::string bare = sb.runtime_dir + "/zbare-x86_64";
+  const std::string huge = sb.runtime_dir + "/huge-x86_64";
+  Sh("mkdir -p '" + huge + "/rootfs'; { printf '{\"pad\": \"'; head -c 70000 /dev/zero | tr '\\0' a; printf '\"}'; } > '" +
+     huge + "/runtime.json'");
   Sh("mkdir -p '" + good + "/rootfs' '" + bad + "/rootfs' '" + bare + "/rootfs'; head -c 2097152 /dev/zero > '" +
      good + "/rootfs/blob'; printf 'not json' > '" + bad + "/runtime.json'");
   Spit(good + "/runtime.json",
@@ -118,6 +121,10 @@ TEST(InfoTest, BaseLayers) {
       {"base.zbare-x86_64",
        "Base Layer Information:\n  ID:      com.calderim.base.zbare-x86_64\n  Path:    " + bare +
            "\n  Status:  installed (no runtime.json found)\n",
+       ""},
+      {"base.huge-x86_64",
+       "Base Layer Information:\n  ID:      com.calderim.base.huge-x86_64\n  Path:    " + huge +
+           "\n  Status:  installed (runtime.json too large: " + huge + "/runtime.json)\n",
        ""},
       {"base.../etc", "", "[FATAL] info failed: base layer \"base.../etc\" not installed (searched " + sb.runtime_dir + ")\n"},
       {"base.nothing", "", "[FATAL] info failed: base layer \"base.nothing\" not installed (searched " + sb.runtime_dir + ")\n"},

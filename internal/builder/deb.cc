@@ -100,8 +100,8 @@ Error MakeParents(const util::Root& root, const std::string& clean_dest, const s
   return {};
 }
 
-Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& clean_dest, const std::string& rel,
-                     const std::string& name, uint32_t mode, std::span<char> buf) {
+Error ExtractRegular(const util::Root& root, TarReader& tar, const TarMember& entry, const std::string& clean_dest,
+                     const std::string& rel, const std::string& name, uint32_t mode, std::span<char> buf) {
   const std::string target = util::JoinPath(clean_dest, rel);
   ZOL_TRY(MakeParents(root, clean_dest, rel, name));
   // A link already at this path is followed only while it stays inside.
@@ -110,7 +110,7 @@ Error ExtractRegular(const util::Root& root, TarReader& tar, const std::string& 
     if (Escaped(fd.error())) return Traversal(name);
     return fd.error().Wrap("create file " + target);
   }
-  return pkgfmt::WriteMemberFile(tar, std::move(*fd), target, mode & 0777, buf);
+  return pkgfmt::WriteTarMemberFile(tar, entry, std::move(*fd), target, mode & 0777, buf);
 }
 
 Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, TarReader& tar,
@@ -135,7 +135,7 @@ Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, Tar
       return {};
     }
     case TarMember::Kind::kRegular:
-      return ExtractRegular(root, tar, clean_dest, *rel, entry.name, entry.mode, buf);
+      return ExtractRegular(root, tar, entry, clean_dest, *rel, entry.name, entry.mode, buf);
     case TarMember::Kind::kHardLink: {
       // Dropping hard links would lose files of real packages; a link to a
       // name inside the tree is made there, anything else is refused.

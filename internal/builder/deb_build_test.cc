@@ -266,6 +266,11 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
       // Refused before the data, whose traversal would fail otherwise.
       {"version install refuses", Deb(Control("hello", ".", "amd64"), Tar({TarFile("../x", "x")})),
        "package version \".\" is not usable as a directory name"},
+      // A continued field keeps its line feed: it would reach the package
+      // name, the install directory and the log.
+      {"version on two lines",
+       Deb("Package: hello\nVersion: 1.0\n [WARN] 2026-01-01T00:00:00Z forged line: x\nArchitecture: amd64\n", good),
+       "package version \"1.0\\n[WARN] 2026-01-01T00:00:00Z forged line: x\" is not usable as a directory name"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(util::RemoveAll(Path("out")).ok());
@@ -290,6 +295,34 @@ TEST_F(DebBuildTest, HostileAndBrokenPackagesFailAndNothingLeaks) {
       EXPECT_EQ(shadow_after.st_nlink, shadow_before.st_nlink) << c.name;
     }
   }
+}
+
+// Sparse members come out at their full size with their holes kept: a
+// small .deb whose data holds a 10 GiB hole writes no 10 GiB anywhere, and an
+// all-hole file is no empty one.
+TEST_F(DebBuildTest, SparseDataMembersKeepTheirSizeAndTheirHoles) {
+  const std::string work = Path("sparse");
+  ASSERT_EQ(std::system(("mkdir -p '" + work + "/usr/bin' && cd '" + work +
+                         "' && truncate -s 65536 usr/bin/hole && truncate -s 10G usr/bin/huge && "
+                         "tar --format=posix --sparse -czf small.tar.gz usr/bin/hole && "
+                         "tar --format=gnu --sparse -czf huge.tar.gz usr/bin/huge").c_str()),
+            0);
+  BuildOptions o = Opts(WriteDeb(Deb(kControl, Slurp(work + "/small.tar.gz")), "small.deb"));
+  util::Error e = buildFromDeb(o);
+  ASSERT_TRUE(e.ok()) << e.message();
+  Unpack(Path("out/com.calderim.hello_2.10-3_x86_64.zol"));
+  struct stat st;
+  ASSERT_EQ(::stat(Path("unpacked/files/bin/hole").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 65536);
+  EXPECT_EQ(Slurp(Path("unpacked/files/bin/hole")), std::string(65536, '\0'));
+  ExpectNoLeftovers("all hole");
+
+  // Too large for a package, but refused without 10 GiB written first.
+  ASSERT_TRUE(util::RemoveAll(Path("out")).ok());
+  e = buildFromDeb(Opts(WriteDeb(Deb(kControl, Slurp(work + "/huge.tar.gz")), "huge.deb")));
+  EXPECT_FALSE(e.ok());
+  EXPECT_THAT(e.message(), HasSubstr("exceeds max size limit (512 MB)"));
+  ExpectNoLeftovers("huge");
 }
 
 TEST_F(DebBuildTest, RecipeArgumentsAndOverlayFiles) {

@@ -122,7 +122,9 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
                                    const util::Result<std::string>* digest) {
   struct stat st;
   if (::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &st) == 0) {
-    ZOL_TRY(pkgfmt::VerifyPackageSig(pkgPath, cfg.PublicKey), "package signature verification failed");
+    ZOL_TRY(digest == nullptr ? pkgfmt::VerifyPackageSig(pkgPath, cfg.PublicKey)
+                              : pkgfmt::VerifyPackageSigDigest(pkgPath, cfg.PublicKey, *digest),
+            "package signature verification failed");
     return util::Error();
   }
   const bool required = cfg.RequireChecksum == "1";
@@ -163,6 +165,12 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
     e = util::Error::Msg("checksum mismatch for " + pkgPath + ": expected " + expected + ", got " + **digest);
   }
   ZOL_TRY(e, "package integrity check failed");
+  if (expected.empty()) {
+    // An empty sidecar passes, but nothing was hashed: saying "verified"
+    // would report a check that never ran.
+    util::Warn("[warn] %s has an empty .sha256 and no .sig \u2014 nothing was verified", util::BaseName(pkgPath));
+    return util::Error();
+  }
   util::Warn("[warn] %s has no .sig signature \u2014 integrity verified, but authenticity unconfirmed",
              util::BaseName(pkgPath));
   return util::Error();
@@ -175,9 +183,10 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
   return pkgfmt::ParseManifest(*data);
 }
 
-std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
+std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch) {
+  std::vector<std::string> found;
   util::Result<std::vector<std::string>> names = util::ListDir(dir);
-  if (!names.ok()) return "";
+  if (!names.ok()) return found;
   for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
@@ -188,9 +197,14 @@ std::string findBaseZOL(const std::string& dir, const std::string& base, const s
     if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
     if (!m.ok()) continue;
-    if (m->Kind == "base" && m->Base == base && m->Arch == arch) return p;
+    if (m->Kind == "base" && m->Base == base && m->Arch == arch) found.push_back(p);
   }
-  return "";
+  return found;
+}
+
+std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
+  std::vector<std::string> found = findBaseZOLs(dir, base, arch);
+  return found.empty() ? "" : found.front();
 }
 
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
@@ -206,21 +220,25 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
     util::Info("[warn] Base layer not found: %s", rootfs);
   }
   std::string dir = util::DirName(pkgPath);
-  std::string found = findBaseZOL(dir, m.Base, m.Arch);
-  if (found.empty()) {
+  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch);
+  if (candidates.empty()) {
     util::Info("[warn] No base.zol found in %s \u2014 prepare runtime manually.", dir);
     return;
   }
-  util::Info("[auto] Found base package: %s", found);
-  util::Info("[auto] Installing base layer (this may take a few minutes)...");
+  // A candidate that fails (one crafted to look like the base, a damaged
+  // one) must not keep the genuine package after it from being tried.
   const WantedBase want{m.Base, m.Arch};
-  util::Error e = installPackage(cfg, found, &want);
-  if (!e.ok()) {
+  for (const std::string& found : candidates) {
+    util::Info("[auto] Found base package: %s", found);
+    util::Info("[auto] Installing base layer (this may take a few minutes)...");
+    util::Error e = installPackage(cfg, found, &want);
+    if (e.ok()) {
+      util::Info("[auto] Base layer installed successfully.");
+      return;
+    }
     util::Info("[warn] Auto-install of base layer failed: %v", e);
     util::Info("[warn] Run manually: zol-cli install %s", found);
-    return;
   }
-  util::Info("[auto] Base layer installed successfully.");
 }
 
 util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath) {
@@ -233,20 +251,28 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
   if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
-  // A checksum sidecar asks for the package's digest: the extraction takes
-  // it from the bytes it reads, so the package is read once. The extractor
-  // reads the file to its end, so the digest covers all of it.
+  // Both sidecars are checked against the digest of the bytes the one
+  // extraction reads: opening the package again for a check would verify
+  // whatever the file holds by then, not what is installed. The extractor
+  // reads the file to its end, so the digest covers all of it. It is taken
+  // whether or not a sidecar is there yet, so one that appears meanwhile is
+  // still checked against these bytes.
   std::optional<pkgfmt::Sha256> hash;
   util::Result<std::string> digest = util::Error::Msg("sha256 unavailable").Wrap("hash file");
-  if (struct stat sst; ::stat(pkgfmt::DetachedSignaturePath(pkgPath).c_str(), &sst) != 0 &&
-                       ::stat(pkgfmt::ChecksumSidecarPath(pkgPath).c_str(), &sst) == 0) {
-    if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) hash.emplace(std::move(*h));
+  if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) {
+    hash.emplace(std::move(*h));
+  } else {
+    digest = h.error();
   }
   util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   const std::string& xdir = tmp->path();
   pkgfmt::ExtractOptions extract;
   extract.hash = hash ? &*hash : nullptr;
+  // The extracted tree is renamed into place when it can be and copied
+  // otherwise; as copies, hard-linked names give the same installed tree
+  // either way: independent files.
+  extract.copy_hard_links = true;
   util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir, extract);
   if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
   if (hash) {
@@ -283,7 +309,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
                             ": application ids may not begin with \"base.\" or \"com.calderim.base.\"");
   }
 
-  ZOL_TRY(verifyPackageIntegrity(cfg, pkgPath, hash ? &digest : nullptr));
+  ZOL_TRY(verifyPackageIntegrity(cfg, pkgPath, &digest));
 
   if (m.Kind == "base") return installBaseZOL(xdir, m, cfg);
 
@@ -301,10 +327,14 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // install alone, and whatever killed ones left can go.
   std::optional<db::DBLock> lock;
   ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "load db");
-  if (util::Result<std::unique_ptr<db::Database>> before = db::LoadDB(cfg.DBFile); before.ok()) {
+  {
+    // Read before anything under the id's directory is touched: a registry
+    // that does not decode would otherwise leave a committed tree without
+    // a record.
+    ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> before, db::LoadDB(cfg.DBFile), "load db");
     // The recorded tree stays whatever its name: older installs allowed
     // versions that look like leftovers.
-    std::optional<db::InstalledApp> rec = (*before)->GetApp(m.ID);
+    std::optional<db::InstalledApp> rec = before->GetApp(m.ID);
     const std::string recorded = rec.has_value() ? rec->InstallPath : "";
     if (recorded == staging) {
       return util::Error::Msg("create staging dir: " + staging + " is the recorded install of " + m.ID);

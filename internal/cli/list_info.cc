@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -169,9 +170,18 @@ util::Error showBaseInfo(const std::string& id, const config::Settings& cfg) {
   std::string out = "Base Layer Information:\n";
   out += "  ID:      com.calderim.base." + name + "\n";
   out += "  Path:    " + layer_dir + "\n";
-  util::Result<std::string> text = util::ReadFile(util::JoinPath(layer_dir, "runtime.json"), 0, 64 << 10);
+  const std::string runtime_json = util::JoinPath(layer_dir, "runtime.json");
+  util::Result<std::string> text = util::ReadFile(runtime_json, 0, 64 << 10);
   if (!text.ok()) {
-    out += "  Status:  installed (no runtime.json found)\n";
+    // Only a missing file is "not found"; one that is there but cannot be
+    // taken is named, so nobody goes looking for a file that exists.
+    if (text.error().Is(ENOENT)) {
+      out += "  Status:  installed (no runtime.json found)\n";
+    } else if (text.error().sys_errno() == 0) {
+      out += "  Status:  installed (runtime.json too large: " + runtime_json + ")\n";
+    } else {
+      out += "  Status:  installed (runtime.json unreadable: " + text.error().message() + ")\n";
+    }
     std::fwrite(out.data(), 1, out.size(), stdout);
     return util::Error();
   }

@@ -74,11 +74,17 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
   return RepackPackage(tmp->path(), pkg_path);
 }
 
-util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir) {
+util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir, bool* had_signature) {
   auto tmp = util::TempDir::Make("zol-verify-");
   if (!tmp.ok()) return tmp.error().Wrap("temp dir");
   ZOL_TRY(pkgfmt::ExtractTarGz(pkg_path, tmp->path()), "extract package");
-  return pkgfmt::VerifyPackageSignature(tmp->path(), trusted_keys_dir);
+  ZOL_TRY(pkgfmt::VerifyPackageSignature(tmp->path(), trusted_keys_dir));
+  if (had_signature != nullptr) {
+    // The check passed; it read a record unless there was none to read.
+    auto root = util::Root::Open(tmp->path());
+    *had_signature = root.ok() && root->Lstat(pkgfmt::kSignatureFileName).ok();
+  }
+  return util::Error();
 }
 
 }  // namespace cli

@@ -22,7 +22,10 @@ util::Error signZOLFile(const std::string& pkg_path, const std::string& key_path
 util::Error RepackPackage(const std::string& tree, const std::string& pkg_path);
 
 // Checks the package's embedded signature, against the public keys in
-// `trusted_keys_dir` when it is not empty. Changes nothing.
-util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir);
+// `trusted_keys_dir` when it is not empty. Changes nothing. An unsigned
+// package passes; `had_signature`, when given, tells whether there was a
+// signature to check.
+util::Error verifyZOLFile(const std::string& pkg_path, const std::string& trusted_keys_dir,
+                          bool* had_signature = nullptr);
 
 }  // namespace cli

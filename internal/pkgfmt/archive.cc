@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -198,6 +199,7 @@ struct Extractor {
   std::string prefix;
   ExtractLimits limits;
   TarReader* tar;
+  bool copy_hard_links = false;
   std::vector<CreatedLink> links = {};
   std::vector<char> buf = std::vector<char>(kCopyBuffer);
 };
@@ -261,6 +263,39 @@ Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::strin
   return Error();
 }
 
+Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
+                         mode_t perm, std::span<char> buf, int64_t max_bytes) {
+  if (!m.sparse) return WriteMemberFile(tar, std::move(file), target, perm, buf, max_bytes);
+  const std::string ctx = util::Sprintf("copy file %s", target.c_str());
+  const int64_t size = std::min(m.size, max_bytes);
+  TarReader::Block b;
+  for (;;) {
+    auto more = tar.ReadBlock(&b);
+    if (!more.ok()) return more.error().Wrap(ctx);
+    if (!*more) break;
+    if (b.offset < 0 || b.offset > size || static_cast<int64_t>(b.size) > size - b.offset) {
+      return Error::Msg(ctx + ": sparse data beyond the file's size");
+    }
+    for (size_t done = 0; done < b.size;) {
+      const ssize_t n = ::pwrite(file.get(), b.data + done, b.size - done, b.offset + static_cast<int64_t>(done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Error::Errno("write", target, errno).Wrap(ctx);
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+  // A hole at the end has no data block: the size makes it.
+  if (::ftruncate(file.get(), size) != 0) return Error::Errno("truncate", target, errno).Wrap(ctx);
+  if (::fchmod(file.get(), perm) != 0) {
+    return Error::Errno("chmod", target, errno).Wrap(util::Sprintf("chmod %s", target.c_str()));
+  }
+  if (::close(file.Release()) != 0) {
+    return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
+  }
+  return Error();
+}
+
 namespace {
 
 Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::string& name,
@@ -276,7 +311,7 @@ Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::stri
   auto f = x.root->OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, perm);
   if (!f.ok()) return f.error().Wrap(util::Sprintf("create file %s", target.c_str()));
 
-  ZOL_TRY(WriteMemberFile(*x.tar, std::move(*f), target, perm, x.buf, x.limits.per_file));
+  ZOL_TRY(WriteTarMemberFile(*x.tar, m, std::move(*f), target, perm, x.buf, x.limits.per_file));
   return new_total;
 }
 
@@ -331,7 +366,10 @@ Result<int64_t> ExtractHardLink(Extractor& x, const TarMember& m, const std::str
   const std::string parent = util::DirName(target);
   ZOL_TRY(x.root->MkdirAll(util::DirName(rel), 0755)
               .Wrap(util::Sprintf("mkdir parent for hardlink %s", parent.c_str())));
-  if (!x.root->Link(old_rel, rel).ok()) {
+  // A second name for a symbolic link is made as a link in any case: a
+  // copy would hold what the link leads to.
+  const bool copy = x.copy_hard_links && !(x.root->Lstat(old_rel).ok() && S_ISLNK(x.root->Lstat(old_rel)->st_mode));
+  if (copy || !x.root->Link(old_rel, rel).ok()) {
     return HardLinkCopy(x, old_rel, link_target, rel, target, m.mode & 0777, total);
   }
   // A second name for a link reads its text from another directory, so it
@@ -396,6 +434,8 @@ Result<int64_t> ExtractEntry(Extractor& x, const TarMember& m, int64_t total) {
       if (util::HasSuffix(stored, "/")) break;
       return ExtractRegular(x, m, name, target, total);
     case '0':
+    case '7':  // contiguous: a regular file wherever contiguity is not a thing
+    case 'S':  // GNU sparse
       return ExtractRegular(x, m, name, target, total);
     case '1':
       return ExtractHardLink(x, m, name, target, total);
@@ -405,7 +445,12 @@ Result<int64_t> ExtractEntry(Extractor& x, const TarMember& m, int64_t total) {
     case '5':
       break;
     default:
-      // Devices, FIFOs, contiguous and sparse files, unknown types.
+      // Devices and FIFOs are not made. A member of another type that holds
+      // data would be dropped while the package looks installed whole.
+      if (m.size > 0) {
+        return Error::Msg(util::Sprintf("member %s of type %s holds data that cannot be extracted", name.c_str(),
+                                        util::Quote(std::string(1, m.type)).c_str()));
+      }
       return total;
   }
   const std::string rel = RelOf(x, target);
@@ -446,7 +491,8 @@ Error ExtractTarGz(const std::string& package, const std::string& dest, const Ex
   if (!root.ok()) {
     first = root.error();
   } else {
-    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", options.limits, tar->get()};
+    Extractor x{&*root, util::CleanPath(dest), util::CleanPath(dest) + "/", options.limits, tar->get(),
+                options.copy_hard_links};
     first = ExtractMembers(x);
   }
   Error closed = (*tar)->Close();

@@ -71,6 +71,17 @@ util::Error CreateTarGz(const std::string& source_dir, const std::string& output
 util::Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
                             std::span<char> buf, int64_t max_bytes = INT64_MAX);
 
+class TarReader;
+struct TarMember;
+
+// WriteMemberFile for the current member `m` of `tar`: a sparse member is
+// written at its full size with its holes left as holes (seeked over, never
+// written), so a small archive cannot fill a disk with zeros. Its data must
+// lie within its size ("copy file TARGET: sparse data beyond the file's
+// size").
+util::Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
+                               mode_t perm, std::span<char> buf, int64_t max_bytes = INT64_MAX);
+
 // Unpacks the package at `package` below the existing directory `dest`,
 // stopping at the first refused or failed member (what was written stays).
 util::Error ExtractTarGz(const std::string& package, const std::string& dest);
@@ -90,6 +101,9 @@ struct ExtractOptions {
   // digest of the file costs no second read. The bytes up to the end of the
   // file are all read only when the extraction succeeds.
   Sha256* hash = nullptr;
+  // Every hard link to a regular file is written as a copy of its own, so
+  // the tree holds independent files wherever it is moved afterwards.
+  bool copy_hard_links = false;
 };
 util::Error ExtractTarGz(const std::string& package, const std::string& dest, const ExtractOptions& options);
 

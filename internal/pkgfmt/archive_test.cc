@@ -374,7 +374,8 @@ TEST_F(ExtractTest, AllowedMembersExtract) {
   EXPECT_EQ(Slurp(dest_ + "/a"), "A");
   EXPECT_EQ(Slurp(dest_ + "/sub/l"), "F");
   EXPECT_EQ(Slurp(dest_ + "/l/f"), "F");
-  for (const char* skipped : {"fifo", "dev", "contig", "odd"}) EXPECT_FALSE(Lexists(dest_ + "/" + skipped)) << skipped;
+  for (const char* skipped : {"fifo", "dev", "odd"}) EXPECT_FALSE(Lexists(dest_ + "/" + skipped)) << skipped;
+  EXPECT_EQ(Slurp(dest_ + "/contig"), "") << "a contiguous file is a regular one";
   struct stat a, b;
   ASSERT_EQ(::stat((dest_ + "/h").c_str(), &a), 0);
   ASSERT_EQ(::stat((dest_ + "/files/x").c_str(), &b), 0);
@@ -420,10 +421,65 @@ TEST_F(ExtractTest, MemberErrorsNameThePath) {
        "mkdir {D}/d/e: mkdir {D}/d/e: not a directory"},
       {"hard link to a directory", {Dir("d"), Hard("h", "d")},
        "hardlink fallback read {D}/d: read {D}/d: is a directory"},
+      {"data in a member of unknown type", {[] { Member m = Typed("odd", 'Z'); m.content = "data"; return m; }()},
+       "member odd of type \"Z\" holds data that cannot be extracted"},
   };
   for (const Case& c : cases) {
     ResetDest();
     EXPECT_EQ(Extract(c.members).message(), D(c.message)) << c.what;
+  }
+}
+
+// Members GNU tar writes or reads that are no plain regular files: each is
+// extracted with the content and size GNU tar gives it, holes kept as holes.
+TEST_F(ExtractTest, SparseAndExtensionMembersMatchGnuTar) {
+  const std::string work = base_->path() + "/work";
+  const std::string tar_dir = base_->path() + "/gnu";
+  Member solaris_x = Typed("PaxHeaders/sol", 'X');
+  solaris_x.content = "12 path=sol\n";
+  struct Case {
+    const char* what;
+    std::string make;               // shell in `work`, writing p.tar.gz
+    std::string name;               // the member's extracted name
+    std::vector<Member> raw;        // instead of `make`
+    bool sparse = false;
+  } cases[] = {
+      {"GNU sparse", "truncate -s 1048576 s && printf data | dd of=s bs=1 seek=500000 conv=notrunc 2>/dev/null && "
+                     "tar --format=gnu --sparse -czf p.tar.gz s",
+       "s", {}, true},
+      {"POSIX sparse, all hole", "truncate -s 65536 h && tar --format=posix --sparse -czf p.tar.gz h", "h", {}, true},
+      {"POSIX sparse 1.0 with data", "truncate -s 300000 d && printf tail | dd of=d bs=1 seek=299996 conv=notrunc "
+                                     "2>/dev/null && tar --format=posix --sparse --sparse-version=1.0 -czf p.tar.gz d",
+       "d", {}, true},
+      {"Solaris extended header", "", "sol", {solaris_x, File("ignored", "solaris")}},
+  };
+  for (const Case& c : cases) {
+    ResetDest();
+    ASSERT_TRUE(util::RemoveAll(work).ok());
+    ASSERT_TRUE(util::RemoveAll(tar_dir).ok());
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(tar_dir.c_str(), 0755), 0);
+    const std::string pkg = work + "/p.tar.gz";
+    if (c.make.empty()) {
+      Spit(pkg, Gzip(RawTar(c.raw)));
+    } else {
+      ASSERT_EQ(std::system(("cd '" + work + "' && " + c.make).c_str()), 0) << c.what;
+    }
+    ASSERT_EQ(std::system(("tar -xzf '" + pkg + "' -C '" + tar_dir + "'").c_str()), 0) << c.what;
+    util::Error e = ExtractTarGz(pkg, dest_);
+    ASSERT_TRUE(e.ok()) << c.what << ": " << e.message();
+    const std::string got = dest_ + "/" + c.name;
+    const std::string want = tar_dir + "/" + c.name;
+    ASSERT_TRUE(Lexists(got)) << c.what;
+    EXPECT_EQ(Slurp(got), Slurp(want)) << c.what;
+    struct stat g, w;
+    ASSERT_EQ(::stat(got.c_str(), &g), 0);
+    ASSERT_EQ(::stat(want.c_str(), &w), 0);
+    EXPECT_EQ(g.st_size, w.st_size) << c.what;
+    if (c.sparse) {
+      EXPECT_LT(g.st_blocks * 512, g.st_size) << c.what << ": the holes were written";
+    }
+    EXPECT_EQ(Listing(dest_), Listing(tar_dir)) << c.what;
   }
 }
 
@@ -458,6 +514,8 @@ TEST_F(ExtractTest, SizeLimitsAllowEqualAndCountHardLinkCopies) {
 TEST_F(ExtractTest, ReadLastMemberSeesWhatTheExtractorWouldKeep) {
   Member contiguous = File("manifest.json", "contiguous");
   contiguous.type = '7';
+  Member fifo = File("manifest.json", "");
+  fifo.type = '6';
   struct Case {
     const char* what;
     std::vector<Member> members;
@@ -465,7 +523,10 @@ TEST_F(ExtractTest, ReadLastMemberSeesWhatTheExtractorWouldKeep) {
     bool fails;
   } cases[] = {
       {"the last of two wins", {File("./manifest.json", "one"), File("manifest.json", "two")}, "two", false},
-      {"types the extractor skips are not members", {File("manifest.json", "real"), contiguous}, "real", false},
+      {"types the extractor skips are not members", {File("manifest.json", "real"), fifo}, "real", false},
+      {"a contiguous file is a regular one", {File("manifest.json", "real"), contiguous}, "contiguous", false},
+      {"a name that cleans to it", {File("manifest.json", "one"), File("././manifest.json", "two")}, "two", false},
+      {"a hard link of that name is not guessed at", {File("m", "x"), Hard("manifest.json", "m")}, std::nullopt, true},
       {"a directory is not a member", {Dir("manifest.json")}, std::nullopt, false},
       {"absent", {File("other", "x")}, std::nullopt, false},
       {"over the bound", {File("manifest.json", std::string(11, 'm'))}, std::nullopt, true},

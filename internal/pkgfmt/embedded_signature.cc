@@ -54,6 +54,7 @@ util::Result<PackageSignature> SignManifest(const std::string& private_key_path,
   if (block->bytes.size() != kPrivateKeySize) {
     return util::Error::Msg("invalid private key size: " + std::to_string(block->bytes.size()));
   }
+  ZOL_TRY(CheckPrivateKeyHalves(block->bytes, private_key_path));
   auto sig = Ed25519Sign(block->bytes, computeBytesChecksum(manifest));
   if (!sig.ok()) return sig.error();
   return PackageSignature{"ed25519", Base64Encode(block->bytes.substr(kSeedSize)), "", Base64Encode(*sig)};

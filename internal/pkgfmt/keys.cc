@@ -150,4 +150,12 @@ util::Result<std::string> Ed25519PublicFromSeed(std::string_view seed) {
   return RawKey(key.get(), false);
 }
 
+util::Error CheckPrivateKeyHalves(std::string_view private_key, const std::string& path) {
+  ZOL_ASSIGN_OR_RETURN(const std::string pub, Ed25519PublicFromSeed(private_key.substr(0, kSeedSize)));
+  if (private_key.substr(kSeedSize) != pub) {
+    return util::Error::Msg("private key " + path + ": its public key does not belong to its seed");
+  }
+  return util::Error();
+}
+
 }  // namespace pkgfmt

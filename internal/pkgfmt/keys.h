@@ -53,4 +53,11 @@ bool Ed25519Verify(std::string_view public_key, std::string_view message, std::s
 // The public key that belongs to a 32-byte seed.
 util::Result<std::string> Ed25519PublicFromSeed(std::string_view seed);
 
+// Checks that the public key stored in a 64-byte private key (its last 32
+// bytes) is the one its seed gives. A signature names the stored key and is
+// made with the seed, so a key whose halves disagree signs what never
+// verifies. Error: "private key PATH: its public key does not belong to its
+// seed".
+util::Error CheckPrivateKeyHalves(std::string_view private_key, const std::string& path);
+
 }  // namespace pkgfmt

@@ -24,10 +24,21 @@ Result<std::optional<std::string>> ReadLastMember(const std::string& package, co
       break;
     }
     if (!*more) break;
-    std::string stored = util::HasPrefix(m.name, "./") ? m.name.substr(2) : m.name;
+    // The name the extractor writes the member at: one "./" dropped, then
+    // cleaned, so "././manifest.json" lands on "manifest.json" too.
+    const std::string stripped = util::HasPrefix(m.name, "./") ? m.name.substr(2) : m.name;
+    if (util::HasPrefix(stripped, "/") || stripped.find("..") != std::string::npos) continue;
+    if (util::CleanPath(stripped) != name) continue;
     // Only what the extractor would write as a regular file counts.
-    bool regular = m.type == '0' || (m.type == '\0' && !util::HasSuffix(m.name, "/"));
-    if (stored != name || !regular) continue;
+    bool regular = m.type == '0' || m.type == '7' || m.type == 'S' ||
+                   (m.type == '\0' && !util::HasSuffix(m.name, "/"));
+    if (m.type == '1') {
+      // A hard link of that name gives it another member's content, which
+      // this one pass no longer has: say so rather than guess.
+      err = Error::Msg(name + " is a hard link to " + m.linkname + " and is not read");
+      break;
+    }
+    if (!regular) continue;
     if (m.size < 0 || static_cast<uint64_t>(m.size) > max_bytes) {
       err = Error::Msg(name + ": member larger than " + std::to_string(max_bytes) + " bytes");
       break;

@@ -3,7 +3,12 @@
 namespace pkgfmt {
 
 bool ValidDirName(std::string_view value) {
-  // A NUL would silently cut the name short in every system call.
+  // A NUL would silently cut the name short in every system call; a line
+  // feed or another control character would forge lines in the log and in
+  // every listing that shows the name.
+  for (char c : value) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
   return !value.empty() && value != "." &&
          value.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
          value.find("..") == std::string_view::npos;

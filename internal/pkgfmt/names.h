@@ -9,7 +9,8 @@
 namespace pkgfmt {
 
 // Whether a value may be one directory name under the application or
-// runtime directory: not empty, not ".", no "/", "\", ".." or NUL.
+// runtime directory: not empty, not ".", no "/", "\", ".." or control
+// character (NUL, line feed, ...).
 bool ValidDirName(std::string_view value);
 
 // What the install and uninstall append to a version's directory name for a

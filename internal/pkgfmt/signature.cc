@@ -60,13 +60,15 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
     return util::Error::Msg("invalid private key size: " + std::to_string(block->bytes.size()) + " (expected " +
                             std::to_string(kPrivateKeySize) + ")");
   }
+  ZOL_TRY(CheckPrivateKeyHalves(block->bytes, private_key_path));
   auto sig = Ed25519Sign(block->bytes, *digest);
   if (!sig.ok()) return sig.error();
   PackageSignature record{"ed25519", Base64Encode(block->bytes.substr(kSeedSize)), *digest, Base64Encode(*sig)};
   return util::WriteFile(DetachedSignaturePath(package_path), EncodeSignature(record) + "\n", 0644);
 }
 
-util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key) {
+util::Error VerifyPackageSigDigest(const std::string& package_path, const std::string& public_key,
+                                   const util::Result<std::string>& digest) {
   std::string sig_path = DetachedSignaturePath(package_path);
   // Anyone who can write beside the package could put a FIFO there.
   auto text = util::ReadRegularFile(sig_path);
@@ -85,7 +87,6 @@ util::Error VerifyPackageSig(const std::string& package_path, const std::string&
                             anchor_text + ")");
   }
 
-  auto digest = computeFileChecksumHex(package_path);
   if (!digest.ok()) return digest.error().Wrap("compute digest");
   if (!EqualIgnoringAsciiCase(record->Digest, *digest)) {
     return util::Error::Msg("package file digest mismatch: sig=" + record->Digest + " actual=" + *digest);
@@ -99,6 +100,10 @@ util::Error VerifyPackageSig(const std::string& package_path, const std::string&
     return util::Error::Msg("ed25519 signature invalid: package may have been tampered");
   }
   return util::Error();
+}
+
+util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key) {
+  return VerifyPackageSigDigest(package_path, public_key, computeFileChecksumHex(package_path));
 }
 
 }  // namespace pkgfmt

@@ -40,6 +40,12 @@ util::Error SignPackage(const std::string& package_path, const std::string& priv
 // Checks the detached signature of the package file against the trust anchor
 // (TrustedPublicKeyText(public_key), `public_key` being $ZOL_PUBLIC_KEY).
 util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key);
+// VerifyPackageSig against `digest`, the digest text of the package's bytes
+// as its one reader took them (or the failure to take it): whoever checks
+// what they extracted must not read the file a second time, which may no
+// longer hold the same bytes.
+util::Error VerifyPackageSigDigest(const std::string& package_path, const std::string& public_key,
+                                   const util::Result<std::string>& digest);
 
 // Signs the exact bytes of a manifest; writes nothing. Errors: "read private
 // key: %w", "invalid PEM in %s", "invalid private key size: %d".

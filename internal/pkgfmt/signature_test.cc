@@ -36,6 +36,8 @@ class Signing : public testing::ScratchDir {
   }
   std::string KeyPath() const { return keys_ + "/zol-signing.key"; }
   std::string PubPath() const { return keys_ + "/zol-signing.pub"; }
+  // The public key of another seed than ours.
+  std::string OtherPublicKey() const { return *Ed25519PublicFromSeed(std::string(32, '\x07')); }
 
   // Whether openssl accepts `sig` as a signature of `msg` under our key.
   bool OpensslVerifies(const std::string& msg, const std::string& sig) {
@@ -122,6 +124,10 @@ TEST_F(Signing, SignPackageKeyFileCases) {
       {"public key given", pub_file, "invalid private key size: 32 (expected 64)"},
       {"public key first", pub_file + priv_file, "invalid private key size: 32 (expected 64)"},
       {"no block", "not a key\n", "invalid PEM in " + Path("k")},
+      // Signed with the seed, named by the stored key: nothing it signs
+      // would ever verify.
+      {"public half of another key", EncodePemBlock("PRIVATE KEY", priv_.substr(0, 32) + OtherPublicKey()),
+       "private key " + Path("k") + ": its public key does not belong to its seed"},
   };
   for (const Case& c : cases) {
     ::unlink((pkg + ".sig").c_str());
@@ -231,6 +237,9 @@ TEST_F(Embedded, SignManifestKeyErrors) {
   EXPECT_EQ(SignManifest(Path("junk"), manifest_).error().message(), "invalid PEM in " + Path("junk"));
   EXPECT_EQ(SignManifest(PubPath(), manifest_).error().message(), "invalid private key size: 32");
   EXPECT_EQ(SignManifest("", manifest_).error().message(), "read private key: open : no such file or directory");
+  Spit(Path("mismatched"), EncodePemBlock("PRIVATE KEY", priv_.substr(0, 32) + OtherPublicKey()));
+  EXPECT_EQ(SignManifest(Path("mismatched"), manifest_).error().message(),
+            "private key " + Path("mismatched") + ": its public key does not belong to its seed");
 }
 
 TEST_F(Embedded, OpensslSignatureVerifies) {

@@ -160,7 +160,9 @@ Result<char> InspectHeaders(const std::string& raw) {
     const char* blk = raw.data() + off;
     char type = blk[156];
     int64_t size = ParseNumber(blk + 124, 12);
-    if (type != 'x' && type != 'g' && type != 'L' && type != 'K') return type;
+    // Solaris extended ('X') and ACL ('A') headers describe the member that
+    // follows them, as PAX and GNU long-name headers do.
+    if (type != 'x' && type != 'g' && type != 'L' && type != 'K' && type != 'X' && type != 'A') return type;
     if (size < 0) return Error::Msg("invalid tar header: negative size");
     size_t data_off = off + 512;
     size_t data_end = data_off + static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(raw.size())));
@@ -288,6 +290,7 @@ Result<bool> TarReader::Next(TarMember* m) {
   m->size = archive_entry_size(e);
   m->linkname = hard ? hard : sym ? sym : "";
   m->mode = archive_entry_perm(e) & 07777;
+  m->sparse = archive_entry_sparse_count(e) > 0;
   if (hard != nullptr) {
     m->kind = TarMember::Kind::kHardLink;
   } else {
@@ -306,6 +309,21 @@ Result<size_t> TarReader::Read(char* buf, size_t n) {
   const la_ssize_t r = archive_read_data(impl_->a, buf, n);
   if (r < 0 || !impl_->stream->failed().ok()) return impl_->ArchiveError();
   return static_cast<size_t>(r);
+}
+
+Result<bool> TarReader::ReadBlock(Block* block) {
+  if (!impl_->open_err.ok()) return impl_->open_err;
+  const void* buf = nullptr;
+  size_t size = 0;
+  la_int64_t offset = 0;
+  const int r = archive_read_data_block(impl_->a, &buf, &size, &offset);
+  if (!impl_->stream->failed().ok()) return impl_->stream->failed();
+  if (r == ARCHIVE_EOF) return false;
+  if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return impl_->ArchiveError();
+  block->data = static_cast<const char*>(buf);
+  block->size = size;
+  block->offset = offset;
+  return true;
 }
 
 Error TarReader::CheckTrailer() {

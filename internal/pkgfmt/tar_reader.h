@@ -31,6 +31,9 @@ struct TarMember {
   int64_t size = 0;          // content size as recorded
   std::string linkname;      // hard or symbolic link target as stored
   uint32_t mode = 0;         // permission bits with setuid/setgid/sticky
+  // A sparse file (GNU 'S' or PAX GNU.sparse records): `size` is its full
+  // size, and its content is read with ReadBlock, holes left out.
+  bool sparse = false;
 };
 
 struct TarReadOptions {
@@ -67,8 +70,17 @@ class TarReader : public ByteReader {
   // false at the end of the archive. Errors are the reason alone, for the
   // caller to put in context.
   util::Result<bool> Next(TarMember* member);
-  // Up to n bytes of the current member's content; 0 at its end.
+  // Up to n bytes of the current member's content; 0 at its end. A sparse
+  // member reads with its holes as zeros and without a hole at its end.
   util::Result<size_t> Read(char* buf, size_t n) override;
+  // The next stretch of the current member's data and where in the file it
+  // goes, holes left out; false at the end of the member.
+  struct Block {
+    const char* data = nullptr;
+    size_t size = 0;
+    int64_t offset = 0;
+  };
+  util::Result<bool> ReadBlock(Block* block);
   // After Next returned false: reads the stream to its end, so a cut or
   // damaged trailer is found.
   util::Error CheckTrailer();

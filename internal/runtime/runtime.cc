@@ -48,6 +48,9 @@ util::Result<std::unique_ptr<AppRuntime>> NewRuntime(const config::Settings& cfg
   ZOL_ASSIGN_OR_RETURN(auto database, db::LoadDB(cfg.DBFile), "load db");
   auto app = database->GetApp(app_id);
   if (!app) return util::Error::Msg(util::Sprintf("app %s not installed", app_id.c_str()));
+  // The gauge starts at 0 in every process; the metrics file a run writes
+  // must still tell how many applications are installed.
+  util::MetricsSetInstalled(static_cast<int64_t>(database->ListApps().size()));
   ZOL_ASSIGN_OR_RETURN(
       std::string bytes,
       util::ReadFile(util::JoinPath(app->InstallPath, "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
@@ -92,6 +95,10 @@ void AppRuntime::finalizeRun(const std::string& run_id, const util::Error& err) 
   int code = RunExitCode(err, host_exit_status_);
   util::MetricsDecRuntime();
   util::RecordRuntimeDestroy(manifest_.ID, run_id, code);
+  // The registry may have changed during a long run.
+  if (auto database = db::LoadDB(cfg_->DBFile); database.ok()) {
+    util::MetricsSetInstalled(static_cast<int64_t>((*database)->ListApps().size()));
+  }
   if (auto werr = util::WriteMetrics(cfg_->MetricsPath); !werr.ok()) util::Warn("%s", "write metrics: " + werr.message());
 }
 

@@ -44,7 +44,19 @@ Error InitLogging(const std::string& dir) {
   return Error();
 }
 
-void appendLogArg(std::string* out, const LogArg& arg) { out->append(arg.text()); }
+void appendLogArg(std::string* out, const LogArg& arg) {
+  // A line feed or carriage return in a value (a package's version, a
+  // path) would end the line and let the value write lines of its own.
+  for (char c : arg.text()) {
+    if (c == '\n') {
+      out->append("\\n");
+    } else if (c == '\r') {
+      out->append("\\r");
+    } else {
+      out->push_back(c);
+    }
+  }
+}
 
 std::string renderLogContent(std::string_view format, const std::vector<LogArg>& args) {
   if (args.empty()) return std::string(format);

@@ -73,6 +73,10 @@ TEST(RenderLogContent, PrintsEveryArgumentInItsDefaultForm) {
       {"ints %d %d %d", {-5, uint64_t{18446744073709551615ULL}, int64_t{-9223372036854775807LL - 1}},
        "ints -5 18446744073709551615 -9223372036854775808"},
       {"bools %t %v", {false, true}, "bools false true"},
+      // No value can end the line and forge one of its own.
+      {"Installed %s %s", {"com.x", "1.0\n[WARN] 2026-01-01T00:00:00Z forged\r"},
+       "Installed com.x 1.0\\n[WARN] 2026-01-01T00:00:00Z forged\\r"},
+      {"", {Error::Msg("a\nb")}, "a\\nb"},
   };
   for (const auto& c : cases) EXPECT_EQ(renderLogContent(c.format, c.args), c.want) << c.format;
 }
