@@ -32,8 +32,6 @@ util::Error OverlayConfig::Prepare() const {
   return {};
 }
 
-namespace {
-
 // The kernel splits the options at ",", the layer list at ":", and reads "\"
 // as the escape of the next character in every layer path; escaped, any
 // path reaches it whole (a Debian epoch "1:1.0" in an install path, say).
@@ -46,7 +44,6 @@ std::string EscapeLayer(const std::string& path) {
   return out;
 }
 
-// Undoes the octal escapes of a mountinfo field ("\\040" for a blank).
 std::string UnescapeMountInfo(std::string_view field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
@@ -60,6 +57,8 @@ std::string UnescapeMountInfo(std::string_view field) {
   }
   return out;
 }
+
+namespace {
 
 // The mount points of this thread's namespace at or below dir, shallowest
 // first.

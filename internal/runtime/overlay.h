@@ -3,11 +3,18 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/util/error.h"
 
 namespace runtime {
+
+// A layer path escaped so that the kernel's option parser, which splits at
+// "," and ":" and reads "\\" as escaping the next character, takes it whole.
+std::string EscapeLayer(const std::string& path);
+// A mountinfo field with its octal escapes ("\\040" for a blank) undone.
+std::string UnescapeMountInfo(std::string_view field);
 
 class OverlayConfig {
  public:
