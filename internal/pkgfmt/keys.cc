@@ -119,6 +119,14 @@ util::Result<std::string> Ed25519Sign(std::string_view private_key, std::string_
   if (private_key.size() != kPrivateKeySize) {
     return util::Error::Msg("ed25519 private key must be " + std::to_string(kPrivateKeySize) + " bytes");
   }
+  // The signature comes from the seed alone, while the record names the
+  // stored public half: a key file whose halves disagree would sign packages
+  // no one can verify.
+  auto pub = Ed25519PublicFromSeed(private_key.substr(0, kSeedSize));
+  if (!pub.ok()) return pub.error();
+  if (*pub != private_key.substr(kSeedSize)) {
+    return util::Error::Msg("ed25519 private key: public key does not belong to the seed");
+  }
   Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, Bytes(private_key), kSeedSize));
   if (!key) return OpensslError("load ed25519 key");
   MdCtx ctx(EVP_MD_CTX_new());

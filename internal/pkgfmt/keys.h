@@ -43,7 +43,8 @@ util::Error GenerateKeyPair(const std::string& dir, std::FILE* out = stdout);
 util::Result<std::string> ReadKeyFile(const std::string& path);
 
 // Signs `message` under a 64-byte private key (seed then public key). The
-// signature is made from the seed alone.
+// signature is made from the seed alone; a public half that is not the
+// seed's fails ("ed25519 private key: public key does not belong to the seed").
 util::Result<std::string> Ed25519Sign(std::string_view private_key, std::string_view message);
 
 // True when `signature` (64 bytes) is a valid signature of `message` under the

@@ -122,6 +122,9 @@ TEST_F(Signing, SignPackageKeyFileCases) {
       {"public key given", pub_file, "invalid private key size: 32 (expected 64)"},
       {"public key first", pub_file + priv_file, "invalid private key size: 32 (expected 64)"},
       {"no block", "not a key\n", "invalid PEM in " + Path("k")},
+      // Signed from the seed, the record would name a key that fails it.
+      {"public half of another key", EncodePemBlock("ED25519 PRIVATE KEY", priv_.substr(0, 32) + std::string(32, 'x')),
+       "ed25519 private key: public key does not belong to the seed"},
   };
   for (const Case& c : cases) {
     ::unlink((pkg + ".sig").c_str());
@@ -230,6 +233,9 @@ TEST_F(Embedded, SignManifestKeyErrors) {
   Spit(Path("junk"), "junk");
   EXPECT_EQ(SignManifest(Path("junk"), manifest_).error().message(), "invalid PEM in " + Path("junk"));
   EXPECT_EQ(SignManifest(PubPath(), manifest_).error().message(), "invalid private key size: 32");
+  Spit(Path("mixed"), EncodePemBlock("ED25519 PRIVATE KEY", priv_.substr(0, 32) + std::string(32, 'x')));
+  EXPECT_EQ(SignManifest(Path("mixed"), manifest_).error().message(),
+            "ed25519 private key: public key does not belong to the seed");
   EXPECT_EQ(SignManifest("", manifest_).error().message(), "read private key: open : no such file or directory");
 }
 
