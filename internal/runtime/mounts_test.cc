@@ -52,15 +52,15 @@ TEST(MountPlan, FullHostGivesNineEntriesInOrder) {
   const std::string& r = f.root;
   const std::string& h = f.host;
   std::vector<MountEntry> want = {
-      {"none", r + "/proc", "proc", 14, "", MountKind::kFileSystem},
-      {"none", r + "/sys", "sysfs", 15, "", MountKind::kFileSystem},
-      {"none", r + "/dev", "tmpfs", 10, "", MountKind::kDev},
+      {"none", r + "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "", MountKind::kFileSystem},
+      {"none", r + "/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "", MountKind::kFileSystem},
+      {"none", r + "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "", MountKind::kDev},
       {"none", r + "/tmp", "tmpfs", 0, "", MountKind::kFileSystem},
-      {h + "/etc/hosts", r + "/etc/hosts", "none", 4097, "", MountKind::kBind},
-      {h + "/etc/resolv.conf", r + "/etc/resolv.conf", "none", 4097, "", MountKind::kBind},
-      {h + "/etc/passwd", r + "/etc/passwd", "none", 4097, "", MountKind::kBind},
-      {h + "/etc/group", r + "/etc/group", "none", 4097, "", MountKind::kBind},
-      {h + "/home", r + "/home", "none", 4096, "", MountKind::kBind},
+      {h + "/etc/hosts", r + "/etc/hosts", "none", MS_BIND | MS_RDONLY, "", MountKind::kBind},
+      {h + "/etc/resolv.conf", r + "/etc/resolv.conf", "none", MS_BIND | MS_RDONLY, "", MountKind::kBind},
+      {h + "/etc/passwd", r + "/etc/passwd", "none", MS_BIND | MS_RDONLY, "", MountKind::kBind},
+      {h + "/etc/group", r + "/etc/group", "none", MS_BIND | MS_RDONLY, "", MountKind::kBind},
+      {h + "/home", r + "/home", "none", MS_BIND, "", MountKind::kBind},
   };
   EXPECT_EQ(plan->entries, want);
   // Mount points exist; missing bind targets are empty files.
