@@ -402,7 +402,7 @@ TEST(JsonBind, RepeatedMembersMergeInWorkOfTheirOwnSize) {
   EXPECT_EQ(r->inner.a, "x");
   // The map's own nodes and keys, and a few for each repeat; copying the
   // merged map on every repeat took kKeys allocations each time.
-  EXPECT_LT(allocations, 64u * kKeys);
+  EXPECT_LT(allocations, 8u * kKeys);
 }
 
 TEST(JsonBind, LazyAndWholeTreesBindAlike) {
