@@ -324,6 +324,9 @@ TEST(Overlay, OptionsTextEscapesWhatTheKernelWouldSplit) {
       {"/a,upperdir=/etc", "/run/x:y,z\\",
        "lowerdir=/a\\,upperdir=/etc:/r/base-x86_64/rootfs,upperdir=/run/x\\:y\\,z\\\\/upper,"
        "workdir=/run/x\\:y\\,z\\\\/work"},
+      // An empty layer stays a layer, for the kernel to refuse, instead of
+      // vanishing and leaving the base alone in the stack.
+      {"", "/run/zol-2", "lowerdir=:/r/base-x86_64/rootfs,upperdir=/run/zol-2/upper,workdir=/run/zol-2/work"},
   };
   for (const Case& c : cases) {
     OverlayConfig o(c.app_overlay, "/r/base-x86_64/rootfs", c.run_dir);

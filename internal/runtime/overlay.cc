@@ -102,9 +102,9 @@ std::vector<std::string> DetachAllBelow(const std::string& dir) {
 
 std::string OverlayConfig::Options() const {
   std::string lower;
-  for (const std::string& dir : lower_dirs_) {
-    if (!lower.empty()) lower += ':';
-    lower += EscapeLayer(dir);
+  for (size_t i = 0; i < lower_dirs_.size(); ++i) {
+    if (i > 0) lower += ':';
+    lower += EscapeLayer(lower_dirs_[i]);
   }
   return util::Sprintf("lowerdir=%s,upperdir=%s,workdir=%s", lower.c_str(), EscapeLayer(upper_dir_).c_str(),
                        EscapeLayer(work_dir_).c_str());
