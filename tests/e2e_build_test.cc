@@ -446,7 +446,12 @@ void InterruptAtRandomPoints(const Sandbox& sb, const std::vector<std::string>& 
   ShOut("cd '" + sb.Path("out") + "' && find . -mindepth 1 ! -name keep -delete");
   std::string quoted;
   for (const std::string& a : args) quoted += " '" + a + "'";
-  std::mt19937 random(std::random_device{}());
+  // A fixed seed draws the same points on every run, so a failure can be
+  // repeated; ZOL_TEST_SEED draws others.
+  const char* seed_text = std::getenv("ZOL_TEST_SEED");
+  const uint32_t seed = seed_text != nullptr ? static_cast<uint32_t>(std::strtoul(seed_text, nullptr, 10)) : 20201u;
+  SCOPED_TRACE("interrupt points drawn with ZOL_TEST_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
   std::uniform_real_distribution<double> point(0.0, 0.8 * seconds);
   for (int i = 0; i < 3; ++i) {
     double delay = i == 0 ? 0.0 : point(random);

@@ -16,6 +16,10 @@ struct RunResult {
   int status = -1;  // exit status, or 128+signal
   std::string out;
   std::string err;
+  // What the program (and the children it waited for) cost: processor
+  // time, user and system, and the largest resident set, in KiB.
+  double cpu_seconds = 0;
+  long max_rss_kib = 0;
 };
 
 // Runs argv (argv[0] a path or a name on PATH) with exactly `env`, feeding

@@ -50,8 +50,6 @@ util::Error OverlayConfig::Prepare() {
   return {};
 }
 
-namespace {
-
 // Undoes the octal escapes of a mountinfo field ("\\040" for a blank).
 std::string UnescapeMountInfo(std::string_view field) {
   std::string out;
@@ -66,6 +64,8 @@ std::string UnescapeMountInfo(std::string_view field) {
   }
   return out;
 }
+
+namespace {
 
 // The mount points of this thread's namespace at or below dir, shallowest
 // first.

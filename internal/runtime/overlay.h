@@ -3,11 +3,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal/util/error.h"
 
 namespace runtime {
+
+// A mountinfo field with its octal escapes ("\\040" for a blank) undone.
+std::string UnescapeMountInfo(std::string_view field);
 
 class OverlayConfig {
  public:

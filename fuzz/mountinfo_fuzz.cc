@@ -1,0 +1,42 @@
+// The mountinfo decoders (the run's cleanup and the base layer's removal
+// both find mounts by them): a mount point escaped as the kernel writes it
+// decodes back to the path, and any table text is read without fault.
+#include "fuzz/fuzz_support.h"
+#include "internal/cli/base_layer.h"
+#include "internal/runtime/overlay.h"
+#include "internal/util/strings.h"
+
+namespace {
+
+// The kernel's mangling of a mount point: blank, tab, line feed and
+// backslash as a backslash and three octal digits.
+std::string KernelEscape(std::string_view path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+      out += util::Sprintf("\\%03o", static_cast<unsigned char>(c));
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text = fuzz::Bytes(data, size);
+  (void)cli::mountPointsBeneath(text, "/");
+  (void)cli::mountPointsBeneath(text, "/run/zol");
+
+  // A path holds no NUL byte and, as a mount point, starts at the root.
+  std::string path(1, '/');
+  path.append(text.substr(0, text.find('\0')));
+  const std::string field = KernelEscape(path);
+  if (runtime::UnescapeMountInfo(field) != path) fuzz::Fail("run cleanup decodes a mount point wrongly");
+  const std::string table = "36 35 98:0 / /proc rw - proc proc rw\n37 35 98:0 / " + field +
+                            " rw,noatime shared:1 - ext4 /dev/root rw\n";
+  const std::vector<std::string> found = cli::mountPointsBeneath(table, "/");
+  if (found.size() != 2 || found[1] != path) fuzz::Fail("base layer removal decodes a mount point wrongly");
+  return 0;
+}
