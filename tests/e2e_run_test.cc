@@ -803,6 +803,29 @@ TEST_F(RunTest, AnApplicationThatReadsItsTerminal) {
   EXPECT_EQ(m[1], m[2]) << "the terminal went back to the caller's group";
 }
 
+// Ctrl-Z stops the application, which holds the terminal: zol-cli stops with
+// it, as a shell's job does, and once continued gives the terminal back and
+// continues the application, instead of waiting for ever on a stopped one.
+TEST_F(RunTest, AStoppedApplicationStopsTheRunUntilItIsContinued) {
+  ZOL_REQUIRE_TOOL("script");
+  WriteManifest("/bin/sh");
+  RunResult r = Script(
+      "rm -f \"$OUT.pid\"\n"
+      "timeout -s KILL 20 script -qec '\"$ZOL\" run com.calderim.probe -c \"kill -TSTP \\$\\$; echo resumed\" "
+      "< /dev/tty & echo $! > \"$OUT.pid\"; wait $!; echo rc=$?' /dev/null > \"$OUT.s\" 2>&1 &\n"
+      "S=$!\n"
+      "i=0; while [ $i -lt 500 ]; do\n"
+      "  P=$(cat \"$OUT.pid\" 2>/dev/null)\n"
+      "  [ -n \"$P\" ] && grep -q '^State:.*T' /proc/$P/status 2>/dev/null && echo zol-stopped && break\n"
+      "  i=$((i+1)); sleep 0.02\n"
+      "done\n"
+      "kill -CONT $P\n"
+      "wait $S; cat \"$OUT.s\"\n");
+  EXPECT_THAT(r.out, HasSubstr("zol-stopped")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("resumed")) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("rc=0")) << r.out;
+}
+
 // A run holds its installed tree and its base layer: while it runs, every
 // command that would delete what the application sees is refused, names the
 // run that holds it, and leaves the files alone. Once the run has ended the

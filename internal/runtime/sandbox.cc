@@ -140,21 +140,45 @@ util::Result<pid_t> StartInGroups(SandboxChildPlan plan, const CgroupManager& cg
   return child.pid;
 }
 
+// A stop of an application that holds the terminal (Ctrl-Z, or a read while
+// it is in the background) is passed on as a shell expects of its job:
+// zol-cli takes the terminal back and stops too; continued (fg), it gives
+// the terminal to the application again and continues it. Without this the
+// shell would wait for ever on a zol-cli that waits on a stopped program.
+void PassOnStop(pid_t pid) {
+  ReclaimTerminal();
+  ::kill(::getpid(), SIGSTOP);
+  // Continued. In the foreground again, the terminal goes back with it.
+  if (HoldsTerminal()) GiveTerminal(pid);
+  ::kill(-pid, SIGCONT);
+}
+
 // Waits for the application to end while the trap's signals kill it (they
-// are never forwarded to it), then collects it. The exit is seen through a
+// are never forwarded to it), then collects it.
+// With the terminal, stops are passed on (PassOnStop). The exit is seen through a
 // pidfd; a kernel without one is looked at every few milliseconds.
-util::Result<int> WaitAndCollect(Child* child, int signal_fd, bool* signalled) {
+util::Result<int> WaitAndCollect(Child* child, int signal_fd, bool* signalled, bool job_control) {
   util::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child->pid, 0)));
+  // A pidfd wakes only at the exit, so a stop is looked for every so often.
+  const int timeout_ms = job_control ? 50 : pidfd.valid() ? -1 : 5;
   for (;;) {
     siginfo_t info;
     info.si_pid = 0;
-    if (::waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    const int flags = WEXITED | WNOHANG | WNOWAIT | (job_control ? WSTOPPED : 0);
+    if (::waitid(P_PID, static_cast<id_t>(child->pid), &info, flags) != 0) {
       if (errno == EINTR) continue;
       return util::Error::Sys("wait", errno);
     }
+    if (info.si_pid == child->pid && info.si_code == CLD_STOPPED) {
+      // Taken, so that the same stop is not seen again.
+      siginfo_t taken;
+      ::waitid(P_PID, static_cast<id_t>(child->pid), &taken, WSTOPPED | WNOHANG);
+      PassOnStop(child->pid);
+      continue;
+    }
     if (info.si_pid == child->pid) break;
     struct pollfd fds[2] = {{signal_fd, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-    if (::poll(fds, pidfd.valid() ? 2 : 1, pidfd.valid() ? -1 : 5) < 0 && errno != EINTR) {
+    if (::poll(fds, pidfd.valid() ? 2 : 1, timeout_ms) < 0 && errno != EINTR) {
       return util::Error::Sys("wait", errno);
     }
     if (TakeSignal(signal_fd) != 0) {
@@ -260,7 +284,7 @@ util::Error RunPrivileged(const std::string& base_rootfs, const std::string& ins
   ZOL_ASSIGN_OR_RETURN(child.pid, StartInGroups(std::move(plan), *cgroup, signal_fd));
 
   // The wait, while termination signals kill it.
-  ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd, signalled));
+  ZOL_ASSIGN_OR_RETURN(int status, WaitAndCollect(&child, signal_fd, signalled, terminal));
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (code != 0) return util::Error::Msg(util::Sprintf("exit status %d", code));
   return {};

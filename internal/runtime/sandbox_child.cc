@@ -241,16 +241,26 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan) {
 
 bool HoldsTerminal() { return ::isatty(STDIN_FILENO) == 1 && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
 
-void ReclaimTerminal() {
+namespace {
+
+// tcsetpgrp from a group not in the foreground raises SIGTTOU, which would
+// stop zol-cli: it is blocked for the call.
+void SetForeground(pid_t pgid) {
   sigset_t ttou, old;
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
   ::pthread_sigmask(SIG_BLOCK, &ttou, &old);
-  if (::tcgetpgrp(STDIN_FILENO) != ::getpgrp()) {
-    int ignored = ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+  if (::tcgetpgrp(STDIN_FILENO) != pgid) {
+    int ignored = ::tcsetpgrp(STDIN_FILENO, pgid);
     (void)ignored;
   }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
+
+}  // namespace
+
+void ReclaimTerminal() { SetForeground(::getpgrp()); }
+
+void GiveTerminal(pid_t pgid) { SetForeground(pgid); }
 
 }  // namespace runtime

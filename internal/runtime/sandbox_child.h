@@ -49,5 +49,8 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan);
 bool HoldsTerminal();
 // Gives the terminal on standard input back to this process's group.
 void ReclaimTerminal();
+// Makes process group pgid the foreground group of the terminal on standard
+// input.
+void GiveTerminal(pid_t pgid);
 
 }  // namespace runtime
