@@ -1,9 +1,8 @@
-// The mountinfo decoders (the run's cleanup and the base layer's removal
-// both find mounts by them): a mount point escaped as the kernel writes it
+// The mountinfo decoder (the run's cleanup and the base layer's removal
+// both find mounts by it): a mount point escaped as the kernel writes it
 // decodes back to the path, and any table text is read without fault.
 #include "fuzz/fuzz_support.h"
-#include "internal/cli/base_layer.h"
-#include "internal/runtime/overlay.h"
+#include "internal/util/mountinfo.h"
 #include "internal/util/strings.h"
 
 namespace {
@@ -26,17 +25,17 @@ std::string KernelEscape(std::string_view path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = fuzz::Bytes(data, size);
-  (void)cli::mountPointsBeneath(text, "/");
-  (void)cli::mountPointsBeneath(text, "/run/zol");
+  (void)util::MountPointsAtOrBelow(text, "/");
+  (void)util::MountPointsAtOrBelow(text, "/run/zol");
 
   // A path holds no NUL byte and, as a mount point, starts at the root.
   std::string path(1, '/');
   path.append(text.substr(0, text.find('\0')));
   const std::string field = KernelEscape(path);
-  if (runtime::UnescapeMountInfo(field) != path) fuzz::Fail("run cleanup decodes a mount point wrongly");
+  if (util::UnescapeMountInfo(field) != path) fuzz::Fail("a mount point field decodes wrongly");
   const std::string table = "36 35 98:0 / /proc rw - proc proc rw\n37 35 98:0 / " + field +
                             " rw,noatime shared:1 - ext4 /dev/root rw\n";
-  const std::vector<std::string> found = cli::mountPointsBeneath(table, "/");
-  if (found.size() != 2 || found[1] != path) fuzz::Fail("base layer removal decodes a mount point wrongly");
+  const std::vector<std::string> found = util::MountPointsAtOrBelow(table, "/");
+  if (found.size() != 2 || found[1] != path) fuzz::Fail("a mount point in a table decodes wrongly");
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "internal/pkgfmt/names.h"
+#include "internal/util/command_rule.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -15,31 +16,13 @@ namespace {
 
 // The NUL byte is not among them: the builder's programs take their
 // arguments from the build command and the package metadata, not a shell.
-bool HasForbidden(std::string_view s) {
-  if (s.find("..") != std::string_view::npos) return true;
-  for (char c : s) {
-    switch (c) {
-      case '`': case '$': case ';': case '&': case '|': case '>': case '<': case '\n': case '\r':
-        return true;
-      default:
-        break;
-    }
-  }
-  return false;
-}
+constexpr util::CommandRule kRule{util::NulByte::kAllowed, util::DotDot::kAnywhere};
 
 }  // namespace
 
-util::Error validateCommandBinary(const std::string& path) {
-  if (path.empty()) return util::Error::Msg("command path is empty");
-  if (HasForbidden(path)) return util::Error::Msg("invalid command path: " + path);
-  return {};
-}
+util::Error validateCommandBinary(const std::string& path) { return util::ValidateCommandBinary(path, kRule); }
 
-util::Error validateCommandArg(const std::string& arg) {
-  if (HasForbidden(arg)) return util::Error::Msg("invalid command argument: " + arg);
-  return {};
-}
+util::Error validateCommandArg(const std::string& arg) { return util::ValidateCommandArg(arg, kRule); }
 
 util::Error validateCommandArgs(const std::vector<std::string>& args) {
   for (const auto& a : args) ZOL_TRY(validateCommandArg(a));
@@ -47,7 +30,7 @@ util::Error validateCommandArgs(const std::vector<std::string>& args) {
 }
 
 util::Error validateFilesystemPath(const std::string& path) {
-  if (HasForbidden(path)) return util::Error::Msg("invalid filesystem path: " + path);
+  if (util::BreaksCommandRule(path, kRule)) return util::Error::Msg("invalid filesystem path: " + path);
   if (!util::HasPrefix(path, "/")) return util::Error::Msg("path must be absolute: " + path);
   return {};
 }

@@ -18,6 +18,7 @@
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/log.h"
+#include "internal/util/mountinfo.h"
 #include "internal/util/paths.h"
 #include "internal/util/process.h"
 #include "internal/util/replace_tree.h"
@@ -72,46 +73,7 @@ void prepareRootfs(const std::string& rootfs) {
   util::Info("[base] Fixed dangling resolv.conf symlink.");
 }
 
-// A mount point as /proc/self/mountinfo writes it: blank, tab, line feed
-// and backslash as three octal digits after a backslash.
-std::string unescapeMountPath(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size()) {
-      const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
-      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
-        i += 3;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return out;
-}
-
 }  // namespace
-
-std::vector<std::string> mountPointsBeneath(std::string_view mountinfo, const std::string& base) {
-  std::vector<std::string> found;
-  size_t pos = 0;
-  while (pos < mountinfo.size()) {
-    size_t end = mountinfo.find('\n', pos);
-    if (end == std::string_view::npos) end = mountinfo.size();
-    const std::string_view line = mountinfo.substr(pos, end - pos);
-    pos = end + 1;
-    // Fields: id, parent id, major:minor, root, mount point, ...
-    size_t at = 0;
-    for (int field = 0; field < 4 && at != std::string_view::npos; ++field) {
-      at = line.find(' ', at);
-      if (at != std::string_view::npos) ++at;
-    }
-    if (at == std::string_view::npos) continue;
-    const std::string point = unescapeMountPath(std::string(line.substr(at, line.find(' ', at) - at)));
-    if (point == base || util::HasPrefix(point, base == "/" ? base : base + "/")) found.push_back(point);
-  }
-  return found;
-}
 
 std::vector<std::string> mountsBeneath(const std::string& dir) {
   char* real = ::realpath(dir.c_str(), nullptr);
@@ -120,7 +82,7 @@ std::vector<std::string> mountsBeneath(const std::string& dir) {
   std::free(real);
   util::Result<std::string> info = util::ReadFile("/proc/self/mountinfo", 0, 64 << 20);
   if (!info.ok()) return {};
-  return mountPointsBeneath(*info, base);
+  return util::MountPointsAtOrBelow(*info, base);
 }
 
 bool baseLayerName(const std::string& id, std::string* name) {

@@ -21,8 +21,6 @@ void checkDependencies(const pkgfmt::Manifest& m, const config::Settings& cfg);
 
 // The mount points at or below dir (resolved) in this mount namespace.
 std::vector<std::string> mountsBeneath(const std::string& dir);
-// The same from the text of a mountinfo file, for the resolved path `base`.
-std::vector<std::string> mountPointsBeneath(std::string_view mountinfo, const std::string& base);
 
 // The seven lines of "runtime.json".
 std::string runtimeJSON(const std::string& layer, const std::string& version, const std::string& arch);

@@ -17,6 +17,7 @@
 #include "internal/pkgfmt/member_read.h"
 #include "internal/pkgfmt/names.h"
 #include "internal/pkgfmt/signature.h"
+#include "internal/pkgfmt/validate.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
 #include "internal/util/dir_list.h"
@@ -250,7 +251,7 @@ namespace {
 util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
-  if (!util::HasSuffix(pkgPath, ".zol")) return util::Error::Msg("not a .zol file: " + pkgPath).Wrap("validate package");
+  ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
   // Both sidecars are checked against the digest of the bytes the one
   // extraction reads: opening the package again for a check would verify
   // whatever the file holds by then, not what is installed. The extractor
@@ -273,21 +274,11 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // otherwise; as copies, hard-linked names give the same installed tree
   // either way: independent files.
   extract.copy_hard_links = true;
-  util::Error e = pkgfmt::ExtractTarGz(pkgPath, xdir, extract);
-  if (!e.ok()) return e.Wrap("extract zol").Wrap("validate package");
+  ZOL_ASSIGN_OR_RETURN(const pkgfmt::ValidatedZOL checked, pkgfmt::ExtractValidZOL(pkgPath, xdir, extract),
+                       "validate package");
+  const pkgfmt::Manifest& m = checked.manifest;
   if (hash) {
     if (std::string hex = hash->HexDigest(); !hex.empty()) digest = std::move(hex);
-  }
-  util::Result<util::Root> xroot = util::Root::Open(xdir);
-  if (!xroot.ok()) return xroot.error().Wrap("read manifest").Wrap("validate package");
-  util::Result<std::string> data = xroot->ReadFile("manifest.json", pkgfmt::kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest").Wrap("validate package");
-  util::Result<pkgfmt::Manifest> parsed = pkgfmt::ParseManifest(*data);
-  if (!parsed.ok()) return parsed.error().Wrap("parse manifest").Wrap("validate package");
-  const pkgfmt::Manifest& m = *parsed;
-  // A link to a directory counts, as long as it stays inside the package.
-  if (util::Result<struct stat> files = xroot->Stat("files"); !files.ok() || !S_ISDIR(files->st_mode)) {
-    return util::Error::Msg("missing files directory in package").Wrap("validate package");
   }
 
   struct stat st;
@@ -343,7 +334,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   }
   // A same-version reinstall replaces the tree a run of it may be using.
   ZOL_ASSIGN_OR_RETURN(const std::optional<util::FileLock> claim, claimTree(install_dir, m.ID + " " + m.Version));
-  e = util::RemoveAll(staging);
+  util::Error e = util::RemoveAll(staging);
   if (!e.ok()) util::Warn("cleanup stale staging dir %s: %v", staging, e);
 
   ZOL_TRY(util::EnsureDir(staging), "create staging dir");
@@ -352,7 +343,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // The checked tree moves into place; it is copied only across file systems.
   ZOL_TRY(moveDirN(util::JoinPath(xdir, "files"), util::JoinPath(staging, "files")), "copy files");
   // The bytes that were parsed, not whatever the name leads to now.
-  ZOL_TRY(util::WriteFile(util::JoinPath(staging, "manifest.json"), *data, 0644), "copy manifest");
+  ZOL_TRY(util::WriteFile(util::JoinPath(staging, "manifest.json"), checked.manifest_bytes, 0644), "copy manifest");
 
   if (m.Lifecycle.has_value() && !m.Lifecycle->Install.empty()) {
     ZOL_TRY(runLifecycleScript(m.Lifecycle->Install, staging), "install lifecycle script failed");

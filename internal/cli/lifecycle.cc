@@ -18,8 +18,6 @@
 #include "internal/util/process.h"
 #include "internal/util/strings.h"
 
-extern char** environ;
-
 namespace cli {
 
 namespace {
@@ -112,19 +110,6 @@ class TreeCopy {
 util::Error Escapes(const std::string& p, const std::string& dir) {
   return util::Error::Msg("lifecycle script path " + util::Quote(p) + " escapes install directory " +
                           util::Quote(dir));
-}
-
-// The process's environment with ZOL_INSTALL_PATH set to dir: an inherited
-// entry is dropped, since with two entries getenv would see the first.
-std::vector<std::string> ScriptEnv(const std::string& dir) {
-  static constexpr std::string_view kKey = "ZOL_INSTALL_PATH=";
-  std::vector<std::string> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    std::string_view entry(*e);
-    if (!util::HasPrefix(entry, kKey)) env.emplace_back(entry);
-  }
-  env.push_back(std::string(kKey) + dir);
-  return env;
 }
 
 // Through a descriptor opened beneath the tree, so the mode change lands on
@@ -221,7 +206,7 @@ util::Error runLifecycleScript(const std::string& script, const std::string& dir
   // A path without "/" would be looked up on PATH instead of in the tree.
   std::string program = p.find('/') == std::string::npos ? "./" + p : p;
   ZOL_ASSIGN_OR_RETURN(util::Command cmd, newValidatedCommand(program));
-  cmd.env = ScriptEnv(dir);
+  cmd.env = util::EnvironWith("ZOL_INSTALL_PATH", dir);
   cmd.stdout_mode = util::Stdio::kInherit;
   cmd.stderr_mode = util::Stdio::kInherit;
   ZOL_TRY(util::RunProcess(cmd), "lifecycle script " + p);

@@ -1,27 +1,19 @@
 #include "internal/cli/validators.h"
 
+#include "internal/util/command_rule.h"
 
 namespace cli {
 
 namespace {
 
 // ".." is refused anywhere in the raw text, not just as a path element.
-bool HasForbidden(std::string_view s) {
-  return util::HasShellMetachar(s, util::NulByte::kForbidden) || s.find("..") != std::string_view::npos;
-}
+constexpr util::CommandRule kRule{util::NulByte::kForbidden, util::DotDot::kAnywhere};
 
 }  // namespace
 
-util::Error validateCommandBinary(std::string_view path) {
-  if (path.empty()) return util::Error::Msg("command path is empty");
-  if (HasForbidden(path)) return util::Error::Msg("invalid command path: " + std::string(path));
-  return util::Error();
-}
+util::Error validateCommandBinary(std::string_view path) { return util::ValidateCommandBinary(path, kRule); }
 
-util::Error validateCommandArg(std::string_view arg) {
-  if (HasForbidden(arg)) return util::Error::Msg("invalid command argument: " + std::string(arg));
-  return util::Error();
-}
+util::Error validateCommandArg(std::string_view arg) { return util::ValidateCommandArg(arg, kRule); }
 
 util::Result<util::Command> newValidatedCommand(const std::string& name,
                                                 const std::vector<std::string>& args) {

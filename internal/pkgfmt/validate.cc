@@ -2,29 +2,34 @@
 
 #include <sys/stat.h>
 
-#include "internal/pkgfmt/archive.h"
-#include "internal/pkgfmt/manifest.h"
 #include "internal/util/beneath.h"
 #include "internal/util/paths.h"
 #include "internal/util/tempdir.h"
 
 namespace pkgfmt {
 
-util::Error ValidateZOL(const std::string& path) {
+util::Error CheckZOLName(const std::string& path) {
   if (!util::HasSuffix(path, ".zol")) return util::Error::Msg("not a .zol file: " + path);
+  return util::Error();
+}
+
+util::Result<ValidatedZOL> ExtractValidZOL(const std::string& path, const std::string& dir,
+                                           const ExtractOptions& options) {
+  ZOL_TRY(ExtractTarGz(path, dir, options), "extract zol");
+  ZOL_ASSIGN_OR_RETURN(util::Root root, util::Root::Open(dir), "read manifest");
+  ZOL_ASSIGN_OR_RETURN(std::string data, root.ReadFile("manifest.json", kMaxManifestBytes), "read manifest");
+  ZOL_ASSIGN_OR_RETURN(Manifest manifest, ParseManifest(data), "parse manifest");
+  // A link to a directory counts, as long as it stays inside the package.
+  auto st = root.Stat("files");
+  if (!st.ok() || !S_ISDIR(st->st_mode)) return util::Error::Msg("missing files directory in package");
+  return ValidatedZOL{std::move(manifest), std::move(data)};
+}
+
+util::Error ValidateZOL(const std::string& path) {
+  ZOL_TRY(CheckZOLName(path));
   auto tmp = util::TempDir::Make("zol-validate-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
-  ZOL_TRY(ExtractTarGz(path, tmp->path()), "extract zol");
-  auto root = util::Root::Open(tmp->path());
-  if (!root.ok()) return root.error().Wrap("read manifest");
-  auto data = root->ReadFile("manifest.json", kMaxManifestBytes);
-  if (!data.ok()) return data.error().Wrap("read manifest");
-  auto manifest = ParseManifest(*data);
-  if (!manifest.ok()) return manifest.error().Wrap("parse manifest");
-  // A link to a directory counts, as long as it stays inside the package.
-  auto st = root->Stat("files");
-  if (!st.ok() || !S_ISDIR(st->st_mode)) return util::Error::Msg("missing files directory in package");
-  return util::Error();
+  return ExtractValidZOL(path, tmp->path(), ExtractOptions()).error();
 }
 
 }  // namespace pkgfmt

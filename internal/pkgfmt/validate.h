@@ -3,15 +3,32 @@
 
 #include <string>
 
+#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/manifest.h"
 #include "internal/util/error.h"
 
 namespace pkgfmt {
 
-// Extracts the package into a fresh "zol-validate-" temporary directory
-// (removed again on every way out), parses and validates its manifest and
-// checks that "files" is a directory. Changes nothing. Errors: "not a .zol
-// file: %s", "create temp dir: %w", "extract zol: %w", "read manifest: %w",
-// "parse manifest: %w", "missing files directory in package".
+// "not a .zol file: %s" unless the name ends in ".zol".
+util::Error CheckZOLName(const std::string& path);
+
+// A package extracted and checked: its manifest, and the bytes it was parsed
+// from (not whatever the name in the tree leads to later).
+struct ValidatedZOL {
+  Manifest manifest;
+  std::string manifest_bytes;
+};
+
+// Extracts the package at path into the existing directory dir with
+// `options`, parses and validates its manifest and checks that "files" is a
+// directory. Errors: "extract zol: %w", "read manifest: %w", "parse manifest:
+// %w", "missing files directory in package".
+util::Result<ValidatedZOL> ExtractValidZOL(const std::string& path, const std::string& dir,
+                                           const ExtractOptions& options);
+
+// CheckZOLName, then ExtractValidZOL into a fresh "zol-validate-" temporary
+// directory (removed again on every way out). Changes nothing. Errors: those
+// two, and "create temp dir: %w".
 util::Error ValidateZOL(const std::string& path);
 
 }  // namespace pkgfmt

@@ -15,6 +15,7 @@
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
+#include "internal/util/mountinfo.h"
 #include "internal/util/paths.h"
 #include "internal/util/strings.h"
 
@@ -50,21 +51,6 @@ util::Error OverlayConfig::Prepare() {
   return {};
 }
 
-// Undoes the octal escapes of a mountinfo field ("\\040" for a blank).
-std::string UnescapeMountInfo(std::string_view field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    std::string_view oct = field.substr(i + 1, 3);
-    if (field[i] == '\\' && oct.size() == 3 && oct.find_first_not_of("01234567") == std::string_view::npos) {
-      out += static_cast<char>((oct[0] - '0') * 64 + (oct[1] - '0') * 8 + (oct[2] - '0'));
-      i += 3;
-      continue;
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 namespace {
 
 // The mount points of this thread's namespace at or below dir, shallowest
@@ -72,22 +58,7 @@ namespace {
 std::vector<std::string> MountsAtOrBelow(const std::string& dir) {
   auto table = util::ReadFile("/proc/thread-self/mountinfo");
   if (!table.ok()) return {dir};  // unknown counts as mounted
-  std::vector<std::string> found;
-  std::string_view rest(*table);
-  while (!rest.empty()) {
-    size_t nl = rest.find('\n');
-    std::string_view line = rest.substr(0, nl);
-    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-    // id parent major:minor root mount-point ...: the fifth field.
-    size_t at = 0;
-    for (int skip = 0; skip < 4 && at != std::string_view::npos; ++skip) {
-      at = line.find(' ', at);
-      if (at != std::string_view::npos) ++at;
-    }
-    if (at == std::string_view::npos) continue;
-    std::string point = UnescapeMountInfo(line.substr(at, line.find(' ', at) - at));
-    if (point == dir || util::HasPrefix(point, dir + "/")) found.push_back(std::move(point));
-  }
+  std::vector<std::string> found = util::MountPointsAtOrBelow(*table, dir);
   std::stable_sort(found.begin(), found.end(),
                    [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
   return found;

@@ -10,9 +10,6 @@
 
 namespace runtime {
 
-// A mountinfo field with its octal escapes ("\\040" for a blank) undone.
-std::string UnescapeMountInfo(std::string_view field);
-
 class OverlayConfig {
  public:
   // Lower layers [app_overlay, base_rootfs] (topmost first), upper, work and

@@ -12,6 +12,7 @@
 
 #include "internal/runtime/sandbox.h"
 #include "internal/util/audit.h"
+#include "internal/util/command_rule.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/log.h"
@@ -194,21 +195,17 @@ std::vector<std::string> MergeEnv(const std::vector<std::string>& base, const st
 
 util::Error ValidateExecutablePath(const std::string& path) {
   if (path.empty()) return util::Error::Msg("no entry command in manifest");
-  // A NUL is left to the start, which refuses it whole.
-  if (util::HasShellMetachar(path, util::NulByte::kAllowed)) {
+  // A NUL is left to the start, which refuses it whole; a ".." that CleanPath
+  // removes cannot climb above "/".
+  if (util::BreaksCommandRule(path, {util::NulByte::kAllowed, util::DotDot::kAfterClean})) {
     return util::Error::Msg("invalid executable path: " + path);
   }
-  std::string clean = util::CleanPath(path);
-  if (clean.find("..") != std::string::npos) return util::Error::Msg("invalid executable path: " + path);
-  if (!util::IsAbs(clean)) return util::Error::Msg("relative executable path is not allowed: " + path);
+  if (!util::IsAbs(util::CleanPath(path))) return util::Error::Msg("relative executable path is not allowed: " + path);
   return {};
 }
 
 util::Error ValidateCommandArg(const std::string& arg) {
-  if (util::HasShellMetachar(arg, util::NulByte::kForbidden)) {
-    return util::Error::Msg("invalid command argument: " + arg);
-  }
-  return {};
+  return util::ValidateCommandArg(arg, {util::NulByte::kForbidden, util::DotDot::kAllowed});
 }
 
 util::Error RunValidatedCommand(const std::string& name, const std::vector<std::string>& args,

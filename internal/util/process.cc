@@ -183,11 +183,6 @@ std::string SignalText(int sig) {
   return text;
 }
 
-bool HasShellMetachar(std::string_view s, NulByte nul) {
-  static constexpr std::string_view kChars("`$;&|><\n\r\0", 10);
-  return s.find_first_of(nul == NulByte::kForbidden ? kChars : kChars.substr(0, 9)) != std::string_view::npos;
-}
-
 Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }
 
 pid_t StartSharedMemoryChild(int (*fn)(void*), void* arg) { return StartChild(fn, arg, /*copy_memory=*/false); }

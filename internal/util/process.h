@@ -87,12 +87,6 @@ Result<int> WaitProcess(pid_t pid);
 // unless it starts an abbreviation ("terminated", "I/O possible").
 std::string SignalText(int sig);
 
-// Whether a program path or argument holds a character a shell would give a
-// meaning (` $ ; & | > < line feed, carriage return), or a NUL byte (which
-// would silently cut the text the kernel sees) when `nul` forbids it.
-enum class NulByte { kAllowed, kForbidden };
-bool HasShellMetachar(std::string_view s, NulByte nul);
-
 // The error for a raw wait status: ok for exit 0, "exit status N",
 // "signal: killed" (the signal's name as strsignal gives it, lower case).
 Error WaitStatusError(int status);
