@@ -679,7 +679,7 @@ TEST(BuildRoad, BuildInstallRun) {
   RunResult run = sb.Zol({"run", "--no-sandbox", "org.example.road", "a", "b"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr("tool-ran a b"));
-  run = sb.Zol({"run", "org.example.road", "c"});
+  run = ZolWithStandIns(sb, {"run", "org.example.road", "c"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr("tool-ran c"));
 }

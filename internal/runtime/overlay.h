@@ -13,11 +13,11 @@ namespace runtime {
 // A mountinfo field with its octal escapes ("\\040" for a blank) undone.
 std::string UnescapeMountInfo(std::string_view field);
 
-class OverlayConfig {
+class OverlayMount {
  public:
   // Lower layers [app_overlay, base_rootfs] (topmost first), upper, work and
   // merged directories under run_dir. Touches no file.
-  OverlayConfig(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
+  OverlayMount(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
 
   // Creates the run directory, then upper, work and merged in it. The run
   // directory is this run's alone: when its name is taken (a run of another

@@ -55,9 +55,9 @@ std::string QuoteChar(unsigned char c) {
 // Checks that the text is exactly one JSON value followed only by white
 // space, without building anything: memory is one byte per open bracket.
 // Strings may hold any byte but the control characters; invalid UTF-8 and
-// unpaired escaped surrogates are repaired when a string is decoded, as the
-// stored files' first reader did. Numbers are checked for their grammar only:
-// whether one fits is up to the field that reads it.
+// unpaired escaped surrogates read as U+FFFD when a string is decoded.
+// Numbers are checked for their grammar only: whether one fits is up to the
+// field that reads it.
 class Checker {
  public:
   explicit Checker(std::string_view in) : in_(in) {}
