@@ -216,7 +216,7 @@ TEST_F(DebE2E, HelloRunsInTheSandbox) {
   ASSERT_EQ(i1.status, 0) << i1.err;
   RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.hello_2.10-3_x86_64.zol"});
   ASSERT_EQ(i2.status, 0) << i2.err;
-  RunResult run = sb_.Zol({"run", "com.calderim.hello"});
+  RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.hello"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Hello, world!\n");
 }
@@ -253,7 +253,7 @@ TEST_F(DebE2E, ArchitectureIndependentPackageRunsOnTheHostsBase) {
   ASSERT_EQ(i2.status, 0) << i2.err;
   // neofetch ends its --version with "exit 1" itself; what matters is that
   // the sandbox found the layer and the script ran.
-  RunResult run = sb_.Zol({"run", "com.calderim.neofetch", "--version"});
+  RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.neofetch", "--version"});
   EXPECT_EQ(run.out, "Neofetch 7.1.0\n");
   EXPECT_EQ(run.err, "[FATAL] failed to run app: exit status 1\n");
 }
@@ -302,7 +302,7 @@ TEST_F(DebE2E, DebianPythonApplicationImportsItsOwnModules) {
   ASSERT_EQ(i1.status, 0) << i1.err;
   RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.yamllint_1.29.0-1_x86_64.zol"});
   ASSERT_EQ(i2.status, 0) << i2.err;
-  RunResult run = sb_.Zol({"run", "com.calderim.yamllint", "--version"});
+  RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.yamllint", "--version"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "yamllint 1.29.0\n");
 }
@@ -327,7 +327,7 @@ TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
   ASSERT_FALSE(pkg.empty()) << Sh("ls " + Q(dist)).out;
   RunResult i2 = sb_.Zol({"install", pkg.substr(0, pkg.find('\n'))});
   ASSERT_EQ(i2.status, 0) << i2.err;
-  RunResult run = sb_.Zol({"run", "com.calderim.busybox-static", "cat", "/etc/zol-note", "/etc/hosts"});
+  RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.busybox-static", "cat", "/etc/zol-note", "/etc/hosts"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "from the recipe\n" + Slurp("/etc/hosts"));
 }

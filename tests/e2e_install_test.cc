@@ -35,7 +35,7 @@ class InstallTest : public ::testing::Test {
   void SetUp() override { pkgs_ = sb_.Path("pkgs"); mkdir(pkgs_.c_str(), 0755); }
 
   // A package with a matching checksum sidecar.
-  std::string Package(const AppSpec& spec, const std::map<std::string, std::string>& files = {{"bin/hello", "hi"}},
+  std::string Package(const AppFields& spec, const std::map<std::string, std::string>& files = {{"bin/hello", "hi"}},
                       const std::string& name = "") {
     std::string p = pkgs_ + "/" + (name.empty() ? spec.id + "_" + spec.version + ".zol" : name);
     EXPECT_TRUE(MakePackage(p, AppManifestJSON(spec), files));
@@ -48,7 +48,7 @@ class InstallTest : public ::testing::Test {
 };
 
 TEST_F(InstallTest, HappyPathLeavesTreeRecordAuditMetricsAndLog) {
-  AppSpec spec;
+  AppFields spec;
   std::string pkg = Package(spec, {{"bin/hello", "#!/bin/sh\necho hi\n"}, {"share/doc.txt", "doc"}});
   RunResult r = sb_.Zol({"install", pkg});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -83,7 +83,7 @@ TEST_F(InstallTest, HappyPathLeavesTreeRecordAuditMetricsAndLog) {
 }
 
 TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
-  AppSpec ok;
+  AppFields ok;
   std::string good = Package(ok);
   std::string not_zol = pkgs_ + "/pkg.tar.gz";
   Sh("cp '" + good + "' '" + not_zol + "'");
@@ -92,14 +92,14 @@ TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
     Sh("d=$(mktemp -d); printf '%s' '" + AppManifestJSON(ok) + "' > $d/manifest.json; tar -czf '" + no_files +
        "' -C $d manifest.json; rm -rf $d");
   }
-  AppSpec bad_arch;
+  AppFields bad_arch;
   bad_arch.arch = "amd64";
   std::string wrong_arch = Package(bad_arch, {{"x", "y"}}, "arch.zol");
-  AppSpec missing_script;
+  AppFields missing_script;
   missing_script.install_script = "files/nothere.sh";
-  AppSpec escaping;
+  AppFields escaping;
   escaping.install_script = "../../etc/x";
-  AppSpec failing;
+  AppFields failing;
   failing.install_script = "files/fail.sh";
   std::string fail_pkg = Package(failing, {{"fail.sh", "#!/bin/sh\nexit 3\n"}}, "fail.zol");
 
@@ -138,7 +138,7 @@ TEST_F(InstallTest, FailuresReportTheirStepAndLeaveNothing) {
 }
 
 TEST_F(InstallTest, SidecarMatrix) {
-  AppSpec spec;
+  AppFields spec;
   std::string pkg = pkgs_ + "/app.zol";
   ASSERT_TRUE(MakePackage(pkg, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
   const std::string digest = Sha256(pkg);
@@ -208,7 +208,7 @@ TEST_F(InstallTest, APackageSwappedBetweenItsReadsNeverPassesForTheVerifiedOne) 
   const std::string tag = "Public key (base64): ";
   std::string pub = kg.out.substr(kg.out.find(tag) + tag.size());
   pub.erase(pub.find('\n'));
-  AppSpec spec;
+  AppFields spec;
   const std::string pkg = Package(spec, {{"bin/hello", "verified"}}, "app.zol");
   const std::string swapped = Package(spec, {{"bin/hello", "swapped"}}, "swapped.zol");
   const std::string installed = sb_.app_dir + "/" + spec.id + "/" + spec.version + "/files/bin/hello";
@@ -242,7 +242,7 @@ TEST_F(InstallTest, APackageSwappedBetweenItsReadsNeverPassesForTheVerifiedOne) 
 // across two; either way two hard-linked names install as two files.
 TEST_F(InstallTest, HardLinkedNamesInstallAsTwoFilesWhereverTmpdirIs) {
   ASSERT_TRUE(EnterOwnMountNamespace()) << std::strerror(errno);
-  AppSpec spec;
+  AppFields spec;
   const std::string src = sb_.Path("hl");
   Sh("mkdir -p '" + src + "/files/bin'");
   Spit(src + "/manifest.json", AppManifestJSON(spec));
@@ -271,7 +271,7 @@ TEST_F(InstallTest, HardLinkedNamesInstallAsTwoFilesWhereverTmpdirIs) {
 }
 
 TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
-  AppSpec spec;
+  AppFields spec;
   const std::string pkg = Package(spec);
   for (const char* text : {"not json", "[7]"}) {
     Sh("rm -rf '" + sb_.app_dir + "'");
@@ -289,7 +289,7 @@ TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
 }
 
 TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
-  AppSpec neighbour;
+  AppFields neighbour;
   neighbour.id = "com.example.neighbour";
   ASSERT_EQ(sb_.Zol({"install", Package(neighbour)}).status, 0);
   const std::string before = Slurp(sb_.db_file);
@@ -310,7 +310,7 @@ TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
   };
   int n = 0;
   for (const Case& c : cases) {
-    AppSpec spec;
+    AppFields spec;
     spec.id = "com.example.hostile";
     if (c.field == "id") spec.id = c.value;
     if (c.field == "version") spec.version = c.value;
@@ -327,7 +327,7 @@ TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
 }
 
 TEST_F(InstallTest, ScriptSeesStagingPathAndAFailureKeepsThePreviousInstall) {
-  AppSpec spec;
+  AppFields spec;
   spec.install_script = "files/setup.sh";
   std::string marker = sb_.Path("seen");
   std::string good = Package(spec, {{"setup.sh", "#!/bin/sh\nprintf '%s' \"$ZOL_INSTALL_PATH\" > " + marker + "\n"},
@@ -344,7 +344,7 @@ TEST_F(InstallTest, ScriptSeesStagingPathAndAFailureKeepsThePreviousInstall) {
 }
 
 TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
-  AppSpec spec;
+  AppFields spec;
   spec.install_script = "files/slow.sh";
   std::string flag = sb_.Path("started");
   // The script records its own pid (kept by the exec) and its parent's, the
@@ -375,7 +375,7 @@ TEST_F(InstallTest, KilledDuringScriptThenInstalledAgain) {
 }
 
 TEST_F(InstallTest, ReinstallWhoseCommitFailsKeepsTheOldTreeAndRecord) {
-  AppSpec spec;
+  AppFields spec;
   ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "old"}})}).status, 0);
   const std::string record = Slurp(sb_.db_file);
   const std::string id_dir = sb_.app_dir + "/com.example.hello";
@@ -395,7 +395,7 @@ TEST_F(InstallTest, ReinstallWhoseCommitFailsKeepsTheOldTreeAndRecord) {
 }
 
 TEST_F(InstallTest, ReinstallKeepsAVersionNamedLikeTheOldTreeSetAside) {
-  AppSpec spec;
+  AppFields spec;
   spec.version = "1.0.replaced";
   ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "other version"}})}).status, 0);
   spec.version = "1.0";
@@ -409,7 +409,7 @@ TEST_F(InstallTest, ReinstallKeepsAVersionNamedLikeTheOldTreeSetAside) {
 }
 
 TEST_F(InstallTest, RelativeAppDirIsRecordedAbsolute) {
-  AppSpec spec;
+  AppFields spec;
   std::string pkg = Package(spec);
   std::vector<std::string> argv = {ZolBin(), "install", pkg};
   RunResult r = RunArgv(argv, sb_.Env({{"DRAV_APP_DIR", "rel-apps"}}), "", sb_.root);
@@ -420,7 +420,7 @@ TEST_F(InstallTest, RelativeAppDirIsRecordedAbsolute) {
 TEST_F(InstallTest, ParallelInstallsAreAllRecorded) {
   std::vector<std::string> pkgs;
   for (int i = 0; i < 8; ++i) {
-    AppSpec spec;
+    AppFields spec;
     spec.id = "com.example.app" + std::to_string(i);
     pkgs.push_back(Package(spec));
   }
@@ -436,7 +436,7 @@ TEST_F(InstallTest, ParallelInstallsAreAllRecorded) {
 }
 
 TEST_F(InstallTest, UpgradeAndUninstall) {
-  AppSpec spec;
+  AppFields spec;
   ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bin/hello", "one"}})}).status, 0);
   spec.version = "2.0";
   RunResult r = sb_.Zol({"upgrade", Package(spec, {{"bin/hello", "two"}})});
@@ -497,7 +497,7 @@ TEST_F(InstallTest, UpgradeNamesTheStepThatCannotReadThePackage) {
 }
 
 TEST_F(InstallTest, UninstallScriptFailureStillRemoves) {
-  AppSpec spec;
+  AppFields spec;
   spec.uninstall_script = "files/bye.sh";
   ASSERT_EQ(sb_.Zol({"install", Package(spec, {{"bye.sh", "#!/bin/sh\nexit 4\n"}})}).status, 0);
   RunResult r = sb_.Zol({"uninstall", spec.id});
@@ -551,7 +551,7 @@ std::map<std::string, std::string> Generation(const std::string& gen, int files)
 }
 
 TEST_F(InstallTest, ParallelInstallsOfOnePackageRecordACompleteTree) {
-  AppSpec spec;
+  AppFields spec;
   const auto files = Generation("g", 40);
   const std::string pkg = Package(spec, files);
   const std::string id_dir = sb_.app_dir + "/" + spec.id;
@@ -586,7 +586,7 @@ TEST_F(InstallTest, SignalMidExtractionLeavesNoTemporaryDirectory) {
     const uint64_t v = random();
     big.append(reinterpret_cast<const char*>(&v), sizeof v);
   }
-  AppSpec spec;
+  AppFields spec;
   const std::string pkg = Package(spec, {{"bin/hello", "hi"}, {"share/big", big}});
   ASSERT_EQ(sb_.Zol({"keygen", "--dir", sb_.Path("keys")}).status, 0);
   struct Case {
@@ -625,7 +625,7 @@ class TracedInstallTest : public InstallTest {
 };
 
 TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeavesNoHolder) {
-  AppSpec spec;
+  AppFields spec;
   const std::vector<std::map<std::string, std::string>> gens = {Generation("a", 4), Generation("b", 4)};
   const std::string pkgs[] = {Package(spec, gens[0], "a.zol"), Package(spec, gens[1], "b.zol")};
   const std::string id_dir = sb_.app_dir + "/" + spec.id;
@@ -678,7 +678,7 @@ TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRer
 }
 
 TEST_F(TracedInstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPartTree) {
-  AppSpec spec;
+  AppFields spec;
   const auto files = Generation("u", 1);
   const std::string pkg = Package(spec, files);
   const std::string id_dir = sb_.app_dir + "/" + spec.id;
@@ -729,7 +729,7 @@ TEST_F(TracedInstallTest, UninstallKilledDuringRemovalNeverLeavesARecordOverAPar
 }
 
 TEST_F(InstallTest, SidecarsThatAreNotRegularFilesFailAtOnce) {
-  AppSpec spec;
+  AppFields spec;
   const std::string pkg = pkgs_ + "/app.zol";
   ASSERT_TRUE(MakePackage(pkg, AppManifestJSON(spec), {{"bin/hello", "hi"}}));
   struct Case {

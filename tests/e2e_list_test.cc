@@ -55,7 +55,7 @@ TEST(ListTest, EmptyAndTable) {
 
 TEST(InfoTest, ApplicationDetails) {
   Sandbox sb;
-  AppSpec spec;
+  AppFields spec;
   spec.description = "Says hello";
   const std::string dir = sb.Path("apps/com.example.hello/1.0");
   Sh("mkdir -p '" + dir + "'");

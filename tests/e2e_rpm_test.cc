@@ -38,7 +38,7 @@ std::vector<std::string> Leftovers(const std::string& dir) {
   return out;
 }
 
-struct RpmSpec {
+struct RpmFields {
   std::string name = "zolhello";
   std::string version = "2.3";
   std::string release = "1.el9";
@@ -62,7 +62,7 @@ struct RpmSpec {
 };
 
 // Builds the package with rpmbuild in `dir` and returns its path.
-std::string RpmBuild(const std::string& dir, const RpmSpec& s) {
+std::string RpmBuild(const std::string& dir, const RpmFields& s) {
   std::string spec = "Name: " + s.name + "\nVersion: " + s.version + "\nRelease: " + s.release +
                      "\nSummary: test\nLicense: MIT\n" + (s.build_arch.empty() ? "" : "BuildArch: " + s.build_arch + "\n") +
                      "%description\ntest\n%install\n" + s.install + "%files\n" + s.files;
@@ -122,7 +122,7 @@ class RpmBuildTest : public ::testing::Test {
 // made from busybox, and run in the sandbox.
 TEST_F(RpmBuildTest, ConvertedApplicationInstallsAndRuns) {
   ZOL_REQUIRE(!(arch_ != "x86_64" && arch_ != "aarch64"), std::string("host architecture ") + arch_);
-  const std::string rpm = RpmBuild(sb_.Path("rpm"), RpmSpec{});
+  const std::string rpm = RpmBuild(sb_.Path("rpm"), RpmFields{});
   RunResult r = Build({"--from-rpm", rpm, "--command", "/app/usr/bin/probe", "--base", "rpmbase", "--output",
                        sb_.Path("dist")});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -165,10 +165,10 @@ TEST_F(RpmBuildTest, ConvertedApplicationInstallsAndRuns) {
   inst = sb_.Zol({"install", pkg});
   ASSERT_EQ(inst.status, 0) << inst.err;
   ZOL_REQUIRE(::geteuid() == 0, "the sandbox needs root");
-  RunResult run = sb_.Zol({"run", id, "cat", "/app/usr/lib/libhello.so"});
+  RunResult run = ZolWithStandIns(sb_, {"run", id, "cat", "/app/usr/lib/libhello.so"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "library bytes");
-  run = sb_.Zol({"run", id, "stat", "/app/usr/bin/hello", "/app/usr/lib/libhello.so.1", "/bin/busybox"});
+  run = ZolWithStandIns(sb_, {"run", id, "stat", "/app/usr/bin/hello", "/app/usr/lib/libhello.so.1", "/bin/busybox"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "/app/usr/bin/hello f\n/app/usr/lib/libhello.so.1 f\n/bin/busybox f\n");
 }
@@ -185,7 +185,7 @@ TEST_F(RpmBuildTest, PayloadsOtherThanGzipAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.payload);
-    RpmSpec s;
+    RpmFields s;
     s.build_arch = "noarch";
     s.payload = c.payload;
     s.install = "mkdir -p %{buildroot}/usr/bin\nprintf x > %{buildroot}/usr/bin/x\n";
@@ -212,7 +212,7 @@ TEST_F(RpmBuildTest, PayloadsOtherThanGzipAreRefused) {
 // --arch when given.
 TEST_F(RpmBuildTest, NoarchBuildsForTheHostOrTheGivenArch) {
   ZOL_REQUIRE(!(arch_ != "x86_64" && arch_ != "aarch64"), std::string("host architecture ") + arch_);
-  RpmSpec s;
+  RpmFields s;
   s.build_arch = "noarch";
   s.install = "mkdir -p %{buildroot}/usr/bin\nprintf x > %{buildroot}/usr/bin/x\n";
   s.files = "/usr/bin/x\n";
@@ -238,7 +238,7 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
               "dnf's download plugin (dnf-plugins-core) is not installed");
   // Per-process names: /tmp is shared with every other test run.
   const std::string name = "zolrepo" + std::to_string(::getpid());
-  RpmSpec s;
+  RpmFields s;
   s.name = name;
   s.version = "1.0";
   s.release = "1";
@@ -251,7 +251,7 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
 
   // Another package planted where a download into the shared /tmp would be
   // looked for, and in TMPDIR.
-  RpmSpec planted = s;
+  RpmFields planted = s;
   planted.name = name + "-libs";
   planted.version = "0";
   planted.install = "mkdir -p %{buildroot}/usr/bin\nprintf 'planted' > %{buildroot}/usr/bin/tool\n";
@@ -302,7 +302,7 @@ TEST_F(RpmBuildTest, RepositoryBuildWithDnf) {
 }
 
 TEST_F(RpmBuildTest, RepositoryBranchesThroughStubs) {
-  RpmSpec s;
+  RpmFields s;
   s.name = "zolstub";
   s.version = "4.0";
   s.release = "2";

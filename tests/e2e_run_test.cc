@@ -83,18 +83,17 @@ class RunTest : public ::testing::Test {
   }
 
   RunResult Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra = {}) {
-    return sb_.Zol(args, extra);
+    return ZolWithStandIns(sb_, args, {.run_on_tmpfs = false, .env = extra});
   }
 
   // A shell script with $ZOL, $FILES, $ROOTFS and $OUT set, for runs that are
   // observed from outside while the application waits.
   RunResult Script(const std::string& script, const std::map<std::string, std::string>& extra = {}) {
     std::map<std::string, std::string> env = extra;
-    env["ZOL"] = ZolBin();
     env["FILES"] = files_;
     env["ROOTFS"] = rootfs_;
     env["OUT"] = sb_.root + "/out";
-    return RunArgv({"/bin/sh", "-c", script}, sb_.Env(env));
+    return ShWithStandIns(sb_, script, {.run_on_tmpfs = false, .env = env});
   }
 
   // Starts "run ... wait" in the background and waits until the application
@@ -138,8 +137,9 @@ class RunTest : public ::testing::Test {
     return out;
   }
 
-  static void ExpectNothingLeft(const std::string& pid) {
+  void ExpectNothingLeft(const std::string& pid) const {
     EXPECT_FALSE(PathExists("/run/zol-" + pid));
+    EXPECT_FALSE(PathExists(sb_.root + "/standin/run/zol-" + pid));
     for (const char* c : {"pids", "memory", "cpu"}) {
       EXPECT_FALSE(PathExists(std::string("/sys/fs/cgroup/") + c + "/zol-" + pid)) << c;
     }
@@ -271,6 +271,7 @@ TEST_F(RunTest, WithoutAnOverlayTheBaseIsTheRoot) {
   std::string pid;
   AuditEvents(&pid);
   EXPECT_FALSE(PathExists("/run/zol-" + pid));
+  EXPECT_FALSE(PathExists(sb_.root + "/standin/run/zol-" + pid));
 }
 
 TEST_F(RunTest, CgroupLimitsDuringTheRunAndGoneAfter) {
@@ -392,37 +393,13 @@ TEST_F(RunTest, SignalDuringTeardownStillLeavesNothingBehind) {
   ExpectNothingLeft(v["Z"]);
 }
 
-// Runs `run ARGS` in a private mount namespace whose /home, /run, /etc/shadow,
-// /etc/gshadow and /etc/resolv.conf are stand-ins below the test's directory:
-// a run that deletes or writes through a mount reaches only those. /run is a
-// tmpfs, or a directory of the root file system (where /home also lives, so
-// only a mount id, not the device, tells them apart). Prints rc=, the run's
-// output, and "run:" with what /run holds after it.
+// Runs `run ARGS` with the stand-ins. Prints rc=, the run's output, and
+// "run:" with what /run holds after it.
 RunResult RunWithStandIns(const Sandbox& sb, const std::string& args, bool run_on_tmpfs,
                           const std::string& wrap = "") {
-  const std::string s = sb.root + "/standin";
-  std::string script =
-      "set -e; export S='" + s + "'; mkdir -p \"$S/home/user\" \"$S/run\"\n"
-      "echo mine > \"$S/home/user/keep\"; touch \"$S/home/.standin\"\n"
-      "echo STANDIN-SHADOW-7f3a > \"$S/shadow\"; echo STANDIN-SHADOW-7f3a > \"$S/gshadow\"\n"
-      "echo 'nameserver 192.0.2.53' > \"$S/resolv.conf\"\n"
-      // The binary may live under /home (a checkout there), which the
-      // stand-in hides: the run uses a copy beside the stand-ins.
-      "cp \"$ZOL\" \"$S/zol-cli\"; export ZOL=\"$S/zol-cli\"\n"
-      "exec unshare -m sh -c '\n"
-      "set -e; [ -n \"$S\" ]\n"
-      "mount --make-rprivate /\n"
-      "mount --bind \"$S/home\" /home\n" +
-      std::string(run_on_tmpfs ? "mount -t tmpfs none /run\n" : "mount --bind \"$S/run\" /run\n") +
-      "mount --bind \"$S/shadow\" /etc/shadow\n"
-      "mount --bind \"$S/gshadow\" /etc/gshadow\n"
-      "mount --bind \"$S/resolv.conf\" /etc/resolv.conf\n"
-      "test -f /home/.standin\n"  // never the real /home
-      "set +e\n"
-      + wrap + " \"$ZOL\" run " + args + " 2>&1; echo rc=$?\n"
-      "echo run:$(ls -A /run)\n'";
-  std::map<std::string, std::string> env = {{"ZOL", ZolBin()}};
-  return RunArgv({"/bin/sh", "-c", script}, sb.Env(env));
+  StandIns opts;
+  opts.run_on_tmpfs = run_on_tmpfs;
+  return ShWithStandIns(sb, wrap + " \"$ZOL\" run " + args + " 2>&1; echo rc=$?\necho run:$(ls -A /run)\n", opts);
 }
 
 TEST_F(RunTest, LinksInLayersNeverMakeTheTeardownDeleteOutsideTheRun) {
@@ -833,7 +810,7 @@ TEST_F(RunTest, AStoppedApplicationStopsTheRunUntilItIsContinued) {
 TEST_F(RunTest, CommandsThatWouldDeleteWhatARunSeesWaitForItsEnd) {
   const std::string pkgs = sb_.Path("pkgs");
   ASSERT_EQ(Sh("mkdir -p " + Q(pkgs)).status, 0);
-  AppSpec spec;
+  AppFields spec;
   spec.id = kAppID;
   spec.name = "probe";
   spec.base = "busybox";

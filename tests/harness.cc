@@ -198,4 +198,42 @@ RunResult Sandbox::Zol(const std::vector<std::string>& args, const std::map<std:
   return RunArgv(argv, Env(extra), input);
 }
 
+RunResult ShWithStandIns(const Sandbox& sb, const std::string& body, const StandIns& opts) {
+  const std::string s = sb.root + "/standin";
+  const std::string script =
+      "set -e; export S=" + Q(s) + "; mkdir -p \"$S/home/user\" \"$S/run\"\n"
+      "echo mine > \"$S/home/user/keep\"; touch \"$S/home/.standin\"\n"
+      "echo STANDIN-SHADOW-7f3a > \"$S/shadow\"; echo STANDIN-SHADOW-7f3a > \"$S/gshadow\"\n"
+      "echo 'nameserver 192.0.2.53' > \"$S/resolv.conf\"\n"
+      // A binary under /home (a checkout there) would be hidden by the
+      // stand-in: the run then uses a copy beside the stand-ins.
+      "case \"$ZOL\" in /home/*) cp \"$ZOL\" \"$S/zol-cli\"; export ZOL=\"$S/zol-cli\";; esac\n"
+      "exec unshare -m sh -c '\n"
+      "set -e; [ -n \"$S\" ]\n"
+      "mount --make-rprivate /\n"
+      "mount --bind \"$S/home\" /home\n" +
+      std::string(opts.run_on_tmpfs ? "mount -t tmpfs none /run\n" : "mount --bind \"$S/run\" /run\n") +
+      "mount --bind \"$S/shadow\" /etc/shadow\n"
+      "mount --bind \"$S/gshadow\" /etc/gshadow\n"
+      "mount --bind \"$S/resolv.conf\" /etc/resolv.conf\n"
+      "test -f /home/.standin\n"  // never the real /home
+      "set +e\n"
+      "b=$ZOL_STANDIN_BODY; unset ZOL_STANDIN_BODY; eval \"$b\"'";
+  std::map<std::string, std::string> env = opts.env;
+  env["ZOL"] = ZolBin();
+  env["ZOL_STANDIN_BODY"] = body;
+  return RunArgv({"/bin/sh", "-c", script}, sb.Env(env));
+}
+
+RunResult ZolWithStandIns(const Sandbox& sb, const std::vector<std::string>& args, const StandIns& opts) {
+  // Nothing of the stand-ins' own reaches the program's environment.
+  std::string body = "z=$ZOL; unset ZOL S; exec \"$z\"";
+  for (const std::string& a : args) {
+    if (a.find('\'') != std::string::npos) throw std::invalid_argument("stand-in run argument with a quote: " + a);
+    body += ' ';
+    body += Q(a);
+  }
+  return ShWithStandIns(sb, body, opts);
+}
+
 }  // namespace e2e

@@ -59,6 +59,29 @@ std::vector<std::string> Lines(const std::string& text);
 // The zol-cli binary under test ($ZOL_BIN, else the build tree's).
 std::string ZolBin();
 
+class Sandbox;
+
+// How a run with stand-ins is set up.
+struct StandIns {
+  // /run a tmpfs, else a directory of the root file system (where /home also
+  // lives, so only a mount id, not the device, tells them apart).
+  bool run_on_tmpfs = true;
+  std::map<std::string, std::string> env;  // added to the sandbox's environment
+};
+
+// Runs the shell text `body` ($ZOL the zol-cli binary, $S the stand-ins'
+// directory) with sb's environment in a private mount namespace whose /home,
+// /run, /etc/shadow, /etc/gshadow and /etc/resolv.conf are stand-ins below
+// sb.root + "/standin": a sandbox run that binds, deletes or writes through
+// a mount reaches only those, never the host's. The stand-in /home holds
+// "user/keep" ("mine\n"); the shadow files hold "STANDIN-SHADOW-7f3a", the
+// resolver "nameserver 192.0.2.53".
+RunResult ShWithStandIns(const Sandbox& sb, const std::string& body, const StandIns& opts = {});
+
+// `zol-cli ARGS` with the stand-ins: its status and both streams, as
+// Sandbox::Zol gives them. Every sandboxed run of a test goes through it.
+RunResult ZolWithStandIns(const Sandbox& sb, const std::vector<std::string>& args, const StandIns& opts = {});
+
 class Sandbox {
  public:
   Sandbox();

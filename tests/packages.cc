@@ -12,7 +12,7 @@
 
 namespace e2e {
 
-std::string AppManifestJSON(const AppSpec& s) {
+std::string AppManifestJSON(const AppFields& s) {
   util::JsonWriter w("  ");
   w.BeginObject();
   w.Field("id", s.id);

@@ -10,7 +10,7 @@
 
 namespace e2e {
 
-struct AppSpec {
+struct AppFields {
   std::string id = "com.example.hello";
   std::string name = "Hello";
   std::string version = "1.0";
@@ -24,7 +24,7 @@ struct AppSpec {
 };
 
 // The manifest text of an application.
-std::string AppManifestJSON(const AppSpec& spec);
+std::string AppManifestJSON(const AppFields& spec);
 
 // Writes a package at `path` whose manifest is `manifest_json` and whose
 // "files" tree holds `files` (relative path -> content; a path ending in

@@ -91,10 +91,6 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
   return {};
 }
 
-util::Result<std::string> computeFileChecksum(const std::string& path) {
-  return pkgfmt::computeFileChecksumHex(path);
-}
-
 namespace {
 
 // A fresh name beside `pkg_path` for the package in the making, of the form

@@ -67,7 +67,4 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
 // complete; an unsigned build removes a stale pkg_path.sig.
 util::Error packZOL(const std::string& build_dir, const std::string& pkg_path, const std::string& signing_key_path);
 
-// Lower-case hexadecimal SHA-256 of a file: "open: %w", "hash: %w".
-util::Result<std::string> computeFileChecksum(const std::string& path);
-
 }  // namespace builder

@@ -51,14 +51,14 @@ struct Tag {
   std::optional<int32_t> count = std::nullopt;
 };
 
-struct HeaderSpec {
+struct HeaderFields {
   std::vector<Tag> tags;
   std::string store_tail = {};  // bytes appended to the store
   std::optional<uint32_t> count = std::nullopt;
   std::optional<uint32_t> store_size = std::nullopt;
 };
 
-std::string Header(const HeaderSpec& h) {
+std::string Header(const HeaderFields& h) {
   std::string index, store;
   for (const auto& t : h.tags) {
     const int32_t off = static_cast<int32_t>(store.size());
@@ -131,10 +131,10 @@ class RpmReaderTest : public testing::TempDirTest {
   int n_ = 0;
 };
 
-const HeaderSpec kSig = {{{1000, 7, {"sig"}}}, "xyz"};  // store of 7 bytes: main header needs padding
+const HeaderFields kSig = {{{1000, 7, {"sig"}}}, "xyz"};  // store of 7 bytes: main header needs padding
 
 TEST_F(RpmReaderTest, MetadataFromTagsAndTypes) {
-  const HeaderSpec main = {{
+  const HeaderFields main = {{
       {1000, 6, {"first"}},
       {1001, 6, {"1.0"}},
       {1002, 6, {"2.el9"}},

@@ -11,6 +11,7 @@
 #include "internal/cli/run_hold.h"
 #include "internal/cli/validators.h"
 #include "internal/pkgfmt/names.h"
+#include "internal/runtime/mounts.h"
 #include "internal/util/atomic_file.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
@@ -31,7 +32,6 @@ namespace {
 
 constexpr char kBaseIDPrefix[] = "com.calderim.base.";
 constexpr char kShortBasePrefix[] = "base.";
-constexpr const char* kSandboxDirs[] = {"proc", "sys", "dev", "run", "tmp", "app"};
 constexpr char kResolverText[] = "nameserver 1.1.1.1\nnameserver 8.8.8.8\n";
 
 // The sandbox mount points, the sticky tmp and the resolver fix all work on a
@@ -43,7 +43,7 @@ void prepareRootfs(const std::string& rootfs) {
     util::Warn("[base] open rootfs %s: %v", rootfs, root.error());
     return;
   }
-  for (const char* name : kSandboxDirs) {
+  for (const std::string& name : runtime::LayerMountPoints()) {
     util::Error e = root->MkdirAll(name, 0755);
     if (!e.ok()) util::Warn("[base] mkdir sandbox dir %s: %v", name, e);
   }

@@ -56,7 +56,7 @@ void FlagSet::Usage() const {
     usage_();
     return;
   }
-  std::fprintf(out_, "Usage of %s:\n", name_.c_str());
+  std::fprintf(stderr, "Usage of %s:\n", name_.c_str());
   PrintDefaults();
 }
 
@@ -75,12 +75,12 @@ void FlagSet::PrintDefaults() const {
     }
     if (!f->def_text.empty()) line += f->is_bool ? " (default true)" : " (default " + util::Quote(f->def_text) + ")";
     line += '\n';
-    std::fputs(line.c_str(), out_);
+    std::fputs(line.c_str(), stderr);
   }
 }
 
 util::Error FlagSet::Fail(std::string message) const {
-  std::fprintf(out_, "%s\n", message.c_str());
+  std::fprintf(stderr, "%s\n", message.c_str());
   Usage();
   return util::Error::Msg(std::move(message));
 }

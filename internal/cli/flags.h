@@ -7,8 +7,7 @@
 // or at the first argument not beginning with "-"; everything from there on
 // is positional and passed on unparsed. The last occurrence of a flag wins.
 //
-// A parse failure writes its message line and then the usage to the output
-// (standard error unless changed); a help request ("-h", "-help" when not
+// A parse failure writes its message line and then the usage to standard error
 // declared) writes only the usage. Parse returns the failure; the front end
 // wraps it ("parse run flags: ...") for the dispatcher to print.
 //
@@ -41,11 +40,8 @@ class FlagSet {
   void StringVar(std::string* target, std::string name, std::string def, std::string usage);
 
   // Replaces the default usage printer (which writes PrintDefaults' listing
-  // to the output after "Usage of NAME:").
+  // to standard error after "Usage of NAME:").
   void SetUsage(std::function<void()> usage) { usage_ = std::move(usage); }
-  // Where failure messages and the default usage go; standard error by default.
-  void SetOutput(std::FILE* out) { out_ = out; }
-  std::FILE* Output() const { return out_; }
 
   // Parses the arguments after the command word.
   util::Error Parse(const std::vector<std::string>& args);
@@ -55,7 +51,7 @@ class FlagSet {
 
   // Calls the usage printer in effect.
   void Usage() const;
-  // The default listing of the declared flags, in name order, to the output.
+  // The default listing of the declared flags, in name order, to standard error.
   void PrintDefaults() const;
   const std::string& name() const { return name_; }
 
@@ -75,7 +71,6 @@ class FlagSet {
   std::vector<Flag> flags_;
   std::vector<std::string> args_;
   std::function<void()> usage_;
-  std::FILE* out_ = stderr;
 };
 
 }  // namespace cli

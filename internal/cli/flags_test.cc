@@ -19,23 +19,18 @@ struct Parsed {
 // A flag set shaped like the front ends': one boolean, two text flags (one
 // with a default), output captured.
 Parsed ParseWith(const std::vector<std::string>& args, bool custom_usage = false) {
-  char* buf = nullptr;
-  size_t size = 0;
-  std::FILE* out = open_memstream(&buf, &size);
   Parsed p;
+  testing::internal::CaptureStderr();
   {
     FlagSet fs("demo");
-    fs.SetOutput(out);
     fs.BoolVar(&p.sandbox_off, "no-sandbox", false, "Run without sandbox");
     fs.StringVar(&p.key, "key", "", "Path to private key");
     fs.StringVar(&p.dir, "dir", "/root/.zol/keys", "Output directory\nfor keys");
-    if (custom_usage) fs.SetUsage([out] { std::fputs("custom usage\n", out); });
+    if (custom_usage) fs.SetUsage([] { std::fputs("custom usage\n", stderr); });
     p.error = fs.Parse(args).message();
     p.rest = fs.Args();
   }
-  std::fclose(out);
-  p.output.assign(buf, size);
-  std::free(buf);
+  p.output = testing::internal::GetCapturedStderr();
   return p;
 }
 

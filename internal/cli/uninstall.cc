@@ -16,6 +16,7 @@
 #include "internal/db/installed.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/names.h"
+#include "internal/runtime/mounts.h"
 #include "internal/util/audit.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"
@@ -29,8 +30,6 @@
 namespace cli {
 
 namespace {
-
-constexpr const char* kMountPoints[] = {"proc", "sys", "dev", "run", "app", "tmp"};
 
 util::Error uninstallBaseLayer(const config::Settings& cfg, const std::string& name) {
   if (!pkgfmt::ValidDirName(name)) return util::Error::Msg("invalid base layer name: " + name);
@@ -55,7 +54,7 @@ util::Error uninstallBaseLayer(const config::Settings& cfg, const std::string& n
   // that could point at a host mount.
   std::optional<util::Root> root;
   if (util::Result<util::Root> r = util::Root::Open(rootfs); r.ok()) root.emplace(std::move(*r));
-  for (const char* mp : kMountPoints) {
+  for (const std::string& mp : runtime::LayerMountPoints()) {
     const std::string path = util::JoinPath(rootfs, mp);
     util::Error e;
     if (!root.has_value()) {

@@ -53,8 +53,6 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
-  const std::string& filePath() const { return file_path_; }
-
   // Replaces the first record with app.ID (keeping its position) or appends
   // app, then saves. The in-memory list keeps the change even when the save
   // fails.

@@ -212,17 +212,6 @@ util::Error CgroupManager::AddResult(const std::vector<ProcsFile>& files, const 
   return {};
 }
 
-util::Error CgroupManager::AddPID(pid_t pid) {
-  const std::string value = std::to_string(pid);
-  const std::vector<ProcsFile> files = ProcsFiles();
-  std::vector<util::Error> results;
-  for (const ProcsFile& f : files) {
-    results.push_back(WriteControl(f.path, value));
-    if (!results.back().ok() && f.stop) break;
-  }
-  return AddResult(files, results);
-}
-
 bool CgroupManager::KillGroup(bool tree_follows) const {
   if (is_v2_) {
     if (v2_path_.empty()) return false;

@@ -42,10 +42,8 @@ class CgroupManager {
   void Setup();
   // The name the groups got (the one given, or it with a suffix).
   const std::string& name() const { return name_; }
-  // Moves pid into every group that exists.
-  util::Error AddPID(pid_t pid);
-
-  // The membership files AddPID writes, in order. A failed file with `stop`
+  // The membership files that move a process into every group that exists,
+  // in order. A failed file with `stop`
   // set ends the adding; the others are warned about.
   struct ProcsFile {
     std::string path;
@@ -53,7 +51,7 @@ class CgroupManager {
     bool stop;
   };
   std::vector<ProcsFile> ProcsFiles() const;
-  // AddPID's result for the write results of the files tried, in order:
+  // The joining's result for the write results of the files tried, in order:
   // warnings for the failures that do not stop, the stopping one returned.
   static util::Error AddResult(const std::vector<ProcsFile>& files, const std::vector<util::Error>& results);
   // Kills every process of the group ("cgroup.kill" on v2, each listed pid

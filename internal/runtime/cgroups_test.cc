@@ -30,6 +30,12 @@ bool IsDir(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::vector<std::string> ProcsPaths(const CgroupManager& m) {
+  std::vector<std::string> paths;
+  for (const CgroupManager::ProcsFile& f : m.ProcsFiles()) paths.push_back(f.path);
+  return paths;
+}
+
 TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   struct Case {
     int64_t weight;
@@ -65,10 +71,9 @@ TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
   EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.memsw.limit_in_bytes"), "2147483648");
   EXPECT_EQ(Slurp(root + "/cpu/zol-7/cpu.shares"), "5242");
 
-  ASSERT_TRUE(m.AddPID(4242).ok());
-  for (const char* c : {"pids", "memory", "cpu"}) {
-    EXPECT_EQ(Slurp(root + "/" + c + "/zol-7/cgroup.procs"), "4242") << c;
-  }
+  EXPECT_EQ(ProcsPaths(m), (std::vector<std::string>{root + "/pids/zol-7/cgroup.procs",
+                                                      root + "/memory/zol-7/cgroup.procs",
+                                                      root + "/cpu/zol-7/cgroup.procs"}));
 }
 
 // A group of the name in any hierarchy belongs to another run (the same pid
@@ -99,7 +104,7 @@ TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
     CgroupManager m("zol-7", 2048, 512, root);
     m.Setup();
     EXPECT_EQ(m.name(), c.want);
-    ASSERT_TRUE(m.AddPID(4242).ok());
+    for (const std::string& path : ProcsPaths(m)) EXPECT_NE(path.find("/" + c.want + "/"), std::string::npos) << path;
     m.Cleanup();
     for (const std::string& t : c.taken) EXPECT_EQ(Slurp(root + "/" + t + "/cgroup.procs"), "31337\n") << t;
     if (c.v2) {
@@ -160,7 +165,7 @@ TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
             std::string::npos)
       << log;
   for (const char* c : {"pids", "memory", "cpu"}) EXPECT_FALSE(IsDir(root + "/" + c)) << c;
-  EXPECT_TRUE(m.AddPID(4242).ok());
+  EXPECT_TRUE(ProcsPaths(m).empty());
   // Nothing lists the pid, so nothing would signal it after it was collected.
   EXPECT_FALSE(m.KillGroup());
 }
@@ -190,8 +195,7 @@ TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
   EXPECT_EQ(m.v2_path(), root + "/zol-9");
   EXPECT_EQ(Slurp(root + "/zol-9/memory.max"), "67108864");
   EXPECT_EQ(Slurp(root + "/zol-9/cpu.weight"), "10000");
-  ASSERT_TRUE(m.AddPID(99).ok());
-  EXPECT_EQ(Slurp(root + "/zol-9/cgroup.procs"), "99");
+  EXPECT_EQ(ProcsPaths(m), std::vector<std::string>{root + "/zol-9/cgroup.procs"});
   // A plain directory takes the kill request as a file; the kernel's would act on it.
   EXPECT_TRUE(m.KillGroup());
   EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
@@ -228,7 +232,7 @@ TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
   ASSERT_TRUE(m.is_v2());
   m.Setup();
   EXPECT_TRUE(m.v2_path().empty());
-  EXPECT_TRUE(m.AddPID(5).ok());
+  EXPECT_TRUE(ProcsPaths(m).empty());
   EXPECT_FALSE(m.KillGroup());
 }
 

@@ -149,6 +149,14 @@ std::vector<std::string> NamedMountPoints() {
   return names;
 }
 
+std::vector<std::string> LayerMountPoints() {
+  std::vector<std::string> names;
+  for (const BaseMount& m : kBaseMounts) names.push_back(Rel(m.path));
+  names.push_back(Rel(kRunPath));
+  names.push_back(Rel(kAppPath));
+  return names;
+}
+
 util::Result<util::UniqueFd> OpenMountTarget(const util::Root& root, std::string_view rel) {
   auto fd = root.OpenFile(rel, O_PATH, 0, util::Root::Follow::kYes);
   if (!fd.ok()) {

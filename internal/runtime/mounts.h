@@ -65,11 +65,18 @@ inline constexpr BaseMount kBaseMounts[] = {
 // The private devpts inside the device tmpfs, and the application's files.
 inline constexpr const char* kDevPtsPath = "/dev/pts";
 inline constexpr const char* kAppPath = "/app";
+// Made in every base layer beside the table's mount points.
+inline constexpr const char* kRunPath = "/run";
 
 // The mount points the teardown detaches by name below a root, children
 // before their parents: the devpts, the table's, /app. The binds of host
 // files and /home go with the root's own detach.
 std::vector<std::string> NamedMountPoints();
+
+// The top-level directories of a base layer that hold the sandbox's mounts,
+// without the leading "/": the table's, /run and /app. A base layer's
+// preparation makes them; its uninstall detaches whatever is mounted on them.
+std::vector<std::string> LayerMountPoints();
 
 // The minimal device tree, in creation order.
 struct DevNode {

@@ -311,7 +311,7 @@ TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
   Spit(t + "/home/user/keep", "mine\n");
   Spit(t + "/files/bin/tool", "tool\n");
   const std::string run_dir = t + "/run/zol-7";
-  OverlayConfig o(t + "/app-overlay", t + "/base", run_dir);
+  OverlayMount o(t + "/app-overlay", t + "/base", run_dir);
   InPrivateNamespace([&] {
     ASSERT_TRUE(o.Prepare().ok());
     ASSERT_TRUE(o.Mount().ok());
@@ -345,7 +345,7 @@ TEST(Overlay, LayersWithPathsLongerThanAPageOfOptionsMountWritable) {
   ASSERT_TRUE(util::EnsureDir(base).ok());
   Spit(app + "/top", "app\n");
   Spit(base + "/below", "base\n");
-  OverlayConfig o(app, base, deep + "/run/zol-5");
+  OverlayMount o(app, base, deep + "/run/zol-5");
   InPrivateNamespace([&] {
     ASSERT_TRUE(o.Prepare().ok());
     util::Error err = o.Mount();
@@ -368,7 +368,7 @@ TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
   ASSERT_TRUE(util::EnsureDir(base).ok());
   Spit(app + "/top", "app\n");
   Spit(base + "/below", "base\n");
-  OverlayConfig o(app, base, tmp->path() + "/run:1,2");
+  OverlayMount o(app, base, tmp->path() + "/run:1,2");
   InPrivateNamespace([&] {
     ASSERT_TRUE(o.Prepare().ok());
     util::Error err = o.Mount();
@@ -392,7 +392,7 @@ TEST(Overlay, PrepareNeverTakesARunDirectoryItDidNotCreate) {
   ASSERT_TRUE(util::EnsureDir(run_dir + "/upper/etc").ok());
   ASSERT_TRUE(util::EnsureDir(run_dir + "-1").ok());
   Spit(run_dir + "/upper/etc/passwd", "theirs\n");
-  OverlayConfig o("/lower", "/base", run_dir);
+  OverlayMount o("/lower", "/base", run_dir);
   ASSERT_TRUE(o.Prepare().ok());
   EXPECT_EQ(o.run_dir(), run_dir + "-2");
   EXPECT_EQ(o.upper_dir(), run_dir + "-2/upper");
@@ -425,7 +425,7 @@ TEST(Overlay, PrepareThatFailsLeavesNothing) {
   run_dir.append("/zol-42");
   ASSERT_LT(run_dir.size(), static_cast<size_t>(PATH_MAX));
   ASSERT_GE((run_dir + "/upper").size(), static_cast<size_t>(PATH_MAX));
-  OverlayConfig o("/lower", "/base", run_dir);
+  OverlayMount o("/lower", "/base", run_dir);
   util::Error err = o.Prepare();
   EXPECT_EQ(err.message(), "mkdir " + run_dir + "/upper: file name too long");
   struct stat st;
@@ -443,7 +443,7 @@ TEST(Overlay, FailureTextsNameTheStep) {
     // A run directory that cannot be made: the failure names the layer
     // directory being created, then the system's report.
     ASSERT_EQ(::mount("none", ro.c_str(), "tmpfs", MS_RDONLY, ""), 0);
-    OverlayConfig o("/lower", "/base", ro + "/zol-42");
+    OverlayMount o("/lower", "/base", ro + "/zol-42");
     EXPECT_EQ(o.Prepare().message(),
               "mkdir " + ro + "/zol-42/upper: mkdir " + ro + "/zol-42: read-only file system");
     ::umount2(ro.c_str(), MNT_DETACH);
@@ -453,7 +453,7 @@ TEST(Overlay, FailureTextsNameTheStep) {
   // warning carries the kernel's reason once.
   const std::string run_dir = tmp->path() + "/zol-43";
   ASSERT_TRUE(util::EnsureDir(run_dir + "/upper").ok());
-  OverlayConfig o("/lower", "/base", run_dir);
+  OverlayMount o("/lower", "/base", run_dir);
   testing::internal::CaptureStderr();
   util::Error err = o.Cleanup();
   std::string log = testing::internal::GetCapturedStderr();

@@ -21,16 +21,16 @@
 
 namespace runtime {
 
-OverlayConfig::OverlayConfig(const std::string& app_overlay, const std::string& base_rootfs,
+OverlayMount::OverlayMount(const std::string& app_overlay, const std::string& base_rootfs,
                              const std::string& run_dir)
     : lower_dirs_{app_overlay, base_rootfs},
       upper_dir_(util::JoinPath(run_dir, "upper")),
       work_dir_(util::JoinPath(run_dir, "work")),
       merged_dir_(util::JoinPath(run_dir, "merged")) {}
 
-std::string OverlayConfig::run_dir() const { return util::DirName(merged_dir_); }
+std::string OverlayMount::run_dir() const { return util::DirName(merged_dir_); }
 
-util::Error OverlayConfig::Prepare() {
+util::Error OverlayMount::Prepare() {
   const std::string wanted = run_dir();
   if (auto err = util::MkdirAll(util::DirName(wanted), 0755); !err.ok()) return err.Wrap("mkdir " + upper_dir_);
   std::string dir = wanted;
@@ -78,7 +78,7 @@ std::vector<std::string> DetachAllBelow(const std::string& dir) {
 
 }  // namespace
 
-util::Error OverlayConfig::Mount() const {
+util::Error OverlayMount::Mount() const {
   // The kernel takes one page of options and cuts the rest without a word;
   // a path of a descriptor is short whatever the layer's own path is.
   std::vector<util::UniqueFd> fds;
@@ -105,12 +105,12 @@ util::Error OverlayConfig::Mount() const {
   return {};
 }
 
-util::Error OverlayConfig::Unmount() const {
+util::Error OverlayMount::Unmount() const {
   if (::umount2(merged_dir_.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0) return util::Error::Sys("", errno);
   return {};
 }
 
-util::Error OverlayConfig::Cleanup() const {
+util::Error OverlayMount::Cleanup() const {
   for (const std::string& name : NamedMountPoints()) {
     std::string path = util::JoinPath(merged_dir_, name);
     // EINVAL: nothing mounted there; ENOENT: the plan never got that far.

@@ -10,11 +10,11 @@
 
 namespace runtime {
 
-class OverlayConfig {
+class OverlayMount {
  public:
   // Lower layers [app_overlay, base_rootfs] (topmost first), upper, work and
   // merged directories under run_dir. Touches no file.
-  OverlayConfig(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
+  OverlayMount(const std::string& app_overlay, const std::string& base_rootfs, const std::string& run_dir);
 
   // Creates the run directory, then upper, work and merged in it. The run
   // directory is this run's alone: when its name is taken (a run of another

@@ -200,7 +200,7 @@ util::Result<int> WaitAndCollect(Child* child, int signal_fd, bool* signalled, b
 // teardown.
 util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::string& install_path,
                                     const std::string& app_overlay, bool use_overlay,
-                                    std::optional<OverlayConfig>* overlay, Teardown* teardown) {
+                                    std::optional<OverlayMount>* overlay, Teardown* teardown) {
   std::string root = base_rootfs;
   if (use_overlay) {
     std::string run_dir = util::Sprintf("/run/zol-%d", static_cast<int>(::getpid()));
@@ -248,7 +248,7 @@ util::Error RunPrivileged(const std::string& base_rootfs, const std::string& ins
                           const SandboxOptions& opts, int signal_fd, bool* signalled) {
   // Outlive the teardown that uses them.
   Child child;
-  std::optional<OverlayConfig> overlay;
+  std::optional<OverlayMount> overlay;
   std::optional<CgroupManager> cgroup;
   Teardown teardown;
 

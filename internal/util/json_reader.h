@@ -4,7 +4,7 @@
 // Reading happens in two steps. The text is first checked whole, so a syntax
 // error is reported before any type error and nothing is bound from a broken
 // document. The binding layer then fills plain C++ records straight from the
-// text by the rules the stored files were first read with:
+// text by these rules:
 //   - a key names a field when it equals the field's key exactly, else when it
 //     equals it without regard to letter case under Unicode simple folding
 //     (so "ID", "Id" and "id" all name "id", U+017F names "s", U+212A "k");

@@ -1,8 +1,7 @@
 // The one JSON writer of the system: exact bytes for every file and record it
 // writes (audit lines, manifests, signature records, the registry, runtime.json).
 //
-// Layout is that of the common encoder the stored files were first written
-// with: compact, or indented with a fixed unit per level, one blank after each
+// Layout: compact, or indented with a fixed unit per level, one blank after each
 // colon, and empty arrays and objects kept as "[]" and "{}" on one line. Keys
 // appear in the order they are written; callers write them in record order
 // (or sorted, for generic maps). Strings are escaped so the output is safe to

@@ -21,7 +21,6 @@ struct Time {
   int32_t nanos = 0;                        // 0..999999999
   int32_t offset_seconds = 0;               // east of UTC
 
-  bool IsZero() const { return unix_seconds == kZeroUnixSeconds && nanos == 0; }
   // Same instant and same offset.
   bool operator==(const Time&) const = default;
 };
