@@ -150,9 +150,9 @@ int main(int argc, char** argv) {
 
   (void)util::MkdirAll(work + "/tmp", 0700);
   const std::vector<std::string> env = bench::ZolEnv(work);
-  const std::string pkg = work + "/dist/com.calderim.tree_1.0.0_aarch64.zol";
+  const std::string pkg = work + "/dist/com.calderim.tree_1.0.0_x86_64.zol";
   util::Command build =
-      bench::Zol(zol, {"build", "--from-dir", src, "--command", "/app/bin/blob1", "--output", work + "/dist"}, env);
+      bench::Zol(zol, {"build", "--from-dir", src, "--command", "/app/bin/blob1", "--arch", "x86_64", "--output", work + "/dist"}, env);
   util::Command tar = bench::Shell("tar -czf '" + work + "/tree.tar.gz' -C '" + src + "' .");
   util::Command pigz = bench::Shell("tar -cf - -C '" + src + "' . | pigz > '" + work + "/tree.pigz.tar.gz'");
 
