@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "internal/testing/json.h"
+#include "internal/testing/stack.h"
 #include "internal/util/json_reader.h"
 
 // Every allocation of this test program is counted, so a test can bound the
@@ -354,6 +356,27 @@ TEST(JsonBind, BackslashRunsBeforeAQuote) {
   EXPECT_EQ(r->kind, "a\\");
   EXPECT_THAT(r->words, ElementsAre("\\\\", "\"\\\"", "\""));
   EXPECT_EQ(r->count, 2);
+}
+
+// A value as deep as the reader takes, skipped unread under a key no field
+// names or kept whole in a Value field, costs no stack of its depth: not to
+// bind, copy or destroy.
+TEST(JsonBind, DeepValuesNeedNoDeepStack) {
+  testutil::RunOnStack(testutil::kSmallStack, [] {
+    const std::string nested = testutil::NestedJson(kMaxDepth - 1, "\"leaf\"");
+    auto r = Read(R"({"kind": "a", "unknown": )" + nested + R"(, "any": )" + nested + R"(, "count": 2})");
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(r->kind, "a");
+    EXPECT_EQ(r->count, 2);
+    const Rec copy = *r;
+    r = Rec();
+    int levels = 0;
+    EXPECT_EQ(testutil::NestedLeaf(copy.any, levels).text, "leaf");
+    EXPECT_EQ(levels, kMaxDepth - 1);
+  });
+  auto r = Read(R"({"unknown": )" + testutil::NestedJson(kMaxDepth, "1") + "}");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "json: exceeded max depth of 10000");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "internal/util/utf8.h"
 
@@ -191,26 +193,120 @@ Value LazyValue(std::string_view text) {
   return v;
 }
 
-// The whole tree of a value; the depth was bounded by the check.
+// The whole tree of a value, built in one pass over its text with the open
+// levels on the heap: neither the stack nor the work grows with the depth.
+// Only the innermost open level takes new elements, so the pointers to the
+// open levels, each the last element of the one above, stay valid.
 Value Materialize(const Value& v) {
   if (v.raw.empty()) return v;
-  Value out;
-  out.type = v.type;
-  WalkRaw(v.raw, [&](std::string_view key, std::string_view text) {
-    Value item = Materialize(LazyValue(text));
-    if (v.type == Type::kObject) {
-      out.members.push_back(Member{DecodeStringLiteral(key), std::move(item)});
-    } else {
-      out.items.push_back(std::move(item));
+  const std::string_view raw = v.raw;
+  Value root;
+  root.type = v.type;
+  std::vector<Value*> open = {&root};
+  size_t pos = 1;
+  while (!open.empty()) {
+    pos = SkipSpaceAt(raw, pos);
+    const char c = raw[pos];
+    if (c == '}' || c == ']') {
+      open.pop_back();
+      ++pos;
+      continue;
     }
-    return true;
-  });
-  return out;
+    if (c == ',') {
+      ++pos;
+      continue;
+    }
+    Value& level = *open.back();
+    Value* item;
+    if (level.type == Type::kObject) {
+      const size_t key_end = StringEnd(raw, pos);
+      level.members.push_back(Member{DecodeStringLiteral(raw.substr(pos, key_end - pos)), Value()});
+      item = &level.members.back().value;
+      pos = SkipSpaceAt(raw, SkipSpaceAt(raw, key_end) + 1);  // past ':'
+    } else {
+      item = &level.items.emplace_back();
+    }
+    if (raw[pos] == '{' || raw[pos] == '[') {
+      item->type = raw[pos] == '{' ? Type::kObject : Type::kArray;
+      open.push_back(item);
+      ++pos;
+    } else {
+      const size_t end = ValueEnd(raw, pos);
+      *item = LazyValue(raw.substr(pos, end - pos));
+      pos = end;
+    }
+  }
+  return root;
 }
 
 }  // namespace text
 
 using namespace text;
+
+namespace {
+
+// A level of a tree being destroyed: its children, taken from their owner,
+// and the next child to take apart.
+struct DoomedLevel {
+  std::vector<Value> items;
+  std::vector<Member> members;
+  size_t next = 0;
+};
+
+}  // namespace
+
+Value::~Value() {
+  if (items.empty() && members.empty()) return;
+  // Depth first, in the order a recursive destructor takes, but with the
+  // open levels on the heap: each child's own children are moved out before
+  // it dies, so every destructor that runs meets a value without children.
+  std::vector<DoomedLevel> open;
+  open.push_back({std::move(items), std::move(members)});
+  while (!open.empty()) {
+    DoomedLevel& level = open.back();
+    const size_t n = level.items.size();
+    Value* child = nullptr;
+    while (level.next < n + level.members.size() && child == nullptr) {
+      Value& v = level.next < n ? level.items[level.next] : level.members[level.next - n].value;
+      ++level.next;
+      if (!v.items.empty() || !v.members.empty()) child = &v;
+    }
+    if (child == nullptr) {
+      open.pop_back();
+    } else {
+      open.push_back({std::move(child->items), std::move(child->members)});
+    }
+  }
+}
+
+Value::Value(const Value& other) {
+  std::vector<std::pair<const Value*, Value*>> pending = {{&other, this}};
+  while (!pending.empty()) {
+    const auto [from, to] = pending.back();
+    pending.pop_back();
+    to->type = from->type;
+    to->boolean = from->boolean;
+    to->text = from->text;
+    to->raw = from->raw;
+    to->raw_items = from->raw_items;
+    // Sized once before any pointer into them is kept.
+    to->items.resize(from->items.size());
+    for (size_t k = 0; k < from->items.size(); ++k) pending.emplace_back(&from->items[k], &to->items[k]);
+    to->members.resize(from->members.size());
+    for (size_t k = 0; k < from->members.size(); ++k) {
+      to->members[k].key = from->members[k].key;
+      pending.emplace_back(&from->members[k].value, &to->members[k].value);
+    }
+  }
+}
+
+Value& Value::operator=(const Value& other) {
+  if (this != &other) *this = Value(other);
+  return *this;
+}
+
+Value::Value(Value&& other) noexcept = default;
+Value& Value::operator=(Value&& other) noexcept = default;
 
 bool Value::IsIntegerLiteral() const {
   return type == Type::kNumber && text.find_first_of(".eE") == std::string::npos;

@@ -44,10 +44,11 @@ namespace util::json {
 
 enum class Type { kNull, kBool, kNumber, kString, kArray, kObject };
 
-// Objects and arrays nested deeper than this are refused by Parse; no record
-// of the system comes near it, and it keeps hostile input from exhausting the
-// stack of the recursive binding code.
-inline constexpr int kMaxDepth = 1000;
+// Objects and arrays nested deeper than this are refused, wherever they are,
+// even under a key that no field reads. No walk over a value or its text
+// recurses per level, so the bound is not there for the stack: it is the
+// nesting the stored files' first reader took, and no record comes near it.
+inline constexpr int kMaxDepth = 10000;
 
 struct Member;
 
@@ -66,6 +67,16 @@ struct Value {
   // document's own array), else kUncounted.
   static constexpr size_t kUncounted = static_cast<size_t>(-1);
   size_t raw_items = kUncounted;
+
+  Value() = default;
+  // A tree is copied and destroyed level by level on the heap, not by
+  // recursion, so a value nested kMaxDepth deep costs no stack of that
+  // depth. Moves take the children whole.
+  Value(const Value& other);
+  Value& operator=(const Value& other);
+  Value(Value&& other) noexcept;
+  Value& operator=(Value&& other) noexcept;
+  ~Value();
 
   bool is_null() const { return type == Type::kNull; }
   // A number literal without fraction or exponent.

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "internal/testing/json.h"
+#include "internal/testing/stack.h"
+
 namespace util::json {
 namespace {
 
@@ -59,13 +62,27 @@ TEST(JsonParse, RefusesWhatIsNotExactlyOneValue) {
 }
 
 TEST(JsonParse, BoundsNestingDepth) {
-  std::string ok_doc(kMaxDepth, '['), deep(kMaxDepth + 1, '[');
-  ok_doc += std::string(kMaxDepth, ']');
-  deep += std::string(kMaxDepth + 1, ']');
-  EXPECT_TRUE(Parse(ok_doc).ok());
-  auto v = Parse(deep);
-  ASSERT_FALSE(v.ok());
-  EXPECT_THAT(v.error().message(), HasSubstr("max depth"));
+  // Every walk over a tree this deep must hold on a small stack: the parse,
+  // the copy and the destruction.
+  testutil::RunOnStack(testutil::kSmallStack, [] {
+    auto v = Parse(testutil::NestedJson(kMaxDepth, "\"leaf\""));
+    ASSERT_TRUE(v.ok()) << v.error().message();
+    int levels = 0;
+    EXPECT_EQ(testutil::NestedLeaf(*v, levels).text, "leaf");
+    EXPECT_EQ(levels, kMaxDepth);
+    Value copy = *v;
+    v = Value();
+    EXPECT_EQ(testutil::NestedLeaf(copy, levels).text, "leaf");
+    EXPECT_EQ(levels, kMaxDepth);
+    copy = *Parse("[1]");
+    EXPECT_EQ(copy.items.size(), 1u);
+  });
+  for (const std::string& deep : {std::string(10001, '[') + std::string(10001, ']'),
+                                  testutil::NestedJson(10001, "1"), testutil::NestedJson(10000, "{}")}) {
+    auto v = Parse(deep);
+    ASSERT_FALSE(v.ok()) << deep.substr(0, 40);
+    EXPECT_EQ(v.error().message(), "json: exceeded max depth of 10000");
+  }
   // Far deeper input fails the same way without exhausting the stack.
   EXPECT_FALSE(Parse(std::string(1 << 20, '[')).ok());
 }

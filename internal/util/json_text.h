@@ -38,7 +38,8 @@ std::string DecodeStringLiteral(std::string_view lit);
 // The value whose checked text is `text`: scalars decoded, arrays and objects
 // kept as text.
 Value LazyValue(std::string_view text);
-// The whole tree of a value; the depth was bounded by the check.
+// The whole tree of a value, in one pass over its text and without
+// recursion.
 Value Materialize(const Value& v);
 
 // Walks the elements of checked array or object text; `key` gets the
