@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/harness.h"
+#include "internal/testing/json.h"
 #include "internal/testing/require.h"
 
 namespace e2e {
@@ -64,9 +65,11 @@ class HostileJsonTest : public ::testing::Test {
     return pkg;
   }
 
-  // zol-cli under a 256 MiB address-space limit where one can be set.
+  // zol-cli under a 256 MiB address-space limit where one can be set, and
+  // on a 256 KiB stack, which a walk recursing once per level of the
+  // deepest nesting the reader takes would overrun.
   RunResult Limited(const std::vector<std::string>& args) {
-    std::string cmd = std::string(kSanitized ? "" : "ulimit -v 262144 && ") + "exec '" + ZolBin() + "'";
+    std::string cmd = std::string(kSanitized ? "" : "ulimit -v 262144 && ") + "ulimit -s 256 && exec '" + ZolBin() + "'";
     for (const std::string& a : args) cmd += " '" + a + "'";
     return RunArgv({"/bin/sh", "-c", cmd}, sb_.Env());
   }
@@ -91,6 +94,12 @@ TEST_F(HostileJsonTest, EachPackageIsJudgedQuicklyInLittleMemory) {
     int status;
     std::string err;  // a part of standard error
   } cases[] = {
+      {"10,000 levels under a key no field reads",
+       std::string(kAppHead) + R"(, "x": )" + testutil::NestedJson(9999, "\"leaf\"") + "}", "", {"install"}, 0,
+       ""},
+      {"10,001 levels under a key no field reads",
+       std::string(kAppHead) + R"(, "x": )" + testutil::NestedJson(10000, "\"leaf\"") + "}", "", {"install"}, 1,
+       "json: exceeded max depth of 10000"},
       {"repeated env maps", kAppHead + env_map, "", {"install"}, 0, ""},
       {"tree just under the manifest bound", std::string(kAppHead) + R"(, "x": )" + EmptyArrays(1000000) + "}", "",
        {"install"}, 0, ""},
@@ -126,6 +135,25 @@ TEST_F(HostileJsonTest, EachPackageIsJudgedQuicklyInLittleMemory) {
     EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
     EXPECT_LT(r.cpu_seconds, kMaxCpuSeconds) << args[0];
     EXPECT_LT(r.max_rss_kib, kMaxRssKib) << args[0];
+  }
+}
+
+// A base layer's runtime.json is read whole as a tree by info: a tree as
+// deep as the reader takes is described, one level deeper is malformed.
+TEST_F(HostileJsonTest, InfoReadsARuntimeJsonAsDeepAsTheReaderTakes) {
+  const std::string layer = sb_.runtime_dir + "/deep-x86_64";
+  ASSERT_EQ(Sh("mkdir -p " + Q(layer + "/rootfs")).status, 0);
+  for (int depth : {10000, 10001}) {
+    SCOPED_TRACE(depth);
+    // The document's object is the first level.
+    Spit(layer + "/runtime.json", R"({"version": "12", "x": )" + std::string(depth - 1, '[') +
+                                      std::string(depth - 1, ']') + "}");
+    RunResult r = Limited({"info", "base.deep-x86_64"});
+    EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
+    EXPECT_EQ(r.out, "Base Layer Information:\n  ID:      com.calderim.base.deep-x86_64\n  Path:    " + layer +
+                         (depth == 10000 ? "\n  Status:  installed\n  Version: 12\n"
+                                         : "\n  Status:  installed (malformed runtime.json)\n"));
+    EXPECT_LT(r.max_rss_kib, kMaxRssKib);
   }
 }
 
