@@ -3,6 +3,8 @@
 // the same bytes. Numbers the writer has no form for (fractions, exponents,
 // integers beyond 64 bits) are written as null.
 #include <charconv>
+#include <utility>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "internal/util/json_reader.h"
@@ -23,7 +25,17 @@ Num NumberForm(const json::Value& v, int64_t* i, uint64_t* u) {
   return Num::kNone;
 }
 
-void Write(const json::Value& v, util::JsonWriter* w) {
+// Walks hold their open levels on the heap: the reader takes nesting far
+// deeper than a stack frame per level allows.
+
+// An array or object being written, and its next element.
+struct WriteLevel {
+  const json::Value* v;
+  size_t next;
+};
+
+// A scalar whole, or the start of an array or object, pushed onto `open`.
+void Begin(const json::Value& v, util::JsonWriter* w, std::vector<WriteLevel>& open) {
   switch (v.type) {
     case json::Type::kNull: w->Null(); break;
     case json::Type::kBool: w->Bool(v.boolean); break;
@@ -40,53 +52,82 @@ void Write(const json::Value& v, util::JsonWriter* w) {
     }
     case json::Type::kArray:
       w->BeginArray();
-      for (const json::Value& item : v.items) Write(item, w);
-      w->EndArray();
+      open.push_back({&v, 0});
       break;
     case json::Type::kObject:
       w->BeginObject();
-      for (const json::Member& m : v.members) {
-        w->Key(m.key);
-        Write(m.value, w);
-      }
-      w->EndObject();
+      open.push_back({&v, 0});
       break;
+  }
+}
+
+void Write(const json::Value& root, util::JsonWriter* w) {
+  std::vector<WriteLevel> open;
+  Begin(root, w, open);
+  while (!open.empty()) {
+    WriteLevel& level = open.back();
+    const json::Value& v = *level.v;
+    if (v.type == json::Type::kArray) {
+      if (level.next == v.items.size()) {
+        w->EndArray();
+        open.pop_back();
+      } else {
+        Begin(v.items[level.next++], w, open);
+      }
+    } else if (level.next == v.members.size()) {
+      w->EndObject();
+      open.pop_back();
+    } else {
+      const json::Member& m = v.members[level.next++];
+      w->Key(m.key);
+      Begin(m.value, w, open);
+    }
   }
 }
 
 // Whether `got` (re-read) holds the values of `want` (first read) as the
 // writer was able to write them.
-bool Same(const json::Value& want, const json::Value& got) {
-  if (want.type == json::Type::kNumber) {
-    int64_t i = 0, gi = 0;
-    uint64_t u = 0, gu = 0;
-    const Num form = NumberForm(want, &i, &u);
-    if (form == Num::kNone) return got.is_null();
-    if (got.type != json::Type::kNumber || NumberForm(got, &gi, &gu) != form) return false;
-    return form == Num::kInt ? i == gi : u == gu;
-  }
-  if (want.type != got.type) return false;
-  switch (want.type) {
-    case json::Type::kNull: return true;
-    case json::Type::kBool: return want.boolean == got.boolean;
-    case json::Type::kString: return want.text == got.text;
-    case json::Type::kArray:
-      if (want.items.size() != got.items.size()) return false;
-      for (size_t k = 0; k < want.items.size(); ++k) {
-        if (!Same(want.items[k], got.items[k])) return false;
+bool Same(const json::Value& want_root, const json::Value& got_root) {
+  std::vector<std::pair<const json::Value*, const json::Value*>> pending = {{&want_root, &got_root}};
+  while (!pending.empty()) {
+    const auto [want, got] = pending.back();
+    pending.pop_back();
+    if (want->type == json::Type::kNumber) {
+      int64_t i = 0, gi = 0;
+      uint64_t u = 0, gu = 0;
+      const Num form = NumberForm(*want, &i, &u);
+      if (form == Num::kNone) {
+        if (!got->is_null()) return false;
+        continue;
       }
-      return true;
-    case json::Type::kObject:
-      if (want.members.size() != got.members.size()) return false;
-      for (size_t k = 0; k < want.members.size(); ++k) {
-        if (want.members[k].key != got.members[k].key || !Same(want.members[k].value, got.members[k].value)) {
-          return false;
+      if (got->type != json::Type::kNumber || NumberForm(*got, &gi, &gu) != form) return false;
+      if (form == Num::kInt ? i != gi : u != gu) return false;
+      continue;
+    }
+    if (want->type != got->type) return false;
+    switch (want->type) {
+      case json::Type::kNull: break;
+      case json::Type::kBool:
+        if (want->boolean != got->boolean) return false;
+        break;
+      case json::Type::kString:
+        if (want->text != got->text) return false;
+        break;
+      case json::Type::kArray:
+        if (want->items.size() != got->items.size()) return false;
+        for (size_t k = 0; k < want->items.size(); ++k) pending.emplace_back(&want->items[k], &got->items[k]);
+        break;
+      case json::Type::kObject:
+        if (want->members.size() != got->members.size()) return false;
+        for (size_t k = 0; k < want->members.size(); ++k) {
+          if (want->members[k].key != got->members[k].key) return false;
+          pending.emplace_back(&want->members[k].value, &got->members[k].value);
         }
-      }
-      return true;
-    case json::Type::kNumber: break;
+        break;
+      case json::Type::kNumber: break;
+    }
   }
-  return false;
+  return true;
 }
 
 }  // namespace
