@@ -32,9 +32,9 @@ class Sha256 {
 };
 
 // Digest text of what is left to read from the open file `fd`, which stays
-// the caller's; `path` names it in the error ("read PATH: %w"). Callers open
-// the file themselves, so each words a failed open and a failed read in its
-// own terms.
+// the caller's; `path` names it in the error ("read PATH: reason", else
+// "sha256 unavailable"). Callers open the file themselves, so each words a
+// failed open and a failed read in its own terms.
 util::Result<std::string> ComputeFileChecksum(int fd, const std::string& path);
 
 // Compares the file's digest text with `expected`, byte for byte (letter case
