@@ -25,8 +25,11 @@ struct Style {
 util::Error WriteTree(const std::string& src, pkgfmt::TarWriter& tw, bool app) {
   pkgfmt::PackOptions options;
   options.follow_source_link = true;
-  options.content_wording = app ? pkgfmt::PackOptions::Wording::kFile : pkgfmt::PackOptions::Wording::kBare;
+  // A base layer's content failures carry no context of their own.
   if (!app) return pkgfmt::PackTree(src, &tw, options);
+  options.content_context = [](std::string_view step, const std::string& path) {
+    return step == "copy" ? std::string("copy file to tar") : std::string(step) + " file " + path;
+  };
   ZOL_ASSIGN_OR_RETURN(util::Root root, util::Root::Open(src));
   int64_t total = 0;
   options.check = [&](const pkgfmt::TarHeader& h) -> util::Error {

@@ -1,6 +1,8 @@
 #include "internal/builder/zol_archive.h"
 
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "internal/pkgfmt/archive.h"
@@ -22,6 +25,7 @@
 #include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/testing/files.h"
+#include "internal/testing/require.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -187,6 +191,44 @@ TEST_F(ArchiveTest, OneOrEightThreadsWriteTheSamePackageThatGnuTarExtracts) {
       EXPECT_EQ(std::system(("diff -r --no-dereference '" + src_ + "' '" + dest + "'").c_str()), 0) << dest;
     }
   }
+}
+
+TEST_F(ArchiveTest, EachWriterWordsAFailedContentCopyInItsOwnTerms) {
+  ZOL_REQUIRE(::geteuid() == 0, "needs root to mount");
+  // Stand-ins no ordinary file gives: a write-only sysfs attribute, which even
+  // root cannot open for reading, and process memory, which fails its first
+  // read at offset 0.
+  const std::string write_only = "/sys/bus/platform/drivers_probe";
+  ZOL_REQUIRE(::access(write_only.c_str(), F_OK) == 0, "needs " + write_only);
+  const std::string file = src_ + "/z";
+  struct Writer {
+    std::string name;
+    std::function<util::Error(const std::string& out)> write;
+    std::string open_error, read_error;
+  };
+  const std::string open_cause = "open " + file + ": permission denied";
+  const std::string read_cause = "read " + file + ": input/output error";
+  const Writer writers[] = {
+      {"package archive", [&](const std::string& out) { return pkgfmt::CreateTarGz(src_, out); },
+       "open " + file + ": " + open_cause, "copy " + file + " to tar: " + read_cause},
+      {"application", [&](const std::string& out) { return createZOLArchive(src_, out, nullptr); },
+       "open file " + file + ": " + open_cause, "copy file to tar: " + read_cause},
+      {"base layer", [&](const std::string& out) { return pkgfmtCreateTarGz(src_, out); }, open_cause, read_cause},
+  };
+  Spit(file, "");
+  std::thread t([&] {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount("", "/", "", MS_REC | MS_PRIVATE, ""), 0);
+    for (const auto& [source, want] : {std::pair{write_only, &Writer::open_error},
+                                       std::pair{std::string("/proc/self/mem"), &Writer::read_error}}) {
+      ASSERT_EQ(::mount(source.c_str(), file.c_str(), "", MS_BIND, ""), 0) << source;
+      for (const Writer& w : writers) {
+        EXPECT_EQ(w.write(out_ + "/p.zol").message(), w.*want) << w.name << " " << source;
+      }
+      ASSERT_EQ(::umount2(file.c_str(), MNT_DETACH), 0);
+    }
+  });
+  t.join();
 }
 
 TEST_F(ArchiveTest, BasePackagesAreNotHeldToTheMemberRules) {

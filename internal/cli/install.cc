@@ -111,7 +111,11 @@ std::vector<std::string> removeLeftovers(const std::string& id_dir, const std::s
     }
     util::Error e = util::RemoveAll(path);
     if (!e.ok()) {
-      util::Warn(staging ? "cleanup stale staging dir %s: %v" : "remove leftover %s: %v", path, e);
+      if (staging) {
+        util::Warn("cleanup stale staging dir %s: %v", path, e);
+      } else {
+        util::Warn("remove leftover %s: %v", path, e);
+      }
     } else if (removing) {
       uninstalled.push_back(version);
     }

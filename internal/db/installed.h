@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +47,7 @@ struct InstalledApp {
   bool operator==(const InstalledApp&) const = default;
 };
 
+// One command's copy of the registry, used by the thread that loaded it.
 class Database {
  public:
   Database(const Database&) = delete;
@@ -71,10 +71,9 @@ class Database {
  private:
   friend util::Result<std::unique_ptr<Database>> LoadDB(const std::string& path);
   explicit Database(std::string path) : file_path_(std::move(path)) {}
-  // Backup, then write-new-and-rename. Called with mu_ held for writing.
+  // Backup, then write-new-and-rename.
   util::Error save();
 
-  mutable std::shared_mutex mu_;
   std::string file_path_;
   std::vector<InstalledApp> apps_;
 };

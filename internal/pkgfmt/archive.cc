@@ -93,22 +93,16 @@ class Packer {
     return Error();
   }
 
-  // The context of a failed open or close of a member's content.
-  Error InContext(const char* verb, const std::string& full, Error e) const {
-    switch (options_.content_wording) {
-      case PackOptions::Wording::kPath: return e.Wrap(util::Sprintf("%s %s", verb, full.c_str()));
-      case PackOptions::Wording::kFile: return e.Wrap(util::Sprintf("%s file %s", verb, full.c_str()));
-      case PackOptions::Wording::kBare: break;
-    }
-    return e;
+  std::string ContentContext(std::string_view step, const std::string& full) const {
+    return options_.content_context ? options_.content_context(step, full) : std::string();
+  }
+  Error InContext(std::string_view step, const std::string& full, Error e) const {
+    const std::string context = ContentContext(step, full);
+    return context.empty() ? e : e.Wrap(context);
   }
   Error Copy(const std::string& full, const Error& copy, const Error* close) const {
-    std::string context;
-    switch (options_.content_wording) {
-      case PackOptions::Wording::kPath: context = util::Sprintf("copy %s to tar", full.c_str()); break;
-      case PackOptions::Wording::kFile: context = "copy file to tar"; break;
-      case PackOptions::Wording::kBare: return copy;
-    }
+    const std::string context = ContentContext("copy", full);
+    if (context.empty()) return copy;
     if (close == nullptr) return copy.Wrap(context);
     return Error::WithCause(
         util::Sprintf("%s: %s (close: %s)", context.c_str(), copy.message().c_str(), close->message().c_str()), copy);
@@ -170,7 +164,11 @@ Error CreateTarGz(const std::string& source_dir, const std::string& output) {
   if (!gz.ok()) return gz.error().Wrap("create output file");
   TarWriter tar(gz->get());
 
-  Error first = PackTree(source_dir, &tar);
+  PackOptions options;
+  options.content_context = [](std::string_view step, const std::string& path) {
+    return step == "copy" ? "copy " + path + " to tar" : std::string(step) + " " + path;
+  };
+  Error first = PackTree(source_dir, &tar, options);
 
   // Closed in order whatever happened; a close failure counts only when
   // nothing failed before it.

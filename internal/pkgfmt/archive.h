@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/decoder.h"
@@ -44,22 +45,25 @@ struct PackOptions {
   // (its failure then reads "stat PATH"); otherwise such a source has no
   // members.
   bool follow_source_link = false;
-  // The context of a failed content copy: "open PATH", "copy PATH to tar",
-  // "close PATH" (kPath); "open file PATH", "copy file to tar", "close file
-  // PATH" (kFile); the system's error alone (kBare).
-  enum class Wording { kPath, kFile, kBare };
-  Wording content_wording = Wording::kPath;
+  // The caller's context for a failed step on a regular member's content,
+  // put in front of the system's error: `step` is "open", "copy" (to the
+  // tar) or "close", `path` the file's path. Unset or empty, the system's
+  // error is returned alone.
+  std::function<std::string(std::string_view step, const std::string& path)> content_context;
 };
 
 // Writes a member for every object below `source_dir` into `tar`: each
 // directory before its contents, the names of one directory in byte order,
 // links never followed below the source. Failures: "lstat PATH", "open
 // PATH", "readdirent PATH", "readlink PATH: %w", "tar header PATH: %w",
-// "write tar header: %w", the content wording above, or the check's error.
+// "write tar header: %w", the content failures as worded above, or the
+// check's error.
 util::Error PackTree(const std::string& source_dir, TarWriter* tar, const PackOptions& options = {});
 
 // Creates or truncates `output` (0644 before the umask) and writes into it
-// the package of every object under `source_dir`, at the default level.
+// the package of every object under `source_dir`, at the default level. A
+// member's content failure reads "open PATH: %w", "copy PATH to tar: %w" or
+// "close PATH: %w".
 util::Error CreateTarGz(const std::string& source_dir, const std::string& output);
 
 // Writes a member's content, read from `content`, into the file just

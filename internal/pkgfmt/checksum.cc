@@ -27,28 +27,6 @@ std::string Hex(const unsigned char* p, size_t n) {
   return out;
 }
 
-// The two file members differ only in the words in front of the cause.
-util::Result<std::string> HashFile(const std::string& path, std::string_view open_word,
-                                   std::string_view hash_word) {
-  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return util::Error::Errno("open", path, errno).Wrap(open_word);
-  auto hash = Sha256::Make();
-  if (!hash.ok()) return util::Error::Msg("sha256 unavailable").Wrap(hash_word);
-  std::vector<unsigned char> buf(kHashBufferSize);
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return util::Error::Errno("read", path, errno).Wrap(hash_word);
-    }
-    if (n == 0) break;
-    hash->Update(buf.data(), static_cast<size_t>(n));
-  }
-  std::string hex = hash->HexDigest();
-  if (hex.empty()) std::abort();  // cannot fail for SHA-256
-  return hex;
-}
-
 }  // namespace
 
 util::Result<Sha256> Sha256::Make() {
@@ -77,18 +55,30 @@ std::string Sha256::HexDigest() {
   return ok == 1 ? Hex(md, n) : std::string();
 }
 
-util::Result<std::string> ComputeFileChecksum(const std::string& path) {
-  return HashFile(path, "open file", "hash file");
-}
-
-util::Result<std::string> computeFileChecksumHex(const std::string& path) {
-  return HashFile(path, "open", "hash");
+util::Result<std::string> ComputeFileChecksum(int fd, const std::string& path) {
+  auto hash = Sha256::Make();
+  if (!hash.ok()) return util::Error::Msg("sha256 unavailable");
+  std::vector<unsigned char> buf(kHashBufferSize);
+  for (;;) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return util::Error::Errno("read", path, errno);
+    }
+    if (n == 0) break;
+    hash->Update(buf.data(), static_cast<size_t>(n));
+  }
+  std::string hex = hash->HexDigest();
+  if (hex.empty()) std::abort();  // cannot fail for SHA-256
+  return hex;
 }
 
 util::Error VerifyFileChecksum(const std::string& path, std::string_view expected) {
   if (expected.empty()) return util::Error();
-  auto got = ComputeFileChecksum(path);
-  if (!got.ok()) return got.error();
+  util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", path, errno).Wrap("open file");
+  auto got = ComputeFileChecksum(fd.get(), path);
+  if (!got.ok()) return got.error().Wrap("hash file");
   if (*got != expected) {
     return util::Error::Msg("checksum mismatch for " + path + ": expected " + std::string(expected) + ", got " +
                             *got);

@@ -31,17 +31,17 @@ class Sha256 {
   void* ctx_;  // EVP_MD_CTX, kept out of this header
 };
 
-// Digest text of the file's content. Errors: "open file: %w", "hash file: %w".
-util::Result<std::string> ComputeFileChecksum(const std::string& path);
+// Digest text of what is left to read from the open file `fd`, which stays
+// the caller's; `path` names it in the error ("read PATH: reason", else
+// "sha256 unavailable"). Callers open the file themselves, so each words a
+// failed open and a failed read in its own terms.
+util::Result<std::string> ComputeFileChecksum(int fd, const std::string& path);
 
 // Compares the file's digest text with `expected`, byte for byte (letter case
-// included). An empty `expected` succeeds without opening the file. Error:
-// "checksum mismatch for %s: expected %s, got %s".
+// included). An empty `expected` succeeds without opening the file. Errors:
+// "open file: %w", "hash file: %w", "checksum mismatch for %s: expected %s,
+// got %s".
 util::Error VerifyFileChecksum(const std::string& path, std::string_view expected);
-
-// The same digest with the wording the signature code uses: "open: %w",
-// "hash: %w".
-util::Result<std::string> computeFileChecksumHex(const std::string& path);
 
 // Digest text of bytes in memory; it cannot fail.
 std::string computeBytesChecksum(std::string_view data);

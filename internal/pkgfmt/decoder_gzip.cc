@@ -25,6 +25,9 @@ constexpr size_t kFilePiece = 64 * 1024;
 
 // How a gzip decoder words what it finds wrong: the decoder layer's own
 // texts, or the ones the package reader has always given (zlib's messages).
+// Not a context a caller could add: the two differ in the words themselves
+// ("gzip: invalid header" against "invalid gzip header"), and the package
+// reader checks less of the header before the first inflate.
 enum class GzipWording { kDecoder, kPackage };
 
 

@@ -1,9 +1,14 @@
 // The signature record and the detached ".sig" sidecar.
 #include "internal/pkgfmt/signature.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
+
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/keys.h"
 #include "internal/pkgfmt/pem.h"
+#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_reader.h"
 #include "internal/util/json_writer.h"
@@ -18,6 +23,16 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
+}
+
+// The package's digest text, its failures worded as signing has always
+// worded them ("open: %w", "hash: %w").
+util::Result<std::string> PackageDigest(const std::string& package_path) {
+  util::UniqueFd fd(::open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return util::Error::Errno("open", package_path, errno).Wrap("open");
+  auto digest = ComputeFileChecksum(fd.get(), package_path);
+  if (!digest.ok()) return digest.error().Wrap("hash");
+  return digest;
 }
 
 util::Error DecodeRecord(const util::json::Value& v, const std::string& path, PackageSignature& s) {
@@ -50,7 +65,7 @@ std::string EncodeSignature(const PackageSignature& sig) {
 }
 
 util::Error SignPackage(const std::string& package_path, const std::string& private_key_path) {
-  auto digest = computeFileChecksumHex(package_path);
+  auto digest = PackageDigest(package_path);
   if (!digest.ok()) return digest.error().Wrap("compute digest");
   auto key_file = ReadKeyFile(private_key_path);
   if (!key_file.ok()) return key_file.error().Wrap("read private key " + private_key_path);
@@ -103,7 +118,7 @@ util::Error VerifyPackageSigDigest(const std::string& package_path, const std::s
 }
 
 util::Error VerifyPackageSig(const std::string& package_path, const std::string& public_key) {
-  return VerifyPackageSigDigest(package_path, public_key, computeFileChecksumHex(package_path));
+  return VerifyPackageSigDigest(package_path, public_key, PackageDigest(package_path));
 }
 
 }  // namespace pkgfmt

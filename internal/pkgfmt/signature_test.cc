@@ -103,7 +103,7 @@ TEST_F(Signing, DetachedSignatureFileIsExactAndOpensslVerifiesIt) {
 TEST_F(Signing, DetachedSignatureMadeByOpensslVerifies) {
   std::string pkg = Path("app.zol");
   Spit(pkg, "other bytes");
-  std::string digest = *ComputeFileChecksum(pkg);
+  std::string digest = computeBytesChecksum(Slurp(pkg));
   PackageSignature s{"ed25519", pub_b64_, digest, Base64Encode(OpensslSign(digest))};
   Spit(pkg + ".sig", EncodeSignature(s) + "\n");
   util::Error e = VerifyPackageSig(pkg, pub_b64_);
@@ -142,6 +142,9 @@ TEST_F(Signing, SignPackageKeyFileCases) {
   EXPECT_EQ(SignPackage(Path("nopkg.zol"), KeyPath()).message(),
             "compute digest: open: open " + Path("nopkg.zol") + ": no such file or directory");
   EXPECT_FALSE(util::Exists(Path("nopkg.zol.sig")));
+  ASSERT_EQ(::mkdir(Path("dir.zol").c_str(), 0755), 0);
+  EXPECT_EQ(SignPackage(Path("dir.zol"), KeyPath()).message(),
+            "compute digest: hash: read " + Path("dir.zol") + ": is a directory");
 }
 
 TEST_F(Signing, VerifyPackageSigFailures) {
@@ -199,7 +202,7 @@ TEST_F(Signing, VerifyPackageSigFailures) {
   Spit(pkg + ".sig", EncodeSignature(good) + "\n");
   Spit(pkg, "package content!");
   EXPECT_EQ(VerifyPackageSig(pkg, pub_b64_).message(),
-            "package file digest mismatch: sig=" + digest + " actual=" + *ComputeFileChecksum(pkg));
+            "package file digest mismatch: sig=" + digest + " actual=" + computeBytesChecksum(Slurp(pkg)));
   Spit(pkg + ".sig", "{\"algorithm\": ");
   EXPECT_EQ(VerifyPackageSig(pkg, pub_b64_).message().rfind("parse " + pkg + ".sig: ", 0), 0u);
   ::unlink((pkg + ".sig").c_str());

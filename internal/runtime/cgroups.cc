@@ -46,8 +46,7 @@ void RemoveGroup(const std::string& dir, bool wait_busy = false) {
     rc = ::rmdir(dir.c_str());
   }
   if (rc != 0 && errno != ENOENT) {
-    util::Warn("%s", util::Sprintf("failed to remove cgroup path %s: %s", dir.c_str(),
-                           util::Error::Errno("remove", dir, errno).message().c_str()));
+    util::Warn("failed to remove cgroup path %s: %v", dir, util::Error::Errno("remove", dir, errno));
   }
 }
 
@@ -121,8 +120,7 @@ void CgroupManager::SetupV2() {
   name_ = MakeOwnGroups(name_, {root_}, &errs);
   std::string dir = util::JoinPath(root_, name_);
   if (errs[0] != 0) {
-    util::Warn("%s", util::Sprintf("cgroup v2 mkdir %s: %s", dir.c_str(),
-                                   util::Error::Errno("mkdir", dir, errs[0]).message().c_str()));
+    util::Warn("cgroup v2 mkdir %s: %v", dir, util::Error::Errno("mkdir", dir, errs[0]));
     return;
   }
   v2_path_ = dir;
@@ -131,11 +129,11 @@ void CgroupManager::SetupV2() {
     util::Error err = bytes ? WriteControl(util::JoinPath(dir, "memory.max"), *bytes)
                             : util::Error::Msg(util::Sprintf("memory limit of %lld MiB is too large",
                                                              static_cast<long long>(mem_limit_mb_)));
-    if (!err.ok()) util::Warn("%s", "cgroup v2 set memory.max: " + err.message());
+    if (!err.ok()) util::Warn("cgroup v2 set memory.max: %v", err);
   }
   if (cpu_weight_ > 0) {
     if (auto err = WriteControl(util::JoinPath(dir, "cpu.weight"), CpuWeightV2(cpu_weight_)); !err.ok()) {
-      util::Warn("%s", "cgroup v2 set cpu.weight: " + err.message());
+      util::Warn("cgroup v2 set cpu.weight: %v", err);
     }
   }
 }
@@ -145,8 +143,7 @@ void CgroupManager::SetupV2() {
 void CgroupManager::SetupV1() {
   std::optional<int64_t> bytes = MemoryLimitBytes(mem_limit_mb_);
   if (mem_limit_mb_ > 0 && !bytes) {
-    util::Warn("%s", util::Sprintf("cgroup v1 set memory.limit_in_bytes: memory limit of %lld MiB is too large",
-                                   static_cast<long long>(mem_limit_mb_)));
+    util::Warn("cgroup v1 set memory.limit_in_bytes: memory limit of %d MiB is too large", mem_limit_mb_);
   }
   std::vector<std::string> controllers = {"pids"};
   if (bytes) controllers.push_back("memory");
@@ -160,8 +157,7 @@ void CgroupManager::SetupV1() {
     const std::string& c = controllers[i];
     std::string dir = util::JoinPath(parents[i], name_);
     if (errs[i] != 0) {
-      util::Warn("%s", util::Sprintf("cgroup v1 %s mkdir %s: %s", c.c_str(), dir.c_str(),
-                                     util::Error::Errno("mkdir", dir, errs[i]).message().c_str()));
+      util::Warn("cgroup v1 %s mkdir %s: %v", c, dir, util::Error::Errno("mkdir", dir, errs[i]));
       continue;
     }
     if (c == "pids") {
@@ -169,17 +165,17 @@ void CgroupManager::SetupV1() {
       v1_pids_path_ = dir;
     } else if (c == "memory") {
       if (auto err = WriteControl(util::JoinPath(dir, "memory.limit_in_bytes"), *bytes); !err.ok()) {
-        util::Warn("%s", "cgroup v1 set memory.limit_in_bytes: " + err.message());
+        util::Warn("cgroup v1 set memory.limit_in_bytes: %v", err);
         RemoveGroup(dir);
         continue;
       }
       if (auto err = WriteControl(util::JoinPath(dir, "memory.memsw.limit_in_bytes"), *bytes); !err.ok()) {
-        util::Warn("%s", "cgroup v1 set memory.memsw.limit_in_bytes: " + err.message());
+        util::Warn("cgroup v1 set memory.memsw.limit_in_bytes: %v", err);
       }
       v1_mem_path_ = dir;
     } else {
       if (auto err = WriteControl(util::JoinPath(dir, "cpu.shares"), CpuSharesFromWeight(cpu_weight_)); !err.ok()) {
-        util::Warn("%s", "cgroup v1 set cpu.shares: " + err.message());
+        util::Warn("cgroup v1 set cpu.shares: %v", err);
         RemoveGroup(dir);
         continue;
       }
@@ -207,7 +203,7 @@ util::Error CgroupManager::AddResult(const std::vector<ProcsFile>& files, const 
   for (size_t i = 0; i < files.size() && i < results.size(); ++i) {
     if (results[i].ok()) continue;
     if (files[i].stop) return results[i].Wrap(files[i].context);
-    util::Warn("%s", files[i].context + ": " + results[i].message());
+    util::Warn("%s: %v", files[i].context, results[i]);
   }
   return {};
 }
@@ -216,8 +212,7 @@ bool CgroupManager::KillGroup(bool tree_follows) const {
   if (is_v2_) {
     if (v2_path_.empty()) return false;
     if (auto err = WriteControl(util::JoinPath(v2_path_, "cgroup.kill"), "1"); !err.ok()) {
-      util::Warn("%s", (tree_follows ? "cgroup.kill failed, falling back to killTree: " : "cgroup.kill failed: ") +
-               err.message());
+      util::Warn("%s: %v", tree_follows ? "cgroup.kill failed, falling back to killTree" : "cgroup.kill failed", err);
       return false;
     }
     return true;
@@ -247,7 +242,7 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
     auto data = util::ReadFile(procs);
     if (!data.ok()) {
       if (!signalled.empty()) return true;  // the group went away meanwhile
-      util::Warn("%s", "cgroup v1 read cgroup.procs: " + data.error().message());
+      util::Warn("cgroup v1 read cgroup.procs: %v", data.error());
       return false;
     }
     bool found_new = false;
@@ -256,7 +251,7 @@ bool KillCgroupV1Pids(const std::string& pids_path) {
       if (line.empty() || !ParsePid(line, &pid) || pid <= 1 || !signalled.insert(pid).second) continue;
       found_new = true;
       if (::kill(pid, SIGKILL) != 0 && errno != ESRCH) {
-        util::Warn("%s", util::Sprintf("kill pid %d: %s", pid, util::ErrnoText(errno).c_str()));
+        util::Warn("kill pid %d: %s", pid, util::ErrnoText(errno));
       }
     }
     if (found_new) {

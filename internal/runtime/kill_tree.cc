@@ -46,7 +46,7 @@ void KillTree(pid_t pid, const std::string& proc_root, bool warn_gone) {
   auto names = util::ListDir(proc_root);
   if (!names.ok()) {
     if (::kill(-pid, SIGKILL) != 0) {
-      util::Warn("%s", util::Sprintf("killTree fallback kill: %s", util::ErrnoText(errno).c_str()));
+      util::Warn("killTree fallback kill: %s", util::ErrnoText(errno));
     }
     return;
   }
@@ -70,7 +70,7 @@ void KillTree(pid_t pid, const std::string& proc_root, bool warn_gone) {
   }
   for (pid_t victim : KillOrder(pid, procs)) {
     if (::kill(victim, SIGKILL) != 0 && (warn_gone || errno != ESRCH)) {
-      util::Warn("%s", util::Sprintf("killTree: failed to kill pid %d: %s", victim, util::ErrnoText(errno).c_str()));
+      util::Warn("killTree: failed to kill pid %d: %s", victim, util::ErrnoText(errno));
     }
   }
 }

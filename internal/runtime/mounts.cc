@@ -238,7 +238,7 @@ util::Error PrepareRoot(const MountPlan& plan) {
     auto fd = CreateWithoutLinks(*dir, Rel(c.path), 0640);
     util::Error err = fd.ok() ? util::WriteAll(fd->get(), *data, util::JoinPath(plan.root, c.path)) : fd.error();
     if (!err.ok()) {
-      util::Warn("%s", util::Sprintf("failed to copy %s into sandbox: %s", c.path.c_str(), err.message().c_str()));
+      util::Warn("failed to copy %s into sandbox: %v", c.path, err);
     }
   }
   return {};

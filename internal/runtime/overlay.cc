@@ -44,7 +44,7 @@ util::Error OverlayMount::Prepare() {
   for (const std::string* sub : {&upper_dir_, &work_dir_, &merged_dir_}) {
     if (::mkdir(sub->c_str(), 0755) != 0) {
       util::Error err = util::Error::Errno("mkdir", *sub, errno);
-      if (auto rm = util::RemoveAll(dir); !rm.ok()) util::Warn("%s", "remove run directory: " + rm.message());
+      if (auto rm = util::RemoveAll(dir); !rm.ok()) util::Warn("remove run directory: %v", rm);
       return err;
     }
   }
@@ -115,13 +115,13 @@ util::Error OverlayMount::Cleanup() const {
     std::string path = util::JoinPath(merged_dir_, name);
     // EINVAL: nothing mounted there; ENOENT: the plan never got that far.
     if (::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT) {
-      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", path.c_str(), util::ErrnoText(errno).c_str()));
+      util::Warn("failed to unmount %s: %s", path, util::ErrnoText(errno));
     }
   }
   if (auto err = Unmount(); !err.ok() && err.sys_errno() != EINVAL) {
     // Removing the run directory now would walk through the binds still
     // mounted in the merged view: the host's /home and the application files.
-    util::Warn("%s", util::Sprintf("failed to unmount overlay %s: %s", merged_dir_.c_str(), err.message().c_str()));
+    util::Warn("failed to unmount overlay %s: %v", merged_dir_, err);
     return {};
   }
   // A detach that succeeded may have taken off only the top of a stack (a
@@ -133,7 +133,7 @@ util::Error OverlayMount::Cleanup() const {
   if (::realpath(run_dir.c_str(), real) == nullptr) return {};  // nothing there to remove
   std::vector<std::string> left = DetachAllBelow(real);
   if (!left.empty()) {
-    util::Warn("%s", util::Sprintf("run directory %s kept: %s is still mounted", run_dir.c_str(), left.front().c_str()));
+    util::Warn("run directory %s kept: %s is still mounted", run_dir, left.front());
     return {};
   }
   if (auto err = util::RemoveAll(run_dir); !err.ok()) return err.Wrap("remove overlay dir");

@@ -100,7 +100,7 @@ void AppRuntime::finalizeRun(const std::string& run_id, const util::Error& err) 
   if (auto database = db::LoadDB(cfg_->DBFile); database.ok()) {
     util::MetricsSetInstalled(static_cast<int64_t>((*database)->ListApps().size()));
   }
-  if (auto werr = util::WriteMetrics(cfg_->MetricsPath); !werr.ok()) util::Warn("%s", "write metrics: " + werr.message());
+  if (auto werr = util::WriteMetrics(cfg_->MetricsPath); !werr.ok()) util::Warn("write metrics: %v", werr);
 }
 
 std::vector<std::string> AppRuntime::BuildEnv() const {

@@ -98,9 +98,9 @@ class Teardown {
       try {
         (*it)();
       } catch (const std::exception& e) {
-        util::Warn("%s", std::string("sandbox teardown: ") + e.what());
+        util::Warn("sandbox teardown: %s", e.what());
       } catch (...) {
-        util::Warn("%s", "sandbox teardown: unknown exception");
+        util::Warn("sandbox teardown: unknown exception");
       }
     }
   }
@@ -134,7 +134,7 @@ util::Result<pid_t> StartInGroups(SandboxChildPlan plan, const CgroupManager& cg
   for (const CgroupManager::ProcsFile& f : files) plan.joins.push_back({f.path, f.stop});
   ZOL_ASSIGN_OR_RETURN(SandboxChild child, StartSandboxChild(plan));
   if (auto err = CgroupManager::AddResult(files, child.joins); !err.ok()) {
-    util::Warn("%s", "cgroup add PID failed: " + err.message());
+    util::Warn("cgroup add PID failed: %v", err);
   }
   for (const std::string& w : child.warnings) util::Warn("%s", w);
   return child.pid;
@@ -208,7 +208,7 @@ util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::s
     if (auto err = (*overlay)->Prepare(); !err.ok()) return err.Wrap("overlay prepare");
     if (auto err = (*overlay)->Mount(); !err.ok()) {
       if (auto rm = util::RemoveAll((*overlay)->run_dir()); !rm.ok()) {
-        util::Warn("%s", "cleanup runDir after overlay mount failure: " + rm.message());
+        util::Warn("cleanup runDir after overlay mount failure: %v", rm);
       }
       return err.Wrap("overlay mount");
     }
@@ -217,8 +217,7 @@ util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::s
       // What stays holds the run's writes and the copy of the host's shadow
       // files: the administrator has to know where.
       if (auto err = (*overlay)->Cleanup(); !err.ok()) {
-        util::Warn("%s", util::Sprintf("run directory %s left behind: %s", (*overlay)->run_dir().c_str(),
-                                       err.message().c_str()));
+        util::Warn("run directory %s left behind: %v", (*overlay)->run_dir(), err);
       }
     });
   }
@@ -227,7 +226,7 @@ util::Result<std::string> MountRoot(const std::string& base_rootfs, const std::s
   std::string app_mount = util::JoinPath(root, kAppPath);
   teardown->Register([app_mount] {
     if (::umount2(app_mount.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) != 0 && errno != EINVAL) {
-      util::Warn("%s", util::Sprintf("failed to unmount %s: %s", app_mount.c_str(), util::ErrnoText(errno).c_str()));
+      util::Warn("failed to unmount %s: %s", app_mount, util::ErrnoText(errno));
     }
   });
 

@@ -17,16 +17,6 @@ namespace {
 // thread exists and never closed: the process's exit closes it.
 int g_log_fd = -1;
 
-bool IsVerb(char c) {
-  switch (c) {
-    case 'E': case 'F': case 'G': case 'T': case 'X': case 'b': case 'd': case 'e':
-    case 'f': case 'g': case 'o': case 'q': case 's': case 't': case 'v': case 'x':
-      return true;
-    default:
-      return false;
-  }
-}
-
 void Fallback(std::string_view what, const Error& err) {
   std::string line = LocalDateTimeForDiagnostics() + " " + std::string(what) + err.message() + "\n";
   WriteAll(2, line, "").IgnoreError();
@@ -75,9 +65,8 @@ std::string renderLogContent(std::string_view format, const std::vector<LogArg>&
       i += 2;
       continue;
     }
-    size_t verb = i + 1;
-    while (verb < format.size() && !IsVerb(format[verb])) ++verb;
-    if (verb == format.size()) {
+    const size_t verb = log_format::DirectiveEnd(format, i);
+    if (verb == std::string_view::npos) {
       out.push_back('%');
       ++i;
       continue;

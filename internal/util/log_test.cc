@@ -81,6 +81,18 @@ TEST(RenderLogContent, PrintsEveryArgumentInItsDefaultForm) {
   for (const auto& c : cases) EXPECT_EQ(renderLogContent(c.format, c.args), c.want) << c.format;
 }
 
+// The compile-time check of a format must read directives exactly as the
+// renderer does, or a correct call would fail to build and a wrong one pass.
+static_assert(log_format::CountDirectives("cgroup v2 mkdir %s: %v") == 2);
+static_assert(log_format::CountDirectives("100%% done") == 0);
+static_assert(log_format::CountDirectives("%%%s") == 1);
+static_assert(log_format::CountDirectives("%5%d") == 1);
+static_assert(log_format::CountDirectives("%c and more") == 1);
+static_assert(log_format::CountDirectives("before %zebra after") == 1);
+static_assert(log_format::CountDirectives("%w") == 0);
+static_assert(log_format::CountDirectives("%c|%p|%U|") == 0);
+static_assert(log_format::CountDirectives("trailing %") == 0);
+
 TEST(WriteLog, SameLineOnStandardErrorAndInTheFile) {
   auto tmp = TempDir::Make("zol-test-");
   ASSERT_TRUE(tmp.ok());
@@ -90,12 +102,14 @@ TEST(WriteLog, SameLineOnStandardErrorAndInTheFile) {
     CaptureStderr cap(tmp->path() + "/stderr");
     Warn("cgroup v2 mkdir %s: %v", "/sys/fs/cgroup/zol-7", Error::Errno("mkdir", "/sys/fs/cgroup/zol-7", EACCES));
     Info("Installed %s %s", "com.calderim.app", "1.0");
+    Warn("cgroup v2 set memory.max: %v", Error::Msg("write 1\n[WARN] forged"));
     std::string err = cap.Text();
     std::string file = Slurp(dir + "/zol.log");
     EXPECT_EQ(err, file);
     const std::regex line(
         R"(\[WARN\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d) cgroup v2 mkdir /sys/fs/cgroup/zol-7: mkdir /sys/fs/cgroup/zol-7: permission denied
 \[INFO\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d) Installed com.calderim.app 1.0
+\[WARN\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d) cgroup v2 set memory.max: write 1\\n\[WARN\] forged
 )");
     EXPECT_TRUE(std::regex_match(file, line)) << file;
   }
