@@ -21,8 +21,8 @@ Error Refuse(const CopyRefusal& refuse, const std::string& src, mode_t mode) {
   return Error::Msg("copy " + src + ": not a regular file");
 }
 
-// The bytes of `in` into `out`: in the kernel where it can, through a buffer
-// where the file systems refuse.
+}  // namespace
+
 Error CopyBytes(int in, const std::string& src, int out, const std::string& dst) {
   bool kernel_copy = true;
   std::vector<char> buf;
@@ -32,9 +32,8 @@ Error CopyBytes(int in, const std::string& src, int out, const std::string& dst)
       if (n > 0) continue;
       if (n == 0) return Error();
       if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) {
-        return Error::Errno("copy", src, errno);
-      }
+      // Whatever the kernel refused, read and write say which side failed:
+      // a full disk is the destination's, not the source's.
       kernel_copy = false;
       buf.resize(1 << 16);
     }
@@ -47,6 +46,8 @@ Error CopyBytes(int in, const std::string& src, int out, const std::string& dst)
     ZOL_TRY(WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(n)), dst));
   }
 }
+
+namespace {
 
 // CopyFileInto, the file created with `mode`, or with the source's bits for
 // kSourceBits.

@@ -1,5 +1,8 @@
 // Copying a tree, or one file, into a directory held as a util::Root: what is
-// written never leaves that directory, whatever links stand in it.
+// written never leaves that directory, whatever links stand in it. The tree
+// is read by path and its links may be followed out of it, which suits the
+// builder's inputs; an unpacked package is copied by cli::copyDirN instead,
+// read only beneath its own root (see there why it stays apart).
 #pragma once
 
 #include <sys/stat.h>
@@ -50,5 +53,10 @@ Error CopyTree(const std::string& src, const Root& dst, const CopyTreeOptions& o
 // then only while it stays beneath dst. `refuse` as in CopyTreeOptions.
 Error CopyFileInto(const std::string& src, const Root& dst, std::string_view rel,
                    Root::Follow follow = Root::Follow::kNo, const CopyRefusal& refuse = nullptr);
+
+// The rest of the open file `in` (shown as src) appended to `out` (shown as
+// dst): in the kernel where the file systems allow it, through a buffer where
+// they refuse. "read SRC: reason" or "write DST: reason".
+Error CopyBytes(int in, const std::string& src, int out, const std::string& dst);
 
 }  // namespace util
