@@ -199,6 +199,39 @@ ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd) {
   }
 }
 
+Result<ExecVectors> MakeExecVectors(const std::string& program, const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env) {
+  for (const std::vector<std::string>* v : {&argv, &env}) {
+    for (const std::string& s : *v) {
+      if (s.find('\0') != std::string::npos) return Error::Errno("fork/exec", program, EINVAL);
+    }
+  }
+  return ExecVectors{CStrings(argv), CStrings(env)};
+}
+
+Result<StartReport> StartReport::Open() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
+  return StartReport(UniqueFd(fds[0]), UniqueFd(fds[1]));
+}
+
+size_t StartReport::Await(pid_t pid, void* record, size_t size) {
+  write_.Reset();
+  ssize_t n;
+  do {
+    n = ::read(read_.get(), record, size);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  Reap(pid);
+  return static_cast<size_t>(n);
+}
+
+void Reap(pid_t pid) {
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 int MaxFd() {
   struct rlimit rl;
   if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) return static_cast<int>(rl.rlim_cur);
@@ -223,15 +256,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   } else {
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) env_s.emplace_back(*e);
   }
-  // A C string ends at a NUL byte: such an entry would reach the program cut
-  // short and silently changed, so the start fails the way exec refuses it.
-  for (const std::vector<std::string>* v : {&argv_s, &env_s}) {
-    for (const std::string& s : *v) {
-      if (s.find('\0') != std::string::npos) return Error::Errno("fork/exec", *exec_path, EINVAL);
-    }
-  }
-  std::vector<char*> argv = CStrings(argv_s);
-  std::vector<char*> envp = CStrings(env_s);
+  ZOL_ASSIGN_OR_RETURN(ExecVectors vectors, MakeExecVectors(*exec_path, argv_s, env_s));
 
   UniqueFd null_fd;
   if (cmd.stdin_mode == Stdio::kNull || cmd.stdout_mode == Stdio::kNull || cmd.stderr_mode == Stdio::kNull) {
@@ -247,22 +272,19 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
     return -1;
   };
 
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
-  UniqueFd err_read(pipe_fds[0]);
-  UniqueFd err_write(pipe_fds[1]);
+  ZOL_ASSIGN_OR_RETURN(StartReport report, StartReport::Open());
 
   int max_fd = MaxFd();
 
   ChildPlan plan{};
   plan.exec_path = exec_path->c_str();
-  plan.argv = argv.data();
-  plan.envp = envp.data();
+  plan.argv = vectors.argv.data();
+  plan.envp = vectors.envp.data();
   plan.stdio_src[0] = src_for(cmd.stdin_mode, false);
   plan.stdio_src[1] = stdout_fd >= 0 ? stdout_fd : src_for(cmd.stdout_mode, true);
   plan.stdio_src[2] = src_for(cmd.stderr_mode, false);
   plan.dir = cmd.dir.empty() ? nullptr : cmd.dir.c_str();
-  plan.err_fd = err_write.get();
+  plan.err_fd = report.child_fd();
   plan.max_fd = max_fd;
   UniqueFd gate_read, gate_write;
   if (cmd.before_exec) {
@@ -279,29 +301,17 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   std::fflush(stderr);
   pid_t pid = StartChild(ChildEntry, &plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
   if (pid < 0) return Error::Sys("fork", errno);
-  err_write.Reset();
   if (cmd.before_exec) {
     gate_read.Reset();
     if (Error err = cmd.before_exec(pid); !err.ok()) {
       ::kill(pid, SIGKILL);
-      int status;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      Reap(pid);
       return err;
     }
     gate_write.Reset();
   }
   int child_errno = 0;
-  ssize_t n;
-  do {
-    n = ::read(err_read.get(), &child_errno, sizeof child_errno);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return Error::Errno("fork/exec", *exec_path, child_errno);
-  }
+  if (report.Await(pid, &child_errno, sizeof child_errno) > 0) return Error::Errno("fork/exec", *exec_path, child_errno);
   return pid;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace util {
 
@@ -75,6 +76,42 @@ ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd);
 
 // The soft limit on descriptors, the bound for ChildKeepOnlyStdio.
 int MaxFd();
+
+// argv and envp as execve takes them: pointers into the strings given, which
+// must outlive them, each list ending in nullptr.
+struct ExecVectors {
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+// A C string ends at a NUL byte: an entry holding one would reach the
+// program cut short and silently changed, so it fails the way exec refuses
+// it, "fork/exec PROGRAM: invalid argument" with `program` as shown.
+Result<ExecVectors> MakeExecVectors(const std::string& program, const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env);
+
+// The close-on-exec pipe through which a started child tells its parent why
+// it did not reach its exec. The exec closes the child's end, so a pipe that
+// closes empty means the program runs.
+class StartReport {
+ public:
+  static Result<StartReport> Open();
+
+  // The end the child writes its report to, whole, before it exits.
+  int child_fd() const { return write_.get(); }
+  // In the parent, once the child is started: drops the parent's copy of the
+  // child's end, then waits until the child has exec'd (0) or reported. A
+  // report, up to `size` bytes, lands in `record`, and the child, which
+  // exits after reporting, has been reaped; the count says how much came.
+  size_t Await(pid_t pid, void* record, size_t size);
+
+ private:
+  StartReport(UniqueFd read, UniqueFd write) : read_(std::move(read)), write_(std::move(write)) {}
+  UniqueFd read_;
+  UniqueFd write_;
+};
+
+// Collects a child that has ended or been killed, its status unwanted.
+void Reap(pid_t pid);
 
 // Forks and execs. An exec failure in the child is reported through a
 // close-on-exec pipe as "fork/exec PATH: reason". Returns the child's pid.
