@@ -10,6 +10,7 @@
 
 #include "internal/cli/validators.h"
 #include "internal/util/beneath.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/copy_tree.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/fd.h"

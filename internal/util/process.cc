@@ -1,3 +1,5 @@
+// The launch: a Command made into a started child, its standard streams and
+// descriptors set up, its start reported and its end awaited.
 #include "internal/util/process.h"
 
 #include <fcntl.h>
@@ -11,26 +13,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "internal/util/command_policy.h"
 #include "internal/util/fd.h"
-#include "internal/util/paths.h"
-#include "internal/util/strings.h"
 
 extern char** environ;
 
 namespace util {
 
 namespace {
-
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) return false;
-  return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
-}
 
 std::vector<char*> CStrings(const std::vector<std::string>& v) {
   std::vector<char*> out;
@@ -147,41 +140,6 @@ pid_t StartChild(int (*fn)(void*), void* arg, bool copy_memory) {
 Result<pid_t> StartImpl(const Command& cmd, int stdout_fd);
 
 }  // namespace
-
-Result<std::string> LookPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
-  const char* path_env = std::getenv("PATH");
-  std::string_view path = path_env != nullptr ? path_env : "";
-  size_t start = 0;
-  // An empty or unset PATH has no elements at all (not one empty element).
-  while (!name.empty() && !path.empty()) {
-    size_t end = path.find(':', start);
-    std::string_view dir = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    // An empty element is the working directory, as in every shell.
-    std::string candidate = JoinPath(dir.empty() ? "." : std::string(dir), name);
-    if (IsExecutableFile(candidate)) {
-      if (!IsAbs(candidate)) {
-        // A program found through "." in PATH would be whatever the current
-        // directory holds; refuse it rather than run it by accident.
-        return Error::Msg("exec: " + Quote(name) + ": cannot run executable found relative to current directory");
-      }
-      return candidate;
-    }
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return Error::Msg("exec: " + Quote(name) + ": executable file not found in $PATH");
-}
-
-std::string SignalText(int sig) {
-  const char* d = ::strsignal(sig);
-  std::string text = d != nullptr ? d : "";
-  if (text.empty()) return Sprintf("signal %d", sig);
-  if (text.size() > 1 && std::islower(static_cast<unsigned char>(text[1]))) {
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  }
-  return text;
-}
 
 Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }
 
@@ -323,31 +281,6 @@ Result<int> WaitProcess(pid_t pid) {
     if (errno != EINTR) return Error::Sys("wait", errno);
   }
   return status;
-}
-
-Error WaitStatusError(int status) {
-  if (WIFEXITED(status)) {
-    int code = WEXITSTATUS(status);
-    if (code == 0) return Error();
-    return Error::Msg(Sprintf("exit status %d", code));
-  }
-  if (WIFSIGNALED(status)) {
-    std::string text = "signal: " + SignalText(WTERMSIG(status));
-    if (WCOREDUMP(status)) text += " (core dumped)";
-    return Error::Msg(text);
-  }
-  if (WIFSTOPPED(status)) return Error::Msg("stop signal: " + SignalText(WSTOPSIG(status)));
-  return Error::Msg(Sprintf("unknown wait status %d", status));
-}
-
-std::vector<std::string> EnvironWith(const std::string& name, const std::string& value) {
-  const std::string key = name + "=";
-  std::vector<std::string> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (std::strncmp(*e, key.c_str(), key.size()) != 0) env.emplace_back(*e);
-  }
-  env.push_back(key + value);
-  return env;
 }
 
 Error RunProcess(const Command& cmd) {

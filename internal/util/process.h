@@ -1,4 +1,6 @@
-// Starting programs: the one place where this system forks and execs.
+// Starting programs: the one place where this system forks and execs. What a
+// command means apart from its start (its program on PATH, how it ended, its
+// environment) is in command_policy.h.
 //
 // Programs get an explicit argument vector through execve, never a shell; a
 // bare name is looked up on PATH by LookPath (no shell fallback on ENOEXEC).
@@ -11,7 +13,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "internal/util/error.h"
@@ -47,11 +48,6 @@ struct Command {
   // start from a large or multi-threaded process.
   std::function<Error(pid_t)> before_exec;
 };
-
-// The path exec would use for `name`: `name` itself when it holds "/", else
-// the first executable regular file named so in a PATH element. Failure text:
-// exec: "NAME": executable file not found in $PATH
-Result<std::string> LookPath(const std::string& name);
 
 // The child's code of a start that shares this process's memory may run on
 // a stack of its own, where the address sanitizer's bookkeeping of stack
@@ -119,18 +115,6 @@ Result<pid_t> StartProcess(const Command& cmd);
 
 // Waits for pid (retrying on EINTR) and returns the raw wait status.
 Result<int> WaitProcess(pid_t pid);
-
-// A signal's description as strsignal gives it, its first letter lower case
-// unless it starts an abbreviation ("terminated", "I/O possible").
-std::string SignalText(int sig);
-
-// The error for a raw wait status: ok for exit 0, "exit status N",
-// "signal: killed" (the signal's name as strsignal gives it, lower case).
-Error WaitStatusError(int status);
-
-// The process's environment with `name` set to `value`; an inherited entry
-// of that name is dropped, since with two entries getenv sees the first.
-std::vector<std::string> EnvironWith(const std::string& name, const std::string& value);
 
 // StartProcess then WaitProcess then WaitStatusError.
 Error RunProcess(const Command& cmd);
