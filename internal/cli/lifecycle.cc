@@ -11,7 +11,6 @@
 #include "internal/cli/validators.h"
 #include "internal/util/beneath.h"
 #include "internal/util/command_policy.h"
-#include "internal/util/copy_tree.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"

@@ -21,34 +21,6 @@ Error Refuse(const CopyRefusal& refuse, const std::string& src, mode_t mode) {
   return Error::Msg("copy " + src + ": not a regular file");
 }
 
-}  // namespace
-
-Error CopyBytes(int in, const std::string& src, int out, const std::string& dst) {
-  bool kernel_copy = true;
-  std::vector<char> buf;
-  for (;;) {
-    if (kernel_copy) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-      if (n > 0) continue;
-      if (n == 0) return Error();
-      if (errno == EINTR) continue;
-      // Whatever the kernel refused, read and write say which side failed:
-      // a full disk is the destination's, not the source's.
-      kernel_copy = false;
-      buf.resize(1 << 16);
-    }
-    ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", src, errno);
-    }
-    if (n == 0) return Error();
-    ZOL_TRY(WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(n)), dst));
-  }
-}
-
-namespace {
-
 // CopyFileInto, the file created with `mode`, or with the source's bits for
 // kSourceBits.
 constexpr mode_t kSourceBits = static_cast<mode_t>(-1);

@@ -54,9 +54,4 @@ Error CopyTree(const std::string& src, const Root& dst, const CopyTreeOptions& o
 Error CopyFileInto(const std::string& src, const Root& dst, std::string_view rel,
                    Root::Follow follow = Root::Follow::kNo, const CopyRefusal& refuse = nullptr);
 
-// The rest of the open file `in` (shown as src) appended to `out` (shown as
-// dst): in the kernel where the file systems allow it, through a buffer where
-// they refuse. "read SRC: reason" or "write DST: reason".
-Error CopyBytes(int in, const std::string& src, int out, const std::string& dst);
-
 }  // namespace util

@@ -1,7 +1,5 @@
 #include "internal/util/copy_tree.h"
 
-#include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,11 +7,8 @@
 
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "internal/testing/files.h"
-#include "internal/testing/require.h"
-#include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -137,29 +132,6 @@ TEST_F(CopyTreeTest, RefusesWhatIsNotAFile) {
   ASSERT_EQ(::symlink("d", Path("src/dirlink").c_str()), 0);
   options.follow_links = true;
   EXPECT_EQ(CopyTree(Path("src"), Dst("dst2"), options).message(), "read " + Path("src/dirlink") + ": is a directory");
-}
-
-// The kernel's copy fails on a full disk as a write does: the message must
-// name the destination, not the file being read.
-TEST_F(CopyTreeTest, FullDiskNamesTheDestination) {
-  ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
-  const std::string fs = Path("fs");
-  ASSERT_EQ(::mkdir(fs.c_str(), 0755), 0);
-  // Its own thread, so the mount stays in that thread's namespace.
-  std::thread t([&] {
-    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    // Both files on one small file system, so the kernel copies in place.
-    ASSERT_EQ(::mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=1m"), 0);
-    Spit(fs + "/src", std::string(640 * 1024, 'x'));
-    UniqueFd in(::open((fs + "/src").c_str(), O_RDONLY | O_CLOEXEC));
-    UniqueFd out(::open((fs + "/dst").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_TRUE(in.valid() && out.valid());
-    EXPECT_EQ(CopyBytes(in.get(), fs + "/src", out.get(), fs + "/dst").message(),
-              "write " + fs + "/dst: no space left on device");
-    EXPECT_EQ(::umount2(fs.c_str(), MNT_DETACH), 0);
-  });
-  t.join();
 }
 
 }  // namespace
