@@ -43,8 +43,9 @@ util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std
 // both would put that by-path, link-following read one option away from a
 // package's tree. The package's own rules differ besides: directories get
 // their source's bits exactly, setuid and sticky bits are not copied to
-// files, a link that cannot be replaced is only warned about, and the
-// destination appears only with the first entry.
+// files, what cannot be removed from a link's place is warned about (the
+// link's creation then fails on it), and the destination appears only with
+// the first entry.
 class PackageTreeCopy {
  public:
   PackageTreeCopy(const util::Root& src, std::string dst_path) : src_(src), dst_path_(std::move(dst_path)) {}
