@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/measure.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/files.h"
 #include "internal/util/process.h"
 #include "internal/util/tempdir.h"

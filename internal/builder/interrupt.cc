@@ -16,9 +16,9 @@
 #include <set>
 #include <string>
 
+#include "internal/util/command_policy.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
-#include "internal/util/process.h"
 #include "internal/util/transient.h"
 
 namespace builder {

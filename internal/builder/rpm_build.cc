@@ -15,6 +15,7 @@
 #include "internal/builder/roads.h"
 #include "internal/builder/rpm.h"
 #include "internal/builder/validate.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/paths.h"

@@ -10,6 +10,7 @@
 
 #include "internal/cli/validators.h"
 #include "internal/util/beneath.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
@@ -35,9 +36,19 @@ util::Result<std::vector<std::string>> ListDir(const util::Root& root, const std
 // Both trees are reached only through descriptors beneath their tops: the
 // source came from a package, and a link the copy has just recreated in the
 // destination must never redirect a later write.
-class TreeCopy {
+//
+// This walk stays apart from util::CopyTree, which shares only its byte copy.
+// That copier reads its tree by path and can follow a link out of it, as the
+// builder must to gather the files a user's directory names; one walk for
+// both would put that by-path, link-following read one option away from a
+// package's tree. The package's own rules differ besides: directories get
+// their source's bits exactly, setuid and sticky bits are not copied to
+// files, what cannot be removed from a link's place is warned about (the
+// link's creation then fails on it), and the destination appears only with
+// the first entry.
+class PackageTreeCopy {
  public:
-  TreeCopy(const util::Root& src, std::string dst_path) : src_(src), dst_path_(std::move(dst_path)) {}
+  PackageTreeCopy(const util::Root& src, std::string dst_path) : src_(src), dst_path_(std::move(dst_path)) {}
 
   util::Error CopyLevel(const std::string& rel) {
     ZOL_ASSIGN_OR_RETURN(const std::vector<std::string> names, ListDir(src_, rel));
@@ -87,17 +98,8 @@ class TreeCopy {
     }
     ZOL_TRY(dst_->MkdirAll(parent, 0755));
     ZOL_ASSIGN_OR_RETURN(util::UniqueFd out, dst_->OpenFile(s, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 0777));
-    std::string d = dst_->PathOf(s);
-    std::vector<char> buf(128 * 1024);
-    for (;;) {
-      ssize_t n = ::read(in.get(), buf.data(), buf.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return util::Error::Errno("read", src_.PathOf(s), errno);
-      }
-      if (n == 0) break;
-      ZOL_TRY(util::WriteAll(out.get(), std::string_view(buf.data(), static_cast<size_t>(n)), d));
-    }
+    const std::string d = dst_->PathOf(s);
+    ZOL_TRY(util::CopyBytes(in.get(), src_.PathOf(s), out.get(), d));
     if (::close(out.Release()) != 0) return util::Error::Errno("close", d, errno);
     return util::Error();
   }
@@ -125,7 +127,7 @@ util::Error MakeExecutable(const util::Root& root, const std::string& rel, const
 
 util::Error copyDirN(const std::string& src, const std::string& dst) {
   ZOL_ASSIGN_OR_RETURN(const util::Root src_root, util::Root::Open(src));
-  TreeCopy copy(src_root, dst);
+  PackageTreeCopy copy(src_root, dst);
   return copy.CopyLevel("");
 }
 

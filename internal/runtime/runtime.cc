@@ -12,6 +12,7 @@
 
 #include "internal/runtime/sandbox.h"
 #include "internal/util/audit.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/command_rule.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"

@@ -23,12 +23,12 @@
 #include "internal/runtime/overlay.h"
 #include "internal/runtime/sandbox_child.h"
 #include "internal/util/beneath.h"
+#include "internal/util/command_policy.h"
 #include "internal/util/dir_list.h"
 #include "internal/util/files.h"
 #include "internal/util/fd.h"
 #include "internal/util/log.h"
 #include "internal/util/paths.h"
-#include "internal/util/process.h"
 #include "internal/util/strings.h"
 
 namespace runtime {

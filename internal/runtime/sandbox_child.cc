@@ -143,14 +143,6 @@ ZOL_CHILD_CODE int RunSandboxChild(void* arg) {
   Fail(s, kExec);
 }
 
-std::vector<char*> CStrings(const std::vector<std::string>& v) {
-  std::vector<char*> out;
-  out.reserve(v.size() + 1);
-  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
-  out.push_back(nullptr);
-  return out;
-}
-
 util::Error StepError(const SandboxChildPlan& plan, const ChildState& s, const Report& r) {
   switch (r.step) {
     case kChroot: return util::Error::Errno("chroot", plan.root, r.err);
@@ -173,43 +165,32 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan) {
   argv_s.reserve(plan.args.size() + 1);
   argv_s.push_back(plan.program);
   argv_s.insert(argv_s.end(), plan.args.begin(), plan.args.end());
-  // A C string ends at a NUL byte: such an entry would reach the program cut
-  // short and silently changed, so the start fails the way exec refuses it.
-  const std::vector<std::string>* lists[] = {&argv_s, &plan.env};
-  for (const std::vector<std::string>* v : lists) {
-    for (const std::string& e : *v) {
-      if (e.find('\0') != std::string::npos) return util::Error::Errno("fork/exec", plan.program, EINVAL);
-    }
-  }
-  std::vector<char*> argv = CStrings(argv_s);
-  std::vector<char*> envp = CStrings(plan.env);
+  ZOL_ASSIGN_OR_RETURN(util::ExecVectors vectors, util::MakeExecVectors(plan.program, argv_s, plan.env));
   std::vector<JoinSlot> joins;
   joins.reserve(plan.joins.size());
   for (const SandboxChildPlan::Join& j : plan.joins) joins.push_back({j.path.c_str(), j.stop, nullptr, 0});
 
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return util::Error::Sys("pipe", errno);
-  util::UniqueFd err_read(pipe_fds[0]);
-  util::UniqueFd err_write(pipe_fds[1]);
+  ZOL_ASSIGN_OR_RETURN(util::StartReport report, util::StartReport::Open());
 
   ChildState s{};
   s.program = plan.program.c_str();
-  s.argv = argv.data();
-  s.envp = envp.data();
+  s.argv = vectors.argv.data();
+  s.envp = vectors.envp.data();
   s.root = plan.root.c_str();
   s.joins = joins.data();
   s.join_count = joins.size();
   s.no_new_privs = plan.no_new_privs;
   s.take_terminal = plan.take_terminal;
-  s.err_fd = err_write.get();
+  s.err_fd = report.child_fd();
   s.max_fd = util::MaxFd();
 
   std::fflush(stdout);
   std::fflush(stderr);
   pid_t pid = util::StartSharedMemoryChild(RunSandboxChild, &s);
   if (pid < 0) return util::Error::Sys("fork", errno);
-  err_write.Reset();
 
+  // What the child wrote into its state is final: the start returns once it
+  // has exec'd or ended.
   SandboxChild child;
   child.pid = pid;
   for (const JoinSlot& j : joins) {
@@ -225,14 +206,7 @@ util::Result<SandboxChild> StartSandboxChild(const SandboxChildPlan& plan) {
   }
 
   Report r{};
-  ssize_t n;
-  do {
-    n = ::read(err_read.get(), &r, sizeof r);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+  if (size_t n = report.Await(pid, &r, sizeof r); n > 0) {
     if (n != sizeof r) r = Report{kExec, EIO};
     return StepError(plan, s, r);
   }

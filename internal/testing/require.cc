@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal/util/process.h"
+#include "internal/util/command_policy.h"
 
 namespace testutil {
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "internal/util/command_policy.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"

@@ -21,33 +21,6 @@ Error Refuse(const CopyRefusal& refuse, const std::string& src, mode_t mode) {
   return Error::Msg("copy " + src + ": not a regular file");
 }
 
-// The bytes of `in` into `out`: in the kernel where it can, through a buffer
-// where the file systems refuse.
-Error CopyBytes(int in, const std::string& src, int out, const std::string& dst) {
-  bool kernel_copy = true;
-  std::vector<char> buf;
-  for (;;) {
-    if (kernel_copy) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-      if (n > 0) continue;
-      if (n == 0) return Error();
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) {
-        return Error::Errno("copy", src, errno);
-      }
-      kernel_copy = false;
-      buf.resize(1 << 16);
-    }
-    ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", src, errno);
-    }
-    if (n == 0) return Error();
-    ZOL_TRY(WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(n)), dst));
-  }
-}
-
 // CopyFileInto, the file created with `mode`, or with the source's bits for
 // kSourceBits.
 constexpr mode_t kSourceBits = static_cast<mode_t>(-1);

@@ -1,5 +1,8 @@
 // Copying a tree, or one file, into a directory held as a util::Root: what is
-// written never leaves that directory, whatever links stand in it.
+// written never leaves that directory, whatever links stand in it. The tree
+// is read by path and its links may be followed out of it, which suits the
+// builder's inputs; an unpacked package is copied by cli::copyDirN instead,
+// read only beneath its own root (see there why it stays apart).
 #pragma once
 
 #include <sys/stat.h>

@@ -200,6 +200,30 @@ Error WriteAll(int fd, std::string_view data, const std::string& path) {
   return Error();
 }
 
+Error CopyBytes(int in, const std::string& src, int out, const std::string& dst) {
+  bool kernel_copy = true;
+  std::vector<char> buf;
+  for (;;) {
+    if (kernel_copy) {
+      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return Error();
+      if (errno == EINTR) continue;
+      // Whatever the kernel refused, read and write say which side failed:
+      // a full disk is the destination's, not the source's.
+      kernel_copy = false;
+      buf.resize(1 << 16);
+    }
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::Errno("read", src, errno);
+    }
+    if (n == 0) return Error();
+    ZOL_TRY(WriteAll(out, std::string_view(buf.data(), static_cast<size_t>(n)), dst));
+  }
+}
+
 Error CopyFile(const std::string& src, const std::string& dst) {
   UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return Error::Errno("open", src, errno);
@@ -211,16 +235,7 @@ Error CopyFile(const std::string& src, const std::string& dst) {
   ZOL_TRY(MkdirAll(DirName(dst), 0755));
   UniqueFd out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!out.valid()) return Error::Errno("open", dst, errno);
-  std::vector<char> buf(128 * 1024);
-  for (;;) {
-    ssize_t n = ::read(in.get(), buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::Errno("read", src, errno);
-    }
-    if (n == 0) break;
-    ZOL_TRY(WriteAll(out.get(), std::string_view(buf.data(), static_cast<size_t>(n)), dst));
-  }
+  ZOL_TRY(CopyBytes(in.get(), src, out.get(), dst));
   if (::close(out.Release()) != 0) return Error::Errno("close", dst, errno);
   return Error();
 }

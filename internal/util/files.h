@@ -42,6 +42,11 @@ Error RemoveDirContents(UniqueFd dir, const std::string& path);
 // with another MountKey.
 std::optional<uint64_t> MountKey(int fd);
 
+// The rest of the open file `in` (shown as src) appended to `out` (shown as
+// dst): in the kernel where the file systems allow it, through a buffer where
+// they refuse. "read SRC: reason" or "write DST: reason".
+Error CopyBytes(int in, const std::string& src, int out, const std::string& dst);
+
 // Copies the bytes of src (links followed) to dst, creating dst's directory
 // (0755, with parents) first; dst is created 0644 (before the umask) or
 // truncated, and src's mode is not carried over. A directory as src fails

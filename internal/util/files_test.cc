@@ -13,6 +13,7 @@
 #include <thread>
 #include <iterator>
 
+#include "internal/util/fd.h"
 #include "internal/util/tempdir.h"
 #include "internal/testing/require.h"
 
@@ -69,6 +70,29 @@ TEST_F(Files, CopyFileFailuresTouchNothing) {
     EXPECT_EQ(CopyFile(c.src, root_ + "/out/x").message(), c.error);
     EXPECT_FALSE(Exists(root_ + "/out"));
   }
+}
+
+// The kernel's copy fails on a full disk as a write does: the message must
+// name the destination, not the file being read.
+TEST_F(Files, KernelCopyOnAFullDiskNamesTheDestination) {
+  ZOL_REQUIRE(::geteuid() == 0, "mounting needs root");
+  const std::string fs = root_ + "/fs";
+  ASSERT_EQ(::mkdir(fs.c_str(), 0755), 0);
+  // Its own thread, so the mount stays in that thread's namespace.
+  std::thread t([&] {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    // Both files on one small file system, so the kernel copies in place.
+    ASSERT_EQ(::mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=1m"), 0);
+    ASSERT_TRUE(WriteFile(fs + "/src", std::string(640 * 1024, 'x'), 0644).ok());
+    UniqueFd in(::open((fs + "/src").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(::open((fs + "/dst").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(in.valid() && out.valid());
+    EXPECT_EQ(CopyBytes(in.get(), fs + "/src", out.get(), fs + "/dst").message(),
+              "write " + fs + "/dst: no space left on device");
+    EXPECT_EQ(::umount2(fs.c_str(), MNT_DETACH), 0);
+  });
+  t.join();
 }
 
 TEST_F(Files, WholeFileReads) {

@@ -1,3 +1,5 @@
+// The launch: a Command made into a started child, its standard streams and
+// descriptors set up, its start reported and its end awaited.
 #include "internal/util/process.h"
 
 #include <fcntl.h>
@@ -11,26 +13,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "internal/util/command_policy.h"
 #include "internal/util/fd.h"
-#include "internal/util/paths.h"
-#include "internal/util/strings.h"
 
 extern char** environ;
 
 namespace util {
 
 namespace {
-
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) return false;
-  return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
-}
 
 std::vector<char*> CStrings(const std::vector<std::string>& v) {
   std::vector<char*> out;
@@ -148,41 +141,6 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd);
 
 }  // namespace
 
-Result<std::string> LookPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
-  const char* path_env = std::getenv("PATH");
-  std::string_view path = path_env != nullptr ? path_env : "";
-  size_t start = 0;
-  // An empty or unset PATH has no elements at all (not one empty element).
-  while (!name.empty() && !path.empty()) {
-    size_t end = path.find(':', start);
-    std::string_view dir = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    // An empty element is the working directory, as in every shell.
-    std::string candidate = JoinPath(dir.empty() ? "." : std::string(dir), name);
-    if (IsExecutableFile(candidate)) {
-      if (!IsAbs(candidate)) {
-        // A program found through "." in PATH would be whatever the current
-        // directory holds; refuse it rather than run it by accident.
-        return Error::Msg("exec: " + Quote(name) + ": cannot run executable found relative to current directory");
-      }
-      return candidate;
-    }
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return Error::Msg("exec: " + Quote(name) + ": executable file not found in $PATH");
-}
-
-std::string SignalText(int sig) {
-  const char* d = ::strsignal(sig);
-  std::string text = d != nullptr ? d : "";
-  if (text.empty()) return Sprintf("signal %d", sig);
-  if (text.size() > 1 && std::islower(static_cast<unsigned char>(text[1]))) {
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  }
-  return text;
-}
-
 Result<pid_t> StartProcess(const Command& cmd) { return StartImpl(cmd, -1); }
 
 pid_t StartSharedMemoryChild(int (*fn)(void*), void* arg) { return StartChild(fn, arg, /*copy_memory=*/false); }
@@ -196,6 +154,39 @@ ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd) {
     for (int fd = 3; fd < max_fd; ++fd) {
       if (fd != keep) ::close(fd);
     }
+  }
+}
+
+Result<ExecVectors> MakeExecVectors(const std::string& program, const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env) {
+  for (const std::vector<std::string>* v : {&argv, &env}) {
+    for (const std::string& s : *v) {
+      if (s.find('\0') != std::string::npos) return Error::Errno("fork/exec", program, EINVAL);
+    }
+  }
+  return ExecVectors{CStrings(argv), CStrings(env)};
+}
+
+Result<StartReport> StartReport::Open() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
+  return StartReport(UniqueFd(fds[0]), UniqueFd(fds[1]));
+}
+
+size_t StartReport::Await(pid_t pid, void* record, size_t size) {
+  write_.Reset();
+  ssize_t n;
+  do {
+    n = ::read(read_.get(), record, size);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  Reap(pid);
+  return static_cast<size_t>(n);
+}
+
+void Reap(pid_t pid) {
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -223,15 +214,7 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   } else {
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) env_s.emplace_back(*e);
   }
-  // A C string ends at a NUL byte: such an entry would reach the program cut
-  // short and silently changed, so the start fails the way exec refuses it.
-  for (const std::vector<std::string>* v : {&argv_s, &env_s}) {
-    for (const std::string& s : *v) {
-      if (s.find('\0') != std::string::npos) return Error::Errno("fork/exec", *exec_path, EINVAL);
-    }
-  }
-  std::vector<char*> argv = CStrings(argv_s);
-  std::vector<char*> envp = CStrings(env_s);
+  ZOL_ASSIGN_OR_RETURN(ExecVectors vectors, MakeExecVectors(*exec_path, argv_s, env_s));
 
   UniqueFd null_fd;
   if (cmd.stdin_mode == Stdio::kNull || cmd.stdout_mode == Stdio::kNull || cmd.stderr_mode == Stdio::kNull) {
@@ -247,22 +230,19 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
     return -1;
   };
 
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::Sys("pipe", errno);
-  UniqueFd err_read(pipe_fds[0]);
-  UniqueFd err_write(pipe_fds[1]);
+  ZOL_ASSIGN_OR_RETURN(StartReport report, StartReport::Open());
 
   int max_fd = MaxFd();
 
   ChildPlan plan{};
   plan.exec_path = exec_path->c_str();
-  plan.argv = argv.data();
-  plan.envp = envp.data();
+  plan.argv = vectors.argv.data();
+  plan.envp = vectors.envp.data();
   plan.stdio_src[0] = src_for(cmd.stdin_mode, false);
   plan.stdio_src[1] = stdout_fd >= 0 ? stdout_fd : src_for(cmd.stdout_mode, true);
   plan.stdio_src[2] = src_for(cmd.stderr_mode, false);
   plan.dir = cmd.dir.empty() ? nullptr : cmd.dir.c_str();
-  plan.err_fd = err_write.get();
+  plan.err_fd = report.child_fd();
   plan.max_fd = max_fd;
   UniqueFd gate_read, gate_write;
   if (cmd.before_exec) {
@@ -279,29 +259,17 @@ Result<pid_t> StartImpl(const Command& cmd, int stdout_fd) {
   std::fflush(stderr);
   pid_t pid = StartChild(ChildEntry, &plan, /*copy_memory=*/static_cast<bool>(cmd.before_exec));
   if (pid < 0) return Error::Sys("fork", errno);
-  err_write.Reset();
   if (cmd.before_exec) {
     gate_read.Reset();
     if (Error err = cmd.before_exec(pid); !err.ok()) {
       ::kill(pid, SIGKILL);
-      int status;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      Reap(pid);
       return err;
     }
     gate_write.Reset();
   }
   int child_errno = 0;
-  ssize_t n;
-  do {
-    n = ::read(err_read.get(), &child_errno, sizeof child_errno);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return Error::Errno("fork/exec", *exec_path, child_errno);
-  }
+  if (report.Await(pid, &child_errno, sizeof child_errno) > 0) return Error::Errno("fork/exec", *exec_path, child_errno);
   return pid;
 }
 
@@ -313,31 +281,6 @@ Result<int> WaitProcess(pid_t pid) {
     if (errno != EINTR) return Error::Sys("wait", errno);
   }
   return status;
-}
-
-Error WaitStatusError(int status) {
-  if (WIFEXITED(status)) {
-    int code = WEXITSTATUS(status);
-    if (code == 0) return Error();
-    return Error::Msg(Sprintf("exit status %d", code));
-  }
-  if (WIFSIGNALED(status)) {
-    std::string text = "signal: " + SignalText(WTERMSIG(status));
-    if (WCOREDUMP(status)) text += " (core dumped)";
-    return Error::Msg(text);
-  }
-  if (WIFSTOPPED(status)) return Error::Msg("stop signal: " + SignalText(WSTOPSIG(status)));
-  return Error::Msg(Sprintf("unknown wait status %d", status));
-}
-
-std::vector<std::string> EnvironWith(const std::string& name, const std::string& value) {
-  const std::string key = name + "=";
-  std::vector<std::string> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (std::strncmp(*e, key.c_str(), key.size()) != 0) env.emplace_back(*e);
-  }
-  env.push_back(key + value);
-  return env;
 }
 
 Error RunProcess(const Command& cmd) {

@@ -1,4 +1,6 @@
-// Starting programs: the one place where this system forks and execs.
+// Starting programs: the one place where this system forks and execs. What a
+// command means apart from its start (its program on PATH, how it ended, its
+// environment) is in command_policy.h.
 //
 // Programs get an explicit argument vector through execve, never a shell; a
 // bare name is looked up on PATH by LookPath (no shell fallback on ENOEXEC).
@@ -11,10 +13,11 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "internal/util/error.h"
+#include "internal/util/fd.h"
 
 namespace util {
 
@@ -47,11 +50,6 @@ struct Command {
   std::function<Error(pid_t)> before_exec;
 };
 
-// The path exec would use for `name`: `name` itself when it holds "/", else
-// the first executable regular file named so in a PATH element. Failure text:
-// exec: "NAME": executable file not found in $PATH
-Result<std::string> LookPath(const std::string& name);
-
 // The child's code of a start that shares this process's memory may run on
 // a stack of its own, where the address sanitizer's bookkeeping of stack
 // frames would outlive it.
@@ -76,24 +74,48 @@ ZOL_CHILD_CODE void ChildKeepOnlyStdio(int keep, int max_fd);
 // The soft limit on descriptors, the bound for ChildKeepOnlyStdio.
 int MaxFd();
 
+// argv and envp as execve takes them: pointers into the strings given, which
+// must outlive them, each list ending in nullptr.
+struct ExecVectors {
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+// A C string ends at a NUL byte: an entry holding one would reach the
+// program cut short and silently changed, so it fails the way exec refuses
+// it, "fork/exec PROGRAM: invalid argument" with `program` as shown.
+Result<ExecVectors> MakeExecVectors(const std::string& program, const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env);
+
+// The close-on-exec pipe through which a started child tells its parent why
+// it did not reach its exec. The exec closes the child's end, so a pipe that
+// closes empty means the program runs.
+class StartReport {
+ public:
+  static Result<StartReport> Open();
+
+  // The end the child writes its report to, whole, before it exits.
+  int child_fd() const { return write_.get(); }
+  // In the parent, once the child is started: drops the parent's copy of the
+  // child's end, then waits until the child has exec'd (0) or reported. A
+  // report, up to `size` bytes, lands in `record`, and the child, which
+  // exits after reporting, has been reaped; the count says how much came.
+  size_t Await(pid_t pid, void* record, size_t size);
+
+ private:
+  StartReport(UniqueFd read, UniqueFd write) : read_(std::move(read)), write_(std::move(write)) {}
+  UniqueFd read_;
+  UniqueFd write_;
+};
+
+// Collects a child that has ended or been killed, its status unwanted.
+void Reap(pid_t pid);
+
 // Forks and execs. An exec failure in the child is reported through a
 // close-on-exec pipe as "fork/exec PATH: reason". Returns the child's pid.
 Result<pid_t> StartProcess(const Command& cmd);
 
 // Waits for pid (retrying on EINTR) and returns the raw wait status.
 Result<int> WaitProcess(pid_t pid);
-
-// A signal's description as strsignal gives it, its first letter lower case
-// unless it starts an abbreviation ("terminated", "I/O possible").
-std::string SignalText(int sig);
-
-// The error for a raw wait status: ok for exit 0, "exit status N",
-// "signal: killed" (the signal's name as strsignal gives it, lower case).
-Error WaitStatusError(int status);
-
-// The process's environment with `name` set to `value`; an inherited entry
-// of that name is dropped, since with two entries getenv sees the first.
-std::vector<std::string> EnvironWith(const std::string& name, const std::string& value);
 
 // StartProcess then WaitProcess then WaitStatusError.
 Error RunProcess(const Command& cmd);

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "internal/util/process.h"
+#include "internal/util/command_policy.h"
 
 namespace util {
 
