@@ -288,6 +288,35 @@ TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
   }
 }
 
+// A disk that fails part way into the package: the read error is what the
+// install reports, never a tree it could not read taken for a bad package.
+TEST_F(InstallTest, AReadErrorOfThePackageIsReportedAsSuch) {
+  AppFields spec;
+  std::mt19937 gen(7);
+  std::string noise(256 * 1024, '\0');
+  for (char& c : noise) c = static_cast<char>(gen());
+  const std::string pkg = Package(spec, {{"bin/hello", "hi"}, {"share/noise", noise}}, "app.zol");
+  struct stat st;
+  ASSERT_EQ(::stat(pkg.c_str(), &st), 0);
+  // The gzip header, the first members, the middle of the large member, the
+  // gzip trailer.
+  for (long long after : {0LL, 5000LL, 100000LL, static_cast<long long>(st.st_size) - 4}) {
+    for (const char* command : {"install", "upgrade"}) {
+      const std::string label = std::string(command) + " failing after " + std::to_string(after) + " bytes";
+      RunResult r = sb_.Zol({command, pkg}, {{"LD_PRELOAD", ZOL_EIO_SHIM},
+                                             {"ZOL_SHIM_EIO_PATH", pkg},
+                                             {"ZOL_SHIM_EIO_AFTER", std::to_string(after)},
+                                             {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+      EXPECT_EQ(r.status, 1) << label;
+      EXPECT_THAT(r.err, HasSubstr("read " + pkg + ": input/output error\n")) << label << "\n" << r.err;
+      EXPECT_THAT(r.err, Not(HasSubstr("missing files directory"))) << label;
+      EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id)) << label;
+      EXPECT_FALSE(PathExists(sb_.db_file)) << label;
+      EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << label;
+    }
+  }
+}
+
 TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
   AppFields neighbour;
   neighbour.id = "com.example.neighbour";

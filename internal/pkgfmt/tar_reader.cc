@@ -238,7 +238,7 @@ Result<std::unique_ptr<TarReader>> TarReader::OpenPackage(const std::string& pac
     return Error::Msg("open " + package + ": not a regular file").Wrap("open source");
   }
   if (::fcntl(fd.get(), F_SETFL, 0) != 0) return Error::Errno("open", package, errno).Wrap("open source");
-  ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), hash), "gzip reader");
+  ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), package, hash), "gzip reader");
   TarReadOptions options;
   options.raw_headers = true;
   // Inflating runs beside the extraction that consumes it, as it would in a

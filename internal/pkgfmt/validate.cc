@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "internal/util/beneath.h"
 #include "internal/util/paths.h"
 #include "internal/util/tempdir.h"
@@ -21,6 +23,9 @@ util::Result<ValidatedZOL> ExtractValidZOL(const std::string& path, const std::s
   ZOL_ASSIGN_OR_RETURN(Manifest manifest, ParseManifest(data), "parse manifest");
   // A link to a directory counts, as long as it stays inside the package.
   auto st = root.Stat("files");
+  // Only an absent "files" is a package without one; any other failure to
+  // look is reported as it is.
+  if (!st.ok() && !st.error().Is(ENOENT) && !st.error().Is(ENOTDIR)) return st.error();
   if (!st.ok() || !S_ISDIR(st->st_mode)) return util::Error::Msg("missing files directory in package");
   return ValidatedZOL{std::move(manifest), std::move(data)};
 }

@@ -22,7 +22,8 @@ struct ValidatedZOL {
 // Extracts the package at path into the existing directory dir with
 // `options`, parses and validates its manifest and checks that "files" is a
 // directory. Errors: "extract zol: %w", "read manifest: %w", "parse manifest:
-// %w", "missing files directory in package".
+// %w", "missing files directory in package" (absent or not a directory), or
+// the failure to look at "files" as it is.
 util::Result<ValidatedZOL> ExtractValidZOL(const std::string& path, const std::string& dir,
                                            const ExtractOptions& options);
 
