@@ -288,6 +288,19 @@ TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
   }
 }
 
+// The registry's lock is a step of its own: a failure to take it is no
+// registry that failed to load.
+TEST_F(InstallTest, ARegistryLockThatCannotBeTakenFailsAsSuch) {
+  AppFields spec;
+  const std::string pkg = Package(spec);
+  ASSERT_EQ(Sh("mkdir -p '" + sb_.db_file + ".lock'").status, 0);
+  RunResult r = sb_.Zol({"install", pkg});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: lock db: open " + sb_.db_file + ".lock: is a directory\n"));
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id));
+  EXPECT_FALSE(PathExists(sb_.db_file));
+}
+
 // A disk that fails part way into the package: the read error is what the
 // install reports, never a tree it could not read taken for a bad package.
 TEST_F(InstallTest, AReadErrorOfThePackageIsReportedAsSuch) {

@@ -259,7 +259,9 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // whether or not a sidecar is there yet, so one that appears meanwhile is
   // still checked against these bytes.
   std::optional<pkgfmt::Sha256> hash;
-  util::Result<std::string> digest = util::Error::Msg("sha256 unavailable").Wrap("hash file");
+  // Whoever reports it puts it in context ("compute digest", "package
+  // integrity check failed").
+  util::Result<std::string> digest = util::Error::Msg("sha256: digest failed");
   if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) {
     hash.emplace(std::move(*h));
   } else {
@@ -317,7 +319,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // directory and every tree in transit beside the versions belong to this
   // install alone, and whatever killed ones left can go.
   std::optional<db::DBLock> lock;
-  ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "load db");
+  ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "lock db");
   {
     // Read before anything under the id's directory is touched: a registry
     // that does not decode would otherwise leave a committed tree without
