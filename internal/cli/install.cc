@@ -184,10 +184,16 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
   return pkgfmt::ParseManifest(*data);
 }
 
-std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch) {
+std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch,
+                                      const std::string& except) {
   std::vector<std::string> found;
   util::Result<std::vector<std::string>> names = util::ListDir(dir);
   if (!names.ok()) return found;
+  // Reading a candidate's manifest reads the whole file (the last
+  // "manifest.json" is the one the extractor keeps), and the application
+  // beside its base is often the largest file there.
+  struct stat skip;
+  const bool skipping = !except.empty() && ::stat(except.c_str(), &skip) == 0;
   for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
@@ -196,6 +202,7 @@ std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string&
     // Only a regular file can be a package; opening a FIFO someone left in
     // the directory would wait for a writer forever.
     if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (skipping && st.st_dev == skip.st_dev && st.st_ino == skip.st_ino) continue;
     util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
     if (!m.ok()) continue;
     if (m->Kind == "base" && m->Base == base && m->Arch == arch) found.push_back(p);
@@ -221,7 +228,7 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
     util::Info("[warn] Base layer not found: %s", rootfs);
   }
   std::string dir = util::DirName(pkgPath);
-  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch);
+  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch, pkgPath);
   if (candidates.empty()) {
     util::Info("[warn] No base.zol found in %s \u2014 prepare runtime manually.", dir);
     return;
