@@ -666,6 +666,23 @@ class TracedInstallTest : public InstallTest {
   std::vector<std::string> TracedEnv() const { return sb_.Env({{"ASAN_OPTIONS", "detect_leaks=0"}}); }
 };
 
+// What is checked is what is installed only while the package is read once:
+// neither the upgrade's version line nor the search for a base beside it
+// opens the file again.
+TEST_F(TracedInstallTest, InstallAndUpgradeOpenThePackageOnce) {
+  AppFields spec;
+  const std::string pkg = Package(spec);
+  const std::string trace = sb_.Path("opens.trace");
+  for (const char* command : {"install", "upgrade"}) {
+    RunResult r = RunArgv({"strace", "-f", "-qq", "-o", trace, "-e", "trace=open,openat,openat2", ZolBin(), command, pkg},
+                          TracedEnv());
+    ASSERT_EQ(r.status, 0) << command << "\n" << r.err;
+    RunResult opens = Sh("grep -F '\"" + pkg + "\"' '" + trace + "' | grep -c ' = [0-9][0-9]*$'");
+    EXPECT_EQ(opens.out, "1\n") << command << "\n" << Slurp(trace);
+  }
+  EXPECT_THAT(Slurp(sb_.log_dir + "/zol.log"), HasSubstr("Upgrading com.example.hello from 1.0 to 1.0\n"));
+}
+
 TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeavesNoHolder) {
   AppFields spec;
   const std::vector<std::map<std::string, std::string>> gens = {Generation("a", 4), Generation("b", 4)};

@@ -89,8 +89,10 @@ struct WantedBase {
 
 // A normal install (want == nullptr) may install a missing base layer first;
 // an automatic one (want set) never looks for a base of its own, so a crafted
-// package cannot start a chain of installs.
-util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want);
+// package cannot start a chain of installs. An upgrade logs the version it
+// replaces from the same read of the package that is checked and installed.
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want,
+                           bool upgrade = false);
 
 }  // namespace
 
@@ -255,10 +257,11 @@ util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath
 
 namespace {
 
-util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want) {
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want,
+                           bool upgrade) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
-  ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
+  if (!upgrade) ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
   // Both sidecars are checked against the digest of the bytes the one
   // extraction reads: opening the package again for a check would verify
   // whatever the file holds by then, not what is installed. The extractor
@@ -274,7 +277,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   } else {
     digest = h.error();
   }
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
+  util::Result<util::TempDir> tmp = util::TempDir::Make(upgrade ? "zol-upgrade-" : "zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   const std::string& xdir = tmp->path();
   pkgfmt::ExtractOptions extract;
@@ -283,8 +286,25 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // otherwise; as copies, hard-linked names give the same installed tree
   // either way: independent files.
   extract.copy_hard_links = true;
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::ValidatedZOL checked, pkgfmt::ExtractValidZOL(pkgPath, xdir, extract),
-                       "validate package");
+  std::optional<pkgfmt::ValidatedZOL> extracted;
+  if (upgrade) {
+    // The upgrade's own steps, in its own words, up to its version line;
+    // then the rest of the install's trial check on the same tree.
+    ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, xdir, extract), "extract package");
+    ZOL_ASSIGN_OR_RETURN(extracted, pkgfmt::ReadZOLManifest(xdir));
+    {
+      ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+      const std::optional<db::InstalledApp> old = database->GetApp(extracted->manifest.ID);
+      if (old.has_value()) {
+        util::Info("Upgrading %s from %s to %s", extracted->manifest.ID, old->Version, extracted->manifest.Version);
+      }
+    }
+    ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
+    ZOL_TRY(pkgfmt::CheckFilesDir(xdir), "validate package");
+  } else {
+    ZOL_ASSIGN_OR_RETURN(extracted, pkgfmt::ExtractValidZOL(pkgPath, xdir, extract), "validate package");
+  }
+  const pkgfmt::ValidatedZOL& checked = *extracted;
   const pkgfmt::Manifest& m = checked.manifest;
   if (hash) {
     if (std::string hex = hash->HexDigest(); !hex.empty()) digest = std::move(hex);
@@ -387,21 +407,10 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
 
 util::Error UpgradeApp(const config::Config& cfg, const std::string& pkgPath) {
   // The whole package is unpacked, not the manifest alone, so a package the
-  // extractor refuses fails here, at this step, before anything is logged.
-  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
-  ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
-  ZOL_ASSIGN_OR_RETURN(
-      const std::string data,
-      util::ReadFile(util::JoinPath(tmp.path(), "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
-      "read manifest");
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
-  {
-    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
-    std::optional<db::InstalledApp> old = database->GetApp(m.ID);
-    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
-  }
-  tmp.Remove().IgnoreError();
-  return InstallPackage(cfg, pkgPath);
+  // extractor refuses fails at that step, before anything is logged; the
+  // tree it gave is the one checked and installed, so no second read of the
+  // file can install other bytes than the ones the version line came from.
+  return installPackage(cfg, pkgPath, nullptr, true);
 }
 
 }  // namespace cli

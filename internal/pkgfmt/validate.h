@@ -19,6 +19,15 @@ struct ValidatedZOL {
   std::string manifest_bytes;
 };
 
+// The manifest of a package extracted into dir, read beneath it, parsed and
+// validated. Errors: "read manifest: %w", "parse manifest: %w".
+util::Result<ValidatedZOL> ReadZOLManifest(const std::string& dir);
+
+// That "files" in the package extracted into dir is a directory. Errors:
+// "missing files directory in package" (absent or not a directory), or the
+// failure to look at it as it is.
+util::Error CheckFilesDir(const std::string& dir);
+
 // Extracts the package at path into the existing directory dir with
 // `options`, parses and validates its manifest and checks that "files" is a
 // directory. Errors: "extract zol: %w", "read manifest: %w", "parse manifest:
