@@ -288,6 +288,48 @@ TEST_F(InstallTest, AnUndecodableRegistryFailsTheInstallBeforeAnyTree) {
   }
 }
 
+// The registry's lock is a step of its own: a failure to take it is no
+// registry that failed to load.
+TEST_F(InstallTest, ARegistryLockThatCannotBeTakenFailsAsSuch) {
+  AppFields spec;
+  const std::string pkg = Package(spec);
+  ASSERT_EQ(Sh("mkdir -p '" + sb_.db_file + ".lock'").status, 0);
+  RunResult r = sb_.Zol({"install", pkg});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: lock db: open " + sb_.db_file + ".lock: is a directory\n"));
+  EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id));
+  EXPECT_FALSE(PathExists(sb_.db_file));
+}
+
+// A disk that fails part way into the package: the read error is what the
+// install reports, never a tree it could not read taken for a bad package.
+TEST_F(InstallTest, AReadErrorOfThePackageIsReportedAsSuch) {
+  AppFields spec;
+  std::mt19937 gen(7);
+  std::string noise(256 * 1024, '\0');
+  for (char& c : noise) c = static_cast<char>(gen());
+  const std::string pkg = Package(spec, {{"bin/hello", "hi"}, {"share/noise", noise}}, "app.zol");
+  struct stat st;
+  ASSERT_EQ(::stat(pkg.c_str(), &st), 0);
+  // The gzip header, the first members, the middle of the large member, the
+  // gzip trailer.
+  for (long long after : {0LL, 5000LL, 100000LL, static_cast<long long>(st.st_size) - 4}) {
+    for (const char* command : {"install", "upgrade"}) {
+      const std::string label = std::string(command) + " failing after " + std::to_string(after) + " bytes";
+      RunResult r = sb_.Zol({command, pkg}, {{"LD_PRELOAD", ZOL_EIO_SHIM},
+                                             {"ZOL_SHIM_EIO_PATH", pkg},
+                                             {"ZOL_SHIM_EIO_AFTER", std::to_string(after)},
+                                             {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+      EXPECT_EQ(r.status, 1) << label;
+      EXPECT_THAT(r.err, HasSubstr("read " + pkg + ": input/output error\n")) << label << "\n" << r.err;
+      EXPECT_THAT(r.err, Not(HasSubstr("missing files directory"))) << label;
+      EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id)) << label;
+      EXPECT_FALSE(PathExists(sb_.db_file)) << label;
+      EXPECT_EQ(Sh("ls -A '" + sb_.tmp + "'").out, "") << label;
+    }
+  }
+}
+
 TEST_F(InstallTest, HostileManifestValuesAreRefusedBeforeAnythingIsCreated) {
   AppFields neighbour;
   neighbour.id = "com.example.neighbour";
@@ -623,6 +665,23 @@ class TracedInstallTest : public InstallTest {
   }
   std::vector<std::string> TracedEnv() const { return sb_.Env({{"ASAN_OPTIONS", "detect_leaks=0"}}); }
 };
+
+// What is checked is what is installed only while the package is read once:
+// neither the upgrade's version line nor the search for a base beside it
+// opens the file again.
+TEST_F(TracedInstallTest, InstallAndUpgradeOpenThePackageOnce) {
+  AppFields spec;
+  const std::string pkg = Package(spec);
+  const std::string trace = sb_.Path("opens.trace");
+  for (const char* command : {"install", "upgrade"}) {
+    RunResult r = RunArgv({"strace", "-f", "-qq", "-o", trace, "-e", "trace=open,openat,openat2", ZolBin(), command, pkg},
+                          TracedEnv());
+    ASSERT_EQ(r.status, 0) << command << "\n" << r.err;
+    RunResult opens = Sh("grep -F '\"" + pkg + "\"' '" + trace + "' | grep -c ' = [0-9][0-9]*$'");
+    EXPECT_EQ(opens.out, "1\n") << command << "\n" << Slurp(trace);
+  }
+  EXPECT_THAT(Slurp(sb_.log_dir + "/zol.log"), HasSubstr("Upgrading com.example.hello from 1.0 to 1.0\n"));
+}
 
 TEST_F(TracedInstallTest, ReinstallKilledAtEachRenameKeepsACompleteTreeAndTheRerunLeavesNoHolder) {
   AppFields spec;

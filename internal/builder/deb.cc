@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "internal/builder/ar.h"
@@ -24,8 +23,6 @@ using util::HasSuffix;
 using util::Result;
 using pkgfmt::TarMember;
 using pkgfmt::TarReader;
-
-constexpr size_t kCopyBuffer = 64 * 1024;
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -101,7 +98,7 @@ Error MakeParents(const util::Root& root, const std::string& clean_dest, const s
 }
 
 Error ExtractRegular(const util::Root& root, TarReader& tar, const TarMember& entry, const std::string& clean_dest,
-                     const std::string& rel, const std::string& name, uint32_t mode, std::span<char> buf) {
+                     const std::string& rel, const std::string& name, uint32_t mode) {
   const std::string target = util::JoinPath(clean_dest, rel);
   ZOL_TRY(MakeParents(root, clean_dest, rel, name));
   // A link already at this path is followed only while it stays inside.
@@ -110,11 +107,11 @@ Error ExtractRegular(const util::Root& root, TarReader& tar, const TarMember& en
     if (Escaped(fd.error())) return Traversal(name);
     return fd.error().Wrap("create file " + target);
   }
-  return pkgfmt::WriteTarMemberFile(tar, entry, std::move(*fd), target, mode & 0777, buf);
+  return pkgfmt::WriteTarMemberFile(tar, entry, std::move(*fd), target, mode & 0777);
 }
 
 Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, TarReader& tar,
-                      const TarMember& entry, std::span<char> buf) {
+                      const TarMember& entry) {
   if (entry.name == "." || entry.name == "./") return {};
   const std::string name = StripDotSlash(entry.name);
   auto rel = RelativeTarget(clean_dest, name);
@@ -135,7 +132,7 @@ Error ExtractTarEntry(const util::Root& root, const std::string& clean_dest, Tar
       return {};
     }
     case TarMember::Kind::kRegular:
-      return ExtractRegular(root, tar, entry, clean_dest, *rel, entry.name, entry.mode, buf);
+      return ExtractRegular(root, tar, entry, clean_dest, *rel, entry.name, entry.mode);
     case TarMember::Kind::kHardLink: {
       // Dropping hard links would lose files of real packages; a link to a
       // name inside the tree is made there, anything else is refused.
@@ -313,12 +310,11 @@ Error extractDataTar(std::string_view data, const std::string& dest) {
   if (!root.ok()) return root.error();
   const std::string clean_dest = util::CleanPath(dest);
   TarMember entry;
-  std::vector<char> buf(kCopyBuffer);
   for (;;) {
     auto more = (*tar)->Next(&entry);
     if (!more.ok()) return more.error().Wrap("tar next");
     if (!*more) return {};
-    ZOL_TRY(ExtractTarEntry(*root, clean_dest, **tar, entry, buf));
+    ZOL_TRY(ExtractTarEntry(*root, clean_dest, **tar, entry));
   }
 }
 

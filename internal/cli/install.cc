@@ -89,8 +89,10 @@ struct WantedBase {
 
 // A normal install (want == nullptr) may install a missing base layer first;
 // an automatic one (want set) never looks for a base of its own, so a crafted
-// package cannot start a chain of installs.
-util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want);
+// package cannot start a chain of installs. An upgrade logs the version it
+// replaces from the same read of the package that is checked and installed.
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want,
+                           bool upgrade = false);
 
 }  // namespace
 
@@ -188,10 +190,16 @@ util::Result<pkgfmt::Manifest> peekZOLManifest(const std::string& path) {
   return pkgfmt::ParseManifest(*data);
 }
 
-std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch) {
+std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch,
+                                      const std::string& except) {
   std::vector<std::string> found;
   util::Result<std::vector<std::string>> names = util::ListDir(dir);
   if (!names.ok()) return found;
+  // Reading a candidate's manifest reads the whole file (the last
+  // "manifest.json" is the one the extractor keeps), and the application
+  // beside its base is often the largest file there.
+  struct stat skip;
+  const bool skipping = !except.empty() && ::stat(except.c_str(), &skip) == 0;
   for (const std::string& n : *names) {
     std::string p = util::JoinPath(dir, n);
     struct stat st;
@@ -200,6 +208,7 @@ std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string&
     // Only a regular file can be a package; opening a FIFO someone left in
     // the directory would wait for a writer forever.
     if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (skipping && st.st_dev == skip.st_dev && st.st_ino == skip.st_ino) continue;
     util::Result<pkgfmt::Manifest> m = peekZOLManifest(p);
     if (!m.ok()) continue;
     if (m->Kind == "base" && m->Base == base && m->Arch == arch) found.push_back(p);
@@ -225,7 +234,7 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
     util::Info("[warn] Base layer not found: %s", rootfs);
   }
   std::string dir = util::DirName(pkgPath);
-  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch);
+  const std::vector<std::string> candidates = findBaseZOLs(dir, m.Base, m.Arch, pkgPath);
   if (candidates.empty()) {
     util::Info("[warn] No base.zol found in %s \u2014 prepare runtime manually.", dir);
     return;
@@ -252,10 +261,11 @@ util::Error InstallPackage(const config::Config& cfg, const std::string& pkgPath
 
 namespace {
 
-util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want) {
+util::Error installPackage(const config::Config& cfg, const std::string& pkgPath, const WantedBase* want,
+                           bool upgrade) {
   // The trial check and the install share one extraction: the tree that was
   // checked is the tree that is installed, and the package is inflated once.
-  ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
+  if (!upgrade) ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
   // Both sidecars are checked against the digest of the bytes the one
   // extraction reads: opening the package again for a check would verify
   // whatever the file holds by then, not what is installed. The extractor
@@ -263,13 +273,15 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // whether or not a sidecar is there yet, so one that appears meanwhile is
   // still checked against these bytes.
   std::optional<pkgfmt::Sha256> hash;
-  util::Result<std::string> digest = util::Error::Msg("sha256 unavailable").Wrap("hash file");
+  // Whoever reports it puts it in context ("compute digest", "package
+  // integrity check failed").
+  util::Result<std::string> digest = util::Error::Msg("sha256: digest failed");
   if (util::Result<pkgfmt::Sha256> h = pkgfmt::Sha256::Make(); h.ok()) {
     hash.emplace(std::move(*h));
   } else {
     digest = h.error();
   }
-  util::Result<util::TempDir> tmp = util::TempDir::Make("zol-install-");
+  util::Result<util::TempDir> tmp = util::TempDir::Make(upgrade ? "zol-upgrade-" : "zol-install-");
   if (!tmp.ok()) return tmp.error().Wrap("create temp dir");
   const std::string& xdir = tmp->path();
   pkgfmt::ExtractOptions extract;
@@ -278,8 +290,25 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // otherwise; as copies, hard-linked names give the same installed tree
   // either way: independent files.
   extract.copy_hard_links = true;
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::ValidatedZOL checked, pkgfmt::ExtractValidZOL(pkgPath, xdir, extract),
-                       "validate package");
+  std::optional<pkgfmt::ValidatedZOL> extracted;
+  if (upgrade) {
+    // The upgrade's own steps, in its own words, up to its version line;
+    // then the rest of the install's trial check on the same tree.
+    ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, xdir, extract), "extract package");
+    ZOL_ASSIGN_OR_RETURN(extracted, pkgfmt::ReadZOLManifest(xdir));
+    {
+      ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
+      const std::optional<db::InstalledApp> old = database->GetApp(extracted->manifest.ID);
+      if (old.has_value()) {
+        util::Info("Upgrading %s from %s to %s", extracted->manifest.ID, old->Version, extracted->manifest.Version);
+      }
+    }
+    ZOL_TRY(pkgfmt::CheckZOLName(pkgPath), "validate package");
+    ZOL_TRY(pkgfmt::CheckFilesDir(xdir), "validate package");
+  } else {
+    ZOL_ASSIGN_OR_RETURN(extracted, pkgfmt::ExtractValidZOL(pkgPath, xdir, extract), "validate package");
+  }
+  const pkgfmt::ValidatedZOL& checked = *extracted;
   const pkgfmt::Manifest& m = checked.manifest;
   if (hash) {
     if (std::string hex = hash->HexDigest(); !hex.empty()) digest = std::move(hex);
@@ -321,7 +350,7 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
   // directory and every tree in transit beside the versions belong to this
   // install alone, and whatever killed ones left can go.
   std::optional<db::DBLock> lock;
-  ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "load db");
+  ZOL_ASSIGN_OR_RETURN(lock, db::LockDB(cfg.DBFile), "lock db");
   {
     // Read before anything under the id's directory is touched: a registry
     // that does not decode would otherwise leave a committed tree without
@@ -382,21 +411,10 @@ util::Error installPackage(const config::Config& cfg, const std::string& pkgPath
 
 util::Error UpgradeApp(const config::Config& cfg, const std::string& pkgPath) {
   // The whole package is unpacked, not the manifest alone, so a package the
-  // extractor refuses fails here, at this step, before anything is logged.
-  ZOL_ASSIGN_OR_RETURN(util::TempDir tmp, util::TempDir::Make("zol-upgrade-"), "create temp dir");
-  ZOL_TRY(pkgfmt::ExtractTarGz(pkgPath, tmp.path()), "extract package");
-  ZOL_ASSIGN_OR_RETURN(
-      const std::string data,
-      util::ReadFile(util::JoinPath(tmp.path(), "manifest.json"), 0, pkgfmt::kMaxManifestBytes),
-      "read manifest");
-  ZOL_ASSIGN_OR_RETURN(const pkgfmt::Manifest m, pkgfmt::ParseManifest(data), "parse manifest");
-  {
-    ZOL_ASSIGN_OR_RETURN(std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
-    std::optional<db::InstalledApp> old = database->GetApp(m.ID);
-    if (old.has_value()) util::Info("Upgrading %s from %s to %s", m.ID, old->Version, m.Version);
-  }
-  tmp.Remove().IgnoreError();
-  return InstallPackage(cfg, pkgPath);
+  // extractor refuses fails at that step, before anything is logged; the
+  // tree it gave is the one checked and installed, so no second read of the
+  // file can install other bytes than the ones the version line came from.
+  return installPackage(cfg, pkgPath, nullptr, true);
 }
 
 }  // namespace cli

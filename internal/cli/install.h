@@ -27,8 +27,10 @@ void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, co
 // The first base package in dir (by name) for base and arch, or "".
 std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch);
 // Every base package in dir for base and arch, in name order, by what
-// peekZOLManifest reads of each.
-std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch);
+// peekZOLManifest reads of each. The file `except` names (the application
+// package being installed, already known to be no base) is not read.
+std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string& base, const std::string& arch,
+                                      const std::string& except = "");
 
 // The manifest the extractor would keep for the package file (its last
 // "manifest.json" member), parsed and validated, without unpacking anything.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,10 @@ struct Extractor {
   TarReader* tar;
   bool copy_hard_links = false;
   std::vector<CreatedLink> links = {};
+  // The parent directory of the last regular member, known to exist: the
+  // extractor creates and never removes, so the next member in the same
+  // directory (most of them) need not look for it again.
+  std::optional<std::string> made_parent = std::nullopt;
   std::vector<char> buf = std::vector<char>(kCopyBuffer);
 };
 
@@ -262,35 +267,60 @@ Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::strin
 }
 
 Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
-                         mode_t perm, std::span<char> buf, int64_t max_bytes) {
-  if (!m.sparse) return WriteMemberFile(tar, std::move(file), target, perm, buf, max_bytes);
+                         mode_t perm, int64_t max_bytes) {
   const std::string ctx = util::Sprintf("copy file %s", target.c_str());
   const int64_t size = std::min(m.size, max_bytes);
+  // The member's data is written from where the reader holds it, block by
+  // block at its place in the file, with no copy of its own in between; a
+  // sparse member's holes are the places no block is written to.
+  Error copy;
   TarReader::Block b;
   for (;;) {
     auto more = tar.ReadBlock(&b);
-    if (!more.ok()) return more.error().Wrap(ctx);
+    if (!more.ok()) {
+      copy = more.error();
+      break;
+    }
     if (!*more) break;
     if (b.offset < 0 || b.offset > size || static_cast<int64_t>(b.size) > size - b.offset) {
-      return Error::Msg(ctx + ": sparse data beyond the file's size");
+      copy = Error::Msg("sparse data beyond the file's size");
+      break;
     }
     for (size_t done = 0; done < b.size;) {
       const ssize_t n = ::pwrite(file.get(), b.data + done, b.size - done, b.offset + static_cast<int64_t>(done));
       if (n < 0) {
         if (errno == EINTR) continue;
-        return Error::Errno("write", target, errno).Wrap(ctx);
+        copy = Error::Errno("write", target, errno);
+        break;
       }
       done += static_cast<size_t>(n);
     }
+    if (!copy.ok()) break;
+  }
+  int fd = file.Release();
+  if (!copy.ok()) {
+    if (::close(fd) != 0) {
+      Error c = Error::Errno("close", target, errno);
+      return Error::WithCause(util::Sprintf("%s: %s (close: %s)", ctx.c_str(), copy.message().c_str(),
+                                            c.message().c_str()),
+                              copy);
+    }
+    return copy.Wrap(ctx);
   }
   // A hole at the end has no data block: the size makes it.
-  if (::ftruncate(file.get(), size) != 0) return Error::Errno("truncate", target, errno).Wrap(ctx);
-  if (::fchmod(file.get(), perm) != 0) {
-    return Error::Errno("chmod", target, errno).Wrap(util::Sprintf("chmod %s", target.c_str()));
+  if (m.sparse && ::ftruncate(fd, size) != 0) {
+    Error c = Error::Errno("truncate", target, errno);
+    ::close(fd);
+    return c.Wrap(ctx);
   }
-  if (::close(file.Release()) != 0) {
-    return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
+  // The mode is set exactly through the descriptor, so the umask does not
+  // reduce it and no link can redirect it.
+  if (::fchmod(fd, perm) != 0) {
+    Error c = Error::Errno("chmod", target, errno);
+    ::close(fd);
+    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
   }
+  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
   return Error();
 }
 
@@ -304,12 +334,16 @@ Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::stri
   if (new_total > x.limits.total) return ErrTotalTooLarge();
   const std::string rel = RelOf(x, target);
   const mode_t perm = m.mode & 0777;
-  const std::string parent = util::DirName(target);
-  ZOL_TRY(x.root->MkdirAll(util::DirName(rel), 0755).Wrap(util::Sprintf("mkdir parent %s", parent.c_str())));
+  const std::string parent_rel = util::DirName(rel);
+  if (x.made_parent != parent_rel) {
+    const std::string parent = util::DirName(target);
+    ZOL_TRY(x.root->MkdirAll(parent_rel, 0755).Wrap(util::Sprintf("mkdir parent %s", parent.c_str())));
+    x.made_parent = parent_rel;
+  }
   auto f = x.root->OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, perm);
   if (!f.ok()) return f.error().Wrap(util::Sprintf("create file %s", target.c_str()));
 
-  ZOL_TRY(WriteTarMemberFile(*x.tar, m, std::move(*f), target, perm, x.buf, x.limits.per_file));
+  ZOL_TRY(WriteTarMemberFile(*x.tar, m, std::move(*f), target, perm, x.limits.per_file));
   return new_total;
 }
 

@@ -78,13 +78,13 @@ util::Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std:
 class TarReader;
 struct TarMember;
 
-// WriteMemberFile for the current member `m` of `tar`: a sparse member is
-// written at its full size with its holes left as holes (seeked over, never
-// written), so a small archive cannot fill a disk with zeros. Its data must
-// lie within its size ("copy file TARGET: sparse data beyond the file's
-// size").
+// WriteMemberFile for the current member `m` of `tar`, written straight
+// from the reader's own buffer: a sparse member is written at its full size
+// with its holes left as holes (seeked over, never written), so a small
+// archive cannot fill a disk with zeros. Its data must lie within its size
+// ("copy file TARGET: sparse data beyond the file's size").
 util::Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
-                               mode_t perm, std::span<char> buf, int64_t max_bytes = INT64_MAX);
+                               mode_t perm, int64_t max_bytes = INT64_MAX);
 
 // Unpacks the package at `package` below the existing directory `dest`,
 // stopping at the first refused or failed member (what was written stays).

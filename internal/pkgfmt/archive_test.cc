@@ -437,12 +437,19 @@ TEST_F(ExtractTest, SparseAndExtensionMembersMatchGnuTar) {
   const std::string tar_dir = base_->path() + "/gnu";
   Member solaris_x = Typed("PaxHeaders/sol", 'X');
   solaris_x.content = "12 path=sol\n";
+  // A Solaris ACL: the type (POSIX.1e) and entry count in octal, then the
+  // entries as text.
+  Member solaris_acl = Typed("acl", 'A');
+  solaris_acl.content = std::string("01000003\0user::rw-,group::r--,other::r--\0", 41);
   struct Case {
     const char* what;
     std::string make;               // shell in `work`, writing p.tar.gz
     std::string name;               // the member's extracted name
     std::vector<Member> raw;        // instead of `make`
     bool sparse = false;
+    // What GNU tar, which does not know the header, extracts as a file of
+    // its own.
+    std::string not_a_member = "";
   } cases[] = {
       {"GNU sparse", "truncate -s 1048576 s && printf data | dd of=s bs=1 seek=500000 conv=notrunc 2>/dev/null && "
                      "tar --format=gnu --sparse -czf p.tar.gz s",
@@ -452,6 +459,7 @@ TEST_F(ExtractTest, SparseAndExtensionMembersMatchGnuTar) {
                                      "2>/dev/null && tar --format=posix --sparse --sparse-version=1.0 -czf p.tar.gz d",
        "d", {}, true},
       {"Solaris extended header", "", "sol", {solaris_x, File("ignored", "solaris")}},
+      {"Solaris ACL header", "", "acl-described", {solaris_acl, File("acl-described", "solaris acl")}, false, "acl"},
   };
   for (const Case& c : cases) {
     ResetDest();
@@ -478,6 +486,9 @@ TEST_F(ExtractTest, SparseAndExtensionMembersMatchGnuTar) {
     EXPECT_EQ(g.st_size, w.st_size) << c.what;
     if (c.sparse) {
       EXPECT_LT(g.st_blocks * 512, g.st_size) << c.what << ": the holes were written";
+    }
+    if (!c.not_a_member.empty()) {
+      ASSERT_TRUE(util::RemoveAll(tar_dir + "/" + c.not_a_member).ok());
     }
     EXPECT_EQ(Listing(dest_), Listing(tar_dir)) << c.what;
   }

@@ -45,13 +45,15 @@ Codec SniffCodec(std::string_view data);
 // gzip (members concatenated read as one stream). The first member's header is
 // read and checked here, so a damaged header fails now.
 util::Result<std::unique_ptr<ByteReader>> NewGzipReader(std::string_view data);
-// gzip read from an open file (which stays the caller's), with the package
-// reader's texts: "unexpected end of file" for an empty file, "invalid gzip
-// header", "unsupported gzip compression method", "gzip: %s" with zlib's own
-// message for damaged data, "unexpected EOF" when cut. `hash`, when given, is
-// fed every byte read; after a clean end that is the whole file, since
-// anything after the last member is damage that fails the read.
-util::Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, Sha256* hash = nullptr);
+// gzip read from an open file (which stays the caller's) named `path`, with
+// the package reader's texts: "unexpected end of file" for an empty file,
+// "invalid gzip header", "unsupported gzip compression method", "gzip: %s"
+// with zlib's own message for damaged data, "unexpected EOF" when cut, "read
+// PATH: %s" when the file cannot be read. `hash`, when given, is fed every
+// byte read; after a clean end that is the whole file, since anything after
+// the last member is damage that fails the read.
+util::Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, const std::string& path,
+                                                             Sha256* hash = nullptr);
 // xz; the stream header is read and checked here.
 util::Result<std::unique_ptr<ByteReader>> NewXzReader(std::string_view data);
 // bzip2; damage shows when reading.

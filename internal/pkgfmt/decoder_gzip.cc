@@ -89,13 +89,13 @@ class MemoryInput : public GzipInput {
 
 class FileInput : public GzipInput {
  public:
-  FileInput(int fd, Sha256* hash) : fd_(fd), hash_(hash) {}
+  FileInput(int fd, std::string path, Sha256* hash) : fd_(fd), path_(std::move(path)), hash_(hash) {}
   Result<std::string_view> Next() override {
     for (;;) {
       const ssize_t r = ::read(fd_, buf_.data(), buf_.size());
       if (r < 0) {
         if (errno == EINTR) continue;
-        return Error::Sys("read", errno);
+        return Error::Errno("read", path_, errno);
       }
       if (hash_ != nullptr) hash_->Update(buf_.data(), static_cast<size_t>(r));
       return std::string_view(buf_.data(), static_cast<size_t>(r));
@@ -104,6 +104,7 @@ class FileInput : public GzipInput {
 
  private:
   int fd_;
+  std::string path_;
   Sha256* hash_;
   std::vector<char> buf_ = std::vector<char>(kFilePiece);
 };
@@ -203,8 +204,8 @@ Result<std::unique_ptr<ByteReader>> NewGzipReader(std::string_view data) {
   return std::unique_ptr<ByteReader>(std::move(r));
 }
 
-Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, Sha256* hash) {
-  auto r = std::make_unique<GzipReader>(std::make_unique<FileInput>(fd, hash), GzipWording::kPackage);
+Result<std::unique_ptr<ByteReader>> NewGzipFileReader(int fd, const std::string& path, Sha256* hash) {
+  auto r = std::make_unique<GzipReader>(std::make_unique<FileInput>(fd, path, hash), GzipWording::kPackage);
   ZOL_TRY(r->Init());
   return std::unique_ptr<ByteReader>(std::move(r));
 }

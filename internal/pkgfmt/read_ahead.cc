@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -41,21 +42,24 @@ class ReadAheadReader : public ByteReader {
 
   util::Result<size_t> Read(char* buf, size_t n) override {
     if (n == 0) return size_t{0};
-    while (at_ == current_.bytes.size()) {
+    while (at_ == current_.size) {
       if (current_.last) {
         if (!current_.err.ok()) return current_.err;
         return size_t{0};
       }
       std::unique_lock<std::mutex> lock(mu_);
       ready_.wait(lock, [this] { return !queue_.empty(); });
+      // The spent buffer goes back to the producer: fresh memory for every
+      // chunk would be faulted in page by page, over and over.
+      if (current_.bytes) spare_.push_back(std::move(current_.bytes));
       current_ = std::move(queue_.front());
       queue_.pop_front();
       at_ = 0;
       lock.unlock();
       room_.notify_one();
     }
-    const size_t take = std::min(n, current_.bytes.size() - at_);
-    std::memcpy(buf, current_.bytes.data() + at_, take);
+    const size_t take = std::min(n, current_.size - at_);
+    std::memcpy(buf, current_.bytes.get() + at_, take);
     at_ += take;
     return take;
   }
@@ -63,7 +67,8 @@ class ReadAheadReader : public ByteReader {
  private:
   // A piece of the stream; the last one carries how it ended.
   struct Chunk {
-    std::vector<char> bytes;
+    std::unique_ptr<char[]> bytes;  // chunk_ bytes, `size` of them filled
+    size_t size = 0;
     bool last = false;
     util::Error err;
   };
@@ -76,12 +81,19 @@ class ReadAheadReader : public ByteReader {
         if (stopping_) return;
       }
       Chunk c;
-      c.bytes.resize(chunk_);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!spare_.empty()) {
+          c.bytes = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      if (!c.bytes) c.bytes = std::make_unique_for_overwrite<char[]>(chunk_);
       size_t filled = 0;
       // Small reads (a decoder's output per call) are gathered into a whole
       // chunk, so the reader takes the lock once per chunk.
       while (filled < chunk_) {
-        util::Result<size_t> got = source_->Read(c.bytes.data() + filled, chunk_ - filled);
+        util::Result<size_t> got = source_->Read(c.bytes.get() + filled, chunk_ - filled);
         if (!got.ok()) {
           c.last = true;
           c.err = got.error();
@@ -93,7 +105,7 @@ class ReadAheadReader : public ByteReader {
         }
         filled += *got;
       }
-      c.bytes.resize(filled);
+      c.size = filled;
       const bool last = c.last;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -112,6 +124,7 @@ class ReadAheadReader : public ByteReader {
   std::condition_variable ready_;  // a chunk was queued
   std::condition_variable room_;   // a chunk was taken, or the reader is going
   std::deque<Chunk> queue_;
+  std::vector<std::unique_ptr<char[]>> spare_;  // buffers the reader is done with
   bool stopping_ = false;
 
   // The reader's own: the chunk being handed out.

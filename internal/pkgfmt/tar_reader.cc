@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,34 @@ using util::Error;
 using util::Result;
 
 namespace {
+
+// Bytes that are always overwritten before they are read, so growing them
+// does not zero them first: every byte of a package passes through one.
+class RawBytes {
+ public:
+  char* data() { return buf_.get(); }
+  const char* data() const { return buf_.get(); }
+  size_t size() const { return size_; }
+  void resize(size_t n) {
+    if (n > cap_) {
+      const size_t cap = std::max(n, cap_ * 2);
+      auto grown = std::make_unique_for_overwrite<char[]>(cap);
+      if (size_ > 0) std::memcpy(grown.get(), buf_.get(), size_);
+      buf_ = std::move(grown);
+      cap_ = cap;
+    }
+    size_ = n;
+  }
+  void EraseFront(size_t n) {
+    std::memmove(buf_.get(), buf_.get() + n, size_ - n);
+    size_ -= n;
+  }
+
+ private:
+  std::unique_ptr<char[]> buf_;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
 
 // The decoded stream as handed to libarchive. When raw headers are read,
 // the bytes from the start of a header are kept while it is read, so the raw
@@ -74,7 +104,7 @@ class Stream {
     if (pinned_) drop_to = std::min(drop_to, pin_);
     // Compacted in large steps so that the kept tail is not moved per chunk.
     if (drop_to - base_ >= static_cast<int64_t>(kCompactStep)) {
-      window_.erase(window_.begin(), window_.begin() + (drop_to - base_));
+      window_.EraseFront(static_cast<size_t>(drop_to - base_));
       base_ = drop_to;
     }
     if (pinned_ && base_ + static_cast<int64_t>(window_.size()) - pin_ > static_cast<int64_t>(kMaxPinned)) {
@@ -102,7 +132,7 @@ class Stream {
   std::unique_ptr<ByteReader> in_;
   bool retain_;
   Error failed_;
-  std::vector<char> window_;
+  RawBytes window_;
   int64_t base_ = 0;
   bool pinned_ = false;
   int64_t pin_ = 0;
@@ -238,7 +268,7 @@ Result<std::unique_ptr<TarReader>> TarReader::OpenPackage(const std::string& pac
     return Error::Msg("open " + package + ": not a regular file").Wrap("open source");
   }
   if (::fcntl(fd.get(), F_SETFL, 0) != 0) return Error::Errno("open", package, errno).Wrap("open source");
-  ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), hash), "gzip reader");
+  ZOL_ASSIGN_OR_RETURN(auto gz, NewGzipFileReader(fd.get(), package, hash), "gzip reader");
   TarReadOptions options;
   options.raw_headers = true;
   // Inflating runs beside the extraction that consumes it, as it would in a

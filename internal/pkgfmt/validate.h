@@ -19,10 +19,20 @@ struct ValidatedZOL {
   std::string manifest_bytes;
 };
 
+// The manifest of a package extracted into dir, read beneath it, parsed and
+// validated. Errors: "read manifest: %w", "parse manifest: %w".
+util::Result<ValidatedZOL> ReadZOLManifest(const std::string& dir);
+
+// That "files" in the package extracted into dir is a directory. Errors:
+// "missing files directory in package" (absent or not a directory), or the
+// failure to look at it as it is.
+util::Error CheckFilesDir(const std::string& dir);
+
 // Extracts the package at path into the existing directory dir with
 // `options`, parses and validates its manifest and checks that "files" is a
 // directory. Errors: "extract zol: %w", "read manifest: %w", "parse manifest:
-// %w", "missing files directory in package".
+// %w", "missing files directory in package" (absent or not a directory), or
+// the failure to look at "files" as it is.
 util::Result<ValidatedZOL> ExtractValidZOL(const std::string& path, const std::string& dir,
                                            const ExtractOptions& options);
 

@@ -49,6 +49,7 @@ TEST_F(ValidateZol, Cases) {
   Spit(Path("m-noid"), R"({"version":"1.0","arch":"x86_64","base":"b","entry":{"command":"x"}})");
   const std::string good = "cp '" + Path("m-good") + "' manifest.json";
   Spit(Path("plain.zol"), "not gzip");
+  ASSERT_EQ(::mkdir(Path("dir.zol").c_str(), 0755), 0);
   struct Case {
     std::string name, path, error;  // error ending in ": " is a prefix
   } cases[] = {
@@ -62,6 +63,8 @@ TEST_F(ValidateZol, Cases) {
       {"no manifest", Package("nm.zol", "mkdir files"), "read manifest: open "},
       {"not a package", Path("plain.zol"), "extract zol: "},
       {"missing", Path("missing.zol"), "extract zol: "},
+      // A read that fails names the file it failed on.
+      {"a directory", Path("dir.zol"), "extract zol: gzip reader: read " + Path("dir.zol") + ": is a directory"},
   };
   for (const Case& c : cases) {
     std::string msg = ValidateZOL(c.path).message();
