@@ -294,11 +294,18 @@ TEST_F(InstallTest, ARegistryLockThatCannotBeTakenFailsAsSuch) {
   AppFields spec;
   const std::string pkg = Package(spec);
   ASSERT_EQ(Sh("mkdir -p '" + sb_.db_file + ".lock'").status, 0);
-  RunResult r = sb_.Zol({"install", pkg});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("[FATAL] install failed: lock db: open " + sb_.db_file + ".lock: is a directory\n"));
-  EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id));
-  EXPECT_FALSE(PathExists(sb_.db_file));
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"install", pkg}, "install failed"},
+      {{"uninstall", spec.id}, "uninstall failed"},
+  };
+  for (const auto& [args, failed] : cases) {
+    SCOPED_TRACE(args[0]);
+    RunResult r = sb_.Zol(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("[FATAL] " + failed + ": lock db: open " + sb_.db_file + ".lock: is a directory\n"));
+    EXPECT_FALSE(PathExists(sb_.app_dir + "/" + spec.id));
+    EXPECT_FALSE(PathExists(sb_.db_file));
+  }
 }
 
 // A disk that fails part way into the package: the read error is what the

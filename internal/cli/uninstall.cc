@@ -104,7 +104,7 @@ util::Error UninstallApp(const config::Settings& cfg, const std::string& id) {
   size_t left = 0;
   {
     // Held from load to save, so a parallel install or uninstall loses nothing.
-    ZOL_ASSIGN_OR_RETURN(const db::DBLock lock, db::LockDB(cfg.DBFile), "load db");
+    ZOL_ASSIGN_OR_RETURN(const db::DBLock lock, db::LockDB(cfg.DBFile), "lock db");
     ZOL_ASSIGN_OR_RETURN(const std::unique_ptr<db::Database> database, db::LoadDB(cfg.DBFile), "load db");
     std::optional<db::InstalledApp> found = database->GetApp(id);
     if (!found.has_value()) {
