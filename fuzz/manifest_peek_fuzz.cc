@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "fuzz/fuzz_support.h"
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
 #include "internal/pkgfmt/member_read.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/pack_tree.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/paths.h"

@@ -11,7 +11,8 @@
 
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
+#include "internal/pkgfmt/pack_tree.h"
 #include "internal/util/files.h"
 #include "internal/util/json_writer.h"
 #include "internal/util/paths.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "internal/builder/ar.h"
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
 #include "internal/pkgfmt/tar_reader.h"
 #include "internal/util/beneath.h"
 #include "internal/util/files.h"

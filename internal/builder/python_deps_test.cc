@@ -12,7 +12,7 @@
 #include "internal/builder/deb_testing.h"
 #include "internal/builder/roads.h"
 #include "internal/builder/tree_testing.h"
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/tempdir.h"
 

@@ -4,7 +4,8 @@
 
 #include <memory>
 
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
+#include "internal/pkgfmt/pack_tree.h"
 #include "internal/pkgfmt/gzip_sink.h"
 #include "internal/pkgfmt/tar_writer.h"
 #include "internal/util/atomic_file.h"

@@ -20,7 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
+#include "internal/pkgfmt/pack_tree.h"
 #include "internal/pkgfmt/gzip_sink.h"
 #include "internal/builder/tree_testing.h"
 #include "internal/pkgfmt/tar_writer.h"

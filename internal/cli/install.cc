@@ -12,7 +12,7 @@
 #include "internal/cli/lifecycle.h"
 #include "internal/cli/run_hold.h"
 #include "internal/db/installed.h"
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/member_read.h"
 #include "internal/pkgfmt/names.h"

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
+#include "internal/pkgfmt/pack_tree.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/atomic_file.h"

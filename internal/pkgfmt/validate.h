@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "internal/pkgfmt/archive.h"
+#include "internal/pkgfmt/extract.h"
 #include "internal/pkgfmt/manifest.h"
 #include "internal/util/error.h"
 

@@ -1,24 +1,18 @@
-// The package archive: one gzip stream holding a ustar/PAX tar archive.
-//
-// CreateTarGz packs a directory tree with our own tar writer (tar_writer.h).
-// ExtractTarGz is the guarded extractor every package passes through before
-// anything inside it is used: names and link targets are checked lexically,
-// and every member is then created beneath the destination (util::Root), so
-// links made by earlier members can never carry a later one outside.
+// The guarded extractor every package passes through before anything
+// inside it is used: names and link targets are checked lexically, and every
+// member is then created beneath the destination (util::Root), so links made
+// by earlier members can never carry a later one outside. Its limits, and the
+// member writer the foreign-package roads share with it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
-#include <string_view>
 
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/decoder.h"
-#include "internal/pkgfmt/tar_writer.h"
-
 #include "internal/util/error.h"
 #include "internal/util/fd.h"
 
@@ -34,37 +28,6 @@ inline constexpr int64_t kMaxExtractTotalSize = 4294967296;  // 4 GiB
 // The extractor's refusal once the regular members of a package sum above
 // kMaxExtractTotalSize.
 util::Error ErrTotalTooLarge();
-
-// How a tree becomes members, for every writer of packages (sign, the
-// application and base builds).
-struct PackOptions {
-  // Sees every member's header before it is written; an error ends packing
-  // and is returned as it is.
-  std::function<util::Error(const TarHeader&)> check;
-  // A source given as a link to a directory is packed as that directory
-  // (its failure then reads "stat PATH"); otherwise such a source has no
-  // members.
-  bool follow_source_link = false;
-  // The caller's context for a failed step on a regular member's content,
-  // put in front of the system's error: `step` is "open", "copy" (to the
-  // tar) or "close", `path` the file's path. Unset or empty, the system's
-  // error is returned alone.
-  std::function<std::string(std::string_view step, const std::string& path)> content_context;
-};
-
-// Writes a member for every object below `source_dir` into `tar`: each
-// directory before its contents, the names of one directory in byte order,
-// links never followed below the source. Failures: "lstat PATH", "open
-// PATH", "readdirent PATH", "readlink PATH: %w", "tar header PATH: %w",
-// "write tar header: %w", the content failures as worded above, or the
-// check's error.
-util::Error PackTree(const std::string& source_dir, TarWriter* tar, const PackOptions& options = {});
-
-// Creates or truncates `output` (0644 before the umask) and writes into it
-// the package of every object under `source_dir`, at the default level. A
-// member's content failure reads "open PATH: %w", "copy PATH to tar: %w" or
-// "close PATH: %w".
-util::Error CreateTarGz(const std::string& source_dir, const std::string& output);
 
 // Writes a member's content, read from `content`, into the file just
 // opened for it as `file` (closed here whatever happens), at most
