@@ -27,6 +27,7 @@ namespace {
 using namespace std::string_literals;
 using pkgfmt::NewPlainReader;
 
+using testing::ExtractedListing;
 using testing::Slurp;
 
 struct Member {
@@ -137,10 +138,8 @@ TEST_F(CpioWalkTest, WritesMembersWithModesLinksAndEmptyFiles) {
   // And one with the data first.
   members.push_back({"./usr/bin/d", S_IFREG | 0755, "first", 9, 2});
   members.push_back({"./usr/bin/e", S_IFREG | 0755, "", 9, 2});
-  util::Error e = Extract(Newc(members), dest);
-  ASSERT_TRUE(e.ok()) << e.message();
   // Devices and FIFOs leave nothing behind, not even their parents.
-  EXPECT_EQ(Listing(dest), (std::vector<std::string>{
+  EXPECT_EQ(ExtractedListing(Extract(Newc(members), dest), dest), (std::vector<std::string>{
                                "f 0644 /abcd = sixsix",
                                "d 0755 /abs",
                                "f 0644 /abs/name = abs",
@@ -174,10 +173,9 @@ TEST_F(CpioWalkTest, WalkEndsAtTrailerOrCleanEnd) {
       {"empty stream", "", {}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string dest = Path("dest-" + std::to_string(&c - cases));
-    util::Error e = Extract(c.payload, dest);
-    ASSERT_TRUE(e.ok()) << c.name << ": " << e.message();
-    EXPECT_EQ(Listing(dest), c.want) << c.name;
+    EXPECT_EQ(ExtractedListing(Extract(c.payload, dest), dest), c.want);
   }
 }
 

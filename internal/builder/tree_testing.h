@@ -106,6 +106,13 @@ inline std::vector<std::string> Listing(const std::string& root, ListingOptions 
   return out;
 }
 
+// The listing, hard links marked, of what an extraction that had to succeed
+// left at dest; the extraction's error fails the test.
+inline std::vector<std::string> ExtractedListing(const util::Error& e, const std::string& dest) {
+  EXPECT_TRUE(e.ok()) << e.message();
+  return Listing(dest, {.hard_links = true});
+}
+
 // Only the lines of Listing for files and links, for trees whose directory
 // modes do not matter to a test.
 inline std::vector<std::string> FileListing(const std::string& root) {
