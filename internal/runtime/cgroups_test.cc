@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -36,6 +37,31 @@ std::vector<std::string> ProcsPaths(const CgroupManager& m) {
   return paths;
 }
 
+// Directories standing in for the cgroup mount, all below one temporary
+// directory that goes with the test.
+class CgroupManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto tmp = util::TempDir::Make("zol-cgroup-test-");
+    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
+    tmp_.emplace(std::move(*tmp));
+  }
+
+  // A fresh stand-in holding the v1 hierarchies named and, given
+  // `controllers`, the unified hierarchy's cgroup.controllers with that text.
+  std::string FakeRoot(const std::vector<std::string>& hierarchies, const char* controllers = nullptr) {
+    const std::string root = tmp_->path() + "/" + std::to_string(made_++);
+    EXPECT_TRUE(util::EnsureDir(root).ok()) << root;
+    for (const std::string& h : hierarchies) EXPECT_TRUE(util::EnsureDir(root + "/" + h).ok()) << h;
+    if (controllers != nullptr) std::ofstream(root + "/cgroup.controllers") << controllers;
+    return root;
+  }
+
+ private:
+  std::optional<util::TempDir> tmp_;
+  int made_ = 0;
+};
+
 TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   struct Case {
     int64_t weight;
@@ -57,12 +83,8 @@ TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   EXPECT_EQ(MemoryLimitBytes((int64_t{1} << 43) - 1), std::optional<int64_t>(((int64_t{1} << 43) - 1) << 20));
 }
 
-TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
-
+TEST_F(CgroupManagerTest, V1SetupOnAPlainDirectoryTree) {
+  const std::string root = FakeRoot({"pids", "memory", "cpu"});
   CgroupManager m("zol-7", 2048, 512, root);
   EXPECT_FALSE(m.is_v2());
   m.Setup();
@@ -79,7 +101,7 @@ TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
 // A group of the name in any hierarchy belongs to another run (the same pid
 // in another pid namespace): all groups take the next free name, and the
 // other run's groups are neither written, joined nor removed.
-TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
+TEST_F(CgroupManagerTest, NamesTakenInAnyHierarchyAreLeftAlone) {
   struct Case {
     bool v2;
     std::vector<std::string> taken;
@@ -92,11 +114,7 @@ TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.want + (c.v2 ? " v2" : " v1"));
-    auto tmp = util::TempDir::Make("zol-cgroup-test-");
-    ASSERT_TRUE(tmp.ok());
-    const std::string root = tmp->path();
-    if (c.v2) std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
-    for (const char* h : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    const std::string root = FakeRoot({"pids", "memory", "cpu"}, c.v2 ? "cpu memory pids\n" : nullptr);
     for (const std::string& t : c.taken) {
       ASSERT_TRUE(util::EnsureDir(root + "/" + t).ok());
       std::ofstream(root + "/" + t + "/cgroup.procs") << "31337\n";
@@ -118,7 +136,7 @@ TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
 }
 
 // One limit that cannot be applied is named and takes no other with it.
-TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
+TEST_F(CgroupManagerTest, V1LimitsFailOneByOneWithAWarning) {
   struct Case {
     const char* name;
     int64_t mem_mb;
@@ -134,10 +152,7 @@ TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto tmp = util::TempDir::Make("zol-cgroup-test-");
-    ASSERT_TRUE(tmp.ok());
-    const std::string root = tmp->path();
-    for (const std::string& h : c.hierarchies) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    const std::string root = FakeRoot(c.hierarchies);
     CgroupManager m("zol-3", c.mem_mb, 512, root);
     testing::internal::CaptureStderr();
     m.Setup();
@@ -152,10 +167,8 @@ TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
   }
 }
 
-TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();  // no pids, memory or cpu hierarchy
+TEST_F(CgroupManagerTest, V1ControllersThatAreNotMountedAreNotMade) {
+  const std::string root = FakeRoot({});  // no pids, memory or cpu hierarchy
   CgroupManager m("zol-11", 2048, 512, root);
   testing::internal::CaptureStderr();
   m.Setup();
@@ -170,11 +183,8 @@ TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
   EXPECT_FALSE(m.KillGroup());
 }
 
-TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
+TEST_F(CgroupManagerTest, ZeroLimitsMakeNoGroups) {
+  const std::string root = FakeRoot({"pids", "memory", "cpu"});
   CgroupManager m("zol-8", 0, 0, root);
   m.Setup();
   EXPECT_TRUE(IsDir(root + "/pids/zol-8"));
@@ -184,11 +194,8 @@ TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
   EXPECT_TRUE(m.v1_cpu_path().empty());
 }
 
-TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
+TEST_F(CgroupManagerTest, V2SetupWritesWeightAndMemoryMax) {
+  const std::string root = FakeRoot({}, "cpu memory pids\n");
   CgroupManager m("zol-9", 64, 20000, root);
   ASSERT_TRUE(m.is_v2());
   m.Setup();
@@ -201,13 +208,11 @@ TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
   EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
 }
 
-TEST(CgroupManager, V2KillThatTheGroupRefusesIsReported) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
-  CgroupManager m("zol-10", 0, 0, tmp->path());
+TEST_F(CgroupManagerTest, V2KillThatTheGroupRefusesIsReported) {
+  const std::string root = FakeRoot({}, "");
+  CgroupManager m("zol-10", 0, 0, root);
   m.Setup();
-  ASSERT_EQ(m.v2_path(), tmp->path() + "/zol-10");
+  ASSERT_EQ(m.v2_path(), root + "/zol-10");
   // A kernel without the kill file: here a directory that cannot be written.
   ASSERT_TRUE(util::EnsureDir(m.v2_path() + "/cgroup.kill").ok());
   struct Case {
@@ -223,12 +228,10 @@ TEST(CgroupManager, V2KillThatTheGroupRefusesIsReported) {
   }
 }
 
-TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
+TEST_F(CgroupManagerTest, V2WithoutAGroupAddsAndKillsNothing) {
+  const std::string root = FakeRoot({}, "");
   // The group's parent is a file, so the group cannot be made.
-  CgroupManager m("cgroup.controllers/zol-1", 64, 100, tmp->path());
+  CgroupManager m("cgroup.controllers/zol-1", 64, 100, root);
   ASSERT_TRUE(m.is_v2());
   m.Setup();
   EXPECT_TRUE(m.v2_path().empty());

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -12,13 +14,30 @@
 namespace util {
 namespace {
 
-TEST(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
-  auto tmp = TempDir::Make("zol-hook-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string mark = tmp->path() + "/placed";
-  Command cmd;
-  cmd.path = "/bin/cat";
-  cmd.args = {mark};
+// Each test's program is given a file of a fresh directory that does not
+// exist yet, so what the hook did or kept from happening shows in it.
+class StartProcessHook : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto tmp = TempDir::Make("zol-hook-test-");
+    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
+    tmp_.emplace(std::move(*tmp));
+  }
+  std::string Path(const std::string& name) const { return tmp_->path() + "/" + name; }
+  static Command ProgramOn(const char* program, const std::string& file) {
+    Command cmd;
+    cmd.path = program;
+    cmd.args = {file};
+    return cmd;
+  }
+
+ private:
+  std::optional<TempDir> tmp_;
+};
+
+TEST_F(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
+  const std::string mark = Path("placed");
+  Command cmd = ProgramOn("/bin/cat", mark);
   pid_t seen = 0;
   cmd.before_exec = [&](pid_t pid) {
     seen = pid;
@@ -33,13 +52,9 @@ TEST(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
   EXPECT_GT(seen, 0);
 }
 
-TEST(StartProcessHook, AFailingHookKillsAndCollectsTheChild) {
-  auto tmp = TempDir::Make("zol-hook-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string never = tmp->path() + "/never";
-  Command cmd;
-  cmd.path = "/bin/touch";
-  cmd.args = {never};
+TEST_F(StartProcessHook, AFailingHookKillsAndCollectsTheChild) {
+  const std::string never = Path("never");
+  Command cmd = ProgramOn("/bin/touch", never);
   cmd.before_exec = [](pid_t) { return Error::Msg("no place for it"); };
   auto pid = StartProcess(cmd);
   ASSERT_FALSE(pid.ok());
