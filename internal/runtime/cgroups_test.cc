@@ -83,21 +83,6 @@ TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   EXPECT_EQ(MemoryLimitBytes((int64_t{1} << 43) - 1), std::optional<int64_t>(((int64_t{1} << 43) - 1) << 20));
 }
 
-TEST_F(CgroupManagerTest, V1SetupOnAPlainDirectoryTree) {
-  const std::string root = FakeRoot({"pids", "memory", "cpu"});
-  CgroupManager m("zol-7", 2048, 512, root);
-  EXPECT_FALSE(m.is_v2());
-  m.Setup();
-  EXPECT_EQ(m.v1_pids_path(), root + "/pids/zol-7");
-  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.limit_in_bytes"), "2147483648");
-  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.memsw.limit_in_bytes"), "2147483648");
-  EXPECT_EQ(Slurp(root + "/cpu/zol-7/cpu.shares"), "5242");
-
-  EXPECT_EQ(ProcsPaths(m), (std::vector<std::string>{root + "/pids/zol-7/cgroup.procs",
-                                                      root + "/memory/zol-7/cgroup.procs",
-                                                      root + "/cpu/zol-7/cgroup.procs"}));
-}
-
 // A group of the name in any hierarchy belongs to another run (the same pid
 // in another pid namespace): all groups take the next free name, and the
 // other run's groups are neither written, joined nor removed.
@@ -194,18 +179,46 @@ TEST_F(CgroupManagerTest, ZeroLimitsMakeNoGroups) {
   EXPECT_TRUE(m.v1_cpu_path().empty());
 }
 
-TEST_F(CgroupManagerTest, V2SetupWritesWeightAndMemoryMax) {
-  const std::string root = FakeRoot({}, "cpu memory pids\n");
-  CgroupManager m("zol-9", 64, 20000, root);
-  ASSERT_TRUE(m.is_v2());
-  m.Setup();
-  EXPECT_EQ(m.v2_path(), root + "/zol-9");
-  EXPECT_EQ(Slurp(root + "/zol-9/memory.max"), "67108864");
-  EXPECT_EQ(Slurp(root + "/zol-9/cpu.weight"), "10000");
-  EXPECT_EQ(ProcsPaths(m), std::vector<std::string>{root + "/zol-9/cgroup.procs"});
-  // A plain directory takes the kill request as a file; the kernel's would act on it.
-  EXPECT_TRUE(m.KillGroup());
-  EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
+// Each kind of hierarchy gets the limits in its own files and its own list of
+// the files that take the pid.
+TEST_F(CgroupManagerTest, SetupWritesTheLimitsOfEachKind) {
+  struct Case {
+    const char* controllers;  // nullptr: v1
+    int64_t memory_mb, cpu_weight;
+    std::string group;  // below the root, as all paths here
+    std::vector<std::pair<std::string, std::string>> files;  // and their text
+    std::vector<std::string> procs;
+  };
+  const Case cases[] = {
+      {nullptr, 2048, 512, "/pids/zol-7",
+       {{"/memory/zol-7/memory.limit_in_bytes", "2147483648"},
+        {"/memory/zol-7/memory.memsw.limit_in_bytes", "2147483648"},
+        {"/cpu/zol-7/cpu.shares", "5242"}},
+       {"/pids/zol-7/cgroup.procs", "/memory/zol-7/cgroup.procs", "/cpu/zol-7/cgroup.procs"}},
+      {"cpu memory pids\n", 64, 20000, "/zol-9",
+       {{"/zol-9/memory.max", "67108864"}, {"/zol-9/cpu.weight", "10000"}},
+       {"/zol-9/cgroup.procs"}},
+  };
+  for (const Case& c : cases) {
+    const bool v2 = c.controllers != nullptr;
+    SCOPED_TRACE(v2 ? "v2" : "v1");
+    const std::vector<std::string> v1_hierarchies = {"pids", "memory", "cpu"};
+    const std::string root = FakeRoot(v2 ? std::vector<std::string>{} : v1_hierarchies, c.controllers);
+    const std::string name = c.group.substr(c.group.rfind('/') + 1);
+    CgroupManager m(name, c.memory_mb, c.cpu_weight, root);
+    ASSERT_EQ(m.is_v2(), v2);
+    m.Setup();
+    EXPECT_EQ(v2 ? m.v2_path() : m.v1_pids_path(), root + c.group);
+    for (const auto& [file, text] : c.files) EXPECT_EQ(Slurp(root + file), text) << file;
+    std::vector<std::string> procs;
+    for (const std::string& p : c.procs) procs.push_back(root + p);
+    EXPECT_EQ(ProcsPaths(m), procs);
+    if (v2) {
+      // A plain directory takes the kill request as a file; the kernel's would act on it.
+      EXPECT_TRUE(m.KillGroup());
+      EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
+    }
+  }
 }
 
 TEST_F(CgroupManagerTest, V2KillThatTheGroupRefusesIsReported) {
