@@ -66,27 +66,18 @@ std::string Newc(const std::vector<Member>& members, bool trailer = true) {
   return out;
 }
 
-std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
-
 class CpioWalkTest : public testing::TempDirTest {
  protected:
   CpioWalkTest() : TempDirTest("zol-cpio-test-") {}
   void SetUp() override {
     TempDirTest::SetUp();
-    ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
-    std::ofstream(Path("canary")) << "canary";
+    testing::LayCanary(tmp_->path());
   }
   util::Error Extract(const std::string& payload, const std::string& dest) {
     auto in = NewPlainReader(payload);
     return extractCpio(*in, dest);
   }
-  void ExpectOutsideUntouched(const std::string& label) {
-    struct stat st;
-    ASSERT_EQ(lstat(Path("canary").c_str(), &st), 0) << label;
-    EXPECT_EQ(st.st_nlink, 1u) << label;
-    EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
-    EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
-  }
+  void ExpectOutsideUntouched(const std::string& label) { testing::ExpectCanaryUntouched(tmp_->path(), label); }
 };
 
 TEST(HexDecode, StrictDigits) {
