@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
-#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -18,6 +17,7 @@
 #include "internal/runtime/kill_tree.h"
 #include "internal/runtime/proc_text.h"
 #include "internal/testing/files.h"
+#include "internal/testing/scratch_dir.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -39,18 +39,14 @@ std::vector<std::string> ProcsPaths(const CgroupManager& m) {
 
 // Directories standing in for the cgroup mount, all below one temporary
 // directory that goes with the test.
-class CgroupManagerTest : public ::testing::Test {
+class CgroupManagerTest : public testutil::ScratchDirTest {
  protected:
-  void SetUp() override {
-    auto tmp = util::TempDir::Make("zol-cgroup-test-");
-    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
-    tmp_.emplace(std::move(*tmp));
-  }
+  CgroupManagerTest() : ScratchDirTest("zol-cgroup-test-") {}
 
   // A fresh stand-in holding the v1 hierarchies named and, given
   // `controllers`, the unified hierarchy's cgroup.controllers with that text.
   std::string FakeRoot(const std::vector<std::string>& hierarchies, const char* controllers = nullptr) {
-    const std::string root = tmp_->path() + "/" + std::to_string(made_++);
+    const std::string root = Path(std::to_string(made_++));
     EXPECT_TRUE(util::EnsureDir(root).ok()) << root;
     for (const std::string& h : hierarchies) EXPECT_TRUE(util::EnsureDir(root + "/" + h).ok()) << h;
     if (controllers != nullptr) std::ofstream(root + "/cgroup.controllers") << controllers;
@@ -58,7 +54,6 @@ class CgroupManagerTest : public ::testing::Test {
   }
 
  private:
-  std::optional<util::TempDir> tmp_;
   int made_ = 0;
 };
 

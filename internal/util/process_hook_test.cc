@@ -3,36 +3,27 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/scratch_dir.h"
 #include "internal/util/process.h"
-#include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
 // Each test's program is given a file of a fresh directory that does not
 // exist yet, so what the hook did or kept from happening shows in it.
-class StartProcessHook : public ::testing::Test {
+class StartProcessHook : public testutil::ScratchDirTest {
  protected:
-  void SetUp() override {
-    auto tmp = TempDir::Make("zol-hook-test-");
-    ASSERT_TRUE(tmp.ok()) << tmp.error().message();
-    tmp_.emplace(std::move(*tmp));
-  }
-  std::string Path(const std::string& name) const { return tmp_->path() + "/" + name; }
+  StartProcessHook() : ScratchDirTest("zol-hook-test-") {}
   static Command ProgramOn(const char* program, const std::string& file) {
     Command cmd;
     cmd.path = program;
     cmd.args = {file};
     return cmd;
   }
-
- private:
-  std::optional<TempDir> tmp_;
 };
 
 TEST_F(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
