@@ -211,7 +211,7 @@ TEST_F(CgroupManagerTest, SetupWritesTheLimitsOfEachKind) {
     if (v2) {
       // A plain directory takes the kill request as a file; the kernel's would act on it.
       EXPECT_TRUE(m.KillGroup());
-      EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
+      EXPECT_EQ(Slurp(root + c.group + "/cgroup.kill"), "1");
     }
   }
 }
