@@ -289,12 +289,7 @@ TEST_F(BaseTest, MissingLayerIsInstalledFromThePackageBeside) {
       "[auto] Base layer installed successfully.",
       "Installed com.example.hello 1.0",
   };
-  size_t at = 0;
-  for (const std::string& l : lines) {
-    size_t found = r.err.find(l, at);
-    ASSERT_NE(found, std::string::npos) << l << "\n" << r.err;
-    at = found;
-  }
+  ASSERT_TRUE(InOrder(r.err, lines));
   EXPECT_THAT(Slurp(sb_.audit_dir + "/audit.log"), HasSubstr("testbase-x86_64\",\"version\":\"2.0\""));
 
   // A layer that a killed install left without its runtime.json is not
@@ -354,12 +349,7 @@ TEST_F(BaseTest, CraftedAndBrokenCandidatesArePassedOverForTheGenuineOne) {
       "[auto] Base layer installed successfully.",
       "Installed com.example.hello 1.0",
   };
-  size_t at = 0;
-  for (const std::string& l : lines) {
-    size_t found = r.err.find(l, at);
-    ASSERT_NE(found, std::string::npos) << l << "\n" << r.err;
-    at = found;
-  }
+  ASSERT_TRUE(InOrder(r.err, lines));
   EXPECT_TRUE(S_ISREG(ModeOf(Layer() + "/rootfs/bin/busybox")));
   EXPECT_THAT(Slurp(sb_.db_file), Not(HasSubstr("com.example.crafted")));
 }

@@ -139,6 +139,32 @@ class DebE2E : public ::testing::Test {
     args.insert(args.end(), flags.begin(), flags.end());
     return sb_.Zol(args, env);
   }
+  // Builds the base layer `base` of rootfs into Dist(), `flags` added, and
+  // installs it.
+  void InstallBase(const std::string& rootfs, const std::string& base, const std::vector<std::string>& flags = {}) {
+    std::vector<std::string> args = {"--create-base", "--rootfs", rootfs, "--base", base};
+    args.insert(args.end(), flags.begin(), flags.end());
+    args.insert(args.end(), {"--output", Dist()});
+    RunResult built = Build(args);
+    ASSERT_EQ(built.status, 0) << built.err;
+    RunResult installed = sb_.Zol({"install", Dist() + "/com.calderim.base." + base + "-x86_64_1.0.0_x86_64.zol"});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+  }
+  // Builds deb on the layer `base` into Dist(), `flags` added, and installs
+  // the package that the build names `pkg` (a pattern of the shell).
+  void InstallApp(const std::string& deb, const std::string& base, const std::string& pkg,
+                  const std::vector<std::string>& flags = {}) {
+    std::vector<std::string> args = {"--from-deb", deb, "--base", base};
+    args.insert(args.end(), flags.begin(), flags.end());
+    args.insert(args.end(), {"--output", Dist()});
+    RunResult built = Build(args);
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    const std::string found = Sh("ls " + Q(Dist()) + "/" + pkg).out;
+    ASSERT_FALSE(found.empty()) << Sh("ls " + Q(Dist())).out;
+    RunResult installed = sb_.Zol({"install", found.substr(0, found.find('\n'))});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+  }
+  std::string Dist() const { return sb_.Path("dist"); }
   std::string Unpack(const std::string& pkg) {
     std::string dir = sb_.Path("unpacked");
     EXPECT_EQ(Sh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir) + " && tar -xzf " + Q(pkg) + " -C " + Q(dir)).status, 0);
@@ -207,15 +233,8 @@ TEST_F(DebE2E, HelloRunsInTheSandbox) {
                " && cp -L /lib/x86_64-linux-gnu/libc.so.6 " + Q(rootfs + "/usr/lib/"))
                 .status,
             0);
-  const std::string dist = sb_.Path("dist");
-  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--arch", "x86_64", "--output", dist});
-  ASSERT_EQ(base.status, 0) << base.err;
-  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--output", dist});
-  ASSERT_EQ(app.status, 0) << app.err;
-  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
-  ASSERT_EQ(i1.status, 0) << i1.err;
-  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.hello_2.10-3_x86_64.zol"});
-  ASSERT_EQ(i2.status, 0) << i2.err;
+  ASSERT_NO_FATAL_FAILURE(InstallBase(rootfs, "debtest", {"--arch", "x86_64"}));
+  ASSERT_NO_FATAL_FAILURE(InstallApp(deb, "debtest", "com.calderim.hello_2.10-3_x86_64.zol"));
   RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.hello"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Hello, world!\n");
@@ -235,11 +254,9 @@ TEST_F(DebE2E, ArchitectureIndependentPackageRunsOnTheHostsBase) {
                "; cp -L /lib/x86_64-linux-gnu/libc.so.6 /lib/x86_64-linux-gnu/libtinfo.so.6 " + Q(rootfs + "/usr/lib/"))
                 .status,
             0);
-  const std::string dist = sb_.Path("dist");
-  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--output", dist});
-  ASSERT_EQ(base.status, 0) << base.err;
-  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--output", dist});
-  ASSERT_EQ(app.status, 0) << app.err;
+  const std::string dist = Dist();
+  ASSERT_NO_FATAL_FAILURE(InstallBase(rootfs, "debtest"));
+  ASSERT_NO_FATAL_FAILURE(InstallApp(deb, "debtest", "com.calderim.neofetch_7.1.0-4_x86_64.zol"));
   RunResult other = Build({"--from-deb", deb, "--base", "debtest", "--arch", "aarch64", "--output", dist});
   ASSERT_EQ(other.status, 0) << other.err;
   EXPECT_EQ(Sh("cd " + Q(dist) + " && ls *.zol").out,
@@ -247,10 +264,6 @@ TEST_F(DebE2E, ArchitectureIndependentPackageRunsOnTheHostsBase) {
             "com.calderim.neofetch_7.1.0-4_x86_64.zol\n");
   EXPECT_THAT(Slurp(Unpack(dist + "/com.calderim.neofetch_7.1.0-4_aarch64.zol") + "/manifest.json"),
               HasSubstr("\"arch\": \"aarch64\""));
-  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
-  ASSERT_EQ(i1.status, 0) << i1.err;
-  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.neofetch_7.1.0-4_x86_64.zol"});
-  ASSERT_EQ(i2.status, 0) << i2.err;
   // neofetch ends its --version with "exit 1" itself; what matters is that
   // the sandbox found the layer and the script ran.
   RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.neofetch", "--version"});
@@ -293,15 +306,8 @@ TEST_F(DebE2E, DebianPythonApplicationImportsItsOwnModules) {
                        "; cp -L libc.so.6 libm.so.6 libz.so.1 libexpat.so.1 " + Q(rootfs + "/usr/lib/");
   for (const std::string& deb : layer) script += "; dpkg-deb -x " + Q(deb) + " " + Q(rootfs);
   ASSERT_EQ(Sh(script).status, 0);
-  const std::string dist = sb_.Path("dist");
-  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "pytest", "--output", dist});
-  ASSERT_EQ(base.status, 0) << base.err;
-  RunResult r = Build({"--from-deb", app, "--base", "pytest", "--output", dist});
-  ASSERT_EQ(r.status, 0) << r.err;
-  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.pytest-x86_64_1.0.0_x86_64.zol"});
-  ASSERT_EQ(i1.status, 0) << i1.err;
-  RunResult i2 = sb_.Zol({"install", dist + "/com.calderim.yamllint_1.29.0-1_x86_64.zol"});
-  ASSERT_EQ(i2.status, 0) << i2.err;
+  ASSERT_NO_FATAL_FAILURE(InstallBase(rootfs, "pytest"));
+  ASSERT_NO_FATAL_FAILURE(InstallApp(app, "pytest", "com.calderim.yamllint_1.29.0-1_x86_64.zol"));
   RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.yamllint", "--version"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "yamllint 1.29.0\n");
@@ -314,19 +320,10 @@ TEST_F(DebE2E, EpochVersionWithAnOverlayRunsInTheSandbox) {
   if (deb.empty()) return;
   const std::string rootfs = sb_.Path("rootfs");
   ASSERT_TRUE(MakeBusyboxRootfs(rootfs));
-  const std::string dist = sb_.Path("dist");
   Spit(sb_.Path("recipe.json"), "{\"overlay_files\": {\"etc/zol-note\": \"from the recipe\\n\"}}");
-  RunResult base = Build({"--create-base", "--rootfs", rootfs, "--base", "debtest", "--arch", "x86_64", "--output", dist});
-  ASSERT_EQ(base.status, 0) << base.err;
-  RunResult app = Build({"--from-deb", deb, "--base", "debtest", "--command", "/app/bin/busybox", "--recipe",
-                         sb_.Path("recipe.json"), "--output", dist});
-  ASSERT_EQ(app.status, 0) << app.out << app.err;
-  RunResult i1 = sb_.Zol({"install", dist + "/com.calderim.base.debtest-x86_64_1.0.0_x86_64.zol"});
-  ASSERT_EQ(i1.status, 0) << i1.err;
-  std::string pkg = Sh("ls " + Q(dist) + "/com.calderim.busybox-static_1:*_x86_64.zol").out;
-  ASSERT_FALSE(pkg.empty()) << Sh("ls " + Q(dist)).out;
-  RunResult i2 = sb_.Zol({"install", pkg.substr(0, pkg.find('\n'))});
-  ASSERT_EQ(i2.status, 0) << i2.err;
+  ASSERT_NO_FATAL_FAILURE(InstallBase(rootfs, "debtest", {"--arch", "x86_64"}));
+  ASSERT_NO_FATAL_FAILURE(InstallApp(deb, "debtest", "com.calderim.busybox-static_1:*_x86_64.zol",
+                                     {"--command", "/app/bin/busybox", "--recipe", sb_.Path("recipe.json")}));
   RunResult run = ZolWithStandIns(sb_, {"run", "com.calderim.busybox-static", "cat", "/etc/zol-note", "/etc/hosts"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "from the recipe\n" + Slurp("/etc/hosts"));

@@ -109,6 +109,11 @@ class RunTest : public ::testing::Test {
            "echo \"Z=$Z A=$A G=$G\"\n";
   }
 
+  // Each of `parts` is in what the run's script wrote; a failure shows all of it.
+  static void ExpectOutHas(const RunResult& r, const std::vector<std::string>& parts) {
+    for (const std::string& part : parts) EXPECT_THAT(r.out, HasSubstr(part)) << r.out;
+  }
+
   static std::map<std::string, std::string> Vars(const std::string& out) {
     std::map<std::string, std::string> vars;
     std::smatch m;
@@ -698,9 +703,7 @@ TEST_F(RunTest, RunsWithTheSamePidNeverShareTheirLayerOrGroups) {
       "echo owner=$(cat /etc/owner)' > \"$OUT.B\" 2>&1; echo rcB=$?\n"
       "touch \"$FILES/goA\"; wait $PA; echo rcA=$?\n"
       "echo A:; cat \"$OUT.A\"; echo B:; cat \"$OUT.B\"\n");
-  EXPECT_THAT(r.out, HasSubstr("rcB=0\n")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("rcA=0\n")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("A:\nowner=A\nB:\nowner=B\n")) << r.out;
+  ExpectOutHas(r, {"rcB=0\n", "rcA=0\n", "A:\nowner=A\nB:\nowner=B\n"});
   const std::string cg_a = Slurp(files_ + "/cgA"), cg_b = Slurp(files_ + "/cgB");
   EXPECT_THAT(cg_a, HasSubstr(":pids:/zol-1"));
   EXPECT_THAT(cg_b, HasSubstr(":pids:/zol-1"));
@@ -770,9 +773,7 @@ TEST_F(RunTest, AnApplicationThatReadsItsTerminal) {
       "\"read x; echo got \\$x; /app/bin/probe env\"; echo rc=$?; "
       "set -- $(cat /proc/$$/stat); echo fg=$8 pgrp=$5' /dev/null < \"$OUT.in\"\n"
       "echo script=$?\n");
-  EXPECT_THAT(r.out, HasSubstr("got hello")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("rc=0")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("TERM=xterm-zol")) << r.out;
+  ExpectOutHas(r, {"got hello", "rc=0", "TERM=xterm-zol"});
   EXPECT_THAT(r.out, Not(HasSubstr("CALLER_ONLY"))) << r.out;
   EXPECT_THAT(r.out, Not(HasSubstr("HOME="))) << r.out;
   std::smatch m;
@@ -798,9 +799,7 @@ TEST_F(RunTest, AStoppedApplicationStopsTheRunUntilItIsContinued) {
       "done\n"
       "kill -CONT $P\n"
       "wait $S; cat \"$OUT.s\"\n");
-  EXPECT_THAT(r.out, HasSubstr("zol-stopped")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("resumed")) << r.out;
-  EXPECT_THAT(r.out, HasSubstr("rc=0")) << r.out;
+  ExpectOutHas(r, {"zol-stopped", "resumed", "rc=0"});
 }
 
 // A run holds its installed tree and its base layer: while it runs, every

@@ -143,6 +143,16 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    const size_t found = text.find(part, at);
+    if (found == std::string::npos) return ::testing::AssertionFailure() << part << "\n" << text;
+    at = found;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 std::string ZolBin() {
   const char* b = std::getenv("ZOL_BIN");
   if (b != nullptr && *b != '\0') return b;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "internal/testing/files.h"
 
 namespace e2e {
@@ -55,6 +57,11 @@ bool EnterOwnMountNamespace();
 
 // The lines of text without their newlines; a last line without one counts.
 std::vector<std::string> Lines(const std::string& text);
+
+// Whether each of `parts` stands in `text` where the one before it begins or
+// later: what a command wrote, in the order it wrote it. The failure names
+// the first part missing and shows the text.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
 
 // The zol-cli binary under test ($ZOL_BIN, else the build tree's).
 std::string ZolBin();

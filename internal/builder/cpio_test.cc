@@ -27,6 +27,7 @@ namespace {
 using namespace std::string_literals;
 using pkgfmt::NewPlainReader;
 
+using testing::ExtractedListing;
 using testing::Slurp;
 
 struct Member {
@@ -65,27 +66,18 @@ std::string Newc(const std::vector<Member>& members, bool trailer = true) {
   return out;
 }
 
-std::vector<std::string> Listing(const std::string& root) { return testing::Listing(root, {.hard_links = true}); }
-
 class CpioWalkTest : public testing::TempDirTest {
  protected:
   CpioWalkTest() : TempDirTest("zol-cpio-test-") {}
   void SetUp() override {
     TempDirTest::SetUp();
-    ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
-    std::ofstream(Path("canary")) << "canary";
+    testing::LayCanary(tmp_->path());
   }
   util::Error Extract(const std::string& payload, const std::string& dest) {
     auto in = NewPlainReader(payload);
     return extractCpio(*in, dest);
   }
-  void ExpectOutsideUntouched(const std::string& label) {
-    struct stat st;
-    ASSERT_EQ(lstat(Path("canary").c_str(), &st), 0) << label;
-    EXPECT_EQ(st.st_nlink, 1u) << label;
-    EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
-    EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
-  }
+  void ExpectOutsideUntouched(const std::string& label) { testing::ExpectCanaryUntouched(tmp_->path(), label); }
 };
 
 TEST(HexDecode, StrictDigits) {
@@ -137,10 +129,8 @@ TEST_F(CpioWalkTest, WritesMembersWithModesLinksAndEmptyFiles) {
   // And one with the data first.
   members.push_back({"./usr/bin/d", S_IFREG | 0755, "first", 9, 2});
   members.push_back({"./usr/bin/e", S_IFREG | 0755, "", 9, 2});
-  util::Error e = Extract(Newc(members), dest);
-  ASSERT_TRUE(e.ok()) << e.message();
   // Devices and FIFOs leave nothing behind, not even their parents.
-  EXPECT_EQ(Listing(dest), (std::vector<std::string>{
+  EXPECT_EQ(ExtractedListing(Extract(Newc(members), dest), dest), (std::vector<std::string>{
                                "f 0644 /abcd = sixsix",
                                "d 0755 /abs",
                                "f 0644 /abs/name = abs",
@@ -174,10 +164,9 @@ TEST_F(CpioWalkTest, WalkEndsAtTrailerOrCleanEnd) {
       {"empty stream", "", {}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string dest = Path("dest-" + std::to_string(&c - cases));
-    util::Error e = Extract(c.payload, dest);
-    ASSERT_TRUE(e.ok()) << c.name << ": " << e.message();
-    EXPECT_EQ(Listing(dest), c.want) << c.name;
+    EXPECT_EQ(ExtractedListing(Extract(c.payload, dest), dest), c.want);
   }
 }
 

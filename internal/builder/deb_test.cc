@@ -31,6 +31,7 @@ using namespace std::string_literals;
 // ---- fixtures -------------------------------------------------------------
 
 using testing::Ar;
+using testing::ExtractedListing;
 using testing::Gzip;
 using testing::Member;
 using testing::Slurp;
@@ -307,16 +308,12 @@ class DataTreeTest : public DebReaderTest {
  protected:
   void SetUp() override {
     DebReaderTest::SetUp();
-    ASSERT_TRUE(util::MkdirAll(Path("outside"), 0755).ok());
-    Spit(Path("canary"), "canary");
+    testing::LayCanary(tmp_->path());
   }
-  // The canary and the outside directory are exactly as the test left them.
+  // The canary and the outside directory are exactly as the test left them,
+  // and nothing else is beside the destination.
   void ExpectOutsideUntouched(const std::string& label) {
-    struct stat st;
-    ASSERT_EQ(lstat(Path("canary").c_str(), &st), 0) << label;
-    EXPECT_EQ(st.st_nlink, 1u) << label;
-    EXPECT_EQ(Slurp(Path("canary")), "canary") << label;
-    EXPECT_TRUE(Listing(Path("outside")).empty()) << label;
+    testing::ExpectCanaryUntouched(tmp_->path(), label);
     std::vector<std::string> top = Listing(tmp_->path());
     for (const auto& line : top) {
       const bool known = line.find(" /dest") != std::string::npos || line.find(" /outside") != std::string::npos ||
@@ -402,9 +399,7 @@ TEST_F(DataTreeTest, AcceptedEntriesLandInsideWithTheirModes) {
       TarFile("deep/er/file", "parents made"),
       TarFile("./bin/rel", "through inside link"),
   };
-  util::Error e = extractDataTar(Gzip(Tar(members)), dest);
-  ASSERT_TRUE(e.ok()) << e.message();
-  EXPECT_EQ(Listing(dest), (std::vector<std::string>{
+  EXPECT_EQ(ExtractedListing(extractDataTar(Gzip(Tar(members)), dest), dest), (std::vector<std::string>{
                                "d 0755 /bin",
                                "l /bin/kmod -> /bin/kmod",
                                "l /bin/rel -> y",

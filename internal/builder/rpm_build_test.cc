@@ -68,6 +68,17 @@ class RpmRoadTest : public testing::TreeTest {
     return p;
   }
 
+  // A build of rpm into output on the "testbase" layer, /app/usr/bin/tool
+  // its entry.
+  static BuildOptions ToolBuild(const std::string& rpm, const std::string& output) {
+    BuildOptions o;
+    o.FromRPM = rpm;
+    o.Base = "testbase";
+    o.Command = "/app/usr/bin/tool";
+    o.Output = output;
+    return o;
+  }
+
   std::vector<std::string> Names(const std::string& dir) {
     std::vector<std::string> out;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -124,15 +135,11 @@ TEST_F(RpmRoadTest, SettlesIdNameAndVersion) {
     SCOPED_TRACE(c.want_file);
     std::string rpm = Write("in" + std::to_string(i) + ".rpm",
                             CraftRPM({{1000, "zoltool"}, {1001, "2.3"}, {1002, c.release}, {1022, c.rpm_arch}}));
-    BuildOptions o;
-    o.FromRPM = rpm;
+    BuildOptions o = ToolBuild(rpm, root_ + "/out" + std::to_string(i++));
     o.ID = c.opt_id;
     o.Name = c.opt_name;
     o.Version = c.opt_version;
     o.Arch = c.opt_arch;
-    o.Base = "testbase";
-    o.Command = "/app/usr/bin/tool";
-    o.Output = root_ + "/out" + std::to_string(i++);
     auto err = buildFromRPM(o);
     ASSERT_TRUE(err.ok()) << err.message();
     std::string pkg = o.Output + "/" + c.want_file;
@@ -188,13 +195,10 @@ TEST_F(RpmRoadTest, FailuresWrapTheirStepAndLeaveNothing) {
   int i = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    BuildOptions o;
-    o.FromRPM = Write("bad" + std::to_string(i) + ".rpm", c.rpm);
+    const std::string num = std::to_string(i++);
+    BuildOptions o = ToolBuild(Write("bad" + num + ".rpm", c.rpm), root_ + "/badout" + num);
     o.Version = c.version;
     o.Arch = c.arch;
-    o.Base = "testbase";
-    o.Command = "/app/usr/bin/tool";
-    o.Output = root_ + "/badout" + std::to_string(i++);
     auto err = buildFromRPM(o);
     ASSERT_FALSE(err.ok());
     EXPECT_EQ(err.message(), c.want);
@@ -232,14 +236,10 @@ TEST_F(RpmRoadTest, HostileHeaderBuildsUnderAMemoryLimit) {
   const std::string sig = "\x8e\xad\xe8\x01"s + U32(0) + U32(0) + U32(0);
   const std::string main = "\x8e\xad\xe8\x01"s + U32(0) + U32(count) + U32(static_cast<uint32_t>(store.size())) + index + store;
   const std::string payload = NewcEntry("./usr/bin/tool", "#!/bin/sh\n", 0100755) + NewcEntry("TRAILER!!!", "", 0);
-  BuildOptions o;
-  o.FromRPM = Write("big.rpm", lead + sig + main + Gzip(payload));
+  const BuildOptions o = ToolBuild(Write("big.rpm", lead + sig + main + Gzip(payload)), root_ + "/out");
   store.clear();
   store.shrink_to_fit();
   index.clear();
-  o.Base = "testbase";
-  o.Command = "/app/usr/bin/tool";
-  o.Output = root_ + "/out";
   auto child = [&] {
     if (!testing::LimitAddressSpace(256u << 20)) std::_Exit(101);
     util::Error e = buildFromRPM(o);

@@ -106,6 +106,29 @@ inline std::vector<std::string> Listing(const std::string& root, ListingOptions 
   return out;
 }
 
+// The listing, hard links marked, of what an extraction that had to succeed
+// left at dest; the extraction's error fails the test.
+inline std::vector<std::string> ExtractedListing(const util::Error& e, const std::string& dest) {
+  EXPECT_TRUE(e.ok()) << e.message();
+  return Listing(dest, {.hard_links = true});
+}
+
+// What a test of hostile archives lays beside the destination in dir, for
+// nothing to reach: a file "canary" and an empty directory "outside".
+inline void LayCanary(const std::string& dir) {
+  ASSERT_TRUE(util::MkdirAll(dir + "/outside", 0755).ok());
+  testutil::Spit(dir + "/canary", "canary");
+}
+
+// The canary and the outside directory are exactly as LayCanary left them.
+inline void ExpectCanaryUntouched(const std::string& dir, const std::string& label) {
+  struct stat st;
+  ASSERT_EQ(::lstat((dir + "/canary").c_str(), &st), 0) << label;
+  EXPECT_EQ(st.st_nlink, 1u) << label;
+  EXPECT_EQ(Slurp(dir + "/canary"), "canary") << label;
+  EXPECT_TRUE(Listing(dir + "/outside").empty()) << label;
+}
+
 // Only the lines of Listing for files and links, for trees whose directory
 // modes do not matter to a test.
 inline std::vector<std::string> FileListing(const std::string& root) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "internal/testing/env.h"
 
@@ -47,47 +48,48 @@ TEST(EnvIntOrDefault, ReadsLeadingDecimalOrFallsBack) {
 }
 
 TEST(DefaultConfig, DefaultsAndOverrides) {
+  // Each setting: its variable, how the unset run leaves it ("" counts as
+  // unset, nullptr removes it), the value the set run gives it, and the
+  // setting as each run reads it.
   struct Var {
     const char* name;
-    const char* value;
+    const char* unset;
+    const char* set;
+    std::string (*read)(const Settings&);
+    std::string defaulted, given;
   };
-  const Var unset[] = {{"DRAV_APP_DIR", ""},       {"DRAV_RUNTIME_DIR", nullptr}, {"DRAV_DB_FILE", nullptr},
-                       {"DRAV_LOG_DIR", nullptr},  {"DRAV_AUDIT_DIR", nullptr},   {"ZOL_MEMORY_LIMIT_MB", nullptr},
-                       {"ZOL_CPU_WEIGHT", nullptr}, {"DRAV_METRICS_PATH", nullptr}};
+  const Var vars[] = {
+      {"DRAV_APP_DIR", "", "rel/apps/", [](const Settings& s) { return s.AppDir; }, "/opt/zol/apps", "rel/apps/"},
+      {"DRAV_RUNTIME_DIR", nullptr, "/r//x", [](const Settings& s) { return s.RuntimeDir; }, "/opt/zol/runtimes",
+       "/r//x"},
+      {"DRAV_DB_FILE", nullptr, " db ", [](const Settings& s) { return s.DBFile; }, "/var/lib/zol/db/installed.json",
+       " db "},
+      {"DRAV_LOG_DIR", nullptr, "/l", [](const Settings& s) { return s.LogDir; }, "/var/log/zol", "/l"},
+      {"DRAV_AUDIT_DIR", nullptr, "/a", [](const Settings& s) { return s.AuditDir; }, "/var/log/audit", "/a"},
+      {"ZOL_MEMORY_LIMIT_MB", nullptr, "64", [](const Settings& s) { return std::to_string(s.MaxRuntimeMemoryMB); },
+       "2048", "64"},
+      {"ZOL_CPU_WEIGHT", nullptr, "100", [](const Settings& s) { return std::to_string(s.MaxRuntimeCPUWeight); },
+       "512", "100"},
+      {"DRAV_METRICS_PATH", nullptr, "/m.prom", [](const Settings& s) { return s.MetricsPath; },
+       "/var/lib/zol/metrics.prom", "/m.prom"},
+  };
   {
-    ScopedEnv vars;
-    for (const auto& v : unset) vars.Set(v.name, v.value);
+    ScopedEnv env;
+    for (const Var& v : vars) env.Set(v.name, v.unset);
     auto s = DefaultConfig();
-    EXPECT_EQ(s->AppDir, "/opt/zol/apps");
-    EXPECT_EQ(s->RuntimeDir, "/opt/zol/runtimes");
-    EXPECT_EQ(s->DBFile, "/var/lib/zol/db/installed.json");
-    EXPECT_EQ(s->LogDir, "/var/log/zol");
-    EXPECT_EQ(s->AuditDir, "/var/log/audit");
-    EXPECT_EQ(s->MaxRuntimeMemoryMB, 2048);
-    EXPECT_EQ(s->MaxRuntimeCPUWeight, 512);
-    EXPECT_EQ(s->MetricsPath, "/var/lib/zol/metrics.prom");
+    for (const Var& v : vars) EXPECT_EQ(v.read(*s), v.defaulted) << v.name;
   }
-  const Var set[] = {{"DRAV_APP_DIR", "rel/apps/"},  {"DRAV_RUNTIME_DIR", "/r//x"}, {"DRAV_DB_FILE", " db "},
-                     {"DRAV_LOG_DIR", "/l"},          {"DRAV_AUDIT_DIR", "/a"},     {"ZOL_MEMORY_LIMIT_MB", "64"},
-                     {"ZOL_CPU_WEIGHT", "100"},       {"DRAV_METRICS_PATH", "/m.prom"}};
-  ScopedEnv vars;
-  for (const auto& v : set) vars.Set(v.name, v.value);
+  ScopedEnv env;
+  for (const Var& v : vars) env.Set(v.name, v.set);
   auto a = DefaultConfig();
   auto b = DefaultConfig();
+  // Paths verbatim: not cleaned, not made absolute, not trimmed.
   for (const auto* s : {a.get(), b.get()}) {
-    // Paths verbatim: not cleaned, not made absolute, not trimmed.
-    EXPECT_EQ(s->AppDir, "rel/apps/");
-    EXPECT_EQ(s->RuntimeDir, "/r//x");
-    EXPECT_EQ(s->DBFile, " db ");
-    EXPECT_EQ(s->LogDir, "/l");
-    EXPECT_EQ(s->AuditDir, "/a");
-    EXPECT_EQ(s->MaxRuntimeMemoryMB, 64);
-    EXPECT_EQ(s->MaxRuntimeCPUWeight, 100);
-    EXPECT_EQ(s->MetricsPath, "/m.prom");
+    for (const Var& v : vars) EXPECT_EQ(v.read(*s), v.given) << v.name;
   }
   // Each call reads the environment afresh: a value kept from an earlier
   // call would outlive the setting it came from.
-  vars.Set("DRAV_APP_DIR", "/changed");
+  env.Set("DRAV_APP_DIR", "/changed");
   EXPECT_EQ(DefaultConfig()->AppDir, "/changed");
   EXPECT_EQ(a->AppDir, "rel/apps/") << "a result already handed out stays as it was";
   b->AppDir = "/changed-b";

@@ -17,6 +17,7 @@
 #include "internal/runtime/kill_tree.h"
 #include "internal/runtime/proc_text.h"
 #include "internal/testing/files.h"
+#include "internal/testing/scratch_dir.h"
 #include "internal/util/files.h"
 #include "internal/util/tempdir.h"
 
@@ -35,6 +36,26 @@ std::vector<std::string> ProcsPaths(const CgroupManager& m) {
   for (const CgroupManager::ProcsFile& f : m.ProcsFiles()) paths.push_back(f.path);
   return paths;
 }
+
+// Directories standing in for the cgroup mount, all below one temporary
+// directory that goes with the test.
+class CgroupManagerTest : public testutil::ScratchDirTest {
+ protected:
+  CgroupManagerTest() : ScratchDirTest("zol-cgroup-test-") {}
+
+  // A fresh stand-in holding the v1 hierarchies named and, given
+  // `controllers`, the unified hierarchy's cgroup.controllers with that text.
+  std::string FakeRoot(const std::vector<std::string>& hierarchies, const char* controllers = nullptr) {
+    const std::string root = Path(std::to_string(made_++));
+    EXPECT_TRUE(util::EnsureDir(root).ok()) << root;
+    for (const std::string& h : hierarchies) EXPECT_TRUE(util::EnsureDir(root + "/" + h).ok()) << h;
+    if (controllers != nullptr) std::ofstream(root + "/cgroup.controllers") << controllers;
+    return root;
+  }
+
+ private:
+  int made_ = 0;
+};
 
 TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   struct Case {
@@ -57,29 +78,10 @@ TEST(CgroupLimits, ConvertsSettingsToControlValues) {
   EXPECT_EQ(MemoryLimitBytes((int64_t{1} << 43) - 1), std::optional<int64_t>(((int64_t{1} << 43) - 1) << 20));
 }
 
-TEST(CgroupManager, V1SetupOnAPlainDirectoryTree) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
-
-  CgroupManager m("zol-7", 2048, 512, root);
-  EXPECT_FALSE(m.is_v2());
-  m.Setup();
-  EXPECT_EQ(m.v1_pids_path(), root + "/pids/zol-7");
-  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.limit_in_bytes"), "2147483648");
-  EXPECT_EQ(Slurp(root + "/memory/zol-7/memory.memsw.limit_in_bytes"), "2147483648");
-  EXPECT_EQ(Slurp(root + "/cpu/zol-7/cpu.shares"), "5242");
-
-  EXPECT_EQ(ProcsPaths(m), (std::vector<std::string>{root + "/pids/zol-7/cgroup.procs",
-                                                      root + "/memory/zol-7/cgroup.procs",
-                                                      root + "/cpu/zol-7/cgroup.procs"}));
-}
-
 // A group of the name in any hierarchy belongs to another run (the same pid
 // in another pid namespace): all groups take the next free name, and the
 // other run's groups are neither written, joined nor removed.
-TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
+TEST_F(CgroupManagerTest, NamesTakenInAnyHierarchyAreLeftAlone) {
   struct Case {
     bool v2;
     std::vector<std::string> taken;
@@ -92,11 +94,7 @@ TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.want + (c.v2 ? " v2" : " v1"));
-    auto tmp = util::TempDir::Make("zol-cgroup-test-");
-    ASSERT_TRUE(tmp.ok());
-    const std::string root = tmp->path();
-    if (c.v2) std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
-    for (const char* h : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    const std::string root = FakeRoot({"pids", "memory", "cpu"}, c.v2 ? "cpu memory pids\n" : nullptr);
     for (const std::string& t : c.taken) {
       ASSERT_TRUE(util::EnsureDir(root + "/" + t).ok());
       std::ofstream(root + "/" + t + "/cgroup.procs") << "31337\n";
@@ -118,7 +116,7 @@ TEST(CgroupManager, NamesTakenInAnyHierarchyAreLeftAlone) {
 }
 
 // One limit that cannot be applied is named and takes no other with it.
-TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
+TEST_F(CgroupManagerTest, V1LimitsFailOneByOneWithAWarning) {
   struct Case {
     const char* name;
     int64_t mem_mb;
@@ -134,10 +132,7 @@ TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto tmp = util::TempDir::Make("zol-cgroup-test-");
-    ASSERT_TRUE(tmp.ok());
-    const std::string root = tmp->path();
-    for (const std::string& h : c.hierarchies) ASSERT_TRUE(util::EnsureDir(root + "/" + h).ok());
+    const std::string root = FakeRoot(c.hierarchies);
     CgroupManager m("zol-3", c.mem_mb, 512, root);
     testing::internal::CaptureStderr();
     m.Setup();
@@ -152,10 +147,8 @@ TEST(CgroupManager, V1LimitsFailOneByOneWithAWarning) {
   }
 }
 
-TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();  // no pids, memory or cpu hierarchy
+TEST_F(CgroupManagerTest, V1ControllersThatAreNotMountedAreNotMade) {
+  const std::string root = FakeRoot({});  // no pids, memory or cpu hierarchy
   CgroupManager m("zol-11", 2048, 512, root);
   testing::internal::CaptureStderr();
   m.Setup();
@@ -170,11 +163,8 @@ TEST(CgroupManager, V1ControllersThatAreNotMountedAreNotMade) {
   EXPECT_FALSE(m.KillGroup());
 }
 
-TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  for (const char* c : {"pids", "memory", "cpu"}) ASSERT_TRUE(util::EnsureDir(root + "/" + c).ok());
+TEST_F(CgroupManagerTest, ZeroLimitsMakeNoGroups) {
+  const std::string root = FakeRoot({"pids", "memory", "cpu"});
   CgroupManager m("zol-8", 0, 0, root);
   m.Setup();
   EXPECT_TRUE(IsDir(root + "/pids/zol-8"));
@@ -184,30 +174,53 @@ TEST(CgroupManager, ZeroLimitsMakeNoGroups) {
   EXPECT_TRUE(m.v1_cpu_path().empty());
 }
 
-TEST(CgroupManager, V2SetupWritesWeightAndMemoryMax) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string root = tmp->path();
-  std::ofstream(root + "/cgroup.controllers") << "cpu memory pids\n";
-  CgroupManager m("zol-9", 64, 20000, root);
-  ASSERT_TRUE(m.is_v2());
-  m.Setup();
-  EXPECT_EQ(m.v2_path(), root + "/zol-9");
-  EXPECT_EQ(Slurp(root + "/zol-9/memory.max"), "67108864");
-  EXPECT_EQ(Slurp(root + "/zol-9/cpu.weight"), "10000");
-  EXPECT_EQ(ProcsPaths(m), std::vector<std::string>{root + "/zol-9/cgroup.procs"});
-  // A plain directory takes the kill request as a file; the kernel's would act on it.
-  EXPECT_TRUE(m.KillGroup());
-  EXPECT_EQ(Slurp(root + "/zol-9/cgroup.kill"), "1");
+// Each kind of hierarchy gets the limits in its own files and its own list of
+// the files that take the pid.
+TEST_F(CgroupManagerTest, SetupWritesTheLimitsOfEachKind) {
+  struct Case {
+    const char* controllers;  // nullptr: v1
+    int64_t memory_mb, cpu_weight;
+    std::string group;  // below the root, as all paths here
+    std::vector<std::pair<std::string, std::string>> files;  // and their text
+    std::vector<std::string> procs;
+  };
+  const Case cases[] = {
+      {nullptr, 2048, 512, "/pids/zol-7",
+       {{"/memory/zol-7/memory.limit_in_bytes", "2147483648"},
+        {"/memory/zol-7/memory.memsw.limit_in_bytes", "2147483648"},
+        {"/cpu/zol-7/cpu.shares", "5242"}},
+       {"/pids/zol-7/cgroup.procs", "/memory/zol-7/cgroup.procs", "/cpu/zol-7/cgroup.procs"}},
+      {"cpu memory pids\n", 64, 20000, "/zol-9",
+       {{"/zol-9/memory.max", "67108864"}, {"/zol-9/cpu.weight", "10000"}},
+       {"/zol-9/cgroup.procs"}},
+  };
+  for (const Case& c : cases) {
+    const bool v2 = c.controllers != nullptr;
+    SCOPED_TRACE(v2 ? "v2" : "v1");
+    const std::vector<std::string> v1_hierarchies = {"pids", "memory", "cpu"};
+    const std::string root = FakeRoot(v2 ? std::vector<std::string>{} : v1_hierarchies, c.controllers);
+    const std::string name = c.group.substr(c.group.rfind('/') + 1);
+    CgroupManager m(name, c.memory_mb, c.cpu_weight, root);
+    ASSERT_EQ(m.is_v2(), v2);
+    m.Setup();
+    EXPECT_EQ(v2 ? m.v2_path() : m.v1_pids_path(), root + c.group);
+    for (const auto& [file, text] : c.files) EXPECT_EQ(Slurp(root + file), text) << file;
+    std::vector<std::string> procs;
+    for (const std::string& p : c.procs) procs.push_back(root + p);
+    EXPECT_EQ(ProcsPaths(m), procs);
+    if (v2) {
+      // A plain directory takes the kill request as a file; the kernel's would act on it.
+      EXPECT_TRUE(m.KillGroup());
+      EXPECT_EQ(Slurp(root + c.group + "/cgroup.kill"), "1");
+    }
+  }
 }
 
-TEST(CgroupManager, V2KillThatTheGroupRefusesIsReported) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
-  CgroupManager m("zol-10", 0, 0, tmp->path());
+TEST_F(CgroupManagerTest, V2KillThatTheGroupRefusesIsReported) {
+  const std::string root = FakeRoot({}, "");
+  CgroupManager m("zol-10", 0, 0, root);
   m.Setup();
-  ASSERT_EQ(m.v2_path(), tmp->path() + "/zol-10");
+  ASSERT_EQ(m.v2_path(), root + "/zol-10");
   // A kernel without the kill file: here a directory that cannot be written.
   ASSERT_TRUE(util::EnsureDir(m.v2_path() + "/cgroup.kill").ok());
   struct Case {
@@ -223,12 +236,10 @@ TEST(CgroupManager, V2KillThatTheGroupRefusesIsReported) {
   }
 }
 
-TEST(CgroupManager, V2WithoutAGroupAddsAndKillsNothing) {
-  auto tmp = util::TempDir::Make("zol-cgroup-test-");
-  ASSERT_TRUE(tmp.ok());
-  std::ofstream(tmp->path() + "/cgroup.controllers") << "";
+TEST_F(CgroupManagerTest, V2WithoutAGroupAddsAndKillsNothing) {
+  const std::string root = FakeRoot({}, "");
   // The group's parent is a file, so the group cannot be made.
-  CgroupManager m("cgroup.controllers/zol-1", 64, 100, tmp->path());
+  CgroupManager m("cgroup.controllers/zol-1", 64, 100, root);
   ASSERT_TRUE(m.is_v2());
   m.Setup();
   EXPECT_TRUE(m.v2_path().empty());

@@ -332,56 +332,45 @@ TEST(Overlay, CleanupNeverDeletesThroughAMountLeftBelow) {
   EXPECT_NE(::lstat(run_dir.c_str(), &st), 0);
 }
 
-// Written out, the options would pass the page the kernel takes and be cut.
-TEST(Overlay, LayersWithPathsLongerThanAPageOfOptionsMountWritable) {
+// Layer paths the overlay's options cannot hold as written: longer than the
+// page the kernel takes (they would be cut), or holding the options'
+// separators.
+TEST(Overlay, LayersWhosePathsTheOptionsCannotHoldMountWritable) {
   ZOL_REQUIRE(::geteuid() == 0, "needs root");
-  auto tmp = util::TempDir::Make("zol-overlay-test-");
-  ASSERT_TRUE(tmp.ok());
-  std::string deep = tmp->path();
+  std::string deep;
   for (int i = 0; i < 10; ++i) deep += "/" + std::string(200, 'a' + i);
-  ASSERT_GT(deep.size(), 2000u);
-  const std::string app = deep + "/app/rootfs-overlay", base = deep + "/base/rootfs";
-  ASSERT_TRUE(util::EnsureDir(app).ok());
-  ASSERT_TRUE(util::EnsureDir(base).ok());
-  Spit(app + "/top", "app\n");
-  Spit(base + "/below", "base\n");
-  OverlayMount o(app, base, deep + "/run/zol-5");
-  InPrivateNamespace([&] {
-    ASSERT_TRUE(o.Prepare().ok());
-    util::Error err = o.Mount();
-    ASSERT_TRUE(err.ok()) << err.message();
-    EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
-    EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
-    Spit(o.merged_dir() + "/new", "x");
-    EXPECT_EQ(Slurp(o.upper_dir() + "/new"), "x");
-    EXPECT_TRUE(o.Cleanup().ok());
-  });
-}
-
-TEST(Overlay, LayersWhosePathsHoldSeparatorsMount) {
-  ZOL_REQUIRE(::geteuid() == 0, "needs root");
-  auto tmp = util::TempDir::Make("zol-overlay-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string app = tmp->path() + "/app/1:1.0,x\\y/rootfs-overlay";
-  const std::string base = tmp->path() + "/base:b,c/rootfs";
-  ASSERT_TRUE(util::EnsureDir(app).ok());
-  ASSERT_TRUE(util::EnsureDir(base).ok());
-  Spit(app + "/top", "app\n");
-  Spit(base + "/below", "base\n");
-  OverlayMount o(app, base, tmp->path() + "/run:1,2");
-  InPrivateNamespace([&] {
-    ASSERT_TRUE(o.Prepare().ok());
-    util::Error err = o.Mount();
-    ASSERT_TRUE(err.ok()) << err.message();
-    EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
-    EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
-    Spit(o.merged_dir() + "/new", "x");
+  struct Case {
+    const char* name;
+    std::string app, base, run;  // below the test's directory
+  };
+  const Case cases[] = {
+      {"longer than a page of options", deep + "/app/rootfs-overlay", deep + "/base/rootfs", deep + "/run/zol-5"},
+      {"separators", "/app/1:1.0,x\\y/rootfs-overlay", "/base:b,c/rootfs", "/run:1,2"},
+  };
+  ASSERT_GT(cases[0].app.size(), 2000u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto tmp = util::TempDir::Make("zol-overlay-test-");
+    ASSERT_TRUE(tmp.ok());
+    const std::string app = tmp->path() + c.app, base = tmp->path() + c.base, run = tmp->path() + c.run;
+    ASSERT_TRUE(util::EnsureDir(app).ok());
+    ASSERT_TRUE(util::EnsureDir(base).ok());
+    Spit(app + "/top", "app\n");
+    Spit(base + "/below", "base\n");
+    OverlayMount o(app, base, run);
+    InPrivateNamespace([&] {
+      ASSERT_TRUE(o.Prepare().ok());
+      util::Error err = o.Mount();
+      ASSERT_TRUE(err.ok()) << err.message();
+      EXPECT_EQ(Slurp(o.merged_dir() + "/top"), "app\n");
+      EXPECT_EQ(Slurp(o.merged_dir() + "/below"), "base\n");
+      Spit(o.merged_dir() + "/new", "x");
+      EXPECT_EQ(Slurp(o.upper_dir() + "/new"), "x");
+      EXPECT_TRUE(o.Cleanup().ok());
+    });
     struct stat st;
-    EXPECT_EQ(::stat((o.upper_dir() + "/new").c_str(), &st), 0);
-    EXPECT_TRUE(o.Cleanup().ok());
-  });
-  struct stat st;
-  EXPECT_NE(::lstat((tmp->path() + "/run:1,2").c_str(), &st), 0);
+    EXPECT_NE(::lstat(run.c_str(), &st), 0);
+  }
 }
 
 TEST(Overlay, PrepareNeverTakesARunDirectoryItDidNotCreate) {

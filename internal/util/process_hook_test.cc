@@ -3,22 +3,32 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
+#include "internal/testing/scratch_dir.h"
 #include "internal/util/process.h"
-#include "internal/util/tempdir.h"
 
 namespace util {
 namespace {
 
-TEST(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
-  auto tmp = TempDir::Make("zol-hook-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string mark = tmp->path() + "/placed";
-  Command cmd;
-  cmd.path = "/bin/cat";
-  cmd.args = {mark};
+// Each test's program is given a file of a fresh directory that does not
+// exist yet, so what the hook did or kept from happening shows in it.
+class StartProcessHook : public testutil::ScratchDirTest {
+ protected:
+  StartProcessHook() : ScratchDirTest("zol-hook-test-") {}
+  static Command ProgramOn(const char* program, const std::string& file) {
+    Command cmd;
+    cmd.path = program;
+    cmd.args = {file};
+    return cmd;
+  }
+};
+
+TEST_F(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
+  const std::string mark = Path("placed");
+  Command cmd = ProgramOn("/bin/cat", mark);
   pid_t seen = 0;
   cmd.before_exec = [&](pid_t pid) {
     seen = pid;
@@ -33,13 +43,9 @@ TEST(StartProcessHook, RunsWhileTheChildWaitsBeforeExec) {
   EXPECT_GT(seen, 0);
 }
 
-TEST(StartProcessHook, AFailingHookKillsAndCollectsTheChild) {
-  auto tmp = TempDir::Make("zol-hook-test-");
-  ASSERT_TRUE(tmp.ok());
-  const std::string never = tmp->path() + "/never";
-  Command cmd;
-  cmd.path = "/bin/touch";
-  cmd.args = {never};
+TEST_F(StartProcessHook, AFailingHookKillsAndCollectsTheChild) {
+  const std::string never = Path("never");
+  Command cmd = ProgramOn("/bin/touch", never);
   cmd.before_exec = [](pid_t) { return Error::Msg("no place for it"); };
   auto pid = StartProcess(cmd);
   ASSERT_FALSE(pid.ok());
