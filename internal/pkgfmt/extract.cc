@@ -72,6 +72,41 @@ Error ErrTotalTooLarge() {
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
 }
 
+namespace {
+
+// Ends the writing of a member's file: closes it after a failed copy (that
+// failure first), else gives it its full size when `size` is set (a hole
+// at the end has no data block), its exact mode through the descriptor (so
+// the umask does not reduce it and no link can redirect it), and closes it.
+Error FinishMemberFile(util::UniqueFd file, const Error& copy, const std::string& target, mode_t perm,
+                       std::optional<int64_t> size) {
+  const std::string ctx = util::Sprintf("copy file %s", target.c_str());
+  int fd = file.Release();
+  if (!copy.ok()) {
+    if (::close(fd) != 0) {
+      Error c = Error::Errno("close", target, errno);
+      return Error::WithCause(util::Sprintf("%s: %s (close: %s)", ctx.c_str(), copy.message().c_str(),
+                                            c.message().c_str()),
+                              copy);
+    }
+    return copy.Wrap(ctx);
+  }
+  if (size.has_value() && ::ftruncate(fd, *size) != 0) {
+    Error c = Error::Errno("truncate", target, errno);
+    ::close(fd);
+    return c.Wrap(ctx);
+  }
+  if (::fchmod(fd, perm) != 0) {
+    Error c = Error::Errno("chmod", target, errno);
+    ::close(fd);
+    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
+  }
+  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
+  return Error();
+}
+
+}  // namespace
+
 Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
                       std::span<char> buf, int64_t max_bytes) {
   Error copy;
@@ -88,30 +123,11 @@ Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::strin
     if (!copy.ok()) break;
     copied += static_cast<int64_t>(*n);
   }
-  int fd = file.Release();
-  if (!copy.ok()) {
-    if (::close(fd) != 0) {
-      Error c = Error::Errno("close", target, errno);
-      return Error::WithCause(util::Sprintf("copy file %s: %s (close: %s)", target.c_str(),
-                                            copy.message().c_str(), c.message().c_str()),
-                              copy);
-    }
-    return copy.Wrap(util::Sprintf("copy file %s", target.c_str()));
-  }
-  // The mode is set exactly through the descriptor, so the umask does not
-  // reduce it and no link can redirect it.
-  if (::fchmod(fd, perm) != 0) {
-    Error c = Error::Errno("chmod", target, errno);
-    ::close(fd);
-    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
-  }
-  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
-  return Error();
+  return FinishMemberFile(std::move(file), copy, target, perm, std::nullopt);
 }
 
 Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
                          mode_t perm, int64_t max_bytes) {
-  const std::string ctx = util::Sprintf("copy file %s", target.c_str());
   const int64_t size = std::min(m.size, max_bytes);
   // The member's data is written from where the reader holds it, block by
   // block at its place in the file, with no copy of its own in between; a
@@ -140,31 +156,8 @@ Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file
     }
     if (!copy.ok()) break;
   }
-  int fd = file.Release();
-  if (!copy.ok()) {
-    if (::close(fd) != 0) {
-      Error c = Error::Errno("close", target, errno);
-      return Error::WithCause(util::Sprintf("%s: %s (close: %s)", ctx.c_str(), copy.message().c_str(),
-                                            c.message().c_str()),
-                              copy);
-    }
-    return copy.Wrap(ctx);
-  }
-  // A hole at the end has no data block: the size makes it.
-  if (m.sparse && ::ftruncate(fd, size) != 0) {
-    Error c = Error::Errno("truncate", target, errno);
-    ::close(fd);
-    return c.Wrap(ctx);
-  }
-  // The mode is set exactly through the descriptor, so the umask does not
-  // reduce it and no link can redirect it.
-  if (::fchmod(fd, perm) != 0) {
-    Error c = Error::Errno("chmod", target, errno);
-    ::close(fd);
-    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
-  }
-  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
-  return Error();
+  return FinishMemberFile(std::move(file), copy, target, perm,
+                          m.sparse ? std::optional<int64_t>(size) : std::nullopt);
 }
 
 namespace {

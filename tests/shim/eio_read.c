@@ -45,40 +45,10 @@ static long long Allow(int fd, size_t n) {
   return (long long)n < left ? (long long)n : left;
 }
 
-static mode_t ModeOf(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(ap, mode_t) : 0;
-}
+static const char* ShimPath(const char* path) { return path; }
+static void ShimOpened(int fd, const char* path) { Watch(fd, path); }
 
-#define FORWARD_OPEN(name)                                                       \
-  int name(const char* path, int flags, ...) {                                   \
-    static int (*real)(const char*, int, ...);                                   \
-    if (real == NULL) real = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-    va_list ap;                                                                  \
-    va_start(ap, flags);                                                         \
-    mode_t mode = ModeOf(flags, ap);                                             \
-    va_end(ap);                                                                  \
-    int fd = real(path, flags, mode);                                            \
-    Watch(fd, path);                                                             \
-    return fd;                                                                   \
-  }
-
-#define FORWARD_OPENAT(name)                                                     \
-  int name(int dirfd, const char* path, int flags, ...) {                        \
-    static int (*real)(int, const char*, int, ...);                              \
-    if (real == NULL) real = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-    va_list ap;                                                                  \
-    va_start(ap, flags);                                                         \
-    mode_t mode = ModeOf(flags, ap);                                             \
-    va_end(ap);                                                                  \
-    int fd = real(dirfd, path, flags, mode);                                     \
-    Watch(fd, path);                                                             \
-    return fd;                                                                   \
-  }
-
-FORWARD_OPEN(open)
-FORWARD_OPEN(open64)
-FORWARD_OPENAT(openat)
-FORWARD_OPENAT(openat64)
+#include "open_hook.h"
 
 #define FORWARD_READ(name, params, args, ...)                                    \
   ssize_t name params {                                                          \

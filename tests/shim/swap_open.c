@@ -30,33 +30,10 @@ static const char* Choose(const char* path) {
   return path;
 }
 
-static mode_t ModeOf(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(ap, mode_t) : 0;
+static const char* ShimPath(const char* path) { return Choose(path); }
+static void ShimOpened(int fd, const char* path) {
+  (void)fd;
+  (void)path;
 }
 
-#define FORWARD_OPEN(name)                                                       \
-  int name(const char* path, int flags, ...) {                                   \
-    static int (*real)(const char*, int, ...);                                   \
-    if (real == NULL) real = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-    va_list ap;                                                                  \
-    va_start(ap, flags);                                                         \
-    mode_t mode = ModeOf(flags, ap);                                             \
-    va_end(ap);                                                                  \
-    return real(Choose(path), flags, mode);                                      \
-  }
-
-#define FORWARD_OPENAT(name)                                                     \
-  int name(int dirfd, const char* path, int flags, ...) {                        \
-    static int (*real)(int, const char*, int, ...);                              \
-    if (real == NULL) real = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, #name); \
-    va_list ap;                                                                  \
-    va_start(ap, flags);                                                         \
-    mode_t mode = ModeOf(flags, ap);                                             \
-    va_end(ap);                                                                  \
-    return real(dirfd, Choose(path), flags, mode);                               \
-  }
-
-FORWARD_OPEN(open)
-FORWARD_OPEN(open64)
-FORWARD_OPENAT(openat)
-FORWARD_OPENAT(openat64)
+#include "open_hook.h"
