@@ -33,51 +33,27 @@ using testutil::Spit;
 // ---- a tiny independent tar builder, so hostile archives can be made ----
 
 struct Member {
-  std::string name;
+  std::string name = {};
   char type = '0';
-  std::string content;
-  std::string linkname;
+  std::string content = {};
+  std::string linkname = {};
   unsigned mode = 0644;
   int64_t size = -1;  // recorded size; -1 means the content's
-  std::vector<std::pair<std::string, std::string>> pax;
+  std::vector<std::pair<std::string, std::string>> pax = {};
   bool bad_checksum = false;
 };
 
 Member File(std::string name, std::string content, unsigned mode = 0644) {
-  Member m;
-  m.name = std::move(name);
-  m.content = std::move(content);
-  m.mode = mode;
-  return m;
+  return {.name = std::move(name), .content = std::move(content), .mode = mode};
 }
-Member Dir(std::string name, unsigned mode = 0755) {
-  Member m;
-  m.name = std::move(name);
-  m.type = '5';
-  m.mode = mode;
-  return m;
-}
+Member Dir(std::string name, unsigned mode = 0755) { return {.name = std::move(name), .type = '5', .mode = mode}; }
 Member Sym(std::string name, std::string target) {
-  Member m;
-  m.name = std::move(name);
-  m.type = '2';
-  m.linkname = std::move(target);
-  m.mode = 0777;
-  return m;
+  return {.name = std::move(name), .type = '2', .linkname = std::move(target), .mode = 0777};
 }
 Member Hard(std::string name, std::string target) {
-  Member m;
-  m.name = std::move(name);
-  m.type = '1';
-  m.linkname = std::move(target);
-  return m;
+  return {.name = std::move(name), .type = '1', .linkname = std::move(target)};
 }
-Member Typed(std::string name, char type) {
-  Member m;
-  m.name = std::move(name);
-  m.type = type;
-  return m;
-}
+Member Typed(std::string name, char type) { return {.name = std::move(name), .type = type}; }
 
 void Octal(char* field, size_t size, int64_t v) {
   std::string s = util::Sprintf("%0*llo", static_cast<int>(size - 1), static_cast<unsigned long long>(v));
