@@ -1,6 +1,8 @@
 // The build command as a user drives it: directory builds, base-layer builds,
 // signing and the command's own usage and refusals.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 
 #include "tests/fixtures.h"
 #include "tests/harness.h"
+#include "internal/util/fd.h"
 #include "internal/testing/require.h"
 
 namespace e2e {
@@ -563,6 +566,37 @@ TEST(BuildInterrupted, OutputHoldsThePackageWithItsSidecarOrNothing) {
       EXPECT_EQ(Slurp(pkg + ".sha256"), ShOut("sha256sum '" + pkg + "' | cut -c1-64"));
     }
   }
+}
+
+// A build killed with its watcher (SIGKILL of the command) leaves its
+// pending files beside the package, a partial package among them; the next
+// build of that package removes them, and only them: a live build's files
+// (held locked, as a writer holds them) and other names stay.
+TEST(BuildInterrupted, WhatBuildsKilledOutrightLeftGoesWithTheNext) {
+  Sandbox sb;
+  MakeSourceTree(sb);
+  const std::string p = "org.example.t_2_" + Host() + ".zol";
+  const std::vector<std::string> dead = {"." + p + ".tmp11", "." + p + ".tmp11.sig", ".." + p + ".tmp22.tmp23",
+                                         "." + p + ".tmp33.sig"};
+  const std::vector<std::string> live = {"." + p + ".tmp55", "." + p + ".tmp55.sig", ".." + p + ".tmp66.tmp67"};
+  const std::vector<std::string> others = {"." + p + ".tmpx.sig", ".other.zol.tmp1", "." + p + ".tmp77.sha256"};
+  ShOut("mkdir -p '" + sb.Path("out") + "'");
+  for (const auto* names : {&dead, &live, &others}) {
+    for (const std::string& n : *names) Spit(sb.Path("out/" + n), "partial");
+  }
+  std::vector<util::UniqueFd> held;
+  for (const std::string& n : {live[0], live[2]}) {
+    held.emplace_back(::open(sb.Path("out/" + n).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.back().get(), LOCK_EX), 0);
+  }
+  RunResult r = ZolIn(sb, kDirArgs);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> want = live;
+  want.insert(want.end(), others.begin(), others.end());
+  want.push_back(p);
+  want.push_back(p + ".sha256");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(Listing(sb.Path("out")), want);
 }
 
 TEST(BuildBase, Refusals) {

@@ -9,14 +9,19 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
+#include <set>
+#include <string_view>
 
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
 #include "internal/pkgfmt/checksum.h"
 #include "internal/pkgfmt/signature.h"
 #include "internal/util/atomic_file.h"
+#include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
+#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/transient.h"
 
@@ -93,13 +98,54 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
 
 namespace {
 
+// The N of a name that a build of the package `base` makes beside it:
+// ".BASE.tmpN" (the package in the making), ".BASE.tmpN.sig" (its detached
+// signature) or "..BASE.tmpN.tmpM" (the file that becomes ".BASE.tmpN").
+std::optional<std::string> pendingNumber(std::string_view name, const std::string& base) {
+  for (std::string_view dots : {".", ".."}) {
+    std::string prefix(dots);
+    prefix.append(base).append(".tmp");
+    if (!util::HasPrefix(name, prefix)) continue;
+    size_t end = prefix.size();
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    if (end > prefix.size()) return std::string(name.substr(prefix.size(), end - prefix.size()));
+  }
+  return std::nullopt;
+}
+
+// What builds of `pkg_path` killed outright (no watcher left to clean up)
+// left beside it. Files in the making are held locked by their writers, and
+// a build's signature exists only while its pending package does, so only
+// what a dead build left goes.
+void removeKilledBuildsLeftovers(const std::string& pkg_path) {
+  util::RemoveStaleTemps(pkg_path);
+  const std::string dir = util::DirName(pkg_path);
+  const std::string base = util::BaseName(pkg_path);
+  auto names = util::ListDir(dir);
+  if (!names.ok()) return;
+  std::set<std::string> numbers;
+  for (const std::string& name : *names) {
+    if (auto n = pendingNumber(name, base)) numbers.insert(*n);
+  }
+  for (const std::string& n : numbers) {
+    const std::string pending = util::JoinPath(dir, "." + base + ".tmp" + n);
+    util::RemoveStaleTemps(pending);
+    struct stat st;
+    if (::lstat(pending.c_str(), &st) == 0 || errno != ENOENT) continue;
+    const std::string sig = pkgfmt::DetachedSignaturePath(pending);
+    if (::lstat(sig.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(sig.c_str()) != 0 && errno != ENOENT) {
+      util::Warn("remove stale temporary file %s: %v", sig, util::Error::Errno("remove", sig, errno));
+    }
+  }
+}
+
 // A fresh name beside `pkg_path` for the package in the making, of the form
 // util::RemoveStaleTemps takes for the package's own.
 util::Result<std::string> pendingPackagePath(const std::string& pkg_path) {
   std::string name(1, '.');
   name.append(util::BaseName(pkg_path)).append(".tmp");
   const std::string base = util::JoinPath(util::DirName(pkg_path), name);
-  util::RemoveStaleTemps(pkg_path);
+  removeKilledBuildsLeftovers(pkg_path);
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint32_t r = 0;
     if (::getrandom(&r, sizeof r, 0) != sizeof r) r = static_cast<uint32_t>(::random());
