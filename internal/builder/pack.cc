@@ -9,9 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
-#include <set>
-#include <string_view>
+#include <string>
+#include <vector>
 
 #include "internal/builder/validate.h"
 #include "internal/builder/zol_archive.h"
@@ -21,7 +20,6 @@
 #include "internal/util/dir_list.h"
 #include "internal/util/fd.h"
 #include "internal/util/files.h"
-#include "internal/util/log.h"
 #include "internal/util/paths.h"
 #include "internal/util/transient.h"
 
@@ -98,44 +96,35 @@ util::Error writeBuildArtifacts(const std::string& build_dir, const std::string&
 
 namespace {
 
-// The N of a name that a build of the package `base` makes beside it:
-// ".BASE.tmpN" (the package in the making), ".BASE.tmpN.sig" (its detached
-// signature) or "..BASE.tmpN.tmpM" (the file that becomes ".BASE.tmpN").
-std::optional<std::string> pendingNumber(std::string_view name, const std::string& base) {
-  for (std::string_view dots : {".", ".."}) {
-    std::string prefix(dots);
-    prefix.append(base).append(".tmp");
-    if (!util::HasPrefix(name, prefix)) continue;
-    size_t end = prefix.size();
-    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
-    if (end > prefix.size()) return std::string(name.substr(prefix.size(), end - prefix.size()));
-  }
-  return std::nullopt;
-}
-
 // What builds of `pkg_path` killed outright (no watcher left to clean up)
-// left beside it. Files in the making are held locked by their writers, and
-// a build's signature exists only while its pending package does, so only
-// what a dead build left goes.
+// left beside it: the pending package ".P.tmpN", the file that was to become
+// it ("..P.tmpN.tmpM") and its detached signature (".P.tmpN.sig"). Files in
+// the making are held locked by their writers, and a build's signature
+// exists only while its pending package does, so only what a dead build left
+// goes.
 void removeKilledBuildsLeftovers(const std::string& pkg_path) {
-  util::RemoveStaleTemps(pkg_path);
   const std::string dir = util::DirName(pkg_path);
   const std::string base = util::BaseName(pkg_path);
   auto names = util::ListDir(dir);
   if (!names.ok()) return;
-  std::set<std::string> numbers;
+  // The pending packages first, so that their signatures are judged after.
+  std::vector<std::string> signatures;
   for (const std::string& name : *names) {
-    if (auto n = pendingNumber(name, base)) numbers.insert(*n);
-  }
-  for (const std::string& n : numbers) {
-    const std::string pending = util::JoinPath(dir, "." + base + ".tmp" + n);
-    util::RemoveStaleTemps(pending);
-    struct stat st;
-    if (::lstat(pending.c_str(), &st) == 0 || errno != ENOENT) continue;
-    const std::string sig = pkgfmt::DetachedSignaturePath(pending);
-    if (::lstat(sig.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(sig.c_str()) != 0 && errno != ENOENT) {
-      util::Warn("remove stale temporary file %s: %v", sig, util::Error::Errno("remove", sig, errno));
+    const size_t inner = name.rfind(".tmp");
+    if (util::IsTempName(name, base)) {
+      util::RemoveIfUnheld(util::JoinPath(dir, name));
+    } else if (inner != std::string::npos && name.size() > 1 && util::IsTempName(name.substr(1, inner - 1), base) &&
+               util::IsTempName(name, name.substr(1, inner - 1))) {
+      util::RemoveIfUnheld(util::JoinPath(dir, name));
+    } else if (util::HasSuffix(name, ".sig") && util::IsTempName(name.substr(0, name.size() - 4), base)) {
+      signatures.push_back(name);
     }
+  }
+  for (const std::string& name : signatures) {
+    struct stat st;
+    const std::string pending = util::JoinPath(dir, name.substr(0, name.size() - 4));
+    if (::lstat(pending.c_str(), &st) == 0 || errno != ENOENT) continue;
+    util::RemoveIfUnheld(util::JoinPath(dir, name));
   }
 }
 

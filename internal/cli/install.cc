@@ -216,11 +216,6 @@ std::vector<std::string> findBaseZOLs(const std::string& dir, const std::string&
   return found;
 }
 
-std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch) {
-  std::vector<std::string> found = findBaseZOLs(dir, base, arch);
-  return found.empty() ? "" : found.front();
-}
-
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg) {
   if (m.Base.empty() || m.Arch.empty()) return;
   const std::string layer_dir = util::JoinPath(cfg.RuntimeDir, m.Base + "-" + m.Arch);

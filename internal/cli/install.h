@@ -24,8 +24,6 @@ util::Error verifyPackageIntegrity(const config::Config& cfg, const std::string&
 // Installs a missing base layer from a base package beside pkgPath; only logs.
 void ensureBaseRuntime(const std::string& pkgPath, const pkgfmt::Manifest& m, const config::Config& cfg);
 
-// The first base package in dir (by name) for base and arch, or "".
-std::string findBaseZOL(const std::string& dir, const std::string& base, const std::string& arch);
 // Every base package in dir for base and arch, in name order, by what
 // peekZOLManifest reads of each. The file `except` names (the application
 // package being installed, already known to be no base) is not read.

@@ -25,10 +25,10 @@ std::string commandLine(pid_t pid) {
 
 util::Error inUse(const std::string& what, const std::string& dir) {
   std::string text = what + " is in use by a running application";
-  for (pid_t pid : util::LockHolders(dir)) {
-    const std::string cmd = commandLine(pid);
-    text += util::Sprintf(" (pid %d%s%s)", static_cast<int>(pid), cmd.empty() ? "" : ": ", cmd.c_str());
-    break;
+  // One holder is enough to tell which run to end.
+  if (const std::vector<pid_t> holders = util::LockHolders(dir); !holders.empty()) {
+    const std::string cmd = commandLine(holders.front());
+    text += util::Sprintf(" (pid %d%s%s)", static_cast<int>(holders.front()), cmd.empty() ? "" : ": ", cmd.c_str());
   }
   return util::Error::Msg(text + "\n  Tip: end that run, then run this command again");
 }

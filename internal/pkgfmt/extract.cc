@@ -72,63 +72,10 @@ Error ErrTotalTooLarge() {
                                   static_cast<int>(kMaxExtractTotalSize >> 30)));
 }
 
-namespace {
-
-// Ends the writing of a member's file: closes it after a failed copy (that
-// failure first), else gives it its full size when `size` is set (a hole
-// at the end has no data block), its exact mode through the descriptor (so
-// the umask does not reduce it and no link can redirect it), and closes it.
-Error FinishMemberFile(util::UniqueFd file, const Error& copy, const std::string& target, mode_t perm,
-                       std::optional<int64_t> size) {
-  const std::string ctx = util::Sprintf("copy file %s", target.c_str());
-  int fd = file.Release();
-  if (!copy.ok()) {
-    if (::close(fd) != 0) {
-      Error c = Error::Errno("close", target, errno);
-      return Error::WithCause(util::Sprintf("%s: %s (close: %s)", ctx.c_str(), copy.message().c_str(),
-                                            c.message().c_str()),
-                              copy);
-    }
-    return copy.Wrap(ctx);
-  }
-  if (size.has_value() && ::ftruncate(fd, *size) != 0) {
-    Error c = Error::Errno("truncate", target, errno);
-    ::close(fd);
-    return c.Wrap(ctx);
-  }
-  if (::fchmod(fd, perm) != 0) {
-    Error c = Error::Errno("chmod", target, errno);
-    ::close(fd);
-    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
-  }
-  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
-  return Error();
-}
-
-}  // namespace
-
-Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
-                      std::span<char> buf, int64_t max_bytes) {
-  Error copy;
-  int64_t copied = 0;
-  while (copied < max_bytes) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buf.size()), max_bytes - copied));
-    auto n = content.Read(buf.data(), want);
-    if (!n.ok()) {
-      copy = n.error();
-      break;
-    }
-    if (*n == 0) break;
-    copy = util::WriteAll(file.get(), std::string_view(buf.data(), *n), target);
-    if (!copy.ok()) break;
-    copied += static_cast<int64_t>(*n);
-  }
-  return FinishMemberFile(std::move(file), copy, target, perm, std::nullopt);
-}
-
 Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
-                         mode_t perm, int64_t max_bytes) {
-  const int64_t size = std::min(m.size, max_bytes);
+                         mode_t perm) {
+  const std::string ctx = util::Sprintf("copy file %s", target.c_str());
+  const int64_t size = m.size;
   // The member's data is written from where the reader holds it, block by
   // block at its place in the file, with no copy of its own in between; a
   // sparse member's holes are the places no block is written to.
@@ -156,8 +103,31 @@ Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file
     }
     if (!copy.ok()) break;
   }
-  return FinishMemberFile(std::move(file), copy, target, perm,
-                          m.sparse ? std::optional<int64_t>(size) : std::nullopt);
+  int fd = file.Release();
+  if (!copy.ok()) {
+    if (::close(fd) != 0) {
+      Error c = Error::Errno("close", target, errno);
+      return Error::WithCause(util::Sprintf("%s: %s (close: %s)", ctx.c_str(), copy.message().c_str(),
+                                            c.message().c_str()),
+                              copy);
+    }
+    return copy.Wrap(ctx);
+  }
+  // A hole at the end has no data block: the size makes it.
+  if (m.sparse && ::ftruncate(fd, size) != 0) {
+    Error c = Error::Errno("truncate", target, errno);
+    ::close(fd);
+    return c.Wrap(ctx);
+  }
+  // The mode is set exactly through the descriptor, so the umask does not
+  // reduce it and no link can redirect it.
+  if (::fchmod(fd, perm) != 0) {
+    Error c = Error::Errno("chmod", target, errno);
+    ::close(fd);
+    return c.Wrap(util::Sprintf("chmod %s", target.c_str()));
+  }
+  if (::close(fd) != 0) return Error::Errno("close", target, errno).Wrap(util::Sprintf("close file %s", target.c_str()));
+  return Error();
 }
 
 namespace {
@@ -179,7 +149,7 @@ Result<int64_t> ExtractRegular(Extractor& x, const TarMember& m, const std::stri
   auto f = x.root->OpenFile(rel, O_WRONLY | O_CREAT | O_TRUNC, perm);
   if (!f.ok()) return f.error().Wrap(util::Sprintf("create file %s", target.c_str()));
 
-  ZOL_TRY(WriteTarMemberFile(*x.tar, m, std::move(*f), target, perm, x.limits.per_file));
+  ZOL_TRY(WriteTarMemberFile(*x.tar, m, std::move(*f), target, perm));
   return new_total;
 }
 
@@ -238,7 +208,11 @@ Result<int64_t> ExtractHardLink(Extractor& x, const TarMember& m, const std::str
               .Wrap(util::Sprintf("mkdir parent for hardlink %s", parent.c_str())));
   // A second name for a symbolic link is made as a link in any case: a
   // copy would hold what the link leads to.
-  const bool copy = x.copy_hard_links && !(x.root->Lstat(old_rel).ok() && S_ISLNK(x.root->Lstat(old_rel)->st_mode));
+  bool copy = false;
+  if (x.copy_hard_links) {
+    auto st = x.root->Lstat(old_rel);
+    copy = !(st.ok() && S_ISLNK(st->st_mode));
+  }
   if (copy || !x.root->Link(old_rel, rel).ok()) {
     return HardLinkCopy(x, old_rel, link_target, rel, target, m.mode & 0777, total);
   }

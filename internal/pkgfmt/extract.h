@@ -8,11 +8,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include "internal/pkgfmt/checksum.h"
-#include "internal/pkgfmt/decoder.h"
 #include "internal/util/error.h"
 #include "internal/util/fd.h"
 
@@ -29,25 +27,20 @@ inline constexpr int64_t kMaxExtractTotalSize = 4294967296;  // 4 GiB
 // kMaxExtractTotalSize.
 util::Error ErrTotalTooLarge();
 
-// Writes a member's content, read from `content`, into the file just
-// opened for it as `file` (closed here whatever happens), at most
-// `max_bytes` of it, then sets its mode to exactly `perm` through the
-// descriptor. Every extractor writes its regular members with it. Failures:
-// "copy file TARGET: %w" (with " (close: %s)" when the close failed too),
-// "chmod TARGET: %w", "close file TARGET: %w".
-util::Error WriteMemberFile(ByteReader& content, util::UniqueFd file, const std::string& target, mode_t perm,
-                            std::span<char> buf, int64_t max_bytes = INT64_MAX);
-
 class TarReader;
 struct TarMember;
 
-// WriteMemberFile for the current member `m` of `tar`, written straight
-// from the reader's own buffer: a sparse member is written at its full size
-// with its holes left as holes (seeked over, never written), so a small
-// archive cannot fill a disk with zeros. Its data must lie within its size
-// ("copy file TARGET: sparse data beyond the file's size").
+// Writes the content of the current member `m` of `tar` into the file just
+// opened for it as `file` (closed here whatever happens), straight from the
+// reader's own buffer, then sets its mode to exactly `perm` through the
+// descriptor; every extractor writes its regular members with it. A sparse
+// member is written at its full size with its holes left as holes (seeked
+// over, never written), so a small archive cannot fill a disk with zeros;
+// its data must lie within its size. Failures: "copy file TARGET: %w" (with
+// " (close: %s)" when the close failed too; "copy file TARGET: sparse data
+// beyond the file's size"), "chmod TARGET: %w", "close file TARGET: %w".
 util::Error WriteTarMemberFile(TarReader& tar, const TarMember& m, util::UniqueFd file, const std::string& target,
-                               mode_t perm, int64_t max_bytes = INT64_MAX);
+                               mode_t perm);
 
 // Unpacks the package at `package` below the existing directory `dest`,
 // stopping at the first refused or failed member (what was written stays).

@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "internal/util/fd.h"
 #include "internal/util/process.h"
 
 namespace runtime {

@@ -18,10 +18,7 @@
 
 namespace util {
 
-namespace {
-
-// Whether `name` is a file that an AtomicFile for the target `base` made.
-bool IsTempOf(std::string_view name, std::string_view base) {
+bool IsTempName(std::string_view name, std::string_view base) {
   std::string prefix(1, '.');
   prefix.append(base).append(".tmp");
   if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) return false;
@@ -31,7 +28,21 @@ bool IsTempOf(std::string_view name, std::string_view base) {
   return true;
 }
 
-}  // namespace
+void RemoveIfUnheld(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return;
+  // A writer holds its file locked until it is renamed into place: only
+  // what a killed writer left can be locked here.
+  struct stat held, now;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.get(), &held) != 0) return;
+  if (::lstat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev ||
+      !S_ISREG(now.st_mode)) {
+    return;
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    Warn("remove stale temporary file %s: %v", path, Error::Errno("remove", path, errno));
+  }
+}
 
 void RemoveStaleTemps(const std::string& target) {
   const std::string dir = DirName(target);
@@ -39,21 +50,7 @@ void RemoveStaleTemps(const std::string& target) {
   Result<std::vector<std::string>> names = ListDir(dir);
   if (!names.ok()) return;
   for (const std::string& name : *names) {
-    if (!IsTempOf(name, base)) continue;
-    const std::string path = JoinPath(dir, name);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) continue;
-    // A writer holds its file locked until it is renamed into place: only
-    // what a killed writer left can be locked here.
-    struct stat held, now;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.get(), &held) != 0) continue;
-    if (::lstat(path.c_str(), &now) != 0 || now.st_ino != held.st_ino || now.st_dev != held.st_dev ||
-        !S_ISREG(now.st_mode)) {
-      continue;
-    }
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      Warn("remove stale temporary file %s: %v", path, Error::Errno("remove", path, errno));
-    }
+    if (IsTempName(name, base)) RemoveIfUnheld(JoinPath(dir, name));
   }
 }
 
@@ -71,17 +68,25 @@ Result<AtomicFile> AtomicFile::Create(const std::string& target, mode_t mode, At
       // Locked before anyone can look for stale files: see RemoveStaleTemps.
       while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
       }
+      // The lock lives on a descriptor of its own, held through the rename.
+      UniqueFd lock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+      if (!lock.valid()) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return Error::Errno("open", options.name_target ? target : temp, err);
+      }
       if (options.transient) TransientMade(temp);
-      return AtomicFile(UniqueFd(fd), temp, target, options);
+      return AtomicFile(UniqueFd(fd), std::move(lock), temp, target, options);
     }
     if (errno != EEXIST) return Error::Errno("open", options.name_target ? target : temp, errno);
   }
   return Error::Errno("open", options.name_target ? target : temp, EEXIST);
 }
 
-AtomicFile::AtomicFile(UniqueFd fd, std::string temp, std::string target, AtomicFileOptions options)
+AtomicFile::AtomicFile(UniqueFd fd, UniqueFd lock, std::string temp, std::string target, AtomicFileOptions options)
     : fd_(std::move(fd)),
-      lock_(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0)),
+      lock_(std::move(lock)),
       temp_(std::move(temp)),
       target_(std::move(target)),
       options_(options) {}

@@ -55,7 +55,7 @@ class AtomicFile {
   Error Commit();
 
  private:
-  AtomicFile(UniqueFd fd, std::string temp, std::string target, AtomicFileOptions options);
+  AtomicFile(UniqueFd fd, UniqueFd lock, std::string temp, std::string target, AtomicFileOptions options);
   // How errors name the file.
   const std::string& Shown() const { return options_.name_target ? target_ : temp_; }
   UniqueFd fd_;
@@ -72,6 +72,14 @@ class AtomicFile {
 // live writer's file is never taken; a failed removal is a warning naming the
 // path. AtomicFile::Create calls it before making its own.
 void RemoveStaleTemps(const std::string& target);
+
+// Whether `name` has the form of an AtomicFile's temporary for a target
+// named `base`: ".BASE.tmpN", N decimal digits.
+bool IsTempName(std::string_view name, std::string_view base);
+// Removes the regular file at `path` unless a writer holds it locked (the
+// test RemoveStaleTemps makes of each temporary); a failed removal is a
+// warning naming the path.
+void RemoveIfUnheld(const std::string& path);
 
 // Writes data to path through an AtomicFile created with `mode`.
 Error WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode);

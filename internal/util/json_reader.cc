@@ -280,6 +280,16 @@ Value::~Value() {
 }
 
 Value::Value(const Value& other) {
+  // Most values copied are scalars or unread text: no list of pending
+  // copies for them.
+  if (other.items.empty() && other.members.empty()) {
+    type = other.type;
+    boolean = other.boolean;
+    text = other.text;
+    raw = other.raw;
+    raw_items = other.raw_items;
+    return;
+  }
   std::vector<std::pair<const Value*, Value*>> pending = {{&other, this}};
   while (!pending.empty()) {
     const auto [from, to] = pending.back();
